@@ -1,0 +1,176 @@
+#include "Platform/EventJournal.h"
+
+#include <fcntl.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <mutex>
+
+#include "Platform/PlatformEnv.h"
+
+namespace {
+std::recursive_mutex journalMutex;  // an observer may record in turn
+int journalFd = -1;
+std::string openedPath;
+std::vector<JournalObserver*> observers;
+std::atomic<bool> serverOffline{false};
+
+void appendEscaped(std::string& out, const std::string& text) {
+    out += '"';
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char code[8];
+                    snprintf(code, sizeof code, "\\u%04x", c);
+                    out += code;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    out += '"';
+}
+
+std::string isoTime(int64_t timeMs) {
+    time_t seconds = static_cast<time_t>(timeMs / 1000);
+    tm parts{};
+    gmtime_r(&seconds, &parts);
+    char text[96];
+    snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
+             parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(timeMs % 1000));
+    return text;
+}
+
+void writeLine(const std::string& line) {
+    std::string path = EventJournal::journalPath();
+    if (journalFd >= 0 && path != openedPath) {
+        close(journalFd);
+        journalFd = -1;
+    }
+    if (journalFd < 0) {
+        journalFd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (journalFd < 0) return;  // an event is never worth failing the caller for
+        openedPath = path;
+    }
+    // One write per line: O_APPEND keeps lines of concurrent processes whole.
+    size_t done = 0;
+    while (done < line.size()) {
+        ssize_t n = write(journalFd, line.data() + done, line.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+}
+}  // namespace
+
+JournalArg JournalArg::ofText(const char* value) {
+    JournalArg arg;
+    arg.kind = Kind::Text;
+    arg.text = value != nullptr ? value : "(null)";
+    return arg;
+}
+
+JournalArg JournalArg::ofSigned(int64_t value) {
+    JournalArg arg;
+    arg.kind = Kind::Signed;
+    arg.signedValue = value;
+    return arg;
+}
+
+JournalArg JournalArg::ofUnsigned(uint64_t value) {
+    JournalArg arg;
+    arg.kind = Kind::Unsigned;
+    arg.unsignedValue = value;
+    return arg;
+}
+
+std::string JournalArg::toString() const {
+    switch (kind) {
+        case Kind::Signed: return std::to_string(signedValue);
+        case Kind::Unsigned: return std::to_string(unsignedValue);
+        case Kind::Text: break;
+    }
+    return text;
+}
+
+std::string EventJournal::toJsonLine(const JournalRecord& r) {
+    std::string line = "{\"time\":";
+    appendEscaped(line, isoTime(r.timeMs));
+    line += ",\"pid\":" + std::to_string(r.pid) + ",\"program\":";
+    appendEscaped(line, r.program);
+    line += ",\"kind\":";
+    appendEscaped(line, r.kind);
+    line += ",\"jobId\":" + std::to_string(r.jobId) + ",\"severity\":";
+    appendEscaped(line, r.severity);
+    if (r.kind == "event") {
+        char id[16];
+        snprintf(id, sizeof id, "0x%" PRIX32, r.messageId);
+        line += ",\"messageId\":";
+        appendEscaped(line, id);
+        line += ",\"args\":[";
+        for (size_t i = 0; i < r.args.size(); ++i) {
+            if (i > 0) line += ',';
+            if (r.args[i].kind == JournalArg::Kind::Text)
+                appendEscaped(line, r.args[i].text);
+            else
+                line += r.args[i].toString();
+        }
+        line += ']';
+    } else {
+        if (r.kind == "debug") line += ",\"level\":" + std::to_string(r.level);
+        if (!r.function.empty()) {
+            line += ",\"function\":";
+            appendEscaped(line, r.function);
+        }
+        line += ",\"message\":";
+        appendEscaped(line, r.message);
+    }
+    line += "}\n";
+    return line;
+}
+
+void EventJournal::record(JournalRecord r) {
+    if (r.timeMs == 0) {
+        timeval now{};
+        gettimeofday(&now, nullptr);
+        r.timeMs = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_usec / 1000;
+    }
+    if (r.pid == 0) r.pid = static_cast<long>(getpid());
+    if (r.program.empty()) r.program = PlatformEnv::programName();
+
+    std::lock_guard<std::recursive_mutex> guard(journalMutex);
+    if (!(r.kind == "event" && serverOffline.load())) writeLine(toJsonLine(r));
+    for (JournalObserver* observer : observers) observer->onRecord(r);
+}
+
+void EventJournal::addObserver(JournalObserver* observer) {
+    std::lock_guard<std::recursive_mutex> guard(journalMutex);
+    if (std::find(observers.begin(), observers.end(), observer) == observers.end()) observers.push_back(observer);
+}
+
+void EventJournal::removeObserver(JournalObserver* observer) {
+    std::lock_guard<std::recursive_mutex> guard(journalMutex);
+    observers.erase(std::remove(observers.begin(), observers.end(), observer), observers.end());
+}
+
+std::string EventJournal::journalPath() { return PlatformEnv::logDirectory() + "vornica-events.jsonl"; }
+
+void EventJournal::closeJournal() {
+    std::lock_guard<std::recursive_mutex> guard(journalMutex);
+    if (journalFd >= 0) close(journalFd);
+    journalFd = -1;
+}
+
+void EventJournal::setServerOffline(bool offline) { serverOffline.store(offline); }
+
+bool EventJournal::isServerOffline() { return serverOffline.load(); }

@@ -1,0 +1,42 @@
+// Runs the test helper program (tests/support/helper) as a real second process, with pipes to
+// its standard input and output.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class HelperProcess {
+public:
+    // args[0] is the helper command; the rest are its arguments.
+    explicit HelperProcess(const std::vector<std::string>& args);
+    ~HelperProcess();  // kills a helper that still runs
+    HelperProcess(const HelperProcess&) = delete;
+    HelperProcess& operator=(const HelperProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // One line of the helper's output without its newline; empty at end of output or after
+    // the time-out.
+    std::string readLine(int timeoutMs = 20000);
+    // Reads lines until one equals expected; false at end of output or time-out.
+    bool waitForLine(const std::string& expected, int timeoutMs = 20000);
+    // Everything the helper still writes, up to the end of its output.
+    std::string readAll();
+    void writeLine(const std::string& line);
+    void closeInput();
+    // The exit code, or 128 + the signal that ended it.
+    int wait();
+    void kill(int signal);
+
+private:
+    pid_t pid_ = -1;
+    int toChild_ = -1;
+    int fromChild_ = -1;
+    std::string pending_;
+    bool waited_ = false;
+    int status_ = 0;
+};
+
+// Runs a helper command to its end; returns its exit code and, when asked, its output.
+int runHelper(const std::vector<std::string>& args, std::string* output = nullptr);

@@ -1,0 +1,24 @@
+// A fresh directory under /tmp for one test, removed with everything in it afterwards.
+#pragma once
+
+#include <string>
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // path() + "/" + name
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Small file helpers for tests.
+std::string readFileText(const std::string& path);
+void writeFileText(const std::string& path, const std::string& text);
+bool fileExists(const std::string& path);
