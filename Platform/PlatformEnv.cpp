@@ -11,10 +11,16 @@ std::string envOr(const char* name, const std::string& fallback) {
 }
 }  // namespace
 
-std::string PlatformEnv::instanceName() { return envOr("VORNICA_INSTANCE", "Instance001"); }
+std::string PlatformEnv::instanceName() {
+    // Set but empty: the process belongs to no instance (an empty focus).
+    const char* value = getenv("VORNICA_INSTANCE");
+    return value != nullptr ? std::string(value) : std::string("Instance001");
+}
 
-std::string PlatformEnv::configPath() {
-    return envOr("VORNICA_CONFIG", "/etc/vornica/" + instanceName() + ".ini");
+std::string PlatformEnv::configPath() { return configPathFor(instanceName()); }
+
+std::string PlatformEnv::configPathFor(const std::string& instance) {
+    return envOr("VORNICA_CONFIG", "/etc/vornica/" + instance + ".ini");
 }
 
 std::string PlatformEnv::logDirectory() {
@@ -32,3 +38,9 @@ std::string PlatformEnv::machineName() {
     if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "localhost";
     return host;
 }
+
+long PlatformEnv::processId() { return static_cast<long>(getpid()); }
+
+bool PlatformEnv::pathExists(const char* path) { return path != nullptr && access(path, F_OK) == 0; }
+
+bool PlatformEnv::stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }

@@ -162,6 +162,21 @@ int SettingsStore::onEntry(void* user, const char* section, const char* name, co
     return 1;
 }
 
+bool SettingsStore::hasSection(const std::string& section) const {
+    const std::string prefix = lowered(section) + '\n';
+    auto next = values_.lower_bound(prefix);
+    return next != values_.end() && next->first.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::map<std::string, std::string> SettingsStore::entries(const std::string& section) const {
+    const std::string prefix = lowered(section) + '\n';
+    std::map<std::string, std::string> out;
+    for (auto it = values_.lower_bound(prefix); it != values_.end() && it->first.compare(0, prefix.size(), prefix) == 0;
+         ++it)
+        out[it->first.substr(prefix.size())] = it->second;
+    return out;
+}
+
 std::optional<std::string> SettingsStore::getText(const std::string& section, const std::string& name) const {
     auto found = values_.find(keyOf(section, name));
     if (found == values_.end()) return std::nullopt;

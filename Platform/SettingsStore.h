@@ -19,6 +19,10 @@ public:
     bool fileRead() const { return fileRead_; }
     const std::string& path() const { return path_; }
 
+    // True when the file has the section with at least one entry.
+    bool hasSection(const std::string& section) const;
+    // Every entry of a section (names in lower case), in name order.
+    std::map<std::string, std::string> entries(const std::string& section) const;
     std::optional<std::string> getText(const std::string& section, const std::string& name) const;
     // Decimal, or hexadecimal with 0x; anything else is logged and counts as missing.
     std::optional<int64_t> getInteger(const std::string& section, const std::string& name) const;

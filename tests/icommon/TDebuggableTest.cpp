@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Indexing/icommon/TAnyLogGuardian.h"
+#include "Indexing/icommon/TDebuggable.h"
+#include "Indexing/icommon/TDebuggableAnyLog.h"
+#include "tests/support/EventCapture.h"
+#include "tests/support/SettingsFixture.h"
+
+namespace {
+class DebugLog : public ::testing::Test {
+protected:
+    void TearDown() override { TDebuggable::logEvents(1); }
+    void writeMarker() { writeFileText(settings.logDir() + "CXIndexLogging", ""); }
+    std::string logOut() const { return readFileText(settings.logDir() + "log.out"); }
+
+    SettingsFixture settings{"[Debug]\nIndexDebug=0x8004\n"
+                             "[MediaAgent]\nnNumber=41\nsText=some text\n"
+                             "[Applications\\2\\7]\nClient=c1\nType=File System\nBackupSet=bs\nSubclient=sc\n"
+                             "[Applications\\2\\8]\nClient=c1\nType=SQL\nInstance=inst\nBackupSet=bs\nSubclient=sc\n"
+                             "[Applications\\2\\9]\nClient=c1\nBackupSet=bs\nSubclient=sc\n"};
+    EventCapture capture;
+};
+
+// Runs fn with standard output going to a file; returns what it printed.
+template <typename Fn>
+std::string captureStdout(const std::string& path, Fn fn) {
+    fflush(stdout);
+    int saved = dup(1);
+    FILE* file = fopen(path.c_str(), "w");
+    dup2(fileno(file), 1);
+    fn();
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    fclose(file);
+    return readFileText(path);
+}
+}  // namespace
+
+TEST_F(DebugLog, LevelsAreFilteredByTheConfiguredMask) {
+    TDebuggable::logEvents(0);
+    TDebuggable d;
+    d.setDebugPrefix("TEST");
+    EXPECT_EQ(TDebuggable::getDebugMask(), 0x8005u) << "bit 0 is forced on";
+    d.debug(1, "always\n");
+    d.debug(2, "filtered\n");
+    d.debug(0x40000, "filtered too\n");
+    d.debug(4, "detail\n");
+    d.debug(0x8000 | 2, "any common bit counts\n");
+    EXPECT_EQ(capture.debugMessages().size(), 0u) << "events flag off: nothing goes to the event service";
+    std::string log = logOut();
+    EXPECT_NE(log.find("TEST: always\nTEST: detail\nTEST: any common bit counts\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("filtered"), std::string::npos);
+}
+
+TEST_F(DebugLog, LineFormsInTheFileAndTheEventService) {
+    writeMarker();
+    {
+        TDebuggable d;
+        d.setDebugPrefix("PFX");
+        d.debug(1, "abc\n");
+        d.debug(1, "abc");
+        d.debug(1, "%s=%d\n", "n", 5);
+        d.setJobId(77);
+        d.debug(1, "with job\n");
+        EXPECT_TRUE(TDebuggable::isLogFileOpen());
+    }
+    EXPECT_FALSE(TDebuggable::isLogFileOpen()) << "the last object closes the file";
+    std::string log = logOut();
+    EXPECT_NE(log.find("\nHello from pid " + std::to_string(getpid()) + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("PFX: abc\nPFX: abc\nPFX: n=5\nPFX: with job\n"), std::string::npos) << log;
+
+    auto lines = capture.ofKind("debug");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].message, "PFX: abc") << "the event text has no newline";
+    EXPECT_EQ(lines[1].message, "PFX: abc");
+    EXPECT_EQ(lines[0].jobId, 0);
+    EXPECT_EQ(lines[3].jobId, 77) << "a job's lines go through DebugJob";
+    EXPECT_EQ(lines[3].function, "");
+    EXPECT_NE(settings.journalText().find("\"message\":\"PFX: with job\""), std::string::npos);
+}
+
+TEST_F(DebugLog, MarkerFileDecidesWhetherTheFileIsOpened) {
+    { TDebuggable d; d.debug(1, "x\n"); }
+    EXPECT_FALSE(fileExists(settings.logDir() + "log.out")) << "no marker, events on: no log file";
+    EXPECT_EQ(capture.debugMessages().size(), 1u);
+
+    TDebuggable::logEvents(0);
+    { TDebuggable d; d.debug(1, "y\n"); }
+    EXPECT_TRUE(fileExists(settings.logDir() + "log.out")) << "events off: the file is always opened";
+}
+
+TEST_F(DebugLog, FallsBackToThePidNamedFile) {
+    TDebuggable::logEvents(0);
+    ASSERT_EQ(mkdir((settings.logDir() + "log.out").c_str(), 0755), 0);  // cannot be opened for appending
+    { TDebuggable d; d.setDebugPrefix("P"); d.debug(1, "to fallback\n"); }
+    std::string log = readFileText(settings.logDir() + "log" + std::to_string(getpid()) + ".out");
+    EXPECT_NE(log.find("P: to fallback\n"), std::string::npos) << log;
+}
+
+TEST_F(DebugLog, LongLinesAreCutAndStdoutFormIsUsed) {
+    TDebuggable::logEvents(0);
+    TDebuggable d;
+    d.setDebugPrefix("LONG");
+    d.debug(1, "%s\n", std::string(10000, 'x').c_str());
+    std::string log = logOut();
+    size_t start = log.find("LONG: ");
+    ASSERT_NE(start, std::string::npos);
+    std::string line = log.substr(start, log.find('\n', start) - start);
+    EXPECT_EQ(line.size(), TDebuggable::kMaxLine);
+
+    TDebuggable::logEvents(1);
+    d.useStdout(1);
+    std::string out = captureStdout(settings.dir().file("stdout"), [&] { d.debug(1, "on stdout %d", 3); });
+    EXPECT_EQ(out, "LONG(1): on stdout 3") << "stdout form: neither cut nor given a newline";
+    EXPECT_TRUE(capture.debugMessages().empty()) << "with stdout on, nothing goes to the event service";
+}
+
+TEST_F(DebugLog, TextHelpers) {
+    TDebuggable d;
+    EXPECT_STREQ(d.dateToString(0), "now");
+    std::string date = d.dateToString(1700000000);
+    EXPECT_NE(date.find("2023"), std::string::npos) << date;
+    EXPECT_NE(date.back(), '\n');
+
+    EXPECT_STREQ(d.appToString(2, 7), "c1\\File System\\bs\\sc");
+    EXPECT_STREQ(d.appToString(2, 8), "c1\\SQL\\inst\\bs\\sc");
+    EXPECT_STREQ(d.appToString(3, 44), "3:44");
+    EXPECT_STREQ(d.appToString(2, 9), "2:9");
+    auto messages = capture.debugMessages();
+    ASSERT_EQ(messages.size(), 2u) << "one line per failed lookup";
+    EXPECT_EQ(messages[0], "NoPrefix: appToString: getApplicationId failed for talCell 3 app 44, code 2");
+    EXPECT_EQ(messages[1], "NoPrefix: appToString: getApplicationType failed for talCell 2 app 9");
+
+    unsigned long number = 0;
+    EXPECT_EQ(d.getRegistryNumber("nNumber", &number), 0);
+    EXPECT_EQ(number, 41u);
+    EXPECT_EQ(d.getRegistryNumber("nMissing", &number), -1);
+    EXPECT_STREQ(d.getRegistryString("sText"), "some text");
+    EXPECT_EQ(d.getRegistryString("sMissing"), nullptr);
+    setenv("VORNICA_INSTANCE", "", 1);
+    EXPECT_EQ(d.getRegistryString("sText"), nullptr) << "no focus: the platform is not asked";
+    unsetenv("VORNICA_INSTANCE");
+}
+
+TEST_F(DebugLog, RedirectionToTwoPlacesAndTheGuardianRestores) {
+    writeMarker();
+    EvEvent a, b;
+    TDebuggableAnyLog log;
+    log.setDebugPrefix("ANY");
+    log.setLogTwoPlaces(true);
+    log.debug(1, "own only\n");
+    EXPECT_EQ(&log.ev(), &log.TDebuggable::ev());
+
+    log.setJobId(5);
+    log.setEvent(&a);
+    EXPECT_EQ(a.getJobId(), 5) << "the job id is handed to the external event";
+    capture.clear();
+    log.debug(1, "both\n");
+    EXPECT_EQ(capture.debugMessages().size(), 2u) << "external and own event";
+    log.setLogTwoPlaces(false);
+    log.debug(1, "external only\n");
+    EXPECT_EQ(capture.debugMessages().size(), 3u);
+
+    a.setJobId(0);
+    {
+        TAnyLogGuardian guardian(&log);
+        log.setEvent(&b);
+        log.setLogTwoPlaces(true);
+        EXPECT_EQ(log.getEvent(), &b);
+    }
+    EXPECT_EQ(log.getEvent(), &a);
+    EXPECT_FALSE(log.getLogTwoPlaces());
+    EXPECT_EQ(a.getJobId(), 5) << "restoring hands the job id to the event again";
+    { TAnyLogGuardian nothing(nullptr); }
+
+    std::string file = logOut();
+    EXPECT_NE(file.find("ANY: own only\nANY: both\nANY: external only\n"), std::string::npos)
+        << "one file line per debug call: " << file;
+}
