@@ -3,12 +3,8 @@
 
 #include <string>
 
+#include "Platform/JobControlTypes.h"
 #include "Platform/KRPI_Object.h"
-
-// Platform types: the roles a machine can have.
-constexpr unsigned long KRPLATFORM_TALCLIENT = 1;   // client
-constexpr unsigned long KRPLATFORM_MEDIAAGENT = 2;  // media server
-constexpr unsigned long KRPLATFORM_TALSERVER = 4;   // central server
 
 class KRPI_Base : public KRPI_Object {
 public:

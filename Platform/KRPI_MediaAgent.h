@@ -9,7 +9,7 @@
 
 class KRPI_MediaAgent : public KRPI_PlatformBase {
 public:
-    KRPI_MediaAgent() : KRPI_PlatformBase(KRPLATFORM_MEDIAAGENT) {}
+    KRPI_MediaAgent() : KRPI_PlatformBase(KRS_PLATFORMTYPE_MEDIAAGENT) {}
 
     // IndexCacheDirectory, or null. Valid until the next call.
     const char* getIndexCacheDirectory(const char* client);

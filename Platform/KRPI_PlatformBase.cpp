@@ -9,9 +9,9 @@ const char* KRPI_PlatformBase::getHalcyTempDirectory() {
 
 int KRPI_PlatformBase::invalidKRPlatform() const {
     switch (platformType_) {
-        case KRPLATFORM_TALCLIENT: return isPlatformTypeTC() ? 0 : 1;
-        case KRPLATFORM_MEDIAAGENT: return isPlatformTypeMA() ? 0 : 1;
-        case KRPLATFORM_TALSERVER: return isPlatformTypeTS() ? 0 : 1;
+        case KRS_PLATFORMTYPE_TALCLIENT: return isPlatformTypeTC() ? 0 : 1;
+        case KRS_PLATFORMTYPE_MEDIAAGENT: return isPlatformTypeMA() ? 0 : 1;
+        case KRS_PLATFORMTYPE_TALSERVER: return isPlatformTypeTS() ? 0 : 1;
         default: return 1;
     }
 }

@@ -7,7 +7,7 @@
 
 class KRPI_TalClient : public KRPI_PlatformBase {
 public:
-    KRPI_TalClient() : KRPI_PlatformBase(KRPLATFORM_TALCLIENT) {}
+    KRPI_TalClient() : KRPI_PlatformBase(KRS_PLATFORMTYPE_TALCLIENT) {}
 
     // [~Machines\<client>] JobResultsDirectory, or null. Valid until the next call.
     const char* getJobResultsDirectory(const char* client);

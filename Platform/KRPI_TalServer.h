@@ -5,7 +5,7 @@
 
 class KRPI_TalServer : public KRPI_PlatformBase {
 public:
-    KRPI_TalServer() : KRPI_PlatformBase(KRPLATFORM_TALSERVER) {}
+    KRPI_TalServer() : KRPI_PlatformBase(KRS_PLATFORMTYPE_TALSERVER) {}
 
     // [TalServer] IndexCacheDirectory, or null (the same for every client).
     const char* getIndexCacheDirectory(const char* client);

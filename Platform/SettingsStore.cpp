@@ -34,31 +34,6 @@ void logSettings(const std::string& message) {
     log.Debug("SETTINGS", "%s\n", message.c_str());
 }
 
-// Feeds inih one whole line at a time. Leading blanks are dropped (so no line continues the
-// previous value) and a line longer than inih's buffer is replaced by a comment and logged,
-// rather than being cut into a wrong value.
-struct LineFeed {
-    std::istringstream in;
-    std::string path;
-    int lineNumber = 0;
-};
-
-char* readLine(char* buffer, int size, void* stream) {
-    auto* feed = static_cast<LineFeed*>(stream);
-    std::string line;
-    if (!std::getline(feed->in, line)) return nullptr;
-    ++feed->lineNumber;
-    size_t first = line.find_first_not_of(" \t");
-    line = first == std::string::npos ? std::string() : line.substr(first);
-    if (static_cast<int>(line.size()) + 2 > size) {
-        logSettings(feed->path + ": line " + std::to_string(feed->lineNumber) + " is too long and is ignored");
-        line = ";";
-    }
-    memcpy(buffer, line.c_str(), line.size() + 1);
-    strcat(buffer, "\n");
-    return buffer;
-}
-
 bool readWhole(const std::string& path, std::string& text) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return false;
@@ -83,6 +58,38 @@ std::optional<std::string> entryNameOf(const std::string& line) {
     size_t sep = t.find_first_of("=:");
     if (sep == std::string::npos) return std::nullopt;
     return trimmed(t.substr(0, sep));
+}
+
+// Feeds inih one whole line at a time. Leading blanks are dropped (so no line continues the
+// previous value). inih's line buffer is small (about 200 characters), and settings hold paths
+// of up to a kilobyte: a longer line is taken here instead and inih is handed a comment, so
+// that no value is ever cut short.
+struct LineFeed {
+    std::istringstream in;
+    std::string section;
+    void* store = nullptr;
+    int (*onEntry)(void*, const char*, const char*, const char*) = nullptr;
+};
+
+char* readLine(char* buffer, int size, void* stream) {
+    auto* feed = static_cast<LineFeed*>(stream);
+    std::string line;
+    if (!std::getline(feed->in, line)) return nullptr;
+    size_t first = line.find_first_not_of(" \t");
+    line = first == std::string::npos ? std::string() : line.substr(first);
+    if (auto section = sectionOf(line)) feed->section = *section;
+    if (static_cast<int>(line.size()) + 2 > size) {
+        if (auto name = entryNameOf(line)) {
+            std::string value = line.substr(line.find_first_of("=:") + 1);
+            size_t comment = value.find(" ;");
+            if (comment != std::string::npos) value.erase(comment);
+            feed->onEntry(feed->store, feed->section.c_str(), name->c_str(), trimmed(value).c_str());
+        }
+        line = ";";
+    }
+    memcpy(buffer, line.c_str(), line.size() + 1);
+    strcat(buffer, "\n");
+    return buffer;
 }
 
 std::string withEntry(const std::string& text, const std::string& section, const std::string& name,
@@ -144,7 +151,8 @@ SettingsStore::SettingsStore(const std::string& path) : path_(path) {
     fileRead_ = true;
     LineFeed feed;
     feed.in.str(text);
-    feed.path = path;
+    feed.store = this;
+    feed.onEntry = &SettingsStore::onEntry;
     int firstError = ini_parse_stream(readLine, &feed, &SettingsStore::onEntry, this);
     if (firstError > 0)
         logSettings(path + ": malformed line " + std::to_string(firstError) + " ignored");

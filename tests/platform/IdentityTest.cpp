@@ -51,7 +51,7 @@ TEST(PlatformInfo, FocusAndRolesFromTheInstanceFile) {
     EXPECT_FALSE(base.isPlatformTypeTS());
     EXPECT_STREQ(base.getHalcyTempDirectory(), "/var/tmp/vornica");
 
-    KRPI_PlatformBase server(KRPLATFORM_TALSERVER), agent(KRPLATFORM_MEDIAAGENT), client(KRPLATFORM_TALCLIENT);
+    KRPI_PlatformBase server(KRS_PLATFORMTYPE_TALSERVER), agent(KRS_PLATFORMTYPE_MEDIAAGENT), client(KRS_PLATFORMTYPE_TALCLIENT);
     ASSERT_NE(server.setFocus(KRPI_Focus::getFocus()), 0);
     ASSERT_NE(agent.setFocus(KRPI_Focus::getFocus()), 0);
     ASSERT_NE(client.setFocus(KRPI_Focus::getFocus()), 0);

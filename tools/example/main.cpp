@@ -1,12 +1,117 @@
-#include <cstdio>
+// The main job's example: walks through what the library does, step by step, on a scratch
+// instance of its own (settings, log directory and locks under one temporary directory).
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cinttypes>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "Indexing/icommon/TDebuggable.h"
 #include "Platform/EvEvent.h"
+#include "Platform/EvReturnData.h"
+#include "Platform/EventJournal.h"
+#include "Platform/KRPI_Focus.h"
+#include "Platform/KRPlatformInfo.h"
+#include "Platform/MDLock.h"
+#include "Platform/ReturnDataReader.h"
+
+namespace {
+int stepNumber = 0;
+void step(const char* what) { std::printf("\n[%d] %s\n", ++stepNumber, what); }
+
+// A scratch instance: the settings file, the log directory with its marker, the lock directory.
+std::string prepareInstance() {
+    char pattern[] = "/tmp/vornica-example-XXXXXX";
+    std::string dir = mkdtemp(pattern);
+    mkdir((dir + "/log").c_str(), 0755);
+    std::ofstream(dir + "/log/CXIndexLogging");
+    std::ofstream(dir + "/instance.ini") << "[Focus]\nClientName=client1\n"
+                                            "[Platform]\nMediaAgent=yes\n"
+                                            "[Debug]\nIndexDebug=0x4\n"
+                                            "[MediaAgent]\nIndexCacheDirectory=" << dir << "/cache\n"
+                                         << "[~Machines\\client1]\nHostName=client1.example\nClientId=2\n";
+    setenv("VORNICA_CONFIG", (dir + "/instance.ini").c_str(), 1);
+    setenv("VORNICA_DEBUG_DIR", (dir + "/log/").c_str(), 1);
+    setenv("VORNICA_LOCK_DIR", (dir + "/locks").c_str(), 1);
+    return dir;
+}
+}  // namespace
 
 int main() {
-    EvEvent event;
-    event.initialize(2, "vornica-example", 0);
-    event << "hello";
-    event.InfoEvent(0xE000008, 0, 0);
-    std::printf("ok\n");
+    std::string dir = prepareInstance();
+    std::printf("scratch instance in %s\n", dir.c_str());
+
+    step("read the instance's settings");
+    KRPlatformInfo info;
+    info.setFocus(KRPI_Focus::getFocus());
+    const char* client = KRPI_Focus::getFocusClientName(false);
+    char host[256] = "";
+    info.getClientHostName(client, host, sizeof host);
+    std::printf("    focus %s, client %s on host %s\n", KRPI_Focus::getFocus(), client, host);
+
+    step("write debug lines: level 1 always, level 4 enabled by the mask, level 2 filtered");
+    {
+        TDebuggable log;
+        log.setDebugPrefix("EXAMPLE");
+        log.setProgramName("vornica-example");
+        std::printf("    debug mask 0x%x\n", TDebuggable::getDebugMask());
+        log.debug(1, "a level 1 line\n");
+        log.debug(4, "a detail line for %s\n", log.dateToString(static_cast<unsigned long>(time(nullptr))));
+        log.debug(2, "this line is filtered out\n");
+
+        step("raise an event with streamed arguments");
+        log.ev() << "client1" << 42L;
+        log.ev().InfoEvent(0xE000008, 0, 0);
+    }
+    std::ifstream logFile(dir + "/log/log.out");
+    for (std::string line; std::getline(logFile, line);)
+        if (!line.empty()) std::printf("    log.out: %s\n", line.c_str());
+
+    step("write a setting atomically and read it back");
+    info.setRegInt("~Machines\\client1", "nTRANLOGCATALOGSERVERENABLED", 1);
+    int enabled = 0;
+    KRPlatformInfo again;
+    again.setFocus(KRPI_Focus::getFocus());
+    again.getRegInt("~Machines\\client1", "nTRANLOGCATALOGSERVERENABLED", &enabled);
+    std::printf("    nTRANLOGCATALOGSERVERENABLED = %d\n", enabled);
+
+    step("take and release a machine-wide named lock");
+    {
+        MDLock lock("PAGING_CLEANUP");
+        std::printf("    set: %s\n", lock.set(MDLock::kWaitForever) ? "held" : "failed");
+        lock.unset();
+        std::printf("    released\n");
+    }
+
+    step("send a reply of tagged fields over a socket and decode it");
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0) {
+        {
+            EvReturnData reply(1084, 7, CYuSocket(pair[0]), false);
+            int64_t total = 2;
+            reply.send(4140, &total, sizeof total);
+            reply.add(4148, "first line", 10);
+            reply.add(4148, "second line", 11);
+            reply.end(0);
+        }
+        ReturnDataReader reader(pair[1]);
+        unsigned long type = 0;
+        int64_t sequence = 0;
+        reader.readHeader(type, sequence);
+        std::printf("    reply type %lu, sequence %" PRId64 "\n", type, sequence);
+        ReturnDataReader::Field field;
+        while (reader.next(field) == 1) std::printf("    field %u: %zu bytes\n", field.tag, field.bytes.size());
+        close(pair[1]);
+    }
+
+    step("the event journal");
+    std::ifstream journal(EventJournal::journalPath());
+    int records = 0;
+    for (std::string line; std::getline(journal, line);) ++records;
+    std::printf("    %d records in %s\n", records, EventJournal::journalPath().c_str());
     return 0;
 }

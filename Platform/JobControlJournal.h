@@ -1,0 +1,22 @@
+// What the job clients share: which central servers this installation knows, and the journal
+// line each accepted job-control request leaves (kind "jobcontrol").
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Platform/EventJournal.h"
+#include "Platform/JobControlTypes.h"
+
+namespace JobControlJournal {
+
+// True when serverName equals, ignoring case, the TalServerHostName of [Platform\1],
+// [Platform\2], [Platform\4] or [Platform\<platformType>]. An installation that names no central
+// server knows none.
+bool isKnownCentralServer(const std::string& serverName, KRS_PLATFORMTYPE platformType);
+
+// Appends one "jobcontrol" record: message = the request, args as given.
+void record(int64_t jobId, const char* request, std::vector<JournalArg> args);
+
+}  // namespace JobControlJournal

@@ -1,0 +1,54 @@
+// A named lock shared by every process of the machine.
+//
+// The lock named N is an flock() on the file "<lock directory>/N.lock" (PlatformEnv::lockDirectory,
+// VORNICA_LOCK_DIR). The kernel drops it when the holder closes it or dies, so a crashed holder
+// never leaves a stale lock behind. Each MDLock object opens its own descriptor, so two objects
+// with the same name contend even inside one process (a thread that takes the same name twice
+// through two objects and waits without limit waits for itself). One object is not meant to be
+// shared between threads without a lock of the caller's. The descriptor is close-on-exec, so
+// programs started while the lock is held do not keep it; a child forked without exec shares it
+// until it closes it.
+//
+// The lock directory is created when missing, world-writable with the sticky bit (01777), so
+// that processes of several users can share it. Lock files are never removed: removing one while
+// another process waits on it would let two processes hold "the same" lock.
+#pragma once
+
+#include <string>
+
+class MDLock {
+public:
+    // Wait without limit. The 32-bit all-ones value (0xFFFFFFFF) means the same.
+    static constexpr unsigned long kWaitForever = ~0UL;
+    // Slice of a bounded wait: the lock is tried again after each sleep of at most this long.
+    static constexpr unsigned long kPollMs = 20;
+
+    // A null name is taken as empty; empty names, names with '/' and names too long for a
+    // file name are refused by set().
+    explicit MDLock(const char* name);
+    ~MDLock();  // releases a held lock
+    MDLock(const MDLock&) = delete;
+    MDLock& operator=(const MDLock&) = delete;
+
+    // Takes the lock; true when it is held on return (also when this object held it already).
+    // kWaitForever blocks until the lock is free. Any other value tries at once and then again
+    // after each platform sleep of kPollMs (the last one shorter), until the sleeps add up to
+    // timeoutMs; 0 tries once. The wait is counted in requested sleep time, so a test that
+    // shortens the platform sleep shortens the wait too. A refused name or a lock file that
+    // cannot be opened gives false and a debug line.
+    bool set(unsigned long timeoutMs);
+    // Releases the lock; nothing happens when it is not held.
+    void unset();
+
+    bool isHeld() const { return fd_ >= 0; }
+    const std::string& name() const { return name_; }
+    // The lock file of this name (empty for a refused name).
+    std::string path() const;
+
+private:
+    bool validName() const;
+    int openLockFile(const std::string& file);
+
+    std::string name_;
+    int fd_ = -1;
+};

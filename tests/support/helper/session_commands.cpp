@@ -1,0 +1,84 @@
+// Programs that sessions run in the tests, and a stand-in for ssh.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "HelperCommand.h"
+
+// session_lines COUNT CODE: prints "line 1" .. "line COUNT", exits with CODE.
+HELPER_COMMAND(session_lines) {
+    if (args.size() != 2) return 64;
+    int count = std::atoi(args[0].c_str());
+    for (int i = 1; i <= count; ++i) helperSay("line " + std::to_string(i));
+    return std::atoi(args[1].c_str());
+}
+
+// session_argv WORDS...: prints each argument as "[word]".
+HELPER_COMMAND(session_argv) {
+    for (const std::string& word : args) helperSay("[" + word + "]");
+    return 0;
+}
+
+// session_raw TEXT: writes TEXT with "\n" and "\r" turned into line ends, nothing added.
+HELPER_COMMAND(session_raw) {
+    if (args.size() != 1) return 64;
+    std::string text;
+    for (size_t i = 0; i < args[0].size(); ++i) {
+        if (args[0][i] == '\\' && i + 1 < args[0].size() && (args[0][i + 1] == 'n' || args[0][i + 1] == 'r')) {
+            text += args[0][i + 1] == 'n' ? '\n' : '\r';
+            ++i;
+        } else {
+            text += args[0][i];
+        }
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+// session_long BYTES: one line of BYTES 'x' characters.
+HELPER_COMMAND(session_long) {
+    if (args.size() != 1) return 64;
+    std::string line(static_cast<size_t>(std::atol(args[0].c_str())), 'x');
+    helperSay(line);
+    return 0;
+}
+
+// session_sleep SECONDS [ignore-term]: prints "ready", then sleeps; with ignore-term it
+// ignores SIGTERM first.
+HELPER_COMMAND(session_sleep) {
+    if (args.empty()) return 64;
+    if (args.size() > 1 && args[1] == "ignore-term") signal(SIGTERM, SIG_IGN);
+    helperSay("ready");
+    sleep(static_cast<unsigned>(std::atoi(args[0].c_str())));
+    return 0;
+}
+
+// session_die SIGNAL: ends by that signal.
+HELPER_COMMAND(session_die) {
+    if (args.size() != 1) return 64;
+    int sig = std::atoi(args[0].c_str());
+    signal(sig, SIG_DFL);
+    raise(sig);
+    return 1;
+}
+
+// fake_shell [-o OPTION]... HOST WORDS...: behaves like ssh to HOST: prints "option=OPTION" and
+// "host=HOST", then hands the words, joined by blanks, to /bin/sh as the remote side's login
+// shell would.
+HELPER_COMMAND(fake_shell) {
+    size_t i = 0;
+    while (i + 1 < args.size() && args[i] == "-o") {
+        helperSay("option=" + args[i + 1]);
+        i += 2;
+    }
+    if (i >= args.size()) return 255;
+    helperSay("host=" + args[i]);
+    std::string command;
+    for (size_t w = i + 1; w < args.size(); ++w) command += (w > i + 1 ? " " : "") + args[w];
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    return 127;
+}
