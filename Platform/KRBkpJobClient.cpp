@@ -8,21 +8,8 @@
 bool KRBkpJobClient::init(const char* centralServerName, int64_t jobId, int value, KRS_PLATFORMTYPE platformType,
                           bool flag, const char* text) {
     initialized_ = false;
-    std::string server = centralServerName != nullptr ? centralServerName : "";
-    EvDebug log;
-    if (server.empty()) {
-        log.DebugJob("KRBkpJobClient::init", jobId, "refused: no central server name\n");
-        return false;
-    }
-    if (jobId == 0) {
-        log.DebugJob("KRBkpJobClient::init", jobId, "refused: job id 0 (TalServer=%s)\n", server.c_str());
-        return false;
-    }
-    if (!JobControlJournal::isKnownCentralServer(server, platformType)) {
-        log.DebugJob("KRBkpJobClient::init", jobId, "refused: '%s' is not a central server of this installation\n",
-                     server.c_str());
-        return false;
-    }
+    std::string server;
+    if (!JobControlJournal::acceptInit("KRBkpJobClient::init", centralServerName, jobId, platformType, server)) return false;
     server_ = server;
     jobId_ = jobId;
     initialized_ = true;

@@ -8,21 +8,8 @@
 
 bool KRJobClient::init(const char* centralServerName, int64_t jobId, KRS_PLATFORMTYPE platformType) {
     initialized_ = false;
-    std::string server = centralServerName != nullptr ? centralServerName : "";
-    EvDebug log;
-    if (server.empty()) {
-        log.DebugJob("KRJobClient::init", jobId, "refused: no central server name\n");
-        return false;
-    }
-    if (jobId == 0) {
-        log.DebugJob("KRJobClient::init", jobId, "refused: job id 0 (TalServe=%s)\n", server.c_str());
-        return false;
-    }
-    if (!JobControlJournal::isKnownCentralServer(server, platformType)) {
-        log.DebugJob("KRJobClient::init", jobId, "refused: '%s' is not a central server of this installation\n",
-                     server.c_str());
-        return false;
-    }
+    std::string server;
+    if (!JobControlJournal::acceptInit("KRJobClient::init", centralServerName, jobId, platformType, server)) return false;
     server_ = server;
     jobId_ = jobId;
     platformType_ = platformType;
