@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <new>
 
+#include "Platform/QuietPipeWrite.h"
 #include "Platform/ReturnDataFormat.h"
 
 // Callers hand 8-byte integers as native int64_t; the wire says little-endian.
@@ -23,29 +24,6 @@ static_assert(std::endian::native == std::endian::little,
 namespace {
 
 const char* const kPrefix = "EvReturnData";
-
-// writev for a descriptor that is not a socket. A write to a pipe without a reader raises
-// SIGPIPE, which would end the process: block it for this thread around the write and, when
-// this write raised it, take it off the pending set before the mask is restored.
-ssize_t writevWithoutSigpipe(int fd, const iovec* vector, int count) {
-    sigset_t pipeSet, oldMask, pending;
-    sigemptyset(&pipeSet);
-    sigaddset(&pipeSet, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSet, &oldMask);
-    sigemptyset(&pending);
-    sigpending(&pending);
-    bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
-    ssize_t n = writev(fd, vector, count);
-    int error = errno;
-    if (n < 0 && error == EPIPE && !alreadyPending) {
-        timespec noWait{0, 0};
-        while (sigtimedwait(&pipeSet, nullptr, &noWait) < 0 && errno == EINTR) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
-    errno = error;
-    return n;
-}
 
 }  // namespace
 

@@ -1,0 +1,405 @@
+#include "Indexing/idxport/CXFile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+
+#include "Platform/PlatformSleep.h"
+#include "Platform/QuietPipeWrite.h"
+
+namespace {
+int openFlags(sfOpenMode_t mode) {
+    switch (mode) {
+        case sfReadOnly: return O_RDONLY;
+        case sfWriteOnly: return O_WRONLY;
+        case sfReadWrite: return O_RDWR;
+        case sfOpenOrCreate: return O_RDWR | O_CREAT;
+        case sfCreateNew: return O_RDWR | O_CREAT | O_EXCL;
+    }
+    return -1;
+}
+
+// A refused OFD lock reports EAGAIN or EACCES; both mean another open file holds the byte.
+bool isLockConflict(int error) { return error == EAGAIN || error == EACCES; }
+
+const char kEmptyView[1] = {0};
+}  // namespace
+
+CXFile::CXFile()
+    : readBuffer_(new (std::nothrow) char[kDefaultBufSize]), writeBuffer_(new (std::nothrow) char[kDefaultBufSize]) {
+    if (readBuffer_ != nullptr && writeBuffer_ != nullptr) allocated_ = kDefaultBufSize;
+    readCursor_ = readBuffer_;
+}
+
+CXFile::~CXFile() {
+    if (openFlag_ != 0) {
+        bufWriteFlush();
+        if (lockedFlag_ != 0) unlock();
+        if (externalFlag_ == 0)
+            close();
+        else
+            releaseView();
+    }
+    delete[] readBuffer_;
+    delete[] writeBuffer_;
+}
+
+int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int permissions) {
+    if (openFlag_ != 0 || name == nullptr) return fail(kErrWrongState);
+    name_ = name;
+    if (readBuffer_ == nullptr || writeBuffer_ == nullptr) return fail(kErrNoMemory);
+    int flags = openFlags(mode);
+    if (flags < 0) return fail(kErrWrongState);
+
+    int fd = ::open(name, flags | O_CLOEXEC, permissions != 0 ? permissions : 0666);
+    if (fd >= 0) {
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {  // a directory is no file to read or write
+            ::close(fd);
+            fd = -1;
+            errno = EISDIR;
+        }
+    }
+    if (fd < 0) {
+        int error = errno == ENOTDIR ? kErrNotFound : errno;
+        if (retries > 0) {
+            YUSLEEP(1000);
+            return open(name, mode, retries - 1, permissions);
+        }
+        return fail(error);
+    }
+    readFd_ = mode == sfWriteOnly ? -1 : fd;
+    writeFd_ = mode == sfReadOnly ? -1 : fd;
+    fileFd_ = fd;
+    openFlag_ = 1;
+    mode_ = mode;
+    lockedFlag_ = 0;
+    externalFlag_ = 0;
+    return 0;
+}
+
+int CXFile::setHandles(int readFd, int writeFd, sfOpenMode_t mode) {
+    if (openFlag_ != 0 && externalFlag_ == 0) return fail(kErrWrongState);
+    if (openFlags(mode) < 0) return fail(kErrWrongState);
+    readFd_ = readFd;
+    writeFd_ = writeFd;
+    fileFd_ = mode == sfWriteOnly ? writeFd : readFd;
+    mode_ = mode;
+    openFlag_ = 1;
+    externalFlag_ = 1;
+    lockedFlag_ = 0;
+    return 0;
+}
+
+int CXFile::close() {
+    if (openFlag_ == 0) return 0;
+    int result = bufWriteFlush() == 0 ? 0 : -1;
+    bufReadFlush();
+    if (lockedFlag_ != 0) unlock();
+    // A descriptor is released by close even when close reports an error, so the object is
+    // closed afterwards in any case; the error is reported.
+    int error = 0;
+    if (!releaseView()) error = lastError_;
+    if (readFd_ >= 0 && ::close(readFd_) != 0) error = errno;
+    if (writeFd_ >= 0 && writeFd_ != readFd_ && ::close(writeFd_) != 0) error = errno;
+    openFlag_ = 0;
+    externalFlag_ = 0;
+    readFd_ = writeFd_ = fileFd_ = -1;
+    if (error != 0) return fail(error);
+    return result;
+}
+
+long CXFile::read(char* buffer, unsigned long size) {
+    if (openFlag_ == 0 || mode_ == sfWriteOnly || readFd_ < 0 || buffer == nullptr) return fail(kErrWrongState);
+    ssize_t n;
+    do {
+        n = ::read(readFd_, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return fail(errno);
+    position_ += n;
+    return static_cast<long>(n);
+}
+
+long CXFile::writeRaw(const char* data, unsigned long size, unsigned long& written) {
+    written = 0;
+    if (openFlag_ == 0 || mode_ == sfReadOnly || writeFd_ < 0 || (data == nullptr && size > 0))
+        return fail(kErrWrongState);
+    while (written < size) {
+        ssize_t n = writeWithoutSigpipe(writeFd_, data + written, size - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int error = n < 0 ? errno : kErrShortWrite;
+            position_ += static_cast<int64_t>(written);
+            return fail(written > 0 ? kErrShortWrite : error);
+        }
+        written += static_cast<unsigned long>(n);
+    }
+    position_ += static_cast<int64_t>(written);
+    return static_cast<long>(size);
+}
+
+long CXFile::write(const char* data, unsigned long size) {
+    unsigned long written = 0;
+    return writeRaw(data, size, written);
+}
+
+int CXFile::seek(int64_t offset, sfSeekMode_t origin) {
+    if (openFlag_ == 0) return fail(kErrWrongState);
+    if (bufWriteFlush() != 0) return -1;
+    int whence = origin == sfSeekSet ? SEEK_SET : origin == sfSeekCur ? SEEK_CUR : origin == sfSeekEnd ? SEEK_END : -1;
+    if (whence < 0) return fail(kErrWrongState);
+    off_t at = lseek(fileFd_, static_cast<off_t>(offset), whence);
+    if (at < 0) return fail(errno);
+    position_ = at;
+    bufReadFlush();
+    return 0;
+}
+
+int64_t CXFile::getCurOffset() const {
+    return writeCount_ > 0 ? position_ + writeCount_ : position_ - static_cast<int64_t>(readCount_);
+}
+
+int CXFile::lock(sfLockMode_t mode, unsigned long timeout) {
+    if (openFlag_ == 0 || lockedFlag_ != 0) return fail(kErrWrongState);
+    if (mode != sfLockExclusive && mode != sfLockShared) return fail(kErrWrongState);
+    struct flock byte {};
+    byte.l_type = mode == sfLockExclusive ? F_WRLCK : F_RDLCK;
+    byte.l_whence = SEEK_SET;
+    byte.l_start = kLockOffset;
+    byte.l_len = 1;
+    unsigned long refused = 0;
+    for (;;) {
+        if (fcntl(fileFd_, F_OFD_SETLK, &byte) == 0) {
+            lockedFlag_ = 1;
+            return 1;
+        }
+        int error = errno;
+        if (error == EINTR) continue;
+        if (!isLockConflict(error)) return fail(error);
+        lastError_ = kErrLockViolation;
+        if (++refused > timeout * 5) return 0;
+        YUSLEEP(200);
+    }
+}
+
+int CXFile::unlock() {
+    if (lockedFlag_ == 0) return fail(kErrWrongState);
+    int result = bufWriteFlush();
+    struct flock byte {};
+    byte.l_type = F_UNLCK;
+    byte.l_whence = SEEK_SET;
+    byte.l_start = kLockOffset;
+    byte.l_len = 1;
+    if (fcntl(fileFd_, F_OFD_SETLK, &byte) != 0) return fail(errno);
+    lockedFlag_ = 0;
+    return result;
+}
+
+int CXFile::truncate() {
+    if (seek(0, sfSeekSet) != 0) return -1;
+    if (ftruncate(fileFd_, 0) != 0) return fail(errno);
+    return 0;
+}
+
+long CXFile::bufRead(char* buffer, unsigned long size) {
+    if (buffer == nullptr) return fail(kErrWrongState);
+    unsigned long delivered = 0;
+    while (delivered < size) {
+        if (readCount_ > 0) {
+            unsigned long n = std::min<unsigned long>(readCount_, size - delivered);
+            memcpy(buffer + delivered, readCursor_, n);
+            readCursor_ += n;
+            readCount_ -= static_cast<uint32_t>(n);
+            delivered += n;
+            continue;
+        }
+        unsigned long rest = size - delivered;
+        if (rest >= bufSize_) {
+            long n = read(buffer + delivered, rest);
+            if (n < 0) return delivered > 0 ? static_cast<long>(delivered) : -1;
+            delivered += static_cast<unsigned long>(n);
+            break;
+        }
+        long n = refill();
+        if (n < 1) return delivered > 0 ? static_cast<long>(delivered) : n;
+    }
+    return static_cast<long>(delivered);
+}
+
+long CXFile::refill() {
+    long n = read(readBuffer_, bufSize_);
+    readCursor_ = readBuffer_;
+    readCount_ = n > 0 ? static_cast<uint32_t>(n) : 0;
+    return n;
+}
+
+long CXFile::bufWrite(const char* data, unsigned long size) {
+    // Checked here, not at the flush: data for a file that cannot be written must not be
+    // accepted into the buffer as if it were written.
+    if (openFlag_ == 0 || mode_ == sfReadOnly || (data == nullptr && size > 0)) return fail(kErrWrongState);
+    unsigned long done = 0;
+    while (done < size) {
+        unsigned long rest = size - done;
+        if (writeCount_ > 0 || rest < bufSize_) {
+            unsigned long n = std::min<unsigned long>(rest, bufSize_ - writeCount_);
+            memcpy(writeBuffer_ + writeCount_, data + done, n);
+            writeCount_ += static_cast<uint32_t>(n);
+            done += n;
+            if (writeCount_ == bufSize_ && bufWriteFlush() != 0) return -1;
+        } else {
+            if (write(data + done, rest) < 0) return -1;
+            break;
+        }
+    }
+    return static_cast<long>(size);
+}
+
+int CXFile::bufWriteFlush() {
+    if (writeCount_ == 0) return 0;
+    unsigned long written = 0;
+    long result = writeRaw(writeBuffer_, writeCount_, written);
+    // What reached the file leaves the buffer, so that a later flush does not write it twice.
+    if (written > 0 && written < writeCount_) memmove(writeBuffer_, writeBuffer_ + written, writeCount_ - written);
+    writeCount_ -= static_cast<uint32_t>(written);
+    return result < 0 ? -1 : 0;
+}
+
+void CXFile::bufReadFlush() {
+    readCount_ = 0;
+    readCursor_ = readBuffer_;
+}
+
+int CXFile::putLine(const char* line, bool flush) {
+    if (line == nullptr) return fail(kErrWrongState);
+    if (bufWrite(line, strlen(line)) < 0 || bufWrite("\r\n", 2) < 0) return -1;
+    return flush ? bufWriteFlush() : 0;
+}
+
+int CXFile::getLine(char* buffer, unsigned long size) {
+    if (size == 0 || buffer == nullptr) return fail(kErrWrongState);
+    const unsigned long room = size - 1;
+    unsigned long stored = 0;
+    bool tooLong = false;
+    bool heldCr = false;
+    auto store = [&](const char* from, unsigned long n) {
+        unsigned long fits = std::min(n, room - stored);
+        memcpy(buffer + stored, from, fits);
+        stored += fits;
+        if (fits < n) {
+            tooLong = true;
+            lastError_ = kErrShortWrite;
+        }
+    };
+    for (;;) {
+        if (readCount_ == 0) {
+            long n = refill();
+            if (n < 0) {
+                buffer[stored] = '\0';
+                return -1;
+            }
+            if (n == 0) {  // end of file; a carriage return still held back is dropped
+                buffer[stored] = '\0';
+                if (tooLong) return -1;
+                return stored == 0 ? 0 : 1;
+            }
+        }
+        if (heldCr) {
+            if (*readCursor_ == '\n') {
+                ++readCursor_;
+                --readCount_;
+                buffer[stored] = '\0';
+                return tooLong ? -1 : 1;
+            }
+            store("\r", 1);
+            heldCr = false;
+            if (*readCursor_ == '\r') {  // the next one is held back in turn
+                ++readCursor_;
+                --readCount_;
+                heldCr = true;
+                continue;
+            }
+        }
+        // The run of ordinary bytes up to the next line feed or carriage return.
+        const char* end = readCursor_ + readCount_;
+        const char* lf = static_cast<const char*>(memchr(readCursor_, '\n', readCount_));
+        const char* runEnd = lf != nullptr ? lf : end;
+        const char* cr = static_cast<const char*>(memchr(readCursor_, '\r', static_cast<size_t>(runEnd - readCursor_)));
+        if (cr != nullptr) runEnd = cr;
+        store(readCursor_, static_cast<unsigned long>(runEnd - readCursor_));
+        readCount_ -= static_cast<uint32_t>(runEnd - readCursor_);
+        readCursor_ = const_cast<char*>(runEnd);
+        if (readCount_ == 0) continue;
+        char c = *readCursor_++;
+        --readCount_;
+        if (c == '\n') {
+            buffer[stored] = '\0';
+            return tooLong ? -1 : 1;
+        }
+        heldCr = true;
+    }
+}
+
+int CXFile::setBufSize(unsigned size) {
+    if (readBuffer_ == nullptr || writeBuffer_ == nullptr) return fail(kErrNoMemory);
+    if (size == 0 || readCount_ > 0 || writeCount_ > 0) return fail(kErrWrongState);
+    if (size > allocated_) {
+        char* newRead = new (std::nothrow) char[size];
+        char* newWrite = new (std::nothrow) char[size];
+        if (newRead == nullptr || newWrite == nullptr) {
+            delete[] newRead;
+            delete[] newWrite;
+            return fail(kErrNoMemory);
+        }
+        delete[] readBuffer_;
+        delete[] writeBuffer_;
+        readBuffer_ = newRead;
+        writeBuffer_ = newWrite;
+        readCursor_ = readBuffer_;
+        allocated_ = size;
+    }
+    bufSize_ = size;
+    return 0;
+}
+
+bool CXFile::releaseView() {
+    if (view_ != nullptr && munmap(view_, viewSize_) != 0) {
+        lastError_ = errno;
+        EvDebug log;
+        log.Debug("CXFile::mapViewOfFile", "Error [%d] from UnmapViewOfFile", lastError_);
+        return false;
+    }
+    view_ = nullptr;
+    viewSize_ = 0;
+    return true;
+}
+
+const char* CXFile::mapViewOfFile() {
+    EvDebug log;
+    if (!releaseView()) return nullptr;
+    if (openFlag_ == 0 || readFd_ < 0) {
+        lastError_ = kErrWrongState;
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(readFd_, &st) != 0) {
+        lastError_ = errno;
+        log.Debug("CXFile::mapViewOfFile", "Error [%d] from CreateFileMapping", lastError_);
+        return nullptr;
+    }
+    if (st.st_size == 0) return kEmptyView;
+    void* view = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, readFd_, 0);
+    if (view == MAP_FAILED) {
+        lastError_ = errno;
+        log.Debug("CXFile::mapViewOfFile", "Error [%d] from MapViewOfFile", lastError_);
+        return nullptr;
+    }
+    view_ = view;
+    viewSize_ = static_cast<size_t>(st.st_size);
+    return static_cast<const char*>(view_);
+}

@@ -1,0 +1,104 @@
+// The library's one way of touching a file's contents: five open modes, raw and buffered
+// reads and writes (separate read and write buffers), lines ending in CR LF, 64-bit seeking, a
+// one-byte lock far beyond the data that processes use as a shared or exclusive lock on the
+// whole file, truncation and a read-only view.
+//
+// Locks are open-file-description locks: they belong to this object's open file, so two
+// objects on one file contend even inside one process, and closing any other descriptor of the
+// file leaves them in place. An exclusive lock needs a file open for writing.
+//
+// Buffered reading and writing do not see each other's pending bytes: a caller switching
+// between them (or between buffered and raw access) calls seek in between.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Indexing/icommon/TDebuggable.h"
+#include "Indexing/idxport/CXErrors.h"
+
+enum sfOpenMode_t { sfReadOnly = 0, sfWriteOnly = 1, sfReadWrite = 2, sfOpenOrCreate = 3, sfCreateNew = 4 };
+enum sfSeekMode_t { sfSeekSet = 0, sfSeekCur = 1, sfSeekEnd = 2 };
+enum sfLockMode_t { sfLockExclusive = 0, sfLockShared = 1 };
+
+class CXFile : public TDebuggable {
+public:
+    // The locked byte: offset 100 * 2^32.
+    static constexpr int64_t kLockOffset = int64_t(100) << 32;
+    static constexpr uint32_t kDefaultBufSize = 1024;
+
+    CXFile();
+    ~CXFile() override;
+    CXFile(const CXFile&) = delete;
+    CXFile& operator=(const CXFile&) = delete;
+
+    // permissions: the creation mode (subject to the umask); 0 means 0666. retries: further
+    // attempts, one second apart. A directory is refused (EISDIR).
+    int open(const char* name, sfOpenMode_t mode, unsigned retries = 0, int permissions = 0);
+    // Adopts two descriptors (such as pipe ends) as an open file that the object will not close.
+    int setHandles(int readFd, int writeFd, sfOpenMode_t mode);
+    int close();
+
+    long read(char* buffer, unsigned long size);
+    long write(const char* data, unsigned long size);
+    int seek(int64_t offset, sfSeekMode_t origin);
+    int64_t getCurOffset() const;
+
+    // 1 locked, 0 timed out (last error kErrLockViolation), -1 error. timeout in seconds:
+    // one attempt, then one every 200 ms until timeout * 5 retries have failed.
+    int lock(sfLockMode_t mode, unsigned long timeout);
+    int unlock();
+    int truncate();
+
+    long bufRead(char* buffer, unsigned long size);
+    long bufWrite(const char* data, unsigned long size);
+    int bufWriteFlush();
+    void bufReadFlush();
+    int putLine(const char* line, bool flush);
+    // 1 a line, 0 end of file, -1 error or line too long (last error kErrShortWrite).
+    int getLine(char* buffer, unsigned long size);
+    int setBufSize(unsigned size);
+
+    // Read-only view of the whole file, valid until the next call or close; an empty file gives
+    // an empty view. getViewSize tells its length.
+    const char* mapViewOfFile();
+    size_t getViewSize() const { return viewSize_; }
+
+    int getLastError() const { return lastError_; }
+    void setLastError(const CXFile& other) { lastError_ = other.lastError_; }
+    bool isOpen() const { return openFlag_ != 0; }
+    bool isLocked() const { return lockedFlag_ != 0; }
+    const std::string& getName() const { return name_; }
+
+protected:
+    int fail(int error) {
+        lastError_ = error;
+        return -1;
+    }
+
+private:
+    bool releaseView();
+    long refill();
+    // write, telling how many bytes reached the file before a failure.
+    long writeRaw(const char* data, unsigned long size, unsigned long& written);
+
+    int lastError_ = 0;
+    int openFlag_ = 0;
+    sfOpenMode_t mode_ = sfReadOnly;
+    int lockedFlag_ = 0;
+    int externalFlag_ = 0;
+    int64_t position_ = 0;
+    char* readBuffer_ = nullptr;
+    char* writeBuffer_ = nullptr;
+    uint32_t bufSize_ = kDefaultBufSize;
+    uint32_t allocated_ = 0;
+    char* readCursor_ = nullptr;
+    uint32_t readCount_ = 0;
+    uint32_t writeCount_ = 0;
+    std::string name_;
+    int readFd_ = -1;
+    int writeFd_ = -1;
+    int fileFd_ = -1;
+    void* view_ = nullptr;
+    size_t viewSize_ = 0;
+};
