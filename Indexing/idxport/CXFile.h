@@ -35,7 +35,8 @@ public:
     // permissions: the creation mode (subject to the umask); 0 means 0666. retries: further
     // attempts, one second apart. A directory is refused (EISDIR).
     int open(const char* name, sfOpenMode_t mode, unsigned retries = 0, int permissions = 0);
-    // Adopts two descriptors (such as pipe ends) as an open file that the object will not close.
+    // Adopts two descriptors (such as pipe ends) as an open file: close() closes them, the
+    // destructor leaves them to their owner.
     int setHandles(int readFd, int writeFd, sfOpenMode_t mode);
     int close();
 

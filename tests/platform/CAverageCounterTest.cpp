@@ -2,8 +2,8 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <limits>
 #include <thread>
+#include <vector>
 
 #include "Platform/CAverageCounter.h"
 #include "Platform/EvDebug.h"
@@ -12,57 +12,47 @@
 #include "tests/support/SettingsFixture.h"
 
 namespace {
-// Keeps its longest sample too, as the library's timing counters do.
-class LongestCounter : public CAverageCounter {
-public:
+// A counter that extends this one, recording every sample it is handed.
+struct WatchingCounter : CAverageCounter {
     using CAverageCounter::CAverageCounter;
     bool AddSample(double seconds) override {
-        if (!CAverageCounter::AddSample(seconds)) return false;
-        longest = std::fmax(longest, seconds);
-        return true;
+        seen.push_back(seconds);
+        return CAverageCounter::AddSample(seconds);
     }
     void Reset() override {
-        longest = 0;
+        seen.clear();
         CAverageCounter::Reset();
     }
-    double longest = 0;
+    std::vector<double> seen;
 };
 }  // namespace
 
-TEST(CAverageCounter, AveragesSamplesAndRefusesBadOnes) {
+TEST(CAverageCounter, AveragesGoodSamplesAndLetsASubclassSeeThemAndTheReset) {
     SettingsFixture settings;
     EventCapture capture;
     EvDebug debug;
-    CAverageCounter counter(&debug);
+    WatchingCounter watching(&debug);
+    CAverageCounter& counter = watching;
     EXPECT_EQ(counter.Average(), 0.0);
-    for (double s : {1.0, 2.0, 0.5, 0.0}) EXPECT_TRUE(counter.AddSample(s));
-    for (double s : {-1.0, std::nan(""), std::numeric_limits<double>::infinity()}) EXPECT_FALSE(counter.AddSample(s));
-    EXPECT_EQ(counter.Samples(), 4u);
-    EXPECT_DOUBLE_EQ(counter.Time(), 3.5);
-    EXPECT_DOUBLE_EQ(counter.Average(), 0.875);
-    EXPECT_EQ(capture.debugMessages().size(), 3u);
+    counter.Start();
+    usleep(10 * 1000);
+    double timed = counter.Stop();
+    EXPECT_GE(timed, 0.009);
+    EXPECT_EQ(counter.Stop(), 0.0) << "one Start, one sample";
+    EXPECT_EQ(watching.seen, std::vector<double>{timed}) << "Stop adds through the virtual AddSample";
+    for (double s : {0.001, 0.0}) EXPECT_TRUE(counter.AddSample(s));
+    for (double s : {-1.0, std::nan(""), HUGE_VAL}) EXPECT_FALSE(counter.AddSample(s));
+    EXPECT_EQ(capture.debugMessages().size(), 3u) << "each refused sample is reported";
+    EXPECT_EQ(counter.Samples(), 3u);
+    EXPECT_DOUBLE_EQ(counter.Time(), timed + 0.001);
+    EXPECT_DOUBLE_EQ(counter.Average(), (timed + 0.001) / 3);
+
+    counter.Start();
     counter.Reset();
+    EXPECT_TRUE(watching.seen.empty()) << "Reset is virtual";
+    EXPECT_EQ(counter.Stop(), 0.0) << "Reset forgets a running Start";
     EXPECT_EQ(counter.Samples(), 0u);
     EXPECT_EQ(counter.Time(), 0.0);
-}
-
-TEST(CAverageCounter, SubclassSeesTimedSamplesAndReset) {
-    LongestCounter longest(nullptr);
-    CAverageCounter& base = longest;
-    base.AddSample(0.25);
-    base.Start();
-    usleep(10 * 1000);
-    double timed = base.Stop();
-    EXPECT_GE(timed, 0.009);
-    EXPECT_EQ(base.Samples(), 2u);
-    EXPECT_DOUBLE_EQ(base.Time(), 0.25 + timed);
-    EXPECT_DOUBLE_EQ(longest.longest, std::fmax(0.25, timed));
-    base.Reset();
-    EXPECT_EQ(longest.longest, 0.0);
-    base.Start();
-    base.Reset();
-    EXPECT_EQ(base.Stop(), 0.0) << "Reset forgets a running Start";
-    EXPECT_EQ(base.Samples(), 0u);
 }
 
 TEST(KrCriticalSection, ReentersInOneThreadAndExcludesOthers) {

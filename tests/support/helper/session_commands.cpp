@@ -8,23 +8,16 @@
 
 #include "HelperCommand.h"
 
-// session_lines COUNT CODE: prints "line 1" .. "line COUNT", exits with CODE.
-HELPER_COMMAND(session_lines) {
-    if (args.size() != 2) return 64;
-    int count = std::atoi(args[0].c_str());
-    for (int i = 1; i <= count; ++i) helperSay("line " + std::to_string(i));
-    return std::atoi(args[1].c_str());
-}
-
 // session_argv WORDS...: prints each argument as "[word]".
 HELPER_COMMAND(session_argv) {
     for (const std::string& word : args) helperSay("[" + word + "]");
     return 0;
 }
 
-// session_raw TEXT: writes TEXT with "\n" and "\r" turned into line ends, nothing added.
+// session_raw TEXT [CODE]: writes TEXT with "\n" and "\r" turned into line ends, nothing added;
+// exits with CODE (default 0).
 HELPER_COMMAND(session_raw) {
-    if (args.size() != 1) return 64;
+    if (args.empty() || args.size() > 2) return 64;
     std::string text;
     for (size_t i = 0; i < args[0].size(); ++i) {
         if (args[0][i] == '\\' && i + 1 < args[0].size() && (args[0][i + 1] == 'n' || args[0][i + 1] == 'r')) {
@@ -36,7 +29,7 @@ HELPER_COMMAND(session_raw) {
     }
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
-    return 0;
+    return args.size() > 1 ? std::atoi(args[1].c_str()) : 0;
 }
 
 // session_long BYTES: one line of BYTES 'x' characters.

@@ -1,0 +1,45 @@
+// A durable name of a process: its id and its creation time, as the text "pid/high/low" that can
+// be stored in a file and tested later, by any process of the machine, for whether that very
+// process still runs. The id alone is not enough: the system reuses process ids.
+//
+// The creation time is kept in the unit of the stored texts: 100-nanosecond intervals since
+// 1 January 1601 (UTC), split into two unsigned 32-bit halves. Here it is the process's start
+// time as the kernel records it (clock ticks after boot, /proc/<pid>/stat) added to the boot
+// time (/proc/stat "btime", whole seconds). Both are fixed for the life of a process, so every
+// process computes the same value for it. The boot time is the kernel's wall-clock view of the
+// boot: a step of the system clock (not a gradual correction) moves it, and id strings taken
+// before such a step no longer match their processes.
+#pragma once
+
+#include <cstdint>
+
+#include "Indexing/icommon/TDebuggable.h"
+
+class CXProcessId : public TDebuggable {
+public:
+    // Long enough for three 32-bit numbers, two separators and the terminator.
+    static constexpr size_t kIdStringSize = 48;
+
+    CXProcessId();
+
+    // Names the calling process; its creation time is read when the id string is asked for.
+    void thisProcess();
+    // Exactly three decimal numbers of at most 32 bits each, separated by single '/', nothing
+    // else (no signs, blanks or trailing characters). 0, or -1 with the object uninitialized.
+    int setIdString(const char* text);
+    // "%lu/%lu/%lu" of pid, creation high, creation low; null when not initialized or when the
+    // creation time of this process cannot be read. Owned by the object until the next call.
+    char* getIdString();
+    unsigned long getPid() const { return pid_; }
+    // 1 the named process runs, 0 it does not (no such process, ended and not yet reaped, or the
+    // id now belongs to a process with another creation time), -1 cannot tell.
+    int isRunning();
+
+private:
+    int initialized_ = 0;
+    int thisProcess_ = 0;
+    uint32_t pid_ = 0;
+    uint32_t creationLow_ = 0;
+    uint32_t creationHigh_ = 0;
+    char idString_[kIdStringSize] = {};
+};

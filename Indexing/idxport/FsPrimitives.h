@@ -1,0 +1,31 @@
+// The file-system calls that the layers above the portable layer need, one thin function each,
+// so that Indexing/icommon and the cache code never call the operating system themselves.
+//
+// The int functions return 0 on success and -1 on failure with the C error number in errno
+// (compare it with the constants of CXErrors.h). A null path fails with EINVAL. Nothing is
+// logged and nothing is retried here: the callers decide (see SafeFileOps.h).
+#pragma once
+
+#include "Indexing/idxport/PathSep.h"
+
+// Renames from to to. POSIX semantics: an existing file (or empty directory) named to is
+// replaced without notice; callers that must not lose it check before renaming.
+int fsRename(const char* from, const char* to);
+
+// Removes an empty directory.
+int fsRmdir(const char* path);
+
+// Deletes a file (or a symbolic link, not its target). A directory fails (EISDIR).
+int fsUnlink(const char* path);
+
+// Creates one directory; its parent must exist. mode is the creation mode, applied as given
+// and reduced by the process's umask.
+int fsMkdir(const char* path, int mode);
+
+// True when a directory entry of that name exists (a symbolic link counts, even a dangling
+// one). False otherwise, with errno telling why.
+bool fsExists(const char* path);
+
+// True when path names a directory, following symbolic links. False otherwise, with errno set
+// when the path could not be examined (0 when it exists but is not a directory).
+bool fsIsDirectory(const char* path);

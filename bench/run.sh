@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and runs them on generated data: bench/run.sh [MEGABYTES, default 1024]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+megabytes=${1:-1024}
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNICA_BUILD_BENCH=ON -DVORNICA_BUILD_TESTS=OFF >/dev/null
+cmake --build build-bench
+data=$(mktemp -d /tmp/vornica-bench-XXXXXX)
+trap 'rm -rf "$data"' EXIT
+build-bench/bench/make_results_file "$data/results" "$megabytes"
+build-bench/bench/bench_getline "$data/results"
+build-bench/bench/bench_lock_handoff "$data"

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <functional>
+#include <thread>
+
+#include "Indexing/icommon/SafeFileOps.h"
+#include "Platform/PlatformSleep.h"
+#include "tests/support/EventCapture.h"
+#include "tests/support/SettingsFixture.h"
+
+namespace {
+struct SafeFileOps : ::testing::Test {
+    void SetUp() override {
+        setPlatformSleepHook([this](unsigned long ms, const char*, int) {
+            sleeps.push_back(ms);
+            if (sleeps.size() == liftAt) chmod(locked.c_str(), 0700);
+        });
+    }
+    void TearDown() override { setPlatformSleepHook({}); }
+
+    // Runs fn on a thread for which the mode 0500 directory `locked` denies writes (EACCES) even
+    // under root: capabilities belong to a thread on Linux, and this one drops CAP_DAC_OVERRIDE,
+    // so the owner's permission bits bind uid 0 too. (chattr +i would give EPERM, not EACCES.)
+    bool runDenied(const std::function<void()>& fn) {
+        bool denied = false;
+        std::thread worker([&] {
+            __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+            __user_cap_data_struct caps[2]{};
+            syscall(SYS_capget, &header, caps);
+            caps[0].effective &= ~(1u << CAP_DAC_OVERRIDE);
+            syscall(SYS_capset, &header, caps);
+            denied = mkdir((locked + "/probe").c_str(), 0700) != 0 && errno == EACCES;
+            if (denied) fn();
+        });
+        worker.join();
+        return denied;
+    }
+
+    SettingsFixture settings;
+    const TempDir& dir = settings.dir();
+    const std::string locked = dir.file("locked");
+    EventCapture capture;
+    std::vector<unsigned long> sleeps;
+    size_t liftAt = 0;
+};
+}  // namespace
+
+TEST_F(SafeFileOps, OnlyPermissionDeniedIsRetriedTwentyTimes) {
+    const std::string from = dir.file("from"), to = locked + "/to", sub = locked + "/sub", full = dir.file("full");
+    writeFileText(from, "data");
+    ASSERT_EQ(mkdir(locked.c_str(), 0700) + mkdir(sub.c_str(), 0700) + mkdir(full.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(locked.c_str(), 0500), 0);
+    writeFileText(full + "/f", "x");
+    int renamed = -2, renameErrno = 0, removed = -2;
+    if (!runDenied([&] {
+            renamed = safeRename(from.c_str(), to.c_str());
+            renameErrno = errno;
+            liftAt = 21;  // the denial ends during the rmdir's second wait
+            removed = safeRmdir(sub.c_str());
+        }))
+        GTEST_SKIP() << "cannot produce EACCES on this system";
+    EXPECT_EQ(renamed, -1);
+    EXPECT_EQ(renameErrno, EACCES) << "the last attempt's error reaches the caller";
+    EXPECT_EQ(removed, 0) << "succeeds at the attempt after the denial ends";
+    EXPECT_EQ(sleeps, std::vector<unsigned long>(21, 1000)) << "19 waits for the rename, 2 for the rmdir";
+
+    EXPECT_EQ(safeRename(dir.file("missing").c_str(), to.c_str()), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(safeRmdir(full.c_str()), -1);
+    EXPECT_EQ(errno, ENOTEMPTY);
+    EXPECT_EQ(sleeps.size(), 21u) << "other errors fail at once";
+    std::vector<std::string> lines = capture.debugMessages();
+    ASSERT_EQ(lines.size(), 25u) << "20 failures and the final line, 2 failures, one line each";
+    EXPECT_EQ(lines[19], "RENAME: cannot rename " + from + " to " + to + ", errno 13");
+    EXPECT_EQ(lines[20], "RENAME: cannot rename " + from + " to " + to + ", too many retries (20)");
+    EXPECT_EQ(lines[22], "RMDIR: cannot rmdir " + sub + ", errno 13");
+    EXPECT_EQ(lines[23], "RENAME: cannot rename " + dir.file("missing") + " to " + to + ", errno 2");
+    EXPECT_EQ(lines[24], "RMDIR: cannot rmdir " + full + ", errno 39");
+}
+
+TEST_F(SafeFileOps, UnlinkAndRecursiveMkdir) {
+    const std::string a = dir.file("a"), c = a + "/b/c", file = a + "/file";
+    ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
+    writeFileText(file, "x");
+    EXPECT_EQ(safeUnlink(file.c_str()) + safeUnlink(file.c_str()), 0) << "a missing file counts as deleted";
+    EXPECT_EQ(safeUnlink(nullptr), 1);
+    EXPECT_EQ(safeUnlink(a.c_str()), -1);
+
+    umask(022);
+    ASSERT_EQ(recursiveMkdir(c.c_str(), 0750), 0);
+    struct stat st {};
+    EXPECT_EQ(stat((a + "/b").c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0750u) << "parents get the mode too";
+    EXPECT_EQ(stat(c.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0750u);
+    EXPECT_EQ(recursiveMkdir(c.c_str(), 0700), 0) << "an existing directory is success";
+    writeFileText(file, "x");
+    EXPECT_EQ(recursiveMkdir(file.c_str(), 0700), -1) << "a file holding the name is no directory";
+    EXPECT_EQ(errno, EEXIST);
+
+    std::string path = dir.path();
+    while (path.size() < 1026) path += "/" + std::string(std::min<size_t>(200, 1026 - path.size() - 1), 'd');
+    EXPECT_EQ(recursiveMkdir((path + "e").c_str(), 0700), -1) << "1027 characters";
+    EXPECT_EQ(errno, -777);
+    EXPECT_EQ(recursiveMkdir(path.c_str(), 0700), 0) << "1026 characters still fit";
+    EXPECT_TRUE(capture.debugMessages().empty());
+}

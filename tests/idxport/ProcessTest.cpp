@@ -1,0 +1,192 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "Indexing/idxport/CXChildProcess.h"
+#include "Indexing/idxport/CXProcessId.h"
+#include "tests/support/EventCapture.h"
+#include "tests/support/HelperProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+bool logged(const EventCapture& capture, const std::string& line) {
+    std::vector<std::string> all = capture.debugMessages();
+    return std::find(all.begin(), all.end(), line) != all.end();
+}
+
+// argv[0] is a stand-in: the spawn passes the path in its place.
+std::vector<char*> argvOf(std::vector<std::string>& words) {
+    std::vector<char*> argv{const_cast<char*>("unused")};
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+std::string readToEnd(CXFile& file) {
+    std::string text;
+    char buffer[256];
+    for (long n; (n = file.read(buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+    return text;
+}
+
+size_t openDescriptors() {
+    size_t count = 0;
+    for (int fd = 0; fd < 1024; ++fd) count += fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
+    return count;
+}
+
+uint64_t creationOf(const std::string& id) {
+    unsigned long pid, high, low;
+    sscanf(id.c_str(), "%lu/%lu/%lu", &pid, &high, &low);
+    return (uint64_t(high) << 32) | low;
+}
+}  // namespace
+
+TEST(CXProcessId, OwnIdIsStableAndMatchesWhatAnotherProcessReads) {
+    CXProcessId self;
+    self.thisProcess();
+    ASSERT_NE(self.getIdString(), nullptr);
+    const std::string id = self.getIdString();
+    EXPECT_EQ(id.find_first_not_of("0123456789/"), std::string::npos) << id;
+    EXPECT_EQ(id.substr(0, id.find('/')) + "/", std::to_string(getpid()) + "/");
+    EXPECT_EQ(self.getIdString(), id) << "the creation time must not drift between reads";
+    // 100 ns units since 1601: this process started moments ago.
+    int64_t started = int64_t(creationOf(id) / 10000000) - 11644473600LL, now = time(nullptr);
+    EXPECT_TRUE(started <= now && started > now - 3600) << started;
+    std::string output;
+    EXPECT_EQ(runHelper({"process_check", id}, &output), 0);
+    EXPECT_EQ(output, "1\n") << "another process computes the same creation time";
+}
+
+TEST(CXProcessId, AnotherProcessRunsUntilItEnds) {
+    HelperProcess helper({"process_id"});
+    const std::string id = helper.readLine();
+    CXProcessId other;
+    ASSERT_EQ(other.setIdString(id.c_str()), 0) << id;
+    EXPECT_EQ(other.getPid(), static_cast<unsigned long>(helper.pid()));
+    EXPECT_EQ(other.getIdString(), id);
+    EXPECT_EQ(other.isRunning(), 1);
+    // The same pid with another creation time names a process that has gone.
+    for (uint64_t creation : {creationOf(id) + 1, creationOf(id) - 10000000, creationOf(id) + (uint64_t(1) << 32)}) {
+        std::string forged = std::to_string(helper.pid()) + "/" + std::to_string(creation >> 32) + "/" +
+                             std::to_string(creation & 0xFFFFFFFFu);
+        CXProcessId reused;
+        ASSERT_EQ(reused.setIdString(forged.c_str()), 0);
+        EXPECT_EQ(reused.isRunning(), 0) << forged;
+    }
+    helper.writeLine("");
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, id_t(helper.pid()), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(other.isRunning(), 0) << "ended, not yet reaped";
+    EXPECT_EQ(helper.wait(), 0);
+    EXPECT_EQ(other.isRunning(), 0);
+    for (const char* impossible : {"0/1/2", "4294967295/1/2"}) {
+        ASSERT_EQ(other.setIdString(impossible), 0);
+        EXPECT_EQ(other.isRunning(), 0) << impossible;
+    }
+}
+
+TEST(CXProcessId, MalformedIdStringsAreRefused) {
+    EventCapture capture;
+    for (const char* text : {"12/34", "12/34/56/78", "12/34/56xyz", "", "a/b/c", "1//3", "1/2/", "+1/2/3", " 1/2/3",
+                             "1/2/-3", "1 /2/3", "12/34/4294967296", "99999999999999999999/1/2"}) {
+        CXProcessId id;
+        ASSERT_EQ(id.setIdString("1/2/3"), 0);
+        capture.clear();
+        EXPECT_EQ(id.setIdString(text), -1) << '"' << text << '"';
+        EXPECT_TRUE(logged(capture, std::string("PROCESSID: setIdString: invalid id string ") + text)) << text;
+        EXPECT_EQ(id.getIdString(), nullptr) << "left uninitialized";
+        EXPECT_TRUE(logged(capture, "PROCESSID: getIdString: not initialized"));
+        EXPECT_EQ(id.isRunning(), -1);
+    }
+    CXProcessId widest;
+    ASSERT_EQ(widest.setIdString("4294967295/0/4294967295"), 0);
+    EXPECT_STREQ(widest.getIdString(), "4294967295/0/4294967295");
+}
+
+TEST(CXChildProcess, ConnectedChildOutputAndExitCode) {
+    CXChildProcess child;
+    EXPECT_STREQ(child.getFailureMessage(), "unknown failure");
+    std::vector<std::string> words{"say_exit", "hello", "3"};
+    ASSERT_EQ(child.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), false, false), 0);
+    char line[64];
+    EXPECT_EQ(child.getLine(line, sizeof line), 1);
+    EXPECT_STREQ(line, "hello");
+    EXPECT_EQ(child.wait(), -1);
+    EXPECT_EQ(child.getLastError(), 3);
+    EXPECT_STREQ(child.getFailureMessage(), "Child exited with error");
+    EXPECT_EQ(child.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), false, false), -1) << "one child";
+    EXPECT_EQ(child.getLastError(), kErrWrongState);
+    EXPECT_EQ(child.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(words).data()), -1);
+    EXPECT_EQ(child.getLastError(), kErrWrongState);
+}
+
+TEST(CXChildProcess, ErrorOutputSeparateOrMerged) {
+    std::vector<std::string> words{"say_exit", "out", "0", "err"};
+    const size_t descriptorsBefore = openDescriptors();
+    {
+        CXChildProcess separate;
+        ASSERT_EQ(separate.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), true, true), 0);
+        EXPECT_EQ(readToEnd(separate), "out\n");
+        EXPECT_EQ(readToEnd(separate.getErrorFile()), "err\n");
+        EXPECT_EQ(separate.wait(), 0);
+    }
+    EXPECT_EQ(openDescriptors(), descriptorsBefore) << "the pipe ends are released with the object";
+    CXChildProcess merged;
+    ASSERT_EQ(merged.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), true, false), 0);
+    EXPECT_EQ(readToEnd(merged), "out\nerr\n");
+    EXPECT_FALSE(merged.getErrorFile().isOpen());
+    EXPECT_EQ(merged.wait(), 0);
+}
+
+TEST(CXChildProcess, WaitEndsTheInputAndReportsSignals) {
+    std::vector<std::string> words{"echo_lines"};
+    CXChildProcess echo;
+    ASSERT_EQ(echo.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), false, false), 0);
+    ASSERT_EQ(echo.putLine("abc", true), 0);
+    EXPECT_EQ(echo.wait(), 0) << "the child reads its input to the end";
+    char line[64];
+    EXPECT_EQ(echo.getLine(line, sizeof line), 1) << "output stays readable after the wait";
+    EXPECT_STREQ(line, "abc");
+    EXPECT_EQ(echo.getLine(line, sizeof line), 0);
+    EXPECT_EQ(echo.write("x", 1), -1) << "the input has ended";
+
+    CXChildProcess killed;
+    ASSERT_EQ(killed.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), false, false), 0);
+    kill(pid_t(killed.getPid()), SIGTERM);
+    EXPECT_EQ(killed.wait(), -1);
+    EXPECT_EQ(killed.getLastError(), 128 + SIGTERM);
+}
+
+TEST(CXChildProcess, ProgramsThatCannotStartAreRefused) {
+    EventCapture capture;
+    std::vector<std::string> words{"say_exit", "x", "0"};
+    CXChildProcess child;
+    EXPECT_EQ(child.spawnConnected("/nonexistent/program", argvOf(words).data(), true, true), -1);
+    EXPECT_EQ(child.getLastError(), ENOENT);
+    EXPECT_STREQ(child.getFailureMessage(), "CreateProcess failed");
+    std::string longPath(CXChildProcess::kCommandSize, 'p');
+    EXPECT_EQ(child.spawnDisconnected(longPath.c_str(), argvOf(words).data()), -1);
+    EXPECT_TRUE(logged(capture, "NoPrefix: length of 'path' is greater than the 'command' size"));
+    std::vector<std::string> longWords{"say_exit", std::string(CXChildProcess::kCommandSize - 20, 'a'), "0"};
+    EXPECT_EQ(child.spawnConnected(VORNICA_TEST_HELPER, argvOf(longWords).data(), false, false), -1);
+
+    EXPECT_EQ(child.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), false, false), 0);
+    EXPECT_EQ(child.wait(), 0);
+}
+
+TEST(CXChildProcess, DisconnectedChildHasASessionOfItsOwnAndNothingInherited) {
+    TempDir dir;
+    std::vector<std::string> words{"describe_session", dir.file("session")};
+    CXChildProcess child;
+    ASSERT_EQ(child.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(words).data()), 0);
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(readFileText(dir.file("session")), "leader\n0 /dev/null\n1 /dev/null\n2 /dev/null\n3 descriptors\n");
+}
