@@ -10,7 +10,12 @@
 #include <fstream>
 #include <string>
 
+#include "Indexing/icommon/SafeFileOps.h"
 #include "Indexing/icommon/TDebuggable.h"
+#include "Indexing/idxport/CXChildProcess.h"
+#include "Indexing/idxport/CXDirectory.h"
+#include "Indexing/idxport/CXFile.h"
+#include "Indexing/idxport/CXProcessId.h"
 #include "Platform/EvEvent.h"
 #include "Platform/EvReturnData.h"
 #include "Platform/EventJournal.h"
@@ -106,6 +111,53 @@ int main() {
         ReturnDataReader::Field field;
         while (reader.next(field) == 1) std::printf("    field %u: %zu bytes\n", field.tag, field.bytes.size());
         close(pair[1]);
+    }
+
+    step("a job's State file: write two lines, hold the exclusive lock, read them back");
+    std::string jobDir = dir + "/cache/2/7/1700000000";
+    recursiveMkdir(jobDir.c_str(), 0700);
+    {
+        CXFile state;
+        state.open((jobDir + "/State").c_str(), sfOpenOrCreate);
+        std::printf("    exclusive lock: %d\n", state.lock(sfLockExclusive, 0));
+        CXFile other;
+        other.open((jobDir + "/State").c_str(), sfReadWrite);
+        std::printf("    a second open file is refused a shared lock at once: %d\n", other.lock(sfLockShared, 0));
+        state.putLine("Writing", false);
+        state.putLine("1700000000", true);
+        state.seek(0, sfSeekSet);
+        char line[128];
+        while (state.getLine(line, sizeof line) == 1) std::printf("    State: %s\n", line);
+        state.unlock();
+        std::printf("    released; now the other gets it: %d\n", other.lock(sfLockShared, 0));
+    }
+
+    step("list the job's directory and measure its volume");
+    {
+        CXDirectory listing;
+        listing.open(jobDir.c_str());
+        for (char* name = listing.read(); name != nullptr; name = listing.read()) std::printf("    entry %s\n", name);
+        uint64_t availableKB = 0, totalKB = 0;
+        unsigned long blockSize = 0;
+        listing.getFreeSpace(jobDir.c_str(), &availableKB, &totalKB, &blockSize);
+        std::printf("    %llu of %llu KB available\n", static_cast<unsigned long long>(availableKB),
+                    static_cast<unsigned long long>(totalKB));
+    }
+
+    step("run a child process connected through pipes, and name this process durably");
+    {
+        CXChildProcess child;
+        char* argv[] = {const_cast<char*>("uname"), const_cast<char*>("-sr"), nullptr};
+        if (child.spawnConnected("uname", argv, true, false) == 0) {
+            char line[256];
+            while (child.getLine(line, sizeof line) == 1) std::printf("    child says: %s\n", line);
+            std::printf("    wait: %d\n", child.wait());
+        } else {
+            std::printf("    spawn failed: %s\n", child.getFailureMessage());
+        }
+        CXProcessId self;
+        self.thisProcess();
+        std::printf("    this process: %s, running %d\n", self.getIdString(), self.isRunning());
     }
 
     step("the event journal");
