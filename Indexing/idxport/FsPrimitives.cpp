@@ -57,3 +57,11 @@ bool fsIsDirectory(const char* path) {
     errno = 0;
     return false;
 }
+
+int fsAccessExists(const char* path) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return access(path, F_OK);
+}

@@ -26,6 +26,9 @@ int fsMkdir(const char* path, int mode);
 // one). False otherwise, with errno telling why.
 bool fsExists(const char* path);
 
+// The C access test for existence only, following symbolic links: 0 when the path exists,
+// -1 with errno (ENOENT, EACCES, ...) otherwise.
+int fsAccessExists(const char* path);
 // True when path names a directory, following symbolic links. False otherwise, with errno set
 // when the path could not be examined (0 when it exists but is not a directory).
 bool fsIsDirectory(const char* path);
