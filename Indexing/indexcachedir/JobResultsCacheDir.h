@@ -1,0 +1,143 @@
+// One job's cache directory: root/<talCell>/<app>/<timeStamp>, holding the index files of one
+// backup and a small "State" file that records whether the directory is being written, read,
+// is suspended or complete, and when it was last used. The State file is also the lock object:
+// every process that uses the directory holds a shared or exclusive byte lock on it.
+//
+// The State file has two lines: the state, one digit, ended by LF or CR LF (the file's second
+// byte tells which, and rewrites keep it); then the access time in decimal seconds, four blanks
+// and CR LF. Both lines are rewritten in place without truncating, so a shorter access time
+// leaves a stale tail after its line end, which readers ignore.
+//
+// The implementation is split by concern: CacheDirLayout.cpp (construction, settings, paths,
+// directory creation), CacheDirState.cpp (the State file), CacheDirLocks.cpp (the lock slots).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Indexing/cacheFs/JobResultsCacheFs.h"
+#include "Indexing/icommon/BackupType.h"
+#include "Indexing/idxport/CXFile.h"
+#include "Indexing/idxport/PathSep.h"
+
+class JobResultsCacheDir : public JobResultsCacheFs {
+public:
+    enum State { Complete = 0, Suspended = 1, Reading = 2, Writing = 3 };
+    static constexpr int kLockSlots = 4;
+
+    // lastError codes of the cache directory.
+    static constexpr int kErrClockBackwards = -1;
+    static constexpr int kErrNoPreviousBackup = -2;
+    static constexpr int kErrBusy = -3;
+    static constexpr int kErrWrongState = -4;
+    static constexpr int kErrNotOpened = -6;
+    static constexpr int kErrOutOfMemory = -7;
+    static constexpr int kErrNoCurrentTime = -8;
+    static constexpr int kErrReservationRefused = -10;
+    static constexpr int kErrStateUnreadable = 2;
+
+    JobResultsCacheDir(KRAppType appType, unsigned long talCell, unsigned long app, int64_t jobId,
+                       BackupType backupType, unsigned long timeStamp, TCacheTypeEnum cacheType, bool unused = false);
+    ~JobResultsCacheDir() override;
+
+    void initialize(const char* root, bool skipLocalPath) override;
+    void initialize(const char* root) override { initialize(root, false); }
+    int64_t getJobId() override { return jobId_ != 0 ? jobId_ : TDebuggable::getJobId(); }
+
+    // The State file. putAtime writes line 2 (negative on failure); getAtime reads it, at most
+    // ten attempts a second apart, 0 when it cannot be had.
+    int putAtime(const char* text);
+    int reopenState();
+    bool stateError();
+    int getAtime();
+
+    // Locks on the current directory's State file.
+    int unLock();
+    bool alreadyLocked();
+    void forceReadLocks() { forceReadLocks_ = true; }
+    int getErrno() const { return lastError_; }
+
+    // Accessors.
+    const char* getCacheDir();
+    std::string getCacheDirComp(const std::string& component);
+    unsigned long getTimeStamp();
+    unsigned long getAppNumber() const { return appNumber_; }
+    unsigned long getTalCellId() const { return talCell_; }
+    bool noIndexFiles() const { return noIndexFiles_; }
+    bool isRestoreStopped() const { return restoreStopped_; }
+    bool copyUponUpdate() const { return copyUponUpdate_; }
+    bool isBackupRestoreEnabled() const { return backupRestoreEnabled_; }
+    void enableBackupRestore() { backupRestoreEnabled_ = true; }
+    void disableBackupRestore() { backupRestoreEnabled_ = false; }
+    void setCopyId(int id) { copyId_ = id; }
+    void setGuiSequenceNumber(int64_t number) { guiSequenceNumber_ = number; }
+    int64_t getGuiSequenceNumber() const { return guiSequenceNumber_; }
+    int compress() { return 0; }
+    int uncompress() { return 0; }
+    bool isComponentBasedIndex() const { return false; }
+    bool areComponentsInCache(const char* components);
+
+    // Process-wide settings read from "sSPACESAVER" on the first construction.
+    static bool defaultCopyUponUpdate();
+    static uint64_t copyThresholdMB();
+
+protected:
+    // The operations below throw their failure text (Failure) to the public operation that
+    // called them, which logs it and returns its failure result.
+    int getState(bool reportEvent);
+    void setState(int state);
+    int seekToAtime(CXFile& file, bool offsetOnly);
+    // Timeouts in seconds; a timeout of 0 makes one try and returns every failure as -1/0.
+    int writeLock(unsigned long timeout) { return myLock(timeout, true); }
+    int readLock(unsigned long timeout) { return myLock(timeout, false); }
+    int myLock(unsigned long timeout, bool exclusive);
+    void switchLock();
+
+    virtual void _preInit(KRAppType appType, unsigned long talCell, unsigned long app, int64_t jobId,
+                          BackupType backupType, unsigned long timeStamp);
+    virtual void _postInit();
+    // Makes the talCell, app and backup levels and the State file, under an exclusive lock.
+    void mkCacheDir();
+    // Composes root/talCell/app/timeStamp into the cache directory path.
+    void composeCacheDir(uint32_t timeStamp);
+    std::string statePath() const;
+    // Raises a major event with the directory path (or the given stand-in) as its argument.
+    void raiseMajorEvent(int messageId, const char* noPath);
+
+    struct OtherStuff {
+        uint32_t atime = 0;
+    };
+    struct LockSlot {
+        CXFile file;
+        char* directory = nullptr;
+    };
+
+    CXFile stateFile_;
+    int lastError_ = 0;
+    OtherStuff* otherStuff_ = nullptr;
+    int currentLockSlot_ = -1;
+    int copyId_ = 0;
+    bool backupRestoreEnabled_ = false;
+    bool forceReadLocks_ = false;
+    bool atimeUnavailable_ = false;
+    bool noIndexFiles_ = false;
+    bool resumeRejected_ = false;
+    bool busyOpen_ = false;
+    bool restoreStopped_ = false;
+    bool resumedCompleted_ = false;
+    int64_t guiSequenceNumber_ = 0;
+    char pathSeparator_[2] = {kPathSep, '\0'};
+    int64_t jobId_ = 0;
+    uint32_t jobPhaseNumber_ = 0;
+    uint32_t jobAttemptNumber_ = 0;
+    uint32_t jobIndexWriteCounter_ = 0;
+    uint32_t requestedTimeStamp_ = 0;
+    BackupType backupType_{};
+    bool copyUponUpdate_ = true;
+    LockSlot lockSlots_[kLockSlots];
+
+private:
+    bool unusable_ = false;  // constructed for an application type that has no cache directory
+    int lockFailure(unsigned long timeout, const char* text);
+    static void readSpaceSaverSetting(TDebuggable& log);
+};

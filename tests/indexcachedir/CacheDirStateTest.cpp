@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "Platform/PlatformSleep.h"
+#include "tests/support/EventCapture.h"
+#include "tests/support/HelperProcess.h"
+#include "tests/support/SettingsFixture.h"
+
+namespace {
+// Exposes the directory creation and lets a test point the object at other time stamps.
+class TestCacheDir : public JobResultsCacheDir {
+public:
+    explicit TestCacheDir(unsigned long timeStamp, KRAppType appType = 1)
+        : JobResultsCacheDir(appType, 2, 7, 99, static_cast<BackupType>(1), timeStamp, TCacheIndex) {}
+    using JobResultsCacheDir::Failure;
+    using JobResultsCacheDir::getState;
+    using JobResultsCacheDir::mkCacheDir;
+    using JobResultsCacheDir::myLock;
+    using JobResultsCacheDir::readLock;
+    using JobResultsCacheDir::setState;
+    using JobResultsCacheDir::writeLock;
+    void pointAt(uint32_t timeStamp) { composeCacheDir(timeStamp); }
+};
+
+constexpr unsigned long kStamp = 1700000000;
+
+class CacheDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mkdir(settings.dir().file("idx").c_str(), 0755);
+        settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + settings.dir().file("idx") +
+                       "\n");
+    }
+    std::string dirPath(unsigned long stamp) const {
+        return settings.dir().file("idx/KR_Index/2/7/" + std::to_string(stamp));
+    }
+    std::string stateText(unsigned long stamp = kStamp) const { return readFileText(dirPath(stamp) + "/State"); }
+
+    SettingsFixture settings;
+};
+}  // namespace
+
+TEST_F(CacheDir, PathSchemeAndCreation) {
+    TestCacheDir dir(kStamp);
+    dir.initialize("client1");
+    ASSERT_TRUE(dir.isInitialized());
+    EXPECT_STREQ(dir.getCacheDir(), dirPath(kStamp).c_str());
+    EXPECT_EQ(dir.getTimeStamp(), kStamp);
+    EXPECT_EQ(dir.getJobId(), 99);
+    dir.mkCacheDir();
+    EXPECT_TRUE(fileExists(dirPath(kStamp) + "/State"));
+    EXPECT_TRUE(dir.alreadyLocked()) << "a new directory is held exclusively";
+
+    TestCacheDir noStamp(0);
+    noStamp.initialize("client1");
+    EXPECT_EQ(noStamp.getCacheDir(), nullptr) << "without a time stamp the path is chosen later";
+    EXPECT_EQ(noStamp.getTimeStamp(), 0u);
+
+    TestCacheDir invalid(kStamp, 5);
+    invalid.initialize("client1");
+    EXPECT_FALSE(invalid.isInitialized()) << "an unknown application type leaves the object unusable";
+}
+
+TEST_F(CacheDir, StateFileLayoutsAreKeptByteForByte) {
+    TestCacheDir dir(kStamp);
+    dir.initialize("client1");
+    dir.mkCacheDir();
+    dir.setState(JobResultsCacheDir::Writing);
+    EXPECT_EQ(stateText(), "3\r\n") << "an empty file gets CR LF";
+    ASSERT_EQ(dir.putAtime("1234567890    "), 0);
+    EXPECT_EQ(stateText(), "3\r\n1234567890    \r\n");
+    ASSERT_EQ(dir.putAtime("999    "), 0);
+    EXPECT_EQ(stateText(), "3\r\n999    \r\n0    \r\n") << "the stale tail stays";
+    EXPECT_EQ(dir.getAtime(), static_cast<int>(kStamp)) << "an access time before the time stamp is raised";
+    EXPECT_EQ(dir.getState(false), JobResultsCacheDir::Writing);
+    dir.setState(JobResultsCacheDir::Complete);
+    EXPECT_EQ(dir.getState(false), JobResultsCacheDir::Complete);
+
+    writeFileText(dirPath(kStamp) + "/State", "2\n1800000000    \r\n");
+    dir.setState(JobResultsCacheDir::Suspended);
+    EXPECT_EQ(stateText(), "1\n1800000000    \r\n") << "LF line ends are kept";
+
+    writeFileText(dirPath(kStamp) + "/State", "x\r\n");
+    EXPECT_EQ(dir.getState(false), -1);
+    EXPECT_FALSE(dir.stateError());
+    writeFileText(dirPath(kStamp) + "/State", "3x1800000000\r\n");
+    EXPECT_THROW(dir.setState(JobResultsCacheDir::Complete), TestCacheDir::Failure) << "an unknown line end";
+}
+
+TEST_F(CacheDir, StateFailuresRaiseEventsAndKeepCodes) {
+    EventCapture capture;
+    TestCacheDir dir(kStamp);
+    dir.initialize("client1");
+    EXPECT_TRUE(dir.stateError()) << "no State file open";
+    EXPECT_EQ(dir.getErrno(), JobResultsCacheDir::kErrNotOpened);
+    dir.mkCacheDir();
+    writeFileText(dirPath(kStamp) + "/State", "");
+    EXPECT_TRUE(dir.stateError()) << "an empty file has no state";
+    EXPECT_THROW(dir.getState(true), TestCacheDir::Failure);
+    writeFileText(dirPath(kStamp) + "/State", "3\t99\r\n");
+    EXPECT_EQ(dir.putAtime("5"), -1) << "a second byte that is neither LF nor CR";
+    EXPECT_EQ(dir.getErrno(), JobResultsCacheDir::kErrStateUnreadable);
+    auto events = capture.ofKind("event");
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().messageId, 0xE000031u);
+    ASSERT_EQ(events.back().args.size(), 1u);
+    EXPECT_EQ(events.back().args[0].text, dirPath(kStamp));
+}
+
+TEST_F(CacheDir, AccessTimeRetriesThenStaysUnavailable) {
+    std::vector<unsigned long> sleeps;
+    setPlatformSleepHook([&](unsigned long ms, const char*, int) { sleeps.push_back(ms); });
+    TestCacheDir dir(kStamp);
+    dir.initialize("client1");
+    EXPECT_EQ(dir.getAtime(), 0) << "no State file";
+    EXPECT_EQ(sleeps, std::vector<unsigned long>(9, 1000)) << "ten attempts, one second apart";
+    EXPECT_EQ(dir.getErrno(), JobResultsCacheDir::kErrStateUnreadable);
+    dir.mkCacheDir();
+    dir.setState(JobResultsCacheDir::Writing);
+    dir.putAtime("1800000000    ");
+    EXPECT_EQ(dir.getAtime(), 0) << "once unavailable, 0 at once";
+    EXPECT_EQ(sleeps.size(), 9u);
+    setPlatformSleepHook({});
+
+    TestCacheDir fresh(kStamp);
+    fresh.initialize("client1");
+    EXPECT_EQ(fresh.getAtime(), 1800000000);
+}
+
+TEST_F(CacheDir, LockSlots) {
+    TestCacheDir dir(kStamp);
+    dir.initialize("client1");
+    dir.mkCacheDir();  // holds the exclusive lock
+    EXPECT_EQ(dir.readLock(0), -1) << "a second lock on one directory, timeout 0";
+    EXPECT_THROW(dir.readLock(5), TestCacheDir::Failure) << "already locked";
+    for (uint32_t stamp = kStamp + 1; stamp <= kStamp + 3; ++stamp) {
+        dir.pointAt(stamp);
+        mkdir(settings.dir().file("idx/KR_Index/2/7/" + std::to_string(stamp)).c_str(), 0755);
+        EXPECT_EQ(dir.readLock(0), 1);
+    }
+    dir.pointAt(kStamp + 4);
+    mkdir(dirPath(kStamp + 4).c_str(), 0755);
+    EXPECT_EQ(dir.readLock(0), -1) << "a fifth lock";
+    EXPECT_THROW(dir.readLock(1), TestCacheDir::Failure) << "no more locks available";
+    dir.pointAt(kStamp + 3);
+    EXPECT_EQ(dir.unLock(), 0);
+    dir.pointAt(kStamp + 4);
+    EXPECT_EQ(dir.readLock(0), 1) << "a freed slot is used again";
+    EXPECT_TRUE(dir.alreadyLocked());
+}
+
+TEST_F(CacheDir, LocksAgainstAnotherProcess) {
+    TestCacheDir dir(kStamp);
+    dir.initialize("client1");
+    dir.mkCacheDir();
+    dir.unLock();
+    HelperProcess reader({"cachedir_lock", "2", "7", std::to_string(kStamp), "read"});
+    ASSERT_TRUE(reader.waitForLine("ready"));
+    EXPECT_EQ(dir.writeLock(0), 0) << "a reader keeps a writer out";
+    EXPECT_EQ(dir.readLock(0), 1) << "readers share";
+    dir.unLock();
+    reader.writeLine("done");
+    EXPECT_EQ(reader.wait(), 0);
+    EXPECT_EQ(dir.writeLock(0), 1);
+}
+
+TEST(CacheDirSettings, SpaceSaverDecidesCopying) {
+    struct Case {
+        const char* value;
+        bool copy;
+        uint64_t threshold;
+    } cases[] = {{"YES", false, 2048}, {"500", true, 500}, {"abc", true, 2048}};
+    for (const Case& c : cases) {
+        // The setting is read once per process: each case runs in a helper process.
+        SettingsFixture settings(std::string("[MediaAgent]\nsSPACESAVER=") + c.value + "\n");
+        std::string out;
+        ASSERT_EQ(runHelper({"cachedir_copy_setting"}, &out), 0);
+        EXPECT_EQ(out, std::string(c.copy ? "1 " : "0 ") + std::to_string(c.threshold) + "\n") << c.value;
+    }
+}
