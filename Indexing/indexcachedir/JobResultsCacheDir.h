@@ -9,7 +9,9 @@
 // leaves a stale tail after its line end, which readers ignore.
 //
 // The implementation is split by concern: CacheDirLayout.cpp (construction, settings, paths,
-// directory creation), CacheDirState.cpp (the State file), CacheDirLocks.cpp (the lock slots).
+// directory creation), CacheDirState.cpp (the State file), CacheDirLocks.cpp (the lock slots),
+// CacheDirOpenClose.cpp (search, create, open, close), CacheDirDiscard.cpp (discard, uncache,
+// failed directories).
 #pragma once
 
 #include <cstdint>
@@ -50,6 +52,24 @@ public:
     int reopenState();
     bool stateError();
     int getAtime();
+
+    // Create, open and close. create and open return the directory's path, null on failure
+    // (the reason in getErrno()); timeStamp 0 asks create for the current time and open for
+    // the newest directory.
+    char* create(unsigned long timeStamp);
+    char* open(unsigned long timeStamp, bool exact);
+    int close(bool canStillResume);
+    // 0 found (in *found), -1 none, -2 no app directory, -3 error.
+    int searchDirectoryByTime(unsigned long time, unsigned long* found, bool backward);
+    // The newest time stamp not after time (0: no limit); 0 when none.
+    unsigned long backSearch(unsigned long time, bool unused);
+
+    // Discard, uncache and failed directories.
+    int discard(bool unusable);
+    int unCache(bool lowSpace, unsigned long talCell, unsigned long app, unsigned long timeStamp);
+    int routineUnCache(bool lowSpace, unsigned long talCell, unsigned long app, unsigned long timeStamp);
+    int failJob(bool wholeJob);
+    void preserveFailedCache(const char* suffix);
 
     // Locks on the current directory's State file.
     int unLock();
@@ -92,6 +112,11 @@ protected:
     int readLock(unsigned long timeout) { return myLock(timeout, false); }
     int myLock(unsigned long timeout, bool exclusive);
     void switchLock();
+
+    // The newest time stamp of the app; throws on a search error.
+    unsigned long backSearch();
+    void cleanFailedCachedirs(unsigned long limit);
+    [[noreturn]] void restore();
 
     virtual void _preInit(KRAppType appType, unsigned long talCell, unsigned long app, int64_t jobId,
                           BackupType backupType, unsigned long timeStamp);
@@ -139,5 +164,11 @@ protected:
 private:
     bool unusable_ = false;  // constructed for an application type that has no cache directory
     int lockFailure(unsigned long timeout, const char* text);
+    int unCacheWorker(const char* kind, unsigned long talCell, unsigned long app, unsigned long timeStamp);
+    // Empties and removes a directory that has no State file; logs with the given texts.
+    int removeWithoutState(const char* path);
+    void dropCacheDir();
+    // (app << 32) | time stamp: the identity a client cache's events carry.
+    unsigned long long clientEventValue() const;
     static void readSpaceSaverSetting(TDebuggable& log);
 };

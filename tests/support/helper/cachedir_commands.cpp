@@ -31,3 +31,16 @@ HELPER_COMMAND(cachedir_copy_setting) {
               std::to_string(JobResultsCacheDir::copyThresholdMB()));
     return 0;
 }
+
+// cachedir_create TALCELL APP [TIMESTAMP]: creates a directory (now, or the time stamp given),
+// prints its path or "null", and holds it until a line arrives.
+HELPER_COMMAND(cachedir_create) {
+    if (args.size() < 2) return 64;
+    JobResultsCacheDir dir(1, std::strtoul(args[0].c_str(), nullptr, 10), std::strtoul(args[1].c_str(), nullptr, 10),
+                           7, static_cast<BackupType>(1), 0, TCacheIndex);
+    dir.initialize(nullptr);
+    char* path = dir.create(args.size() > 2 ? std::strtoul(args[2].c_str(), nullptr, 10) : 0);
+    helperSay(path != nullptr ? path : "null");
+    helperAwaitLine();
+    return path != nullptr ? 0 : 1;
+}

@@ -1,0 +1,334 @@
+// The searches over an app's time-stamp directories, and create, open and close.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "Indexing/idxport/CXDirectory.h"
+#include "Indexing/idxport/CXLockedMarkerFile.h"
+#include "Indexing/idxport/FsPrimitives.h"
+#include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "Platform/PlatformSleep.h"
+
+namespace {
+// A backup directory's name: non-empty, ASCII digits only, a 32-bit number.
+bool timeStampOf(const char* name, uint32_t& value) {
+    if (*name == '\0') return false;
+    uint64_t number = 0;
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') return false;
+        number = number * 10 + static_cast<uint64_t>(*c - '0');
+        if (number > 0xFFFFFFFFu) return false;
+    }
+    value = static_cast<uint32_t>(number);
+    return true;
+}
+}  // namespace
+
+unsigned long long JobResultsCacheDir::clientEventValue() const {
+    return (static_cast<unsigned long long>(appNumber_) << 32) | timeStamp_;
+}
+
+void JobResultsCacheDir::dropCacheDir() {
+    delete[] cacheDir_;
+    cacheDir_ = nullptr;
+}
+
+int JobResultsCacheDir::searchDirectoryByTime(unsigned long time, unsigned long* found, bool backward) {
+    if (!isInitialized()) return -3;
+    if (cacheFs_ == nullptr) {
+        debug(1, "searchDirectoryByTime(): %s: errno=%d\n", "no cache fs", lastError_);
+        return -3;
+    }
+    const std::string appDir = joinPath(joinPath(cacheFs_, std::to_string(talCell_)), std::to_string(appNumber_));
+    CXDirectory directory;
+    if (directory.open(appDir.c_str()) != 0) {
+        lastError_ = directory.getLastError();
+        return lastError_ == ENOENT ? -2 : -3;
+    }
+    const uint32_t limit = static_cast<uint32_t>(time);
+    const uint32_t start = backward ? 0 : 0xFFFFFFFFu;
+    uint32_t kept = start;
+    for (char* name = directory.read(); name != nullptr; name = directory.read()) {
+        uint32_t value = 0;
+        if (!timeStampOf(name, value)) continue;
+        if (backward ? (value <= limit && value > kept) : (value >= limit && value < kept)) kept = value;
+    }
+    if (directory.getLastError() != 0) {
+        lastError_ = directory.getLastError();
+        debug(1, "cache directory %s error (code %d)\n", appDir.c_str(), lastError_);
+        return -3;
+    }
+    if (directory.close() != 0) return -3;
+    if (kept == start) return -1;
+    if (found != nullptr) *found = kept;
+    return 0;
+}
+
+unsigned long JobResultsCacheDir::backSearch(unsigned long time, bool /*unused*/) {
+    if (!isInitialized()) return 0;
+    unsigned long found = 0;
+    int result = searchDirectoryByTime(time == 0 ? 0xFFFFFFFFu : time, &found, true);
+    if (result == 0) return found;
+    if (result == -3) {
+        if (appType_ != kAppTypeOptionalIndex) lastError_ = kErrNoPreviousBackup;
+        fail("backSearch: other error");
+    }
+    return 0;
+}
+
+unsigned long JobResultsCacheDir::backSearch() {
+    try {
+        unsigned long found = 0;
+        if (searchDirectoryByTime(0xFFFFFFFFu, &found, true) < -2) fail("cache search error");
+        return std::max(found, backSearch(0xFFFFFFFFu, false));
+    } catch (const Failure& failure) {
+        ev() << appToString(talCell_, appNumber_);
+        ev().MajorEvent(0xE000036, getJobId(), 0);
+        debug(1, "backSearch(): %s: errno=%d\n", failure.text, lastError_);
+        fail("backSearch() exception");
+    }
+}
+
+void JobResultsCacheDir::restore() {
+    debug(1, "restore() NOT supported\n");
+    fail("restore exception");
+}
+
+char* JobResultsCacheDir::create(unsigned long timeStamp) {
+    if (!isInitialized()) return nullptr;
+    try {
+        if (cacheFs_ == nullptr) fail("no cache fs");
+        if (!clientCache_) dropCacheDir();
+        if (stateFile_.isOpen()) {
+            lastError_ = kErrNotOpened;
+            fail("object already opened");
+        }
+        if (clientCache_ && cacheDir_ == nullptr) {
+            debug(1, "no cacheDir for client cache create\n");
+            return nullptr;
+        }
+        const uint32_t now = getCurrentTime();
+        if (now == 0) {
+            lastError_ = kErrNoCurrentTime;
+            fail("getCurrentTime failed");
+        }
+        if (!clientCache_) {
+            const unsigned long newest = backSearch(0, false);
+            uint32_t stamp = static_cast<uint32_t>(timeStamp);
+            if (stamp == 0) {
+                if (now <= newest) {
+                    ev().CriticalEvent(0xE000053, getJobId(), 0);
+                    lastError_ = kErrClockBackwards;
+                    fail("server clock has gone backwards");
+                }
+                stamp = now;
+            }
+            cleanFailedCachedirs(newest);
+            composeCacheDir(stamp);
+        }
+        mkCacheDir();
+        setState(Writing);
+        char atime[32];
+        snprintf(atime, sizeof atime, "%lu    ", static_cast<unsigned long>(now));
+        if (putAtime(atime) != 0) {
+            lastError_ = stateFile_.getLastError();
+            fail("State file putLine error");
+        }
+        return cacheDir_;
+    } catch (const Failure& failure) {
+        if (clientCache_) {
+            ev() << clientEventValue();
+            ev().MajorEvent(0xE00003A, getJobId(), 0);
+        } else {
+            ev() << appToString(talCell_, appNumber_) << dateToString(timeStamp);
+            ev().MajorEvent(0xE000039, getJobId(), 0);
+        }
+        debug(1, "create(int): %s: errno=%d\n", failure.text, lastError_);
+        return nullptr;
+    }
+}
+
+char* JobResultsCacheDir::open(unsigned long timeStamp, bool exact) {
+    const bool writing = clientCache_ && timeStamp == 0;
+    if (!isInitialized()) return nullptr;
+    int failureLevel = 1;
+    uint32_t stamp = static_cast<uint32_t>(timeStamp);
+    try {
+        if (cacheFs_ == nullptr) fail("no cache fs");
+        if ((!clientCache_ && cacheDir_ != nullptr) || stateFile_.isOpen()) {
+            lastError_ = kErrNotOpened;
+            fail("object already opened");
+        }
+        int retries = 0;
+        for (;;) {
+            if (!clientCache_) {
+                if (!exact) stamp = static_cast<uint32_t>(backSearch(stamp, false));
+                composeCacheDir(stamp);
+            } else if (cacheDir_ == nullptr) {
+                debug(1, "no cacheDir for client cache open\n");
+                return nullptr;
+            }
+            if (!clientCache_ && stamp == 0) {
+                lastError_ = kErrNoPreviousBackup;
+                if (appType_ == kAppTypeOptionalIndex) failureLevel = 4;
+                fail("previous backup not found");
+            }
+            if (fsAccessExists(cacheDir_) != 0) {
+                if (errno != ENOENT) {
+                    lastError_ = errno;
+                    fail("stat cacheDir failed");
+                }
+                if (clientCache_) {
+                    debug(1, "client cache %s does not exist\n", cacheDir_);
+                    if (appType_ != kAppTypeOptionalIndex) lastError_ = kErrNoPreviousBackup;
+                    return nullptr;
+                }
+                restore();
+            }
+            {
+                CXLockedMarkerFile marker(cacheDir_, 0);
+                if (marker.isLocked() == 1) {
+                    debug(1, "presence of marker file in '%s' indicates an interrupted restore\n", cacheDir_);
+                    debug(1, "partially restored cache dir '%s' - attempting to restore again\n", cacheDir_);
+                    lastError_ = 0;
+                    restore();
+                }
+            }
+            if (stateFile_.open(statePath().c_str(), sfReadWrite) != 0) {
+                lastError_ = stateFile_.getLastError();
+                debug(1, "cannot open state file '%s' (code %d)\n", cacheDir_, lastError_);
+                if (lastError_ != ENOENT) fail("open state file error");
+                debug(1, "missing state file '%s' during open - attempting to restore\n", cacheDir_);
+                restore();
+            }
+            if (stateError()) {
+                debug(1, "cannot get state in state file '%s'\n", cacheDir_);
+                stateFile_.close();
+                lastError_ = 0;
+                debug(1, "missing state file '%s' during open - attempting to restore\n", cacheDir_);
+                restore();
+            }
+            const int state = getState(true);
+            if (state == Complete) {
+                if (myLock(0, writing) == 1) break;
+                unLock();  // closes the slot that could not be locked
+                if (++retries > 15) fail("too many retries in open");
+                stateFile_.close();
+                YUSLEEP(1000);
+                continue;
+            }
+            if (state == Suspended) {
+                stateFile_.close();
+                if (clientCache_) {
+                    debug(1, "attempting to open suspended client cache %s\n", cacheDir_);
+                    lastError_ = kErrBusy;
+                    return nullptr;
+                }
+                --stamp;
+                continue;
+            }
+            if (state == Reading) {
+                myLock(60, writing);
+                break;
+            }
+            if (state == Writing) {
+                if (clientCache_) {
+                    debug(1, "attempting to open busy client cache %s for %s\n", cacheDir_,
+                          forceReadLocks_ ? "reading" : "writing");
+                    busyOpen_ = true;
+                    break;
+                }
+                if (writeLock(0) == 1) {
+                    debug(1, "open: discarding directory %s in writing state\n", cacheDir_);
+                    discard(true);
+                } else {
+                    unLock();
+                }
+                stateFile_.close();
+                --stamp;
+                continue;
+            }
+            lastError_ = kErrWrongState;
+            fail("getState() failed");
+        }
+        if (!busyOpen_) {
+            setState(writing ? Writing : Reading);
+            char atime[32];
+            snprintf(atime, sizeof atime, "%lu    ", static_cast<unsigned long>(getCurrentTime()));
+            if (putAtime(atime) != 0) {
+                lastError_ = stateFile_.getLastError();
+                fail("State file putLine error");
+            }
+        }
+        return cacheDir_;
+    } catch (const Failure& failure) {
+        if (clientCache_) {
+            ev() << clientEventValue();
+            ev().MajorEvent(0xE00004F, getJobId(), 0);
+        } else if (getJobId() != 0) {
+            debug(failureLevel, "Cannot open %sindex cache directory for [%s] at time [%s].",
+                  appType_ == kAppTypeOptionalIndex ? "opt " : "", appToString(talCell_, appNumber_),
+                  dateToString(timeStamp));
+        }
+        debug(failureLevel, "open(): %s: errno=%d (talCell/app %u/%u, timestamp %u)\n", failure.text, lastError_,
+              talCell_, appNumber_, stamp);
+        return nullptr;
+    }
+}
+
+int JobResultsCacheDir::close(bool canStillResume) {
+    if (!isInitialized()) return -1;
+    try {
+        if (cacheDir_ == nullptr || !stateFile_.isOpen()) {
+            lastError_ = kErrNotOpened;
+            debug(1, "close(): INFO: index not opened: errno=%d\n", lastError_);
+            if (cacheDir_ != nullptr && alreadyLocked()) unLock();
+            stateFile_.close();
+            return -1;
+        }
+        const int state = getState(true);
+        switch (state) {
+            case Suspended:
+                lastError_ = kErrWrongState;
+                fail("already suspended");
+            case Reading:
+                setState(Complete);
+                break;
+            case Writing:
+                if (!busyOpen_) {
+                    setState(Complete);
+                    unLock();
+                }
+                stateFile_.close();
+                compress();
+                break;
+            case Complete:
+                break;
+            default:
+                lastError_ = kErrWrongState;
+                fail("getState() failed");
+        }
+        if (canStillResume) {
+            const std::string marker = joinPath(cacheDir_, "canStillResume");
+            CXFile file;
+            if (file.open(marker.c_str(), sfOpenOrCreate) != 0)
+                debug(1, "cannot create '%s', errno %d\n", marker.c_str(), file.getLastError());
+        }
+        if (!busyOpen_ && alreadyLocked()) unLock();
+        stateFile_.close();
+        if (!clientCache_) dropCacheDir();
+        return 0;
+    } catch (const Failure& failure) {
+        if (clientCache_) {
+            ev() << clientEventValue();
+            ev().MajorEvent(0xE00003F, getJobId(), 0);
+        } else {
+            ev() << appToString(talCell_, appNumber_);
+            ev().MajorEvent(0xE00003E, getJobId(), 0);
+        }
+        debug(1, "close(): %s: errno=%d\n", failure.text, lastError_);
+        if (alreadyLocked()) unLock();
+        stateFile_.close();
+        return -1;
+    }
+}

@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "Platform/PlatformSleep.h"
+#include "tests/support/EventCapture.h"
+#include "tests/support/HelperProcess.h"
+#include "tests/support/SettingsFixture.h"
+
+namespace {
+class Lifecycle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mkdir(settings.dir().file("idx").c_str(), 0755);
+        settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + settings.dir().file("idx") +
+                       "\n[Platform\\4]\nTalServerHostName=central\n");
+    }
+    std::string appDir() const { return settings.dir().file("idx/KR_Index/2/7"); }
+    std::string dirPath(unsigned long stamp) const { return appDir() + "/" + std::to_string(stamp); }
+    // A directory with a State file of the given state, as another job left it.
+    void leave(unsigned long stamp, int state) const {
+        std::filesystem::create_directories(dirPath(stamp));
+        writeFileText(dirPath(stamp) + "/State", std::to_string(state) + "\r\n" + std::to_string(stamp) + "    \r\n");
+        writeFileText(dirPath(stamp) + "/index.dat", "data");
+    }
+    std::string stateOf(unsigned long stamp) const { return readFileText(dirPath(stamp) + "/State").substr(0, 1); }
+
+    SettingsFixture settings;
+};
+}  // namespace
+
+TEST_F(Lifecycle, CreateCloseAndReopen) {
+    JobResultsCacheDir writer(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
+    writer.initialize("client1");
+    char* path = writer.create(1000);
+    ASSERT_NE(path, nullptr);
+    EXPECT_EQ(std::string(path), dirPath(1000));
+    EXPECT_EQ(stateOf(1000), "3");
+    EXPECT_EQ(writer.close(true), 0);
+    EXPECT_EQ(stateOf(1000), "0");
+    EXPECT_TRUE(fileExists(dirPath(1000) + "/canStillResume"));
+    EXPECT_EQ(writer.close(false), -1) << "not open any more";
+
+    JobResultsCacheDir reader(1, 2, 7, 43, static_cast<BackupType>(1), 0, TCacheIndex);
+    reader.initialize("client1");
+    ASSERT_NE(reader.open(0, false), nullptr);
+    EXPECT_EQ(reader.getTimeStamp(), 1000u);
+    EXPECT_EQ(stateOf(1000), "2");
+    EXPECT_EQ(reader.close(false), 0);
+    EXPECT_EQ(stateOf(1000), "0");
+
+    // A clock that does not move past the newest directory is refused without a time stamp.
+    JobResultsCacheDir future(1, 2, 7, 44, static_cast<BackupType>(1), 0, TCacheIndex);
+    future.initialize("client1");
+    ASSERT_NE(future.create(4000000000u), nullptr);
+    future.close(false);
+    JobResultsCacheDir late(1, 2, 7, 45, static_cast<BackupType>(1), 0, TCacheIndex);
+    late.initialize("client1");
+    EXPECT_EQ(late.create(0), nullptr);
+    EXPECT_EQ(late.getErrno(), JobResultsCacheDir::kErrClockBackwards);
+}
+
+TEST_F(Lifecycle, OpenDispatchesOverTheStates) {
+    JobResultsCacheDir none(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
+    none.initialize("client1");
+    EXPECT_EQ(none.open(0, false), nullptr);
+    EXPECT_EQ(none.getErrno(), JobResultsCacheDir::kErrNoPreviousBackup);
+
+    leave(100, JobResultsCacheDir::Complete);
+    leave(200, JobResultsCacheDir::Suspended);
+    leave(300, JobResultsCacheDir::Writing);
+    std::filesystem::create_directories(appDir() + "/12ab");
+    std::filesystem::create_directories(appDir() + "/99999999999");
+    HelperProcess writer({"cachedir_lock", "2", "7", "300", "write"});
+    ASSERT_TRUE(writer.waitForLine("ready"));
+    {
+        JobResultsCacheDir reader(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
+        reader.initialize("client1");
+        ASSERT_NE(reader.open(0, false), nullptr);
+        EXPECT_EQ(reader.getTimeStamp(), 100u) << "a live writer and a suspended job are skipped";
+        EXPECT_TRUE(fileExists(dirPath(300))) << "a directory with a live writer stays";
+        reader.close(false);
+    }
+    writer.writeLine("done");
+    EXPECT_EQ(writer.wait(), 0);
+
+    JobResultsCacheDir exact(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
+    exact.initialize("client1");
+    EXPECT_EQ(exact.open(250, true), nullptr) << "exact looks at 250 only";
+
+    // The writer is gone now: the next open discards its directory on the way.
+    JobResultsCacheDir reader(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
+    reader.initialize("client1");
+    ASSERT_NE(reader.open(0, false), nullptr);
+    EXPECT_EQ(reader.getTimeStamp(), 100u);
+    EXPECT_FALSE(fileExists(dirPath(300)));
+    EXPECT_TRUE(fileExists(dirPath(200)));
+}
+
+TEST_F(Lifecycle, AWriterThatDiedIsDiscardedByTheNextOpen) {
+    leave(100, JobResultsCacheDir::Complete);
+    HelperProcess writer({"cachedir_create", "2", "7", "500"});
+    ASSERT_EQ(writer.readLine(), dirPath(500));
+    writer.kill(SIGKILL);
+    writer.wait();
+    EXPECT_EQ(stateOf(500), "3");
+    JobResultsCacheDir reader(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
+    reader.initialize("client1");
+    ASSERT_NE(reader.open(0, false), nullptr);
+    EXPECT_EQ(reader.getTimeStamp(), 100u);
+    EXPECT_FALSE(fileExists(dirPath(500)));
+}
+
+TEST_F(Lifecycle, TwoCreatorsInOneAppNeverShareADirectory) {
+    HelperProcess a({"cachedir_create", "2", "7"});
+    HelperProcess b({"cachedir_create", "2", "7"});
+    std::string first = a.readLine(), second = b.readLine();
+    a.writeLine("done");
+    b.writeLine("done");
+    a.wait();
+    b.wait();
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    EXPECT_TRUE(first != second || first == "null") << first << " / " << second;
+    EXPECT_TRUE(first != "null" || second != "null") << "one of them gets a directory";
+}
+
+TEST_F(Lifecycle, UnCacheSparesHeldAndNamedDirectories) {
+    EventCapture capture;
+    leave(100, JobResultsCacheDir::Complete);
+    leave(200, JobResultsCacheDir::Complete);
+    HelperProcess reader({"cachedir_lock", "2", "7", "100", "read"});
+    ASSERT_TRUE(reader.waitForLine("ready"));
+    JobResultsCacheDir held(1, 2, 7, 0, static_cast<BackupType>(1), 100, TCacheIndex);
+    held.initialize("client1");
+    EXPECT_EQ(held.routineUnCache(false, 0, 0, 0), 0);
+    EXPECT_TRUE(fileExists(dirPath(100))) << "a reader's shared lock keeps it";
+    EXPECT_EQ(held.unCache(false, 2, 7, 100), 0);
+    reader.writeLine("done");
+    reader.wait();
+
+    JobResultsCacheDir old(1, 2, 7, 0, static_cast<BackupType>(1), 200, TCacheIndex);
+    old.initialize("client1");
+    EXPECT_EQ(old.unCache(true, 0, 0, 0), 0);
+    EXPECT_FALSE(fileExists(dirPath(200)));
+
+    std::string log;
+    for (const std::string& m : capture.debugMessages()) log += m + "\n";
+    EXPECT_NE(log.find("RoutineRemoval: cannot discard directory " + dirPath(100)), std::string::npos) << log;
+    EXPECT_NE(log.find("AgeBasedRemoval '" + dirPath(100) + "' NOT REMOVED"), std::string::npos) << log;
+
+    // No State file: removed without a lock, after the open's retries.
+    std::vector<unsigned long> sleeps;
+    setPlatformSleepHook([&](unsigned long ms, const char*, int) { sleeps.push_back(ms); });
+    std::filesystem::create_directories(dirPath(300) + "/sub");
+    JobResultsCacheDir orphan(1, 2, 7, 0, static_cast<BackupType>(1), 300, TCacheIndex);
+    orphan.initialize("client1");
+    EXPECT_EQ(orphan.unCache(false, 0, 0, 0), 0);
+    EXPECT_FALSE(fileExists(dirPath(300)));
+    EXPECT_EQ(sleeps.size(), 15u);
+    setPlatformSleepHook({});
+}
+
+TEST_F(Lifecycle, DiscardFailJobAndPreserve) {
+    EventCapture capture;
+    settings.write(readFileText(settings.configPath()) + "[~MediaAgent]\nnPRESERVEFAILEDICD=1\n");
+    JobResultsCacheDir job(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
+    job.initialize("client1");
+    ASSERT_NE(job.create(700), nullptr);
+    writeFileText(dirPath(700) + "/index.dat", "data");
+    job.preserveFailedCache(nullptr);
+    EXPECT_EQ(readFileText(dirPath(700) + "_preservedAfterFailed/index.dat"), "data");
+    EXPECT_EQ(job.discard(true), 0);
+    EXPECT_FALSE(fileExists(dirPath(700)));
+    EXPECT_EQ(job.getCacheDir(), nullptr);
+
+    EXPECT_EQ(job.failJob(false), 0);
+    auto requests = capture.ofKind("jobcontrol");
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back().message, "complete");
+    EXPECT_EQ(requests.back().args[1].signedValue, 1) << "the phase only";
+}
