@@ -215,17 +215,14 @@ bool JobResultsCacheFs::rootExists(const char* path, bool retryLogon) {
 }
 
 void JobResultsCacheFs::measureRoot() {
-    CXDirectory volume;
-    uint64_t availableKB = 0, totalKB = 0;
-    unsigned long bytesPerBlock = 0;
-    if (volume.getFreeSpace(cacheFs_, &availableKB, &totalKB, &bytesPerBlock) != 0) {
-        int error = volume.getLastError();
+    int error = 0;
+    if (measureFreeSpace(error) != 0) {
         if (error == EACCES) {
             debug(1, "getFreeSpace failed - retrying user impersonation (cache '%s')\n", cacheFs_);
             impersonateIndexingUser(true, nullptr, nullptr);
             recursiveMkdir(cacheFs_, 0700);
-            if (volume.getFreeSpace(cacheFs_, &availableKB, &totalKB, &bytesPerBlock) != 0) {
-                debug(1, "getFreeSpace failed during retry, code %d\n", volume.getLastError());
+            if (measureFreeSpace(error) != 0) {
+                debug(1, "getFreeSpace failed during retry, code %d\n", error);
                 fail("getFreeSpace retry failed");
             }
         } else {
@@ -242,9 +239,6 @@ void JobResultsCacheFs::measureRoot() {
             fail("getFreeSpace failed");
         }
     }
-    freeBlocks_ = availableKB;
-    totalBlocks_ = totalKB;
-    blockSize_ = static_cast<uint32_t>(bytesPerBlock);
 }
 
 void JobResultsCacheFs::impersonateIndexingUser(bool retry, const char* user, const char* password) {

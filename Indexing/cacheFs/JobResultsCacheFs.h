@@ -17,6 +17,8 @@
 #include "Indexing/cacheFs/CacheTypes.h"
 #include "Indexing/icommon/TDebuggable.h"
 
+class CacheDirArray;
+
 class JobResultsCacheFs : public TDebuggable {
 public:
     JobResultsCacheFs(KRAppType appType, TCacheTypeEnum cacheType, bool unused = false);
@@ -29,6 +31,20 @@ public:
     virtual void initialize(const char* clientName, bool skipLocalPath);
     virtual void initialize(const char* clientName) { initialize(clientName, false); }
     virtual int64_t getJobId() { return 0; }
+    // Frees numBlocks (plus the pad) for a reservation, keeping the caller's own directory:
+    // numBlocks when a goal was met, else 0.
+    virtual int cleanUpForSpace(long numBlocks, unsigned long talCell, unsigned long appNumber, unsigned long timeStamp);
+
+    // Cleanup by age and by space (see CacheCleanup.cpp): 1 a goal was met, 0 nothing left to
+    // remove and the goal not met, -1 failure.
+    int cleanUp(unsigned long numBlocks, bool removeAllOld, bool logEvent, bool useAccessTime, unsigned long talCell,
+                unsigned long appNumber, unsigned long removeBefore, unsigned long keepTalCell,
+                unsigned long keepAppNumber, unsigned long keepTimeStamp);
+    int scanForCleanUp(CacheDirArray& array, bool useAccessTime, unsigned long talCell, unsigned long appNumber);
+    int cleanUpWithoutScan(CacheDirArray& array, unsigned long numBlocks, bool removeAllOld, bool logEvent,
+                           bool useAccessTime, unsigned long talCell, unsigned long appNumber,
+                           unsigned long removeBefore, unsigned long keepTalCell, unsigned long keepAppNumber,
+                           unsigned long keepTimeStamp);
 
     // True once initialized. An object that failed for want of a client name (or before any
     // reason was recorded) is initialized again here, once per call.
@@ -88,6 +104,10 @@ public:
     static void setReserveBuffer(uint64_t bytes);
 
 protected:
+    // Measures the root's volume into freeBlocks_, totalBlocks_ and blockSize_; -1 with the
+    // error on failure. Virtual so that a test can give the cleanup a figure of its own.
+    virtual int measureFreeSpace(int& error);
+
     void setInitializationFailureReason(EInitializationFailureReason reason) { reasonCode_ = reason; }
     // A failure inside an operation travels as a text to the operation's boundary.
     struct Failure {

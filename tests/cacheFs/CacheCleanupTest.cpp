@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "Indexing/cacheFs/CacheDirArray.h"
+#include "Indexing/cacheFs/JobResultsCacheFs.h"
+#include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "tests/support/EventCapture.h"
+#include "tests/support/SettingsFixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr uint32_t kDay = 86400;
+
+// A volume of 1000 blocks where every cache directory on disk takes 100 of them.
+class MeasuredCacheFs : public JobResultsCacheFs {
+public:
+    MeasuredCacheFs() : JobResultsCacheFs(1, TCacheIndex) {}
+
+protected:
+    int measureFreeSpace(int& error) override {
+        const char* root = cacheFs_;
+        if (root == nullptr || !fs::exists(root)) {
+            error = ENOENT;
+            return -1;
+        }
+        uint64_t dirs = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(root))
+            if (entry.is_directory() && entry.path().parent_path().parent_path().parent_path() == fs::path(root)) ++dirs;
+        blockSize_ = 1024;
+        totalBlocks_ = 1000;
+        freeBlocks_ = dirs * 100 >= 1000 ? 0 : 1000 - dirs * 100;
+        return 0;
+    }
+};
+
+class Cleanup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + settings.dir().file("idx") +
+                       "\n");
+        fs::create_directories(root());
+        now = JobResultsCacheFs::getCurrentTime();
+    }
+    std::string root() const { return settings.dir().file("idx/KR_Index"); }
+    std::string dirPath(unsigned long app, uint32_t stamp) const {
+        return root() + "/2/" + std::to_string(app) + "/" + std::to_string(stamp);
+    }
+    void leave(unsigned long app, uint32_t stamp) const {
+        fs::create_directories(dirPath(app, stamp));
+        writeFileText(dirPath(app, stamp) + "/State", "0\r\n" + std::to_string(stamp) + "    \r\n");
+    }
+    bool present(unsigned long app, uint32_t stamp) const { return fs::exists(dirPath(app, stamp)); }
+
+    SettingsFixture settings;
+    uint32_t now = 0;
+};
+}  // namespace
+
+TEST_F(Cleanup, SpaceForAReservationNeverTakesRecentDirectories) {
+    for (uint32_t age : {20u, 18u, 16u, 2u, 1u}) leave(7, now - age * kDay);
+    MeasuredCacheFs cache;
+    cache.initialize("client1");
+    cache.setCleanupPad(0);
+    EventCapture capture;
+    EXPECT_EQ(cache.cleanUpForSpace(900, 0, 0, 0), 0) << "the goal cannot be met with old directories alone";
+    for (uint32_t age : {20u, 18u, 16u}) EXPECT_FALSE(present(7, now - age * kDay)) << age;
+    for (uint32_t age : {2u, 1u}) EXPECT_TRUE(present(7, now - age * kDay)) << age;
+    bool thrashing = false;
+    for (const std::string& m : capture.debugMessages())
+        thrashing |= m == "JOBRESFS: to prevent thrashing, recent cache dirs are no longer removed";
+    EXPECT_TRUE(thrashing);
+}
+
+TEST_F(Cleanup, StopsAsSoonAsBothGoalsAreMet) {
+    for (uint32_t age : {20u, 18u, 16u, 2u, 1u}) leave(7, now - age * kDay);
+    MeasuredCacheFs cache;
+    cache.initialize("client1");
+    cache.setCleanupPad(0);
+    cache.setDiskFree(65);  // 650 free blocks wanted: two removals
+    EXPECT_EQ(cache.cleanUp(100, false, false, false, 0, 0, 0, 0, 0, 0), 1);
+    EXPECT_FALSE(present(7, now - 20 * kDay));
+    EXPECT_FALSE(present(7, now - 18 * kDay));
+    EXPECT_TRUE(present(7, now - 16 * kDay)) << "the oldest go first, and no more than needed";
+
+    cache.setDiskFree(0);
+    EXPECT_EQ(cache.cleanUp(0, true, false, false, 0, 0, 0, 0, 0, 0), 1) << "all old ones, then done";
+    EXPECT_FALSE(present(7, now - 16 * kDay));
+    EXPECT_TRUE(present(7, now - 2 * kDay));
+
+    // With one app named, the second pass takes recent directories too.
+    EXPECT_EQ(cache.cleanUp(950, false, false, false, 2, 7, 0, 0, 0, 0), 1);
+    EXPECT_FALSE(present(7, now - 2 * kDay));
+    EXPECT_FALSE(present(7, now - 1 * kDay));
+}
+
+TEST_F(Cleanup, CutoffBoundaryAndWhatTheScanIgnores) {
+    const uint32_t cutoff = now - 30 * kDay;
+    leave(7, cutoff - 1);
+    leave(7, cutoff);
+    leave(8, cutoff - 5);
+    fs::create_directories(root() + "/2/7/12ab");
+    fs::create_directories(root() + "/2/x7/100");
+    fs::create_directories(root() + "/notdigits/7/100");
+    MeasuredCacheFs cache;
+    cache.initialize("client1");
+    cache.setCutoffTime(cutoff);
+    cache.setDiskFree(0);
+    EXPECT_EQ(cache.cleanUp(0, true, false, false, 2, 7, 0, 0, 0, 0), 1);
+    EXPECT_FALSE(present(7, cutoff - 1));
+    EXPECT_TRUE(present(7, cutoff)) << "exactly at the cutoff is not old";
+    EXPECT_TRUE(present(8, cutoff - 5)) << "only app 7 was asked for";
+    EXPECT_TRUE(fs::exists(root() + "/2/7/12ab"));
+    EXPECT_TRUE(fs::exists(root() + "/notdigits/7/100"));
+
+    // The caller's own directory never enters the array; the page cache's time stamp is not "old".
+    leave(9, 0xFFFFFFFFu);
+    JobResultsCacheDir mine(1, 2, 8, 0, static_cast<BackupType>(1), cutoff - 5, TCacheIndex);
+    mine.initialize("client1");
+    CacheDirArray array;
+    ASSERT_EQ(mine.scanForCleanUp(array, false, 0, 0), 0);
+    std::vector<unsigned long> stamps;
+    for (int i = 0; i < array.getSize(); ++i) stamps.push_back(array.at(i)->getTimeStamp());
+    EXPECT_EQ(stamps, (std::vector<unsigned long>{0xFFFFFFFFu, cutoff})) << "newest first, own one left out";
+    EXPECT_EQ(array.remove(5), 0);
+    EXPECT_EQ(array.getSize(), 2);
+}
+
+TEST_F(Cleanup, FailureEventsAreLimitedPerObject) {
+    MeasuredCacheFs cache;
+    cache.initialize("client1");
+    fs::remove_all(root());
+    EventCapture capture;
+    for (int i = 0; i < 13; ++i) EXPECT_EQ(cache.cleanUp(10, false, true, false, 0, 0, 0, 0, 0, 0), -1);
+    int events = 0;
+    for (const JournalRecord& r : capture.ofKind("event")) events += r.messageId == 0xE000047 ? 1 : 0;
+    EXPECT_EQ(events, 12);
+    int lines = 0;
+    for (const std::string& m : capture.debugMessages()) lines += m.rfind("JOBRESFS: bad scan for cleanUp", 0) == 0;
+    EXPECT_EQ(lines, 13) << "every failure is still logged";
+}
