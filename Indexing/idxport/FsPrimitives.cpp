@@ -65,3 +65,14 @@ int fsAccessExists(const char* path) {
     }
     return access(path, F_OK);
 }
+
+int fsModificationTime(const char* path, uint32_t& seconds) {
+    struct stat st {};
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (stat(path, &st) != 0) return -1;
+    seconds = static_cast<uint32_t>(st.st_mtime);
+    return 0;
+}

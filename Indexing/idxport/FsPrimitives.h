@@ -6,6 +6,8 @@
 // logged and nothing is retried here: the callers decide (see SafeFileOps.h).
 #pragma once
 
+#include <cstdint>
+
 #include "Indexing/idxport/PathSep.h"
 
 // Renames from to to. POSIX semantics: an existing file (or empty directory) named to is
@@ -29,6 +31,8 @@ bool fsExists(const char* path);
 // The C access test for existence only, following symbolic links: 0 when the path exists,
 // -1 with errno (ENOENT, EACCES, ...) otherwise.
 int fsAccessExists(const char* path);
+// The modification time of path in seconds since 1970: 0, or -1 with errno.
+int fsModificationTime(const char* path, uint32_t& seconds);
 // True when path names a directory, following symbolic links. False otherwise, with errno set
 // when the path could not be examined (0 when it exists but is not a directory).
 bool fsIsDirectory(const char* path);

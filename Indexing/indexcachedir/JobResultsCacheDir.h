@@ -11,7 +11,7 @@
 // The implementation is split by concern: CacheDirLayout.cpp (construction, settings, paths,
 // directory creation), CacheDirState.cpp (the State file), CacheDirLocks.cpp (the lock slots),
 // CacheDirOpenClose.cpp (search, create, open, close), CacheDirDiscard.cpp (discard, uncache,
-// failed directories).
+// failed directories), CacheDirPeriodicCleanup.cpp (the sweep on a day threshold).
 #pragma once
 
 #include <cstdint>
@@ -70,6 +70,10 @@ public:
     int routineUnCache(bool lowSpace, unsigned long talCell, unsigned long app, unsigned long timeStamp);
     int failJob(bool wholeJob);
     void preserveFailedCache(const char* suffix);
+
+    // Sweeps the whole cache at most once every "dINDEXCLEANALLDAYS" days, the last sweep being
+    // recorded in the root's "periodicCleanup" file: 0 when none was due or it ran, -1 on failure.
+    int periodicCleanup();
 
     // Locks on the current directory's State file.
     int unLock();

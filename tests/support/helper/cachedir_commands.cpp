@@ -44,3 +44,11 @@ HELPER_COMMAND(cachedir_create) {
     helperAwaitLine();
     return path != nullptr ? 0 : 1;
 }
+
+// periodic_cleanup: runs the sweep of the index cache and prints its result.
+HELPER_COMMAND(periodic_cleanup) {
+    JobResultsCacheDir dir(1, 0, 0, 0, static_cast<BackupType>(1), 0, TCacheIndex);
+    dir.initialize(nullptr);
+    helperSay(std::to_string(dir.periodicCleanup()));
+    return 0;
+}

@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <filesystem>
+
+#include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "tests/support/EventCapture.h"
+#include "tests/support/HelperProcess.h"
+#include "tests/support/SettingsFixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr uint32_t kDay = 86400;
+
+class Periodic : public ::testing::Test {
+protected:
+    void configure(const std::string& days) {
+        settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + settings.dir().file("idx") +
+                       "\n" + (days.empty() ? "" : "dINDEXCLEANALLDAYS=" + days + "\n") +
+                       "[~Machines\\client1]\nClientId=17\n");
+        fs::create_directories(root());
+    }
+    std::string root() const { return settings.dir().file("idx/KR_Index"); }
+    std::string marker() const { return root() + "/periodicCleanup"; }
+    // An old directory that a sweep removes.
+    std::string leaveOld() const {
+        std::string dir = root() + "/2/7/1000000";
+        fs::create_directories(dir);
+        writeFileText(dir + "/State", "0\r\n1000000    \r\n");
+        return dir;
+    }
+    void writeMarker(const std::string& text, uint32_t ageDays) const {
+        writeFileText(marker(), text);
+        time_t when = time(nullptr) - static_cast<time_t>(ageDays) * kDay;
+        utimbuf times{when, when};
+        utime(marker().c_str(), &times);
+    }
+    int sweep() {
+        JobResultsCacheDir dir(1, 0, 0, 0, static_cast<BackupType>(1), 0, TCacheIndex);
+        dir.initialize(nullptr);
+        return dir.periodicCleanup();
+    }
+
+    SettingsFixture settings;
+};
+}  // namespace
+
+TEST_F(Periodic, DecidesFromTheSettingTheMarkerAndItsStamp) {
+    configure("");
+    std::string old = leaveOld();
+    EXPECT_EQ(sweep(), 0);
+    EXPECT_FALSE(fileExists(marker())) << "no setting: nothing read or written";
+
+    configure("0");
+    EXPECT_EQ(sweep(), 0);
+    EXPECT_FALSE(fileExists(old)) << "no marker: one sweep";
+    std::string text = readFileText(marker());
+    EXPECT_EQ(text, std::to_string(strtoul(text.c_str(), nullptr, 10)) + "\r\nclient id 17, name client1\r\n");
+    leaveOld();
+    EXPECT_EQ(sweep(), 0);
+    EXPECT_TRUE(fileExists(old)) << "days 0 with a marker: never again";
+
+    configure("7");
+    const uint32_t now = static_cast<uint32_t>(time(nullptr));
+    writeMarker("1\r\n", 6);
+    EXPECT_EQ(sweep(), 0);
+    EXPECT_TRUE(fileExists(old)) << "modified 6 days ago";
+    writeMarker(std::to_string(now - 2 * kDay) + "\r\n", 7);
+    EXPECT_EQ(sweep(), 0);
+    EXPECT_TRUE(fileExists(old)) << "the stamp inside is 2 days old";
+    writeMarker(std::to_string(now + 5 * kDay) + "\r\n", 8);
+    EXPECT_EQ(sweep(), 0);
+    EXPECT_TRUE(fileExists(old)) << "a stamp in the future";
+    writeMarker("garbage\r\n", 7);
+    EXPECT_EQ(sweep(), 0);
+    EXPECT_FALSE(fileExists(old)) << "an unreadable stamp sweeps";
+}
+
+TEST_F(Periodic, TwoProcessesAtOnceSweepOnce) {
+    configure("1");
+    leaveOld();
+    HelperProcess a({"periodic_cleanup"});
+    HelperProcess b({"periodic_cleanup"});
+    EXPECT_EQ(a.readLine(), "0");
+    EXPECT_EQ(b.readLine(), "0");
+    a.wait();
+    b.wait();
+    std::string journal = settings.journalText();
+    size_t sweeps = 0;
+    for (size_t at = journal.find("Sorting cache dirs"); at != std::string::npos;
+         at = journal.find("Sorting cache dirs", at + 1))
+        ++sweeps;
+    EXPECT_EQ(sweeps, 1u) << journal;
+}
