@@ -10,12 +10,14 @@
 #include <fstream>
 #include <string>
 
+#include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "Indexing/icommon/SafeFileOps.h"
 #include "Indexing/icommon/TDebuggable.h"
 #include "Indexing/idxport/CXChildProcess.h"
 #include "Indexing/idxport/CXDirectory.h"
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/CXProcessId.h"
+#include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "Platform/EvEvent.h"
 #include "Platform/EvReturnData.h"
 #include "Platform/EventJournal.h"
@@ -26,6 +28,7 @@
 
 namespace {
 int stepNumber = 0;
+bool pathExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 void step(const char* what) { std::printf("\n[%d] %s\n", ++stepNumber, what); }
 
 // A scratch instance: the settings file, the log directory with its marker, the lock directory.
@@ -43,6 +46,81 @@ std::string prepareInstance() {
     setenv("VORNICA_DEBUG_DIR", (dir + "/log/").c_str(), 1);
     setenv("VORNICA_LOCK_DIR", (dir + "/locks").c_str(), 1);
     return dir;
+}
+const char* stateName(const std::string& dir) {
+    std::ifstream state(dir + "/State");
+    static const char* names[] = {"Complete", "Suspended", "Reading", "Writing"};
+    int value = state.get() - '0';
+    return value >= 0 && value <= 3 ? names[value] : "(no State file)";
+}
+
+JobResultsCacheDir* backupIndex(int64_t jobId) {
+    auto* dir = new JobResultsCacheDir(1, 2, 7, jobId, static_cast<BackupType>(1), 0, TCacheIndex);
+    dir->initialize("client1");
+    return dir;
+}
+
+// The road of a backup job's index through the cache, as far as the library goes.
+void walkTheRoadOfABackupIndex() {
+    const uint32_t now = JobResultsCacheFs::getCurrentTime();
+    step("an old full backup, 30 days ago, writes its index and closes it");
+    {
+        JobResultsCacheDir* job = backupIndex(100);
+        const char* path = job->create(now - 30 * 86400);
+        std::ofstream(std::string(path) + "/index.dat") << "old index\n";
+        std::printf("    created %s: %s\n", path, stateName(path));
+        job->close(false);
+        delete job;
+    }
+    step("a full backup creates a directory, writes its index, closes it");
+    std::string fullPath;
+    {
+        JobResultsCacheDir* job = backupIndex(101);
+        fullPath = job->create(now - 3600);
+        std::ofstream(fullPath + "/index.dat") << "index of job 101\n";
+        std::printf("    created %s: %s, locked exclusively: %s\n", fullPath.c_str(), stateName(fullPath),
+                    job->alreadyLocked() ? "yes" : "no");
+        job->close(false);
+        std::printf("    closed: %s\n", stateName(fullPath));
+        delete job;
+    }
+    step("a reader opens the newest directory");
+    {
+        JobResultsCacheDir* reader = backupIndex(0);
+        const char* path = reader->open(0, false);
+        std::printf("    opened %s: %s, access time %d\n", path, stateName(path), reader->getAtime());
+        reader->close(false);
+        delete reader;
+    }
+    step("a writer crashes: its directory stays in Writing with nobody holding the lock");
+    std::string crashedPath;
+    {
+        JobResultsCacheDir* crashed = backupIndex(102);
+        crashedPath = crashed->create(now - 60);
+        delete crashed;  // no close: the lock goes with the process, the state stays
+        std::printf("    %s: %s\n", crashedPath.c_str(), stateName(crashedPath));
+    }
+    step("the next open discards the crashed writer's directory and falls back to the newest good one");
+    {
+        JobResultsCacheDir* reader = backupIndex(0);
+        const char* path = reader->open(0, false);
+        std::printf("    opened %s\n", path != nullptr ? path : "(nothing)");
+        std::printf("    %s %s\n", crashedPath.c_str(), pathExists(crashedPath) ? "still there" : "discarded");
+        reader->close(false);
+        delete reader;
+    }
+    step("cleanup ages out directories older than 15 days");
+    {
+        JobResultsCacheFs cache(1, TCacheIndex);
+        cache.initialize("client1");
+        cache.setNumDays(15);
+        cache.setDiskFree(0);
+        std::printf("    cleanUp: %d\n", cache.cleanUp(0, true, false, false, 0, 0, 0, 0, 0, 0));
+        CXDirectory app;
+        app.open((std::string(cache.getCacheFs()) + "/2/7").c_str());
+        for (char* name = app.read(); name != nullptr; name = app.read())
+            if (name[0] != '.') std::printf("    left: %s\n", name);
+    }
 }
 }  // namespace
 
@@ -114,7 +192,7 @@ int main() {
     }
 
     step("a job's State file: write two lines, hold the exclusive lock, read them back");
-    std::string jobDir = dir + "/cache/2/7/1700000000";
+    std::string jobDir = dir + "/cache/KR_Index/2/7/1700000000";
     recursiveMkdir(jobDir.c_str(), 0700);
     {
         CXFile state;
@@ -159,6 +237,8 @@ int main() {
         self.thisProcess();
         std::printf("    this process: %s, running %d\n", self.getIdString(), self.isRunning());
     }
+
+    walkTheRoadOfABackupIndex();
 
     step("the event journal");
     std::ifstream journal(EventJournal::journalPath());
