@@ -10,3 +10,6 @@ trap 'rm -rf "$data"' EXIT
 build-bench/bench/make_results_file "$data/results" "$megabytes"
 build-bench/bench/bench_getline "$data/results"
 build-bench/bench/bench_lock_handoff "$data"
+scan=$(mktemp -d /tmp/vornica-bench-scan-XXXXXX)
+build-bench/bench/bench_cleanup_scan "$scan"
+rm -rf "$scan"
