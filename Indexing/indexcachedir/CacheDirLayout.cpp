@@ -138,7 +138,7 @@ void JobResultsCacheDir::raiseMajorEvent(int messageId, const char* noPath) {
     ev().MajorEvent(messageId, getJobId(), 0);
 }
 
-void JobResultsCacheDir::mkCacheDir() {
+void JobResultsCacheDir::mkCacheDir(bool mustBeNew) {
     try {
         if (cacheFs_ == nullptr || cacheDir_ == nullptr) fail("no cache fs");
         std::string level = joinPath(cacheFs_, std::to_string(talCell_));
@@ -158,6 +158,9 @@ void JobResultsCacheDir::mkCacheDir() {
             lastError_ = errno;
             if (lastError_ != EEXIST) fail("make timeStamp directory failed");
             debug(1, "mkdir %s failed because directory already exists\n", cacheDir_);
+            // A new directory of a server cache must be this object's own: another job that
+            // chose the same time stamp holds it (or held it) and is never joined.
+            if (mustBeNew) fail("make timeStamp directory failed");
         }
         writeLock(60);
         if (stateFile_.open(statePath().c_str(), sfOpenOrCreate) != 0) {

@@ -126,7 +126,7 @@ char* JobResultsCacheDir::create(unsigned long timeStamp) {
             cleanFailedCachedirs(newest);
             composeCacheDir(stamp);
         }
-        mkCacheDir();
+        mkCacheDir(!clientCache_);
         setState(Writing);
         char atime[32];
         snprintf(atime, sizeof atime, "%lu    ", static_cast<unsigned long>(now));

@@ -126,7 +126,8 @@ protected:
                           BackupType backupType, unsigned long timeStamp);
     virtual void _postInit();
     // Makes the talCell, app and backup levels and the State file, under an exclusive lock.
-    void mkCacheDir();
+    // mustBeNew: an existing backup-level directory is a failure, not one to go on with.
+    void mkCacheDir(bool mustBeNew = false);
     // Composes root/talCell/app/timeStamp into the cache directory path.
     void composeCacheDir(uint32_t timeStamp);
     std::string statePath() const;

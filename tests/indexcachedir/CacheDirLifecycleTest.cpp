@@ -126,6 +126,17 @@ TEST_F(Lifecycle, TwoCreatorsInOneAppNeverShareADirectory) {
     ASSERT_FALSE(second.empty());
     EXPECT_TRUE(first != second || first == "null") << first << " / " << second;
     EXPECT_TRUE(first != "null" || second != "null") << "one of them gets a directory";
+
+    // The same time stamp asked twice: the second creator does not take over the first one's.
+    JobResultsCacheDir one(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
+    JobResultsCacheDir two(1, 2, 7, 43, static_cast<BackupType>(1), 0, TCacheIndex);
+    one.initialize("client1");
+    two.initialize("client1");
+    ASSERT_NE(one.create(4000000000u), nullptr);
+    ASSERT_EQ(one.close(false), 0);
+    EXPECT_EQ(two.create(4000000000u), nullptr);
+    EXPECT_EQ(two.getErrno(), EEXIST);
+    EXPECT_EQ(stateOf(4000000000u), "0") << "the first job's complete index is untouched";
 }
 
 TEST_F(Lifecycle, UnCacheSparesHeldAndNamedDirectories) {
