@@ -33,6 +33,14 @@ bool numericName(const char* name, unsigned long& value) {
 const char* orNull(const char* text) { return text != nullptr ? text : "NULL"; }
 }  // namespace
 
+void JobResultsCacheFs::openRoot(CXDirectory& root) {
+    if (cacheFs_ == nullptr) fail("no cache fs");
+    if (root.open(cacheFs_) != 0) {
+        debug(1, "cannot open %s\n", cacheFs_);
+        fail("cacheFsDir opendir failed");
+    }
+}
+
 int JobResultsCacheFs::measureFreeSpace(int& error) {
     CXDirectory volume;
     uint64_t availableKB = 0, totalKB = 0;
@@ -80,12 +88,8 @@ int JobResultsCacheFs::scanForCleanUp(CacheDirArray& array, bool useAccessTime, 
                                       unsigned long appNumber) {
     if (!isInitialized()) return -1;
     try {
-        if (cacheFs_ == nullptr) fail("no cache fs");
         CXDirectory root;
-        if (root.open(cacheFs_) != 0) {
-            debug(1, "cannot open %s\n", cacheFs_);
-            fail("cacheFsDir opendir failed");
-        }
+        openRoot(root);
         for (char* cellName = root.read(); cellName != nullptr; cellName = root.read()) {
             unsigned long cell = 0;
             if (!numericName(cellName, cell) || (talCell != 0 && cell != talCell)) continue;
@@ -153,12 +157,8 @@ int JobResultsCacheFs::cleanUpWithoutScan(CacheDirArray& array, unsigned long nu
     };
     std::string header;
     try {
-        if (cacheFs_ == nullptr) fail("no cache fs");
         CXDirectory root;
-        if (root.open(cacheFs_) != 0) {
-            debug(1, "cannot open %s\n", cacheFs_);
-            fail("cacheFsDir opendir failed");
-        }
+        openRoot(root);
         root.close();
         auto measure = [&] {
             int error = 0;

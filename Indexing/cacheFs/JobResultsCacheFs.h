@@ -18,6 +18,7 @@
 #include "Indexing/icommon/TDebuggable.h"
 
 class CacheDirArray;
+class CXDirectory;
 
 class JobResultsCacheFs : public TDebuggable {
 public:
@@ -149,9 +150,8 @@ protected:
     EInitializationFailureReason reasonCode_ = eNotInitialized;
 
 private:
-    void initializeIndexBase(bool skipLocalPath, std::string& base);
-    void initializeJobResultsBase(std::string& base, std::string& user, std::string& password);
-    void resolveRoot(const std::string& base);
+    // Opens the root as a directory; throws "no cache fs" or "cacheFsDir opendir failed".
+    void openRoot(CXDirectory& root);
     bool rootExists(const char* path, bool retryLogon);
     void measureRoot();
     void impersonateIndexingUser(bool retry, const char* user, const char* password);

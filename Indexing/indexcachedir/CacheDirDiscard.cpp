@@ -149,6 +149,14 @@ void JobResultsCacheDir::cleanFailedCachedirs(unsigned long limit) {
         previous = newest;
         composeCacheDir(static_cast<uint32_t>(newest));
         if (stateFile_.open(statePath().c_str(), sfReadWrite) == 0) {
+            // A directory whose lock someone holds is another job's live one (made while this
+            // job looked for the newest), not a failed one: it is never waited for or removed.
+            if (writeLock(0) != 1) {
+                debug(1, "cleanFailedCachedirs: directory %s is in use, left alone", cacheDir_);
+                unLock();
+                stateFile_.close();
+                continue;
+            }
             debug(1, "cleanFailedCachedirs: discarding directory %s with time stamp > %u", cacheDir_,
                   static_cast<unsigned>(limit));
             discard(true);

@@ -28,6 +28,15 @@ unsigned long long JobResultsCacheDir::clientEventValue() const {
     return (static_cast<unsigned long long>(appNumber_) << 32) | timeStamp_;
 }
 
+void JobResultsCacheDir::stampAccessTime(uint32_t now) {
+    char atime[32];
+    snprintf(atime, sizeof atime, "%lu    ", static_cast<unsigned long>(now));
+    if (putAtime(atime) != 0) {
+        lastError_ = stateFile_.getLastError();
+        fail("State file putLine error");
+    }
+}
+
 void JobResultsCacheDir::dropCacheDir() {
     delete[] cacheDir_;
     cacheDir_ = nullptr;
@@ -128,12 +137,7 @@ char* JobResultsCacheDir::create(unsigned long timeStamp) {
         }
         mkCacheDir(!clientCache_);
         setState(Writing);
-        char atime[32];
-        snprintf(atime, sizeof atime, "%lu    ", static_cast<unsigned long>(now));
-        if (putAtime(atime) != 0) {
-            lastError_ = stateFile_.getLastError();
-            fail("State file putLine error");
-        }
+        stampAccessTime(now);
         return cacheDir_;
     } catch (const Failure& failure) {
         if (clientCache_) {
@@ -253,12 +257,7 @@ char* JobResultsCacheDir::open(unsigned long timeStamp, bool exact) {
         }
         if (!busyOpen_) {
             setState(writing ? Writing : Reading);
-            char atime[32];
-            snprintf(atime, sizeof atime, "%lu    ", static_cast<unsigned long>(getCurrentTime()));
-            if (putAtime(atime) != 0) {
-                lastError_ = stateFile_.getLastError();
-                fail("State file putLine error");
-            }
+            stampAccessTime(getCurrentTime());
         }
         return cacheDir_;
     } catch (const Failure& failure) {

@@ -173,6 +173,8 @@ private:
     // Empties and removes a directory that has no State file; logs with the given texts.
     int removeWithoutState(const char* path);
     void dropCacheDir();
+    // Writes the access time line; throws "State file putLine error".
+    void stampAccessTime(uint32_t now);
     // (app << 32) | time stamp: the identity a client cache's events carry.
     unsigned long long clientEventValue() const;
     static void readSpaceSaverSetting(TDebuggable& log);
