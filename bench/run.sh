@@ -13,3 +13,5 @@ build-bench/bench/bench_lock_handoff "$data"
 scan=$(mktemp -d /tmp/vornica-bench-scan-XXXXXX)
 build-bench/bench/bench_cleanup_scan "$scan"
 rm -rf "$scan"
+build-bench/bench/make_results_file "$data/sort-input" 200
+build-bench/bench/bench_sort "$data/sort-input"
