@@ -9,6 +9,7 @@
 
 #include "Indexing/icommon/SafeFileOps.h"
 #include "Platform/PlatformSleep.h"
+#include "tests/support/DeniedDirectory.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/SettingsFixture.h"
 
@@ -25,20 +26,7 @@ struct SafeFileOps : ::testing::Test {
     // Runs fn on a thread for which the mode 0500 directory `locked` denies writes (EACCES) even
     // under root: capabilities belong to a thread on Linux, and this one drops CAP_DAC_OVERRIDE,
     // so the owner's permission bits bind uid 0 too. (chattr +i would give EPERM, not EACCES.)
-    bool runDenied(const std::function<void()>& fn) {
-        bool denied = false;
-        std::thread worker([&] {
-            __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-            __user_cap_data_struct caps[2]{};
-            syscall(SYS_capget, &header, caps);
-            caps[0].effective &= ~(1u << CAP_DAC_OVERRIDE);
-            syscall(SYS_capset, &header, caps);
-            denied = mkdir((locked + "/probe").c_str(), 0700) != 0 && errno == EACCES;
-            if (denied) fn();
-        });
-        worker.join();
-        return denied;
-    }
+    bool runDenied(const std::function<void()>& fn) { return runWhereDirectoryRefusesWrites(locked, fn); }
 
     SettingsFixture settings;
     const TempDir& dir = settings.dir();

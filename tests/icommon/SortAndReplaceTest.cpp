@@ -11,6 +11,7 @@
 #include "Indexing/icommon/BatchSortByColumn.h"
 #include "Indexing/icommon/SortAndReplace.h"
 #include "Platform/BatchSort.h"
+#include "tests/support/DeniedDirectory.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/SettingsFixture.h"
 
@@ -204,19 +205,10 @@ TEST_F(SortAndReplace, FailuresLeaveTheInputUntouched) {
     for (int i = 0; i < 20000; ++i) many += std::to_string(i * 7919 % 20000) + "\n";
     writeFileText(file, many);
     ASSERT_EQ(mkdir(work.c_str(), 0500), 0);
-    bool denied = false;
     int result = 0;
     capture.clear();
-    std::thread worker([&] {
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct caps[2]{};
-        syscall(SYS_capget, &header, caps);
-        caps[0].effective &= ~(1u << CAP_DAC_OVERRIDE);
-        syscall(SYS_capset, &header, caps);
-        denied = mkdir((work + "/probe").c_str(), 0700) != 0 && errno == EACCES;
-        if (denied) result = sortAndReplace(file.c_str(), false, true, false);
-    });
-    worker.join();
+    bool denied =
+        runWhereDirectoryRefusesWrites(work, [&] { result = sortAndReplace(file.c_str(), false, true, false); });
     if (!denied) GTEST_SKIP() << "cannot make a directory refuse writes here";
     EXPECT_EQ(result, -1);
     log = logged("SORTANDREPLACE: ");

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Platform/BatchSort.h"
+#include "tests/support/DeniedDirectory.h"
 #include "tests/support/TempDir.h"
 
 extern char** environ;
@@ -218,18 +219,10 @@ TEST_F(BatchSortTest, FailuresAreReportedAndLeaveNoFilesBehind) {
     // A work directory that refuses new files: mode 0500, and for root a thread without
     // CAP_DAC_OVERRIDE (capabilities belong to a thread on Linux).
     ASSERT_EQ(chmod(work.c_str(), 0500), 0);
-    bool denied = false;
     int result = 0;
-    std::thread worker([&] {
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct caps[2]{};
-        syscall(SYS_capget, &header, caps);
-        caps[0].effective &= ~(1u << CAP_DAC_OVERRIDE);
-        syscall(SYS_capset, &header, caps);
-        denied = mkdir((work + "/probe").c_str(), 0700) != 0 && errno == EACCES;
-        if (denied) result = sorter.init(in.c_str(), out.c_str(), work.c_str(), 1, 0, 0, 0) != 0 ? -2 : sorter.sort();
+    bool denied = runWhereDirectoryRefusesWrites(work, [&] {
+        result = sorter.init(in.c_str(), out.c_str(), work.c_str(), 1, 0, 0, 0) != 0 ? -2 : sorter.sort();
     });
-    worker.join();
     chmod(work.c_str(), 0700);
     if (!denied) GTEST_SKIP() << "cannot make a directory refuse writes here";
     // Root passes the init's access check and is refused the first run file.
