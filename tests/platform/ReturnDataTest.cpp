@@ -195,9 +195,7 @@ TEST(ReturnDataReader, RejectsMalformedStreamsAndTimesOut) {
 TEST(YuFdset, RefusesDescriptorsOutsideTheSet) {
     YuFdset set;
     EXPECT_EQ(set.set(-1).code(), EBADF);
-    CYuError error = set.set(CYuSocket(FD_SETSIZE));
-    EXPECT_EQ(error.code(), EINVAL);
-    EXPECT_THAT(error.ConvertToString(), HasSubstr(std::to_string(FD_SETSIZE)));
+    EXPECT_EQ(set.set(CYuSocket(FD_SETSIZE)).code(), EINVAL);
     EXPECT_EQ(set.maxFdPlusOne(), 0) << "refused descriptors leave the set unchanged";
     EXPECT_FALSE(set.isSet(FD_SETSIZE));
 
