@@ -49,6 +49,14 @@ public:
     // one attempt, then one every 200 ms until timeout * 5 retries have failed.
     int lock(sfLockMode_t mode, unsigned long timeout);
     int unlock();
+    // Changes a held lock to the other mode in one step (one attempt): 1 done, 0 refused (the
+    // lock held stays as it was), -1 error. A shared lock becomes exclusive only when no other
+    // open file holds the byte.
+    int convertLock(sfLockMode_t mode);
+    // True when this open file is still the file at path: same device and inode, and not
+    // unlinked. A lock granted on a file that another process removed or replaced meanwhile
+    // guards nothing; callers check after every grant. False with the last error set otherwise.
+    bool isStillAt(const char* path);
     int truncate();
 
     long bufRead(char* buffer, unsigned long size);
