@@ -11,7 +11,6 @@
 #include "Indexing/cacheFs/AppScanOptimizer.h"
 #include "Indexing/cacheFs/CacheDirArray.h"
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
-#include "Indexing/icommon/SafeFileOps.h"
 #include "Indexing/idxport/CXDirectory.h"
 #include "Indexing/idxport/PathSep.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
@@ -31,6 +30,13 @@ bool numericName(const char* name, unsigned long& value) {
 }
 
 const char* orNull(const char* text) { return text != nullptr ? text : "NULL"; }
+
+// now less numDays days; a cut-off before 1970 (a day count such as 36500, "keep for ever")
+// is 0, before which nothing is old.
+uint32_t cutoffBefore(uint32_t now, uint32_t numDays) {
+    const uint64_t span = static_cast<uint64_t>(numDays) * 86400u;
+    return span >= now ? 0 : static_cast<uint32_t>(now - span);
+}
 }  // namespace
 
 void JobResultsCacheFs::openRoot(CXDirectory& root) {
@@ -143,7 +149,7 @@ int JobResultsCacheFs::cleanUpWithoutScan(CacheDirArray& array, unsigned long nu
             ev().InfoEvent(0xE000045, getJobId(), 0);
     }
     const uint32_t now = getCurrentTime();
-    const uint32_t cutoff = absCutoff_ != 0 ? absCutoff_ : now - numDays_ * 86400u;
+    const uint32_t cutoff = absCutoff_ != 0 ? absCutoff_ : cutoffBefore(now, numDays_);
     auto blockGoal = [&] { return freeBlocks_ >= static_cast<uint32_t>(numBlocks + pad_); };
     auto percentGoal = [&] {
         return minFreePercent_ == 0 ||
@@ -207,22 +213,15 @@ int JobResultsCacheFs::cleanUpWithoutScan(CacheDirArray& array, unsigned long nu
                                              : static_cast<uint32_t>(dir->getTimeStamp());
             if (t >= cutoff) break;
             if (t == 0) {
-                const char* path = orNull(dir->getCacheDir());
+                const std::string pathText = orNull(dir->getCacheDir());
+                const char* path = pathText.c_str();
                 const bool stale = now > dir->getTimeStamp() && now - dir->getTimeStamp() > 86400;
                 if (dir->getErrno() == JobResultsCacheDir::kErrStateUnreadable && (numBlocks != 0 || stale)) {
                     debug(1, "cleanUp: getAtime failed, UnCache cacheDir '%s', code %d\n", path, dir->getErrno());
-                    CXDirectory doomed;
-                    bool emptied = true;
-                    if (doomed.open(path) != 0) {
-                        debug(1, "cleanUp: cannot open dir %s, code %d\n", path, doomed.getLastError());
-                    } else {
-                        if (doomed.removeFiles(nullptr) != 0) {
-                            debug(1, "cleanUp: cannot remove files in %s, code %d\n", path, doomed.getLastError());
-                            emptied = false;
-                        }
-                        doomed.close();
-                    }
-                    if (emptied && safeRmdir(path) != 0) debug(1, "cleanUp: cannot remove dir %s, code %d\n", path, errno);
+                    // Removed under its State lock like any other: a creator may be at work in it.
+                    const int removed = dir->removeUnreadable();
+                    if (removed < 0) debug(1, "cleanUp: cannot remove dir %s, code %d\n", path, dir->getErrno());
+                    if (removed == 1) debug(1, "cleanUp: cacheDir '%s' is in use, left alone\n", path);
                 } else {
                     debug(1, "cleanUp: getAtime failed, ignoring cacheDir '%s', code %d\n", path, dir->getErrno());
                 }

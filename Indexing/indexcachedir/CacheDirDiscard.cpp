@@ -20,6 +20,8 @@ constexpr unsigned long kDiscardLine = 127;
 
 int JobResultsCacheDir::discard(bool unusable) {
     if (!isInitialized()) return -1;
+    bool removing = false;
+    const bool heldBefore = cacheDir_ != nullptr && alreadyLocked();
     try {
         if (cacheDir_ == nullptr || !stateFile_.isOpen()) {
             lastError_ = kErrNotOpened;
@@ -36,9 +38,11 @@ int JobResultsCacheDir::discard(bool unusable) {
             debug(1, "DiscardUnusable '%s' [%s]", cacheDir_, KrTime(static_cast<time_t>(timeStamp_), when, sizeof when, true));
             debug(4, "state '%s' atime '%s'", stateLine, atimeLine);
         }
-        if (!alreadyLocked()) writeLock(60);
+        // The exclusive lock is held until State is gone: a process granted the lock after
+        // that finds its file unlinked and leaves the directory alone.
+        holdForRemoval();
+        removing = true;
         stateFile_.truncate();
-        stateFile_.close();
 
         CXDirectory directory;
         if (directory.open(cacheDir_) != 0) {
@@ -52,12 +56,13 @@ int JobResultsCacheDir::discard(bool unusable) {
             debug(1, "cannot remove files from %s, code %d\n", cacheDir_, lastError_);
         }
         directory.close();
-        unLock();
         const std::string state = statePath();
-        if (fsAccessExists(state.c_str()) == 0 && safeUnlink(state.c_str()) != 0) {
+        if (safeUnlink(state.c_str()) != 0 && errno != ENOENT) {
             lastError_ = errno;
             fail("cannot remove lock file");
         }
+        stateFile_.close();
+        unLock();
         if (safeRmdir(cacheDir_) != 0) {
             lastError_ = errno;
             fail("cannot remove directory");
@@ -69,23 +74,41 @@ int JobResultsCacheDir::discard(bool unusable) {
             ev() << (cacheDir_ != nullptr ? cacheDir_ : "NULL");
             ev().MajorEvent(0xE000040, getJobId(), 0);
         }
-        if (cacheDir_ != nullptr && alreadyLocked()) unLock();
+        // A holder whose directory another process also holds keeps its own lock.
+        if ((removing || !heldBefore) && cacheDir_ != nullptr && alreadyLocked()) unLock();
         debug(1, "discard(): %s: errno=%d\n", failure.text, lastError_);
         return -1;
     }
 }
 
-int JobResultsCacheDir::removeWithoutState(const char* path) {
-    CXDirectory directory;
-    if (directory.open(path) != 0) {
-        debug(1, "cannot open dir %s, code %d\n", path, directory.getLastError());
-    } else {
-        directory.setRecursion(true);
-        if (directory.removeFiles(nullptr) != 0)
-            debug(1, "cannot remove files in %s, code %d\n", path, directory.getLastError());
-        directory.close();
+int JobResultsCacheDir::removeUnreadable() {
+    if (!isInitialized() || cacheDir_ == nullptr || stateFile_.isOpen()) {
+        lastError_ = kErrNotOpened;
+        return -1;
     }
-    return safeRmdir(path);
+    const std::string state = statePath();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (stateFile_.open(state.c_str(), sfReadWrite) != 0) {
+            if (stateFile_.getLastError() != ENOENT) {
+                lastError_ = stateFile_.getLastError();
+                return -1;
+            }
+            // No State file: the remover makes one to hold the lock on, so that no creator
+            // works in the directory while it is emptied. A creator that made State first wins.
+            if (stateFile_.open(state.c_str(), sfCreateNew) != 0) {
+                lastError_ = stateFile_.getLastError();
+                if (lastError_ == EEXIST) continue;
+                return lastError_ == ENOENT ? 0 : -1;  // the directory itself is gone
+            }
+        }
+        const int locked = removalLock(0);
+        if (locked == 1) return discard(false) == 0 ? 0 : -1;
+        unLock();
+        stateFile_.close();
+        if (locked == 0) return 1;
+        if (lastError_ != ENOENT) return -1;
+    }
+    return 1;
 }
 
 int JobResultsCacheDir::unCache(bool lowSpace, unsigned long talCell, unsigned long app, unsigned long timeStamp) {
@@ -116,24 +139,31 @@ int JobResultsCacheDir::unCacheWorker(const char* kind, unsigned long talCell, u
             lastError_ = stateFile_.getLastError();
             debug(1, "cannot open state file '%s' (code %d) for unCache\n", cacheDir_, lastError_);
             if (lastError_ != ENOENT) fail("State file open error");
-            int removed = removeWithoutState(cacheDir_);
-            if (removed != 0) {
-                lastError_ = errno;
-                debug(1, "%s: after State file open error, rmdir(%s) returns %d, errno %d\n", kind, cacheDir_, removed,
+            const int removed = removeUnreadable();
+            if (removed == 1) debug(1, "%s: cannot discard directory %s\n", kind, path);
+            if (removed < 0) {
+                debug(1, "%s: after State file open error, rmdir(%s) returns %d, errno %d\n", kind, path, removed,
                       lastError_);
                 fail("rmdir error (State file missing)");
             }
             return 0;
         }
-        if (writeLock(0) == 1) {
-            discard(false);
-        } else {
-            debug(1, "%s: cannot discard directory %s\n", kind, cacheDir_);
-            unLock();  // closes the slot that could not be locked
+        const int locked = removalLock(0);
+        if (locked == 1) {
+            if (discard(false) != 0) fail("discard failed");
+            return 0;
         }
+        unLock();  // closes the slot that could not be locked
         stateFile_.close();
-        return 0;
+        if (locked == 0) {
+            debug(1, "%s: cannot discard directory %s\n", kind, cacheDir_);
+        } else if (lastError_ != ENOENT) {
+            fail("State file open error");
+        }
+        return 0;  // busy, or removed by another process meanwhile
     } catch (const Failure& failure) {
+        if (cacheDir_ != nullptr && alreadyLocked()) unLock();
+        stateFile_.close();
         debug(1, "%s: %s: errno=%d\n", kind, failure.text, lastError_);
         return -1;
     }
@@ -148,25 +178,24 @@ void JobResultsCacheDir::cleanFailedCachedirs(unsigned long limit) {
         if (newest <= limit || newest == previous) return;
         previous = newest;
         composeCacheDir(static_cast<uint32_t>(newest));
-        if (stateFile_.open(statePath().c_str(), sfReadWrite) == 0) {
-            // A directory whose lock someone holds is another job's live one (made while this
-            // job looked for the newest), not a failed one: it is never waited for or removed.
-            if (writeLock(0) != 1) {
-                debug(1, "cleanFailedCachedirs: directory %s is in use, left alone", cacheDir_);
-                unLock();
-                stateFile_.close();
-                continue;
-            }
-            debug(1, "cleanFailedCachedirs: discarding directory %s with time stamp > %u", cacheDir_,
-                  static_cast<unsigned>(limit));
-            discard(true);
+        if (stateFile_.open(statePath().c_str(), sfReadWrite) != 0) {
+            // Without a State file the directory is another job's, made a moment ago: it is
+            // left to that job (the age cleanup removes one that stays like that).
+            debug(1, "cannot open state file '%s' (code %d) for cleanup\n", cacheDir_, stateFile_.getLastError());
+            continue;
+        }
+        // A directory whose lock someone holds is another job's live one (made while this
+        // job looked for the newest), not a failed one: it is never waited for or removed.
+        if (removalLock(0) != 1) {
+            debug(1, "cleanFailedCachedirs: directory %s is in use, left alone", cacheDir_);
+            unLock();
             stateFile_.close();
             continue;
         }
-        const int error = stateFile_.getLastError();
-        debug(1, "cannot open state file '%s' (code %d) for cleanup\n", cacheDir_, error);
-        if (error == ENOENT && removeWithoutState(cacheDir_) != 0)
-            debug(1, "cannot remove dir %s, code %d\n", cacheDir_, errno);
+        debug(1, "cleanFailedCachedirs: discarding directory %s with time stamp > %u", cacheDir_,
+              static_cast<unsigned>(limit));
+        discard(true);
+        stateFile_.close();
     }
 }
 

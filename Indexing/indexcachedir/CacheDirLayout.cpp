@@ -141,33 +141,50 @@ void JobResultsCacheDir::raiseMajorEvent(int messageId, const char* noPath) {
 void JobResultsCacheDir::mkCacheDir(bool mustBeNew) {
     try {
         if (cacheFs_ == nullptr || cacheDir_ == nullptr) fail("no cache fs");
-        std::string level = joinPath(cacheFs_, std::to_string(talCell_));
-        if (fsMkdir(level.c_str(), 0755) != 0 && errno != EEXIST) {
-            lastError_ = errno;
-            debug(1, "cannot mkdir %s (errno %d)\n", level.c_str(), lastError_);
-            fail("make client directory failed");
-        }
-        level = joinPath(level, std::to_string(appNumber_));
-        if (fsMkdir(level.c_str(), 0755) != 0 && errno != EEXIST) {
-            lastError_ = errno;
-            debug(1, "cannot mkdir %s (errno %d)\n", level.c_str(), lastError_);
-            fail("make subclient directory failed");
-        }
-        debug(1, "job %" PRIu64 " creating '%s'\n", static_cast<uint64_t>(jobId_), cacheDir_);
-        if (fsMkdir(cacheDir_, 0755) != 0) {
-            lastError_ = errno;
-            if (lastError_ != EEXIST) fail("make timeStamp directory failed");
-            debug(1, "mkdir %s failed because directory already exists\n", cacheDir_);
-            // A new directory of a server cache must be this object's own: another job that
-            // chose the same time stamp holds it (or held it) and is never joined.
-            if (mustBeNew) fail("make timeStamp directory failed");
-        }
-        writeLock(60);
-        if (stateFile_.open(statePath().c_str(), sfOpenOrCreate) != 0) {
-            lastError_ = stateFile_.getLastError();
-            fail("failed to create State file");
+        // A remover may take the directory between its making and its lock: then it is made
+        // again (an existing directory may be gone on again to) or, when it must be new, refused.
+        for (int attempt = 1;; ++attempt) {
+            std::string level = joinPath(cacheFs_, std::to_string(talCell_));
+            if (fsMkdir(level.c_str(), 0755) != 0 && errno != EEXIST) {
+                lastError_ = errno;
+                debug(1, "cannot mkdir %s (errno %d)\n", level.c_str(), lastError_);
+                fail("make client directory failed");
+            }
+            level = joinPath(level, std::to_string(appNumber_));
+            if (fsMkdir(level.c_str(), 0755) != 0 && errno != EEXIST) {
+                lastError_ = errno;
+                debug(1, "cannot mkdir %s (errno %d)\n", level.c_str(), lastError_);
+                fail("make subclient directory failed");
+            }
+            debug(1, "job %" PRIu64 " creating '%s'\n", static_cast<uint64_t>(jobId_), cacheDir_);
+            if (fsMkdir(cacheDir_, 0755) != 0) {
+                lastError_ = errno;
+                if (lastError_ != EEXIST) fail("make timeStamp directory failed");
+                debug(1, "mkdir %s failed because directory already exists\n", cacheDir_);
+                // A new directory of a server cache must be this object's own: another job that
+                // chose the same time stamp holds it (or held it) and is never joined.
+                if (mustBeNew) fail("make timeStamp directory failed");
+            }
+            // The State file is made here and nowhere else; it is locked before anything is
+            // written to it, and a reader that finds it still empty passes it by.
+            const std::string state = statePath();
+            if (stateFile_.open(state.c_str(), sfCreateNew, 0, 0666) != 0 &&
+                (mustBeNew || stateFile_.getLastError() != EEXIST ||
+                 stateFile_.open(state.c_str(), sfReadWrite) != 0)) {
+                lastError_ = stateFile_.getLastError();
+                if (!mustBeNew && lastError_ == ENOENT && attempt < 3) continue;
+                fail("failed to create State file");
+            }
+            try {
+                writeLock(60);
+                return;
+            } catch (const Failure&) {
+                stateFile_.close();
+                if (mustBeNew || lastError_ != ENOENT || attempt >= 3) throw;
+            }
         }
     } catch (const Failure& failure) {
+        stateFile_.close();
         raiseMajorEvent(0xE000034, "NONE");
         debug(1, "mkCacheDir(): %s: errno=%d\n", failure.text, lastError_);
         fail("mkCacheDir exception");

@@ -1,9 +1,20 @@
 // The four lock slots: each a CXFile on a directory's State file and that directory's name.
+//
+// A slot opens an existing State file only: a process that waited for the lock of a directory
+// being removed must not bring its State file back. After every grant the slot checks that the
+// locked file is still the State file at the path; when a remover unlinked it meanwhile, the
+// lock guards nothing, so it is dropped and the file opened again (which then fails when the
+// directory is gone).
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
+
+namespace {
+// Replacements of the State file while one lock is waited for, before giving up.
+constexpr int kVerifyAttempts = 5;
+}  // namespace
 
 int JobResultsCacheDir::lockFailure(unsigned long timeout, const char* text) {
     if (timeout == 0) return -1;
@@ -11,11 +22,14 @@ int JobResultsCacheDir::lockFailure(unsigned long timeout, const char* text) {
 }
 
 int JobResultsCacheDir::myLock(unsigned long timeout, bool exclusive) {
+    return slotLock(timeout, exclusive && !forceReadLocks_);
+}
+
+int JobResultsCacheDir::slotLock(unsigned long timeout, bool exclusive) {
     if (cacheDir_ == nullptr) {
         debug(1, "myLock: no cache dir\n");
         return -1;
     }
-    if (forceReadLocks_) exclusive = false;
     int named = -1, freeSlot = -1;
     for (int i = 0; i < kLockSlots; ++i) {
         if (named < 0 && lockSlots_[i].directory != nullptr && strcmp(lockSlots_[i].directory, cacheDir_) == 0)
@@ -46,19 +60,34 @@ int JobResultsCacheDir::myLock(unsigned long timeout, bool exclusive) {
         }
     }
     LockSlot& chosen = lockSlots_[slot];
-    // An exclusive lock needs the file open for writing.
-    if (!chosen.file.isOpen() && chosen.file.open(statePath().c_str(), sfOpenOrCreate, 0, 0755) != 0) {
-        lastError_ = chosen.file.getLastError();
-        debug(1, "cannot open %s, code %d\n", statePath().c_str(), lastError_);
-        return lockFailure(timeout, "open lock error");
+    const std::string state = statePath();
+    for (int attempt = 1;; ++attempt) {
+        // An exclusive lock needs the file open for writing.
+        if (!chosen.file.isOpen() && chosen.file.open(state.c_str(), sfReadWrite) != 0) {
+            lastError_ = chosen.file.getLastError();
+            debug(1, "cannot open %s, code %d\n", state.c_str(), lastError_);
+            return lockFailure(timeout, "open lock error");
+        }
+        const int locked = chosen.file.lock(exclusive ? sfLockExclusive : sfLockShared, timeout);
+        if (locked != 1) {
+            if (timeout == 0) return locked;
+            debug(1, "%s while trying to lock %s\n", locked == 0 ? "Timeout" : "Error", cacheDir_);
+            if (locked == 0) fail("locking timeout");
+            lastError_ = chosen.file.getLastError();
+            fail("locking error");
+        }
+        if (chosen.file.isStillAt(state.c_str())) break;
+        debug(4, "lock of %s was granted on a removed State file, trying again\n", cacheDir_);
+        chosen.file.unlock();
+        chosen.file.close();
+        if (attempt == kVerifyAttempts) {
+            lastError_ = chosen.file.getLastError();
+            return lockFailure(timeout, "open lock error");
+        }
     }
-    int locked = chosen.file.lock(exclusive ? sfLockExclusive : sfLockShared, timeout);
-    if (locked == 1) currentLockSlot_ = slot;
-    if (timeout == 0 || locked == 1) return locked;
-    debug(1, "%s while trying to lock %s\n", locked == 0 ? "Timeout" : "Error", cacheDir_);
-    if (locked == 0) fail("locking timeout");
-    lastError_ = chosen.file.getLastError();
-    fail("locking error");
+    chosen.exclusive = exclusive;
+    currentLockSlot_ = slot;
+    return 1;
 }
 
 void JobResultsCacheDir::switchLock() {
@@ -69,6 +98,32 @@ void JobResultsCacheDir::switchLock() {
     if (renamed == nullptr) fail("switchLock strdup failure");
     free(slot.directory);
     slot.directory = renamed;
+}
+
+JobResultsCacheDir::LockSlot* JobResultsCacheDir::currentSlot() {
+    if (cacheDir_ == nullptr) return nullptr;
+    for (LockSlot& slot : lockSlots_)
+        if (slot.directory != nullptr && strcmp(slot.directory, cacheDir_) == 0) return &slot;
+    return nullptr;
+}
+
+void JobResultsCacheDir::holdForRemoval() {
+    LockSlot* slot = currentSlot();
+    if (slot == nullptr || !slot->file.isLocked()) {
+        removalLock(60);
+        return;
+    }
+    if (slot->exclusive) return;
+    // A reader's shared lock never licenses a removal: it becomes exclusive only when no other
+    // process holds the directory, and stays shared otherwise.
+    const int converted = slot->file.convertLock(sfLockExclusive);
+    if (converted == 1) {
+        slot->exclusive = true;
+        return;
+    }
+    lastError_ = converted == 0 ? kErrBusy : slot->file.getLastError();
+    debug(1, "directory %s is held by another process, not removed\n", cacheDir_);
+    fail("directory in use");
 }
 
 int JobResultsCacheDir::unLock() {
@@ -84,6 +139,7 @@ int JobResultsCacheDir::unLock() {
         }
         int result = slot.file.unlock();
         slot.file.close();
+        slot.exclusive = false;
         return result;
     }
     return -1;
@@ -94,7 +150,6 @@ bool JobResultsCacheDir::alreadyLocked() {
         debug(1, "alreadyLocked: no cache dir\n");
         return false;
     }
-    for (const LockSlot& slot : lockSlots_)
-        if (slot.directory != nullptr && strcmp(slot.directory, cacheDir_) == 0) return slot.file.isLocked();
-    return false;
+    LockSlot* slot = currentSlot();
+    return slot != nullptr && slot->file.isLocked();
 }

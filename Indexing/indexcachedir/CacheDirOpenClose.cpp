@@ -107,11 +107,14 @@ char* JobResultsCacheDir::create(unsigned long timeStamp) {
     if (!isInitialized()) return nullptr;
     try {
         if (cacheFs_ == nullptr) fail("no cache fs");
-        if (!clientCache_) dropCacheDir();
+        // Refused before anything changes: the path and lock of an index this object holds
+        // must stay, or its close could never complete it.
         if (stateFile_.isOpen()) {
             lastError_ = kErrNotOpened;
             fail("object already opened");
         }
+        if (!clientCache_) dropCacheDir();
+        busyOpen_ = false;
         if (clientCache_ && cacheDir_ == nullptr) {
             debug(1, "no cacheDir for client cache create\n");
             return nullptr;
@@ -152,6 +155,92 @@ char* JobResultsCacheDir::create(unsigned long timeStamp) {
     }
 }
 
+int JobResultsCacheDir::peekState() {
+    try {
+        return getState(false);
+    } catch (const Failure&) {
+        return -2;
+    }
+}
+
+// With the lock held: the state read now is the one to act on.
+JobResultsCacheDir::Candidate JobResultsCacheDir::decideUnderLock(bool fallback) {
+    const int state = peekState();
+    switch (state) {
+        case Complete:
+        case Reading:
+            return Candidate::Held;
+        case Suspended:
+            return Candidate::Suspended;
+        case Writing:
+            if (clientCache_) return Candidate::BusyOpen;
+            // A shared lock granted on a directory in Writing: its writer is gone. It is
+            // discarded only when no other process holds it at all.
+            if (LockSlot* slot = currentSlot(); slot->exclusive || slot->file.convertLock(sfLockExclusive) == 1) {
+                slot->exclusive = true;
+                if (peekState() == Writing) {
+                    debug(1, "open: discarding directory %s in writing state\n", cacheDir_);
+                    if (discard(true) == 0) return Candidate::StepBack;
+                }
+            }
+            return Candidate::StepBack;
+        case -2:
+            // Empty or torn: a creator that has not written it yet, or one that died doing so.
+            return fallback ? Candidate::StepBack : Candidate::Unreadable;
+        default:
+            lastError_ = kErrWrongState;
+            fail("getState() failed");
+    }
+}
+
+// Another process holds the lock in a mode that excludes this one: the state tells how to wait.
+JobResultsCacheDir::Candidate JobResultsCacheDir::decideWhenBusy(bool writing, bool fallback) {
+    const int state = peekState();
+    switch (state) {
+        case Complete:
+            return Candidate::Retry;
+        case Reading:
+            // Waited for: a remover that held it has unlinked its State file by the time the
+            // lock comes, and the directory is searched for again.
+            try {
+                myLock(60, writing);
+            } catch (const Failure&) {
+                if (lastError_ == ENOENT && fallback) return Candidate::SearchAgain;
+                throw;
+            }
+            return decideUnderLock(fallback);
+        case Writing:
+            return clientCache_ ? Candidate::BusyOpen : Candidate::StepBack;
+        case Suspended:
+            return Candidate::Suspended;
+        case -2:
+            // Held exclusively while empty: being created or being removed.
+            return fallback ? Candidate::StepBack : Candidate::Unreadable;
+        default:
+            lastError_ = kErrWrongState;
+            fail("getState() failed");
+    }
+}
+
+// One candidate directory: its State file is opened, locked once and verified; a directory
+// whose State does not exist yet or that another process holds exclusively is busy.
+JobResultsCacheDir::Candidate JobResultsCacheDir::tryCandidate(bool writing, bool fallback) {
+    if (stateFile_.open(statePath().c_str(), sfReadWrite) != 0) {
+        lastError_ = stateFile_.getLastError();
+        debug(1, "cannot open state file '%s' (code %d)\n", cacheDir_, lastError_);
+        if (lastError_ != ENOENT) fail("open state file error");
+        if (fallback) return Candidate::StepBack;
+        debug(1, "missing state file '%s' during open - attempting to restore\n", cacheDir_);
+        restore();
+    }
+    const int locked = myLock(0, writing);
+    if (locked == 1) return decideUnderLock(fallback);
+    unLock();  // closes the slot that could not be locked
+    if (locked == 0) return decideWhenBusy(writing, fallback);
+    if (lastError_ == ENOENT && fallback) return Candidate::SearchAgain;
+    fail("open lock error");
+}
+
 char* JobResultsCacheDir::open(unsigned long timeStamp, bool exact) {
     const bool writing = clientCache_ && timeStamp == 0;
     if (!isInitialized()) return nullptr;
@@ -163,10 +252,17 @@ char* JobResultsCacheDir::open(unsigned long timeStamp, bool exact) {
             lastError_ = kErrNotOpened;
             fail("object already opened");
         }
+        busyOpen_ = false;
+        // Another directory may be tried when this one is busy: not for a client cache, whose
+        // directory is fixed, nor for an exact time stamp.
+        const bool fallback = !clientCache_ && !exact;
         int retries = 0;
+        bool steppedBack = false;
         for (;;) {
             if (!clientCache_) {
-                if (!exact) stamp = static_cast<uint32_t>(backSearch(stamp, false));
+                // Stepping back below the oldest time stamp ends the search: a search for 0
+                // would mean "no limit" and start again from the newest.
+                if (!(steppedBack && stamp == 0) && !exact) stamp = static_cast<uint32_t>(backSearch(stamp, false));
                 composeCacheDir(stamp);
             } else if (cacheDir_ == nullptr) {
                 debug(1, "no cacheDir for client cache open\n");
@@ -187,6 +283,11 @@ char* JobResultsCacheDir::open(unsigned long timeStamp, bool exact) {
                     if (appType_ != kAppTypeOptionalIndex) lastError_ = kErrNoPreviousBackup;
                     return nullptr;
                 }
+                if (fallback) {
+                    // Removed since the search found it: search again.
+                    if (++retries > 15) fail("too many retries in open");
+                    continue;
+                }
                 restore();
             }
             {
@@ -198,62 +299,42 @@ char* JobResultsCacheDir::open(unsigned long timeStamp, bool exact) {
                     restore();
                 }
             }
-            if (stateFile_.open(statePath().c_str(), sfReadWrite) != 0) {
-                lastError_ = stateFile_.getLastError();
-                debug(1, "cannot open state file '%s' (code %d)\n", cacheDir_, lastError_);
-                if (lastError_ != ENOENT) fail("open state file error");
-                debug(1, "missing state file '%s' during open - attempting to restore\n", cacheDir_);
-                restore();
-            }
-            if (stateError()) {
-                debug(1, "cannot get state in state file '%s'\n", cacheDir_);
-                stateFile_.close();
-                lastError_ = 0;
-                debug(1, "missing state file '%s' during open - attempting to restore\n", cacheDir_);
-                restore();
-            }
-            const int state = getState(true);
-            if (state == Complete) {
-                if (myLock(0, writing) == 1) break;
-                unLock();  // closes the slot that could not be locked
-                if (++retries > 15) fail("too many retries in open");
-                stateFile_.close();
-                YUSLEEP(1000);
-                continue;
-            }
-            if (state == Suspended) {
-                stateFile_.close();
-                if (clientCache_) {
-                    debug(1, "attempting to open suspended client cache %s\n", cacheDir_);
-                    lastError_ = kErrBusy;
-                    return nullptr;
-                }
-                --stamp;
-                continue;
-            }
-            if (state == Reading) {
-                myLock(60, writing);
+            const Candidate outcome = tryCandidate(writing, fallback);
+            if (outcome == Candidate::Held) break;
+            if (outcome == Candidate::BusyOpen) {
+                unLock();
+                debug(1, "attempting to open busy client cache %s for %s\n", cacheDir_,
+                      forceReadLocks_ ? "reading" : "writing");
+                busyOpen_ = true;
                 break;
             }
-            if (state == Writing) {
-                if (clientCache_) {
-                    debug(1, "attempting to open busy client cache %s for %s\n", cacheDir_,
-                          forceReadLocks_ ? "reading" : "writing");
-                    busyOpen_ = true;
-                    break;
-                }
-                if (writeLock(0) == 1) {
-                    debug(1, "open: discarding directory %s in writing state\n", cacheDir_);
-                    discard(true);
-                } else {
-                    unLock();
-                }
-                stateFile_.close();
-                --stamp;
-                continue;
+            if (cacheDir_ != nullptr) unLock();
+            stateFile_.close();
+            switch (outcome) {
+                case Candidate::Suspended:
+                    if (clientCache_) {
+                        debug(1, "attempting to open suspended client cache %s\n", cacheDir_);
+                        lastError_ = kErrBusy;
+                        return nullptr;
+                    }
+                    [[fallthrough]];
+                case Candidate::StepBack:
+                    --stamp;
+                    steppedBack = true;
+                    continue;
+                case Candidate::Retry:
+                    if (++retries > 15) fail("too many retries in open");
+                    YUSLEEP(1000);
+                    continue;
+                case Candidate::SearchAgain:
+                    if (++retries > 15) fail("too many retries in open");
+                    continue;
+                default:  // Unreadable
+                    debug(1, "cannot get state in state file '%s'\n", cacheDir_);
+                    lastError_ = 0;
+                    debug(1, "missing state file '%s' during open - attempting to restore\n", cacheDir_);
+                    restore();
             }
-            lastError_ = kErrWrongState;
-            fail("getState() failed");
         }
         if (!busyOpen_) {
             setState(writing ? Writing : Reading);
@@ -261,6 +342,8 @@ char* JobResultsCacheDir::open(unsigned long timeStamp, bool exact) {
         }
         return cacheDir_;
     } catch (const Failure& failure) {
+        if (cacheDir_ != nullptr && alreadyLocked()) unLock();
+        stateFile_.close();
         if (clientCache_) {
             ev() << clientEventValue();
             ev().MajorEvent(0xE00004F, getJobId(), 0);
@@ -315,6 +398,7 @@ int JobResultsCacheDir::close(bool canStillResume) {
         }
         if (!busyOpen_ && alreadyLocked()) unLock();
         stateFile_.close();
+        busyOpen_ = false;
         if (!clientCache_) dropCacheDir();
         return 0;
     } catch (const Failure& failure) {
@@ -328,6 +412,7 @@ int JobResultsCacheDir::close(bool canStillResume) {
         debug(1, "close(): %s: errno=%d\n", failure.text, lastError_);
         if (alreadyLocked()) unLock();
         stateFile_.close();
+        busyOpen_ = false;
         return -1;
     }
 }

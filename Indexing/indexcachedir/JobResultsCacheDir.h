@@ -8,6 +8,12 @@
 // and CR LF. Both lines are rewritten in place without truncating, so a shorter access time
 // leaves a stale tail after its line end, which readers ignore.
 //
+// Between processes: every decision about a directory is made from what is read under a lock
+// on its State file, after checking that the locked file is still the State file at the path
+// (a remover may have unlinked it while the lock was waited for). Only the creator of a
+// directory creates its State file; a removal holds the exclusive lock until State is gone,
+// whatever forceReadLocks says.
+//
 // The implementation is split by concern: CacheDirLayout.cpp (construction, settings, paths,
 // directory creation), CacheDirState.cpp (the State file), CacheDirLocks.cpp (the lock slots),
 // CacheDirOpenClose.cpp (search, create, open, close), CacheDirDiscard.cpp (discard, uncache,
@@ -68,6 +74,10 @@ public:
     int discard(bool unusable);
     int unCache(bool lowSpace, unsigned long talCell, unsigned long app, unsigned long timeStamp);
     int routineUnCache(bool lowSpace, unsigned long talCell, unsigned long app, unsigned long timeStamp);
+    // Removes the directory whatever its State holds, under the exclusive State lock (claiming
+    // a directory that has no State file by creating it): 0 removed, 1 left because another
+    // process holds it, -1 failure. For the cleanup of directories whose State is unreadable.
+    int removeUnreadable();
     int failJob(bool wholeJob);
     void preserveFailedCache(const char* suffix);
 
@@ -115,6 +125,8 @@ protected:
     int writeLock(unsigned long timeout) { return myLock(timeout, true); }
     int readLock(unsigned long timeout) { return myLock(timeout, false); }
     int myLock(unsigned long timeout, bool exclusive);
+    // The exclusive lock that guards a removal: never turned into a shared one.
+    int removalLock(unsigned long timeout) { return slotLock(timeout, true); }
     void switchLock();
 
     // The newest time stamp of the app; throws on a search error.
@@ -140,6 +152,7 @@ protected:
     struct LockSlot {
         CXFile file;
         char* directory = nullptr;
+        bool exclusive = false;
     };
 
     CXFile stateFile_;
@@ -167,11 +180,24 @@ protected:
     LockSlot lockSlots_[kLockSlots];
 
 private:
+    // What open does with one candidate directory.
+    enum class Candidate { Held, BusyOpen, StepBack, Suspended, Retry, SearchAgain, Unreadable };
+
     bool unusable_ = false;  // constructed for an application type that has no cache directory
     int lockFailure(unsigned long timeout, const char* text);
+    // Takes a lock in a slot and checks that it guards the State file at the path.
+    int slotLock(unsigned long timeout, bool exclusive);
+    // The lock slot named like the current directory, or null.
+    LockSlot* currentSlot();
+    // Makes sure this object holds the exclusive lock before a removal; throws when another
+    // process holds the directory.
+    void holdForRemoval();
+    // The state read without events or failure lines of its own: -2 when it cannot be read.
+    int peekState();
+    Candidate tryCandidate(bool writing, bool fallback);
+    Candidate decideUnderLock(bool fallback);
+    Candidate decideWhenBusy(bool writing, bool fallback);
     int unCacheWorker(const char* kind, unsigned long talCell, unsigned long app, unsigned long timeStamp);
-    // Empties and removes a directory that has no State file; logs with the given texts.
-    int removeWithoutState(const char* path);
     void dropCacheDir();
     // Writes the access time line; throws "State file putLine error".
     void stampAccessTime(uint32_t now);

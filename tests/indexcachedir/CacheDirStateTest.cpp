@@ -138,11 +138,14 @@ TEST_F(CacheDir, LockSlots) {
     EXPECT_THROW(dir.readLock(5), TestCacheDir::Failure) << "already locked";
     for (uint32_t stamp = kStamp + 1; stamp <= kStamp + 3; ++stamp) {
         dir.pointAt(stamp);
-        mkdir(settings.dir().file("idx/KR_Index/2/7/" + std::to_string(stamp)).c_str(), 0755);
+        mkdir(dirPath(stamp).c_str(), 0755);
+        EXPECT_EQ(dir.readLock(0), -1) << "a lock never makes the State file";
+        writeFileText(dirPath(stamp) + "/State", "0\r\n");
         EXPECT_EQ(dir.readLock(0), 1);
     }
     dir.pointAt(kStamp + 4);
     mkdir(dirPath(kStamp + 4).c_str(), 0755);
+    writeFileText(dirPath(kStamp + 4) + "/State", "0\r\n");
     EXPECT_EQ(dir.readLock(0), -1) << "a fifth lock";
     EXPECT_THROW(dir.readLock(1), TestCacheDir::Failure) << "no more locks available";
     dir.pointAt(kStamp + 3);
