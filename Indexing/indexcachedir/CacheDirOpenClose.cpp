@@ -198,7 +198,9 @@ JobResultsCacheDir::Candidate JobResultsCacheDir::decideWhenBusy(bool writing, b
     const int state = peekState();
     switch (state) {
         case Complete:
-            return Candidate::Retry;
+            // Held exclusively though complete: a remover is at work (or a client cache is
+            // being written). An older directory serves a reader; otherwise wait and retry.
+            return fallback ? Candidate::StepBack : Candidate::Retry;
         case Reading:
             // Waited for: a remover that held it has unlinked its State file by the time the
             // lock comes, and the directory is searched for again.

@@ -8,6 +8,7 @@
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/SettingsFixture.h"
+#include "Platform/PlatformSleep.h"
 
 namespace fs = std::filesystem;
 
@@ -140,4 +141,84 @@ TEST_F(Cleanup, FailureEventsAreLimitedPerObject) {
     int lines = 0;
     for (const std::string& m : capture.debugMessages()) lines += m.rfind("JOBRESFS: bad scan for cleanUp", 0) == 0;
     EXPECT_EQ(lines, 13) << "every failure is still logged";
+}
+
+TEST_F(Cleanup, WhichDirectoriesAreOldAndWhichAreHandedOver) {
+    struct Case {
+        const char* what;
+        unsigned numDays;
+        bool useAccessTime;
+        unsigned long removeBefore;
+        uint32_t keepStamp;  // of app 7; 0 = none
+        std::vector<uint32_t> gone;  // ages in days of the directories removed
+    };
+    // Directories 40, 30 and 20 days old; the 40-day one was used 1 day ago.
+    const std::vector<Case> cases = {
+        {"10 days", 10, false, 0, 0, {40, 30, 20}},
+        {"keep for ever: the cut-off lies before 1970", 36500, false, 0, 0, {}},
+        {"just past the 32-bit wrap", 20400, false, 0, 0, {}},
+        {"by access time", 10, true, 0, 0, {30, 20}},
+        {"only before a time", 10, false, now - 35 * kDay, 0, {40}},
+        {"the caller's own is kept", 10, false, 0, now - 30 * kDay, {40, 20}},
+    };
+    for (const Case& c : cases) {
+        for (uint32_t age : {40u, 30u, 20u}) leave(7, now - age * kDay);
+        writeFileText(dirPath(7, now - 40 * kDay) + "/State", "0\r\n" + std::to_string(now - kDay) + "    \r\n");
+        MeasuredCacheFs cache;
+        cache.initialize("client1");
+        cache.setNumDays(c.numDays);
+        cache.setDiskFree(0);
+        EXPECT_GE(cache.cleanUp(0, true, false, c.useAccessTime, 0, 0, c.removeBefore, c.keepStamp ? 2 : 0,
+                                c.keepStamp ? 7 : 0, c.keepStamp),
+                  0)
+            << c.what;
+        std::vector<uint32_t> gone;
+        for (uint32_t age : {40u, 30u, 20u})
+            if (!present(7, now - age * kDay)) gone.push_back(age);
+        EXPECT_EQ(gone, c.gone) << c.what;
+        fs::remove_all(root() + "/2");
+    }
+}
+
+TEST_F(Cleanup, AccessTimeOrdersTheScan) {
+    for (uint32_t age : {3u, 2u, 1u}) leave(7, now - age * kDay);
+    // The oldest directory was used last.
+    writeFileText(dirPath(7, now - 3 * kDay) + "/State", "0\r\n" + std::to_string(now) + "    \r\n");
+    MeasuredCacheFs cache;
+    cache.initialize("client1");
+    for (bool byAccess : {false, true}) {
+        CacheDirArray array;
+        ASSERT_EQ(cache.scanForCleanUp(array, byAccess, 0, 0), 0);
+        std::vector<unsigned long> order;
+        for (int i = 0; i < array.getSize(); ++i) order.push_back((now - array.at(i)->getTimeStamp()) / kDay);
+        EXPECT_EQ(order, byAccess ? (std::vector<unsigned long>{3, 1, 2}) : (std::vector<unsigned long>{1, 2, 3}));
+    }
+}
+
+TEST_F(Cleanup, DirectoriesWithAnUnreadableStateGoUnderTheirLock) {
+    setPlatformSleepHook([](unsigned long, const char*, int) {});
+    const uint32_t old = now - 5 * kDay;
+    leave(7, old);
+    writeFileText(dirPath(7, old) + "/State", "");  // torn
+    leave(7, old + 1);
+    fs::remove(dirPath(7, old + 1) + "/State");       // lost
+    leave(7, old + 2);
+    writeFileText(dirPath(7, old + 2) + "/State", "x");  // torn, and held by a live process
+    JobResultsCacheDir holder(1, 2, 7, 0, static_cast<BackupType>(1), old + 2, TCacheIndex);
+    holder.initialize("client1");
+    fs::create_directories(dirPath(7, now));           // recent and without State: being made
+    MeasuredCacheFs cache;
+    cache.initialize("client1");
+    cache.setNumDays(0);
+    cache.setCutoffTime(now + 10);
+    cache.setDiskFree(0);
+    CXFile lock;
+    ASSERT_EQ(lock.open((dirPath(7, old + 2) + "/State").c_str(), sfReadWrite), 0);
+    ASSERT_EQ(lock.lock(sfLockExclusive, 0), 1);
+    cache.cleanUp(0, true, false, true, 0, 0, 0, 0, 0, 0);
+    setPlatformSleepHook({});
+    EXPECT_FALSE(present(7, old));
+    EXPECT_FALSE(present(7, old + 1));
+    EXPECT_TRUE(present(7, old + 2)) << "another process holds its lock";
+    EXPECT_TRUE(present(7, now)) << "a recent one without State is left to the job making it";
 }

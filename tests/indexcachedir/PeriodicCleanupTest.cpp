@@ -8,6 +8,7 @@
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
+#include "Platform/PlatformSleep.h"
 
 namespace fs = std::filesystem;
 
@@ -78,11 +79,29 @@ TEST_F(Periodic, DecidesFromTheSettingTheMarkerAndItsStamp) {
     EXPECT_FALSE(fileExists(old)) << "an unreadable stamp sweeps";
 }
 
-TEST_F(Periodic, TwoProcessesAtOnceSweepOnce) {
+TEST_F(Periodic, OneSweepWhateverWaitsForTheMarkerLock) {
     configure("1");
     leaveOld();
+    writeMarker("", 2);  // due by its age, with no stamp inside yet
+    CXFile sweeper;  // stands for a process in the middle of a sweep
+    ASSERT_EQ(sweeper.open(marker().c_str(), sfReadWrite), 0);
+    ASSERT_EQ(sweeper.lock(sfLockExclusive, 0), 1);
+    {
+        EventCapture capture;
+        setPlatformSleepHook([](unsigned long, const char*, int) {});
+        EXPECT_EQ(sweep(), 0) << "a lock that does not come in time: another process sweeps";
+        setPlatformSleepHook({});
+        bool logged = false;
+        for (const std::string& m : capture.debugMessages())
+            logged |= m.find("periodicCleanup: lock timed out for file " + marker()) != std::string::npos;
+        EXPECT_TRUE(logged);
+    }
+    // Both wait behind the lock at once; the first to get it sweeps, the second finds its stamp.
     HelperProcess a({"periodic_cleanup"});
     HelperProcess b({"periodic_cleanup"});
+    ASSERT_EQ(a.readLine(), "waiting");
+    ASSERT_EQ(b.readLine(), "waiting");
+    sweeper.unlock();
     EXPECT_EQ(a.readLine(), "0");
     EXPECT_EQ(b.readLine(), "0");
     a.wait();

@@ -1,7 +1,12 @@
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "HelperCommand.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "Platform/PlatformSleep.h"
 
 namespace {
 struct LockingCacheDir : JobResultsCacheDir {
@@ -45,10 +50,54 @@ HELPER_COMMAND(cachedir_create) {
     return path != nullptr ? 0 : 1;
 }
 
-// periodic_cleanup: runs the sweep of the index cache and prints its result.
+// periodic_cleanup: runs the sweep of the index cache and prints its result; prints "waiting"
+// the first time it waits (for the marker's lock), then waits for real.
 HELPER_COMMAND(periodic_cleanup) {
+    bool told = false;
+    setPlatformSleepHook([&](unsigned long ms, const char*, int) {
+        if (!told) helperSay("waiting");
+        told = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    });
     JobResultsCacheDir dir(1, 0, 0, 0, static_cast<BackupType>(1), 0, TCacheIndex);
     dir.initialize(nullptr);
     helperSay(std::to_string(dir.periodicCleanup()));
+    return 0;
+}
+
+namespace {
+struct StagingCacheDir : JobResultsCacheDir {
+    using JobResultsCacheDir::JobResultsCacheDir;
+    using JobResultsCacheDir::removalLock;
+    bool openState() { return stateFile_.open(statePath().c_str(), sfReadWrite) == 0; }
+};
+}  // namespace
+
+// cachedir_stage TALCELL APP TIMESTAMP nostate|empty|remove: stops a creator or a remover at one
+// step and says "ready"; on a line it finishes ("remove" discards, printing discard's result).
+//   nostate: the directory is made, its State file not yet;
+//   empty:   State is made and locked exclusively, nothing written yet;
+//   remove:  the existing State is locked exclusively by a remover that has not removed yet.
+HELPER_COMMAND(cachedir_stage) {
+    if (args.size() != 4) return 64;
+    StagingCacheDir dir(1, std::strtoul(args[0].c_str(), nullptr, 10), std::strtoul(args[1].c_str(), nullptr, 10), 0,
+                        static_cast<BackupType>(1), std::strtoul(args[2].c_str(), nullptr, 10), TCacheIndex);
+    dir.initialize(nullptr);
+    const std::string path = dir.getCacheDir();
+    const std::string& stage = args[3];
+    CXFile state;
+    if (stage == "nostate") {
+        mkdir(path.c_str(), 0755);
+    } else if (stage == "empty") {
+        mkdir(path.c_str(), 0755);
+        if (state.open((path + "/State").c_str(), sfCreateNew) != 0 || state.lock(sfLockExclusive, 0) != 1) return 2;
+    } else if (stage == "remove") {
+        if (!dir.openState() || dir.removalLock(0) != 1) return 2;
+    } else {
+        return 64;
+    }
+    helperSay("ready");
+    helperAwaitLine();
+    if (stage == "remove") helperSay(std::to_string(dir.discard(false)));
     return 0;
 }

@@ -1,0 +1,165 @@
+// The cache directory protocol when other processes create, read and remove at the same moment.
+#include <chrono>
+#include <thread>
+
+#include "Platform/PlatformSleep.h"
+#include "tests/indexcachedir/CacheDirFixture.h"
+#include "tests/support/DeniedDirectory.h"
+#include "tests/support/EventCapture.h"
+#include "tests/support/HelperProcess.h"
+
+namespace {
+using Concurrency = CacheDirFixture;
+
+// Sleeps are cut short; the first one runs `first` (a reader has started to wait).
+struct SleepWatch {
+    explicit SleepWatch(std::function<void()> first) {
+        setPlatformSleepHook([this, first](unsigned long ms, const char*, int) {
+            ++count;
+            if (count == 1 && first) first();
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 20ul)));
+        });
+    }
+    ~SleepWatch() { setPlatformSleepHook({}); }
+    int count = 0;
+};
+}  // namespace
+
+TEST_F(Concurrency, AReaderWaitingBehindARemoverFallsBackToAnOlderDirectory) {
+    leave(100, JobResultsCacheDir::Complete);
+    leave(200, JobResultsCacheDir::Reading);
+    HelperProcess remover({"cachedir_stage", "2", "7", "200", "remove"});
+    ASSERT_TRUE(remover.waitForLine("ready"));
+    SleepWatch watch([&] { remover.writeLine("go"); });
+    TestDir reader;
+    const char* path = reader.open(0, false);
+    ASSERT_NE(path, nullptr);
+    EXPECT_EQ(std::string(path), dirPath(100));
+    EXPECT_GT(watch.count, 0) << "the reader waited for the lock of the directory in Reading";
+    EXPECT_EQ(remover.readLine(), "0") << "the removal was not disturbed by the waiting reader";
+    EXPECT_FALSE(fileExists(dirPath(200)));
+    EXPECT_EQ(reader.close(false), 0);
+}
+
+TEST_F(Concurrency, DirectoriesBeingMadeOrRemovedArePassedBy) {
+    leave(100, JobResultsCacheDir::Complete);
+    leave(300, JobResultsCacheDir::Complete);
+    for (const char* stage : {"nostate", "empty", "remove"}) {
+        const char* stamp = std::string(stage) == "remove" ? "300" : "200";
+        HelperProcess other({"cachedir_stage", "2", "7", stamp, stage});
+        ASSERT_TRUE(other.waitForLine("ready")) << stage;
+        {
+            TestDir reader;
+            const char* path = reader.open(0, false);
+            ASSERT_NE(path, nullptr) << stage;
+            EXPECT_EQ(std::string(path), dirPath(std::string(stage) == "remove" ? 100 : 300)) << stage;
+            reader.close(false);
+        }
+        // An exact open cannot pass it by: it retries, then gives up.
+        SleepWatch watch(nullptr);
+        TestDir exact;
+        EXPECT_EQ(exact.open(std::string(stage) == "remove" ? 300 : 200, true), nullptr) << stage;
+        if (std::string(stage) == "remove") {
+            EXPECT_EQ(watch.count, 15);
+        }
+        other.writeLine("done");
+        other.wait();
+        std::filesystem::remove_all(dirPath(200));
+    }
+}
+
+TEST_F(Concurrency, OnlyTheExclusiveLockLicensesARemoval) {
+    leave(100, JobResultsCacheDir::Complete);
+    TestDir first, second;
+    second.forceReadLocks();
+    ASSERT_NE(first.open(0, false), nullptr);
+    ASSERT_NE(second.open(0, false), nullptr);
+    EXPECT_EQ(second.discard(true), -1) << "another reader holds it";
+    EXPECT_EQ(second.getErrno(), JobResultsCacheDir::kErrBusy);
+    EXPECT_TRUE(fileExists(dirPath(100) + "/index.dat"));
+    TestDir cleaner(100);
+    cleaner.forceReadLocks();
+    EXPECT_EQ(cleaner.unCache(false, 0, 0, 0), 0);
+    EXPECT_TRUE(fileExists(dirPath(100))) << "unCache of a held directory";
+    EXPECT_EQ(first.close(false), 0);
+    EXPECT_EQ(second.discard(true), 0) << "the last holder may remove it";
+    EXPECT_FALSE(fileExists(dirPath(100)));
+}
+
+TEST_F(Concurrency, AClientCacheGoesThroughWritingBusyAndSuspended) {
+    TestDir writer(900, kAppTypeJobResults), other(900, kAppTypeJobResults);
+    ASSERT_NE(writer.create(0), nullptr);
+    EXPECT_EQ(writer.close(false), 0);
+    EXPECT_STREQ(writer.getCacheDir(), clientDirPath(900).c_str()) << "a client cache keeps its path";
+    ASSERT_NE(writer.open(0, false), nullptr);
+    EXPECT_EQ(readFileText(clientDirPath(900) + "/State").substr(0, 1), "3");
+    ASSERT_NE(other.open(0, false), nullptr) << "opened busy, without a lock";
+    EXPECT_EQ(other.close(false), 0);
+    EXPECT_EQ(writer.close(false), 0);
+
+    // The object that was busy opens for writing for real the next time.
+    ASSERT_NE(other.open(0, false), nullptr);
+    EXPECT_EQ(readFileText(clientDirPath(900) + "/State").substr(0, 1), "3");
+    EXPECT_EQ(writer.writeLock(0), 0) << "it holds the exclusive lock";
+    EXPECT_EQ(other.close(false), 0);
+    EXPECT_EQ(readFileText(clientDirPath(900) + "/State").substr(0, 1), "0");
+    EXPECT_EQ(writer.writeLock(0), 1) << "and lets it go at close";
+    writer.unLock();
+
+    writeFileText(clientDirPath(900) + "/State", "1\r\n900    \r\n");
+    EXPECT_EQ(other.open(0, false), nullptr);
+    EXPECT_EQ(other.getErrno(), JobResultsCacheDir::kErrBusy);
+}
+
+TEST_F(Concurrency, ASecondCreateLeavesTheFirstIndexIntact) {
+    TestDir job;
+    ASSERT_NE(job.create(1000), nullptr);
+    EXPECT_EQ(job.create(2000), nullptr);
+    EXPECT_EQ(job.getErrno(), JobResultsCacheDir::kErrNotOpened);
+    EXPECT_EQ(job.close(false), 0);
+    EXPECT_EQ(stateOf(1000), "0");
+    EXPECT_FALSE(fileExists(dirPath(2000)));
+}
+
+TEST_F(Concurrency, SteppingBackPastTheOldestDirectoryEndsTheSearch) {
+    for (int state : {JobResultsCacheDir::Suspended, JobResultsCacheDir::Writing}) {
+        leave(1, state);
+        TestDir reader;
+        EXPECT_EQ(reader.open(0, false), nullptr) << state;
+        EXPECT_EQ(reader.getErrno(), JobResultsCacheDir::kErrNoPreviousBackup) << state;
+    }
+}
+
+TEST_F(Concurrency, FailedNewerDirectoriesGoButNotBusyOrUnfinishedOnes) {
+    leave(100, JobResultsCacheDir::Complete);
+    leave(200, JobResultsCacheDir::Complete);
+    leave(300, JobResultsCacheDir::Writing);
+    TestDir job;
+    job.cleanFailedCachedirs(150);
+    EXPECT_TRUE(fileExists(dirPath(100)));
+    EXPECT_FALSE(fileExists(dirPath(200)));
+    EXPECT_FALSE(fileExists(dirPath(300)));
+
+    leave(200, JobResultsCacheDir::Complete);
+    HelperProcess reader({"cachedir_lock", "2", "7", "200", "read"});
+    ASSERT_TRUE(reader.waitForLine("ready"));
+    job.cleanFailedCachedirs(150);
+    EXPECT_TRUE(fileExists(dirPath(200))) << "held by another process";
+    reader.writeLine("done");
+    reader.wait();
+
+    std::filesystem::create_directories(dirPath(300));
+    job.cleanFailedCachedirs(250);
+    EXPECT_TRUE(fileExists(dirPath(300))) << "no State file yet: another job is making it";
+}
+
+TEST_F(Concurrency, UnCacheReportsADiscardThatFailed) {
+    leave(100, JobResultsCacheDir::Complete);
+    std::filesystem::create_directories(dirPath(100) + "/sub");
+    writeFileText(dirPath(100) + "/sub/kept", "x");
+    chmod((dirPath(100) + "/sub").c_str(), 0500);
+    TestDir cleaner(100);
+    ASSERT_TRUE(runWhereDirectoryRefusesWrites(dirPath(100) + "/sub",
+                                               [&] { EXPECT_EQ(cleaner.unCache(false, 0, 0, 0), -1); }));
+    chmod((dirPath(100) + "/sub").c_str(), 0755);
+}

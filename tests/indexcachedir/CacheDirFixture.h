@@ -1,0 +1,56 @@
+// A cache root with one app (talCell 2, app 7) for the cache directory suites, and directories
+// left in a given state as another job would leave them.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "tests/support/SettingsFixture.h"
+#include "tests/support/TempDir.h"
+
+class CacheDirFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mkdir(settings.dir().file("idx").c_str(), 0755);
+        settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + settings.dir().file("idx") +
+                       "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
+                       "JobResultsDirectory=" + settings.dir().file("idx") + "\n");
+    }
+    std::string appDir() const { return settings.dir().file("idx/KR_Index/2/7"); }
+    std::string dirPath(unsigned long stamp) const { return appDir() + "/" + std::to_string(stamp); }
+    void leave(unsigned long stamp, int state) const {
+        std::filesystem::create_directories(dirPath(stamp));
+        writeFileText(dirPath(stamp) + "/State", std::to_string(state) + "\r\n" + std::to_string(stamp) + "    \r\n");
+        writeFileText(dirPath(stamp) + "/index.dat", "data");
+    }
+    // A client cache of the job results (application type 1001) keeps its directories here.
+    std::string clientDirPath(unsigned long stamp) const {
+        return settings.dir().file("idx/KR_JobResults/2/7/" + std::to_string(stamp));
+    }
+    std::string stateOf(unsigned long stamp) const { return readFileText(dirPath(stamp) + "/State").substr(0, 1); }
+
+    SettingsFixture settings;
+};
+
+// A directory object of that app, initialized; the protected State and lock operations are
+// open to the tests. appType 1001 makes it a client cache of the job results.
+class TestDir : public JobResultsCacheDir {
+public:
+    explicit TestDir(unsigned long timeStamp = 0, KRAppType appType = 1, int64_t jobId = 42)
+        : JobResultsCacheDir(appType, 2, 7, jobId, static_cast<BackupType>(1), timeStamp, TCacheIndex) {
+        initialize("client1");
+    }
+    using JobResultsCacheDir::cleanFailedCachedirs;
+    using JobResultsCacheDir::Failure;
+    using JobResultsCacheDir::getState;
+    using JobResultsCacheDir::mkCacheDir;
+    using JobResultsCacheDir::myLock;
+    using JobResultsCacheDir::readLock;
+    using JobResultsCacheDir::setState;
+    using JobResultsCacheDir::writeLock;
+    void pointAt(uint32_t timeStamp) { composeCacheDir(timeStamp); }
+};
