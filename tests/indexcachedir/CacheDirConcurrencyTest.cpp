@@ -163,3 +163,17 @@ TEST_F(Concurrency, UnCacheReportsADiscardThatFailed) {
                                                [&] { EXPECT_EQ(cleaner.unCache(false, 0, 0, 0), -1); }));
     chmod((dirPath(100) + "/sub").c_str(), 0755);
 }
+
+TEST_F(Concurrency, ACreatorWaitingBehindARemoverMakesTheDirectoryAgain) {
+    TestDir first(900, kAppTypeJobResults);
+    ASSERT_NE(first.create(0), nullptr);
+    ASSERT_EQ(first.close(false), 0);
+    HelperProcess remover({"cachedir_stage", "2", "7", "900", "remove", "1001"});
+    ASSERT_TRUE(remover.waitForLine("ready"));
+    SleepWatch watch([&] { remover.writeLine("go"); });
+    TestDir creator(900, kAppTypeJobResults);
+    ASSERT_NE(creator.create(0), nullptr);
+    EXPECT_EQ(remover.readLine(), "0");
+    EXPECT_EQ(readFileText(clientDirPath(900) + "/State").substr(0, 1), "3") << "a live directory, not a removed one";
+    EXPECT_EQ(creator.close(false), 0);
+}

@@ -73,14 +73,15 @@ struct StagingCacheDir : JobResultsCacheDir {
 };
 }  // namespace
 
-// cachedir_stage TALCELL APP TIMESTAMP nostate|empty|remove: stops a creator or a remover at one
+// cachedir_stage TALCELL APP TIMESTAMP nostate|empty|remove [APPTYPE]: stops a creator or a remover at one
 // step and says "ready"; on a line it finishes ("remove" discards, printing discard's result).
 //   nostate: the directory is made, its State file not yet;
 //   empty:   State is made and locked exclusively, nothing written yet;
 //   remove:  the existing State is locked exclusively by a remover that has not removed yet.
 HELPER_COMMAND(cachedir_stage) {
-    if (args.size() != 4) return 64;
-    StagingCacheDir dir(1, std::strtoul(args[0].c_str(), nullptr, 10), std::strtoul(args[1].c_str(), nullptr, 10), 0,
+    if (args.size() != 4 && args.size() != 5) return 64;
+    const KRAppType appType = args.size() == 5 ? std::strtoul(args[4].c_str(), nullptr, 10) : 1;
+    StagingCacheDir dir(appType, std::strtoul(args[0].c_str(), nullptr, 10), std::strtoul(args[1].c_str(), nullptr, 10), 0,
                         static_cast<BackupType>(1), std::strtoul(args[2].c_str(), nullptr, 10), TCacheIndex);
     dir.initialize(nullptr);
     const std::string path = dir.getCacheDir();
