@@ -111,6 +111,11 @@ int HelperProcess::wait() {
     return 128 + WTERMSIG(status_);
 }
 
+bool HelperProcess::exited() {
+    if (!waited_ && waitpid(pid_, &status_, WNOHANG) == pid_) waited_ = true;
+    return waited_;
+}
+
 void HelperProcess::kill(int signal) { ::kill(pid_, signal); }
 
 std::string HelperProcess::readAll() {

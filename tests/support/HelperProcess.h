@@ -27,6 +27,8 @@ public:
     void closeInput();
     // The exit code, or 128 + the signal that ended it.
     int wait();
+    // True once the helper has ended (it is then reaped: wait() returns at once).
+    bool exited();
     void kill(int signal);
 
 private:
