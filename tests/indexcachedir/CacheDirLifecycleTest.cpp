@@ -9,27 +9,10 @@
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
+#include "tests/indexcachedir/CacheDirFixture.h"
 
 namespace {
-class Lifecycle : public ::testing::Test {
-protected:
-    void SetUp() override {
-        mkdir(settings.dir().file("idx").c_str(), 0755);
-        settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + settings.dir().file("idx") +
-                       "\n[Platform\\4]\nTalServerHostName=central\n");
-    }
-    std::string appDir() const { return settings.dir().file("idx/KR_Index/2/7"); }
-    std::string dirPath(unsigned long stamp) const { return appDir() + "/" + std::to_string(stamp); }
-    // A directory with a State file of the given state, as another job left it.
-    void leave(unsigned long stamp, int state) const {
-        std::filesystem::create_directories(dirPath(stamp));
-        writeFileText(dirPath(stamp) + "/State", std::to_string(state) + "\r\n" + std::to_string(stamp) + "    \r\n");
-        writeFileText(dirPath(stamp) + "/index.dat", "data");
-    }
-    std::string stateOf(unsigned long stamp) const { return readFileText(dirPath(stamp) + "/State").substr(0, 1); }
-
-    SettingsFixture settings;
-};
+using Lifecycle = CacheDirFixture;
 }  // namespace
 
 TEST_F(Lifecycle, CreateCloseAndReopen) {

@@ -8,38 +8,15 @@
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
+#include "tests/indexcachedir/CacheDirFixture.h"
 
 namespace {
-// Exposes the directory creation and lets a test point the object at other time stamps.
-class TestCacheDir : public JobResultsCacheDir {
-public:
-    explicit TestCacheDir(unsigned long timeStamp, KRAppType appType = 1)
-        : JobResultsCacheDir(appType, 2, 7, 99, static_cast<BackupType>(1), timeStamp, TCacheIndex) {}
-    using JobResultsCacheDir::Failure;
-    using JobResultsCacheDir::getState;
-    using JobResultsCacheDir::mkCacheDir;
-    using JobResultsCacheDir::myLock;
-    using JobResultsCacheDir::readLock;
-    using JobResultsCacheDir::setState;
-    using JobResultsCacheDir::writeLock;
-    void pointAt(uint32_t timeStamp) { composeCacheDir(timeStamp); }
-};
-
+using TestCacheDir = TestDir;
 constexpr unsigned long kStamp = 1700000000;
 
-class CacheDir : public ::testing::Test {
+class CacheDir : public CacheDirFixture {
 protected:
-    void SetUp() override {
-        mkdir(settings.dir().file("idx").c_str(), 0755);
-        settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + settings.dir().file("idx") +
-                       "\n");
-    }
-    std::string dirPath(unsigned long stamp) const {
-        return settings.dir().file("idx/KR_Index/2/7/" + std::to_string(stamp));
-    }
     std::string stateText(unsigned long stamp = kStamp) const { return readFileText(dirPath(stamp) + "/State"); }
-
-    SettingsFixture settings;
 };
 }  // namespace
 
@@ -49,7 +26,7 @@ TEST_F(CacheDir, PathSchemeAndCreation) {
     ASSERT_TRUE(dir.isInitialized());
     EXPECT_STREQ(dir.getCacheDir(), dirPath(kStamp).c_str());
     EXPECT_EQ(dir.getTimeStamp(), kStamp);
-    EXPECT_EQ(dir.getJobId(), 99);
+    EXPECT_EQ(dir.getJobId(), 42);
     dir.mkCacheDir();
     EXPECT_TRUE(fileExists(dirPath(kStamp) + "/State"));
     EXPECT_TRUE(dir.alreadyLocked()) << "a new directory is held exclusively";
