@@ -132,12 +132,15 @@ bool isThisMachine(const std::string& host, const SettingsStore& settings) {
     return sameHost(host, PlatformEnv::machineName());
 }
 
-// A host name goes to the remote shell as one argument: it must not pass for an option or hold
-// blanks or control characters.
+// A host name goes to the remote shell as one argument, and ssh may hand it on to a command line
+// (ProxyCommand %h): only letters, digits and ".-_:@[]" (names, user@host, IPv4 and bracketed
+// IPv6 addresses), and no leading '-' that would pass for an option.
 bool isAcceptableHost(const std::string& host) {
     if (host.empty() || host[0] == '-') return false;
-    return std::none_of(host.begin(), host.end(),
-                        [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7f; });
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::strchr(".-_:@[]", c) != nullptr;
+    });
 }
 
 unsigned long statusCode(int status) {
@@ -247,7 +250,12 @@ int KRSession::dataAgentAttach(krsExecuteRemoteCommandType* command, const char*
                     sizeof command->argumentLine);
     if (host == nullptr || *host == '\0') return fail(EINVAL, "dataAgentAttach: no host name given");
     std::string hostName = host;
-    if (!isAcceptableHost(hostName)) return fail(EINVAL, "dataAgentAttach: '%s' is not a valid host name", host);
+    if (!isAcceptableHost(hostName)) {
+        int refused = fail(EINVAL, "dataAgentAttach: '%s' is not a valid host name", host);
+        EvDebug log;
+        log.Debug("KRSession::dataAgentAttach", "%s\n", lastErrorText_.c_str());
+        return refused;
+    }
 
     std::string program(command->programName, nameLength);
     if (program.size() > 4 && sameName(program.substr(program.size() - 4), ".exe")) program.resize(program.size() - 4);

@@ -14,9 +14,11 @@
 #include <gtest/gtest.h>
 
 #include "Platform/PlatformEnv.h"
+#include "tests/support/EventCapture.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"
 
+using ::testing::Contains;
 using ::testing::HasSubstr;
 using namespace std::string_literals;
 
@@ -107,6 +109,8 @@ TEST_F(KRSessionTest, ProgramsRunHereOrThroughTheRemoteShellAndGiveTheirLinesThe
     }
     ASSERT_EQ(attach(session, "session_argv a;b  $HOME 'q' * `id`", "far.example.net"), 1) << lastErrorText(session);
     EXPECT_EQ(drain(session), "option=BatchMode=yes\nhost=far.example.net\n[a;b]\n[$HOME]\n['q']\n[*]\n[`id`]\n(end 0)");
+    ASSERT_EQ(attach(session, "session_argv", "ops_1@[fe80::1]"), 1) << lastErrorText(session);
+    EXPECT_EQ(drain(session), "option=BatchMode=yes\nhost=ops_1@[fe80::1]\n(end 0)");
 }
 
 TEST_F(KRSessionTest, RefusedStartsKeepACodeAndAText) {
@@ -128,11 +132,14 @@ TEST_F(KRSessionTest, RefusedStartsKeepACodeAndAText) {
     std::memset(unterminated.programName, 'p', sizeof unterminated.programName);
     const std::pair<krsExecuteRemoteCommandType*, const char*> cases[] = {
         {nullptr, "localhost"}, {&good, nullptr}, {&good, ""}, {&good, "far host"}, {&good, "-oProxyCommand=touch"},
-        {&escaping, "localhost"}, {&unterminated, "localhost"}};
+        {&good, "far$(id)"}, {&good, "far`id`"}, {&good, "far;id"}, {&good, "far|id"}, {&good, "far&"},
+        {&good, "far'x'"}, {&good, "fär"}, {&escaping, "localhost"}, {&unterminated, "localhost"}};
+    EventCapture capture;
     for (const auto& [record, host] : cases) {
         EXPECT_NE(session.dataAgentAttach(record, host, 1), 1) << (host ? host : "(null)");
         EXPECT_EQ(lastCode(session), EINVAL) << (host ? host : "(null)");
     }
+    EXPECT_THAT(capture.debugMessages(), Contains("dataAgentAttach: 'far;id' is not a valid host name\n"));
 }
 
 TEST_F(KRSessionTest, ARunningProgramOutlivesItsSessionOrHoldsItUntilAbortOrComplete) {
