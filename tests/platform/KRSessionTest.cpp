@@ -9,12 +9,14 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "Platform/PlatformEnv.h"
 #include "tests/support/EventCapture.h"
+#include "tests/support/ProcessTable.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"
 
@@ -64,12 +66,6 @@ std::string drain(KRSession& session, int timeoutSeconds = 20) {
         bool line = type == KRS_MSG_PEER_LINE && second == 0;
         out += (line ? "" : "(" + std::to_string(type) + " " + std::to_string(second) + ")") + data + "\n";
     }
-}
-
-char processState(long pid) {
-    std::string stat = readFileText("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    return close == std::string::npos || close + 2 >= stat.size() ? '\0' : stat[close + 2];
 }
 
 class KRSessionTest : public ::testing::Test {
@@ -144,6 +140,7 @@ TEST_F(KRSessionTest, RefusedStartsKeepACodeAndAText) {
 
 TEST_F(KRSessionTest, ARunningProgramOutlivesItsSessionOrHoldsItUntilAbortOrComplete) {
     long pid = 0;
+    KRSession session;
     {
         KRSession gone;
         ASSERT_EQ(attach(gone, "session_sleep 30"), 1) << lastErrorText(gone);
@@ -158,10 +155,10 @@ TEST_F(KRSessionTest, ARunningProgramOutlivesItsSessionOrHoldsItUntilAbortOrComp
     char state = processState(pid);
     EXPECT_TRUE(state == 'S' || state == 'R') << "a destroyed session leaves its program running: " << state;
     kill(static_cast<pid_t>(pid), SIGKILL);
-    for (int i = 0; i < 500 && processState(pid) != 'Z'; ++i) usleep(10000);
+    ASSERT_TRUE(awaitProcessEnd(pid));
     EXPECT_EQ(processState(pid), 'Z');
-    KRSession session;  // collects what earlier sessions left behind
-    EXPECT_EQ(processState(pid), '\0');
+    EXPECT_EQ(drain(session, 0), "") << "any later call of a session collects what earlier sessions left behind";
+    EXPECT_EQ(zombieChildren(), std::vector<long>{});
 
     // Abort ends even a program that ignores SIGTERM, reaps it and drops what was queued.
     ASSERT_EQ(attach(session, "session_sleep 300 ignore-term"), 1) << lastErrorText(session);
