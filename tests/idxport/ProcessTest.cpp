@@ -13,6 +13,7 @@
 #include "Indexing/idxport/CXProcessId.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
+#include "tests/support/ProcessTable.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -189,4 +190,31 @@ TEST(CXChildProcess, DisconnectedChildHasASessionOfItsOwnAndNothingInherited) {
     ASSERT_EQ(child.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(words).data()), 0);
     EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(readFileText(dir.file("session")), "leader\n0 /dev/null\n1 /dev/null\n2 /dev/null\n3 descriptors\n");
+
+    std::vector<std::string> failing{"say_exit", "x", "3"};
+    CXChildProcess other;
+    ASSERT_EQ(other.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(failing).data()), 0);
+    EXPECT_EQ(other.wait(), -1);
+    EXPECT_EQ(other.getLastError(), 3);
+    EXPECT_EQ(other.spawnDisconnected("/nonexistent/program", argvOf(failing).data()), -1);
+    CXChildProcess missing;
+    EXPECT_EQ(missing.spawnDisconnected("/nonexistent/program", argvOf(failing).data()), -1);
+    EXPECT_EQ(missing.getLastError(), ENOENT);
+    EXPECT_STREQ(missing.getFailureMessage(), "CreateProcess failed");
+}
+
+TEST(CXChildProcess, DisconnectedChildrenNeverWaitAsZombiesOfTheCaller) {
+    std::vector<std::string> quick{"say_exit", "x", "0"}, sleeper{"session_sleep", "30"};
+    long running = 0;
+    {
+        CXChildProcess ended, lasting;
+        ASSERT_EQ(ended.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(quick).data()), 0);
+        ASSERT_EQ(lasting.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(sleeper).data()), 0);
+        running = lasting.getPid();
+        ASSERT_TRUE(awaitProcessEnd(ended.getPid()));
+        EXPECT_NE(processState(running), '\0');
+    }
+    kill(static_cast<pid_t>(running), SIGKILL);
+    ASSERT_TRUE(awaitProcessEnd(running));
+    EXPECT_EQ(zombieChildren(), std::vector<long>{}) << "ended after its object was gone";
 }
