@@ -74,13 +74,30 @@ TEST(CXProcessId, AnotherProcessRunsUntilItEnds) {
     EXPECT_EQ(other.getPid(), static_cast<unsigned long>(helper.pid()));
     EXPECT_EQ(other.getIdString(), id);
     EXPECT_EQ(other.isRunning(), 1);
-    // The same pid with another creation time names a process that has gone.
-    for (uint64_t creation : {creationOf(id) + 1, creationOf(id) - 10000000, creationOf(id) + (uint64_t(1) << 32)}) {
+    // The same pid with another start names a process that has gone. The boot time that turns
+    // start ticks into a time of day moves with a step of the system clock: the very process
+    // still runs after such a step.
+    // An id written without the tick count below its tick (a multiple of a tick) is allowed a
+    // second either way, and no step.
+    const int64_t second = 10000000, tick = second / sysconf(_SC_CLK_TCK), hour = 3600;
+    const uint64_t belowTick = creationOf(id) % uint64_t(tick);
+    const struct {
+        bool withoutCount;
+        int64_t offset, bootShift;
+        int expected;
+    } cases[] = {{false, 0, hour, 1},    {false, 0, -hour, 1},     {false, second, 0, 1}, {false, 1, 0, 0},
+                 {false, -tick, 0, 0},   {false, 1LL << 32, 0, 0}, {false, 1, hour, 0},   {true, 0, 0, 1},
+                 {true, -second, 0, 1},  {true, 2 * second, 0, 0}, {true, 0, hour, 0}};
+    for (const auto& c : cases) {
+        if (belowTick == 0 && !c.withoutCount) continue;  // a start count that is a multiple of it
+        uint64_t creation = creationOf(id) - (c.withoutCount ? belowTick : 0) + static_cast<uint64_t>(c.offset);
         std::string forged = std::to_string(helper.pid()) + "/" + std::to_string(creation >> 32) + "/" +
                              std::to_string(creation & 0xFFFFFFFFu);
         CXProcessId reused;
         ASSERT_EQ(reused.setIdString(forged.c_str()), 0);
-        EXPECT_EQ(reused.isRunning(), 0) << forged;
+        CXProcessId::setBootTimeShift(c.bootShift);
+        EXPECT_EQ(reused.isRunning(), c.expected) << forged << " boot time moved by " << c.bootShift << " s";
+        CXProcessId::setBootTimeShift(0);
     }
     helper.writeLine("");
     siginfo_t info{};
