@@ -71,7 +71,6 @@ TEST_F(CXLockedMarkerFileTest, TheConfirmationJudgesTheMarkerThatIsThereThen) {
         bool kept;
         size_t sleeps;
     } cases[] = {
-        {"nothing: left by a process that ended", {}, 0, false, 1},
         {"its owner locked it", [&] { EXPECT_EQ(owner.openLocked(nullptr), 0); }, 1, true, 1},
         {"removed, and another process holds a new one",
          [&] {
