@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -34,13 +35,15 @@ constexpr size_t kReadChunk = 64 * 1024;
 // Where pidfds are missing, an exited program is noticed by looking this often.
 constexpr int kExitCheckStepMs = 20;
 
-// Programs whose sessions were destroyed while they still ran; reaped without waiting.
+// Programs whose sessions were destroyed while they still ran; reaped without waiting by every
+// later call of a session in this process (no SIGCHLD handler: the host owns its signals).
 struct DetachedChild {
     pid_t pid;
     int pidFd;
 };
 std::mutex detachedMutex;
 std::vector<DetachedChild> detachedChildren;
+std::atomic<size_t> detachedCount{0};  // spares the lock on the usual empty list
 
 int64_t nowMs() {
     timespec now{};
@@ -132,12 +135,15 @@ bool isThisMachine(const std::string& host, const SettingsStore& settings) {
     return sameHost(host, PlatformEnv::machineName());
 }
 
-// A host name goes to the remote shell as one argument: it must not pass for an option or hold
-// blanks or control characters.
+// A host name goes to the remote shell as one argument, and ssh may hand it on to a command line
+// (ProxyCommand %h): only letters, digits and ".-_:@[]" (names, user@host, IPv4 and bracketed
+// IPv6 addresses), and no leading '-' that would pass for an option.
 bool isAcceptableHost(const std::string& host) {
     if (host.empty() || host[0] == '-') return false;
-    return std::none_of(host.begin(), host.end(),
-                        [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7f; });
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::strchr(".-_:@[]", c) != nullptr;
+    });
 }
 
 unsigned long statusCode(int status) {
@@ -197,6 +203,7 @@ KRSession::~KRSession() {
         if (!reaped_) {
             std::lock_guard<std::mutex> guard(detachedMutex);
             detachedChildren.push_back(DetachedChild{static_cast<pid_t>(pid_), pidFd_});
+            detachedCount.store(detachedChildren.size());
             pidFd_ = -1;  // the list owns it now
         }
     }
@@ -207,6 +214,7 @@ KRSession::~KRSession() {
 }
 
 void KRSession::reapDetached() {
+    if (detachedCount.load() == 0) return;
     std::lock_guard<std::mutex> guard(detachedMutex);
     std::erase_if(detachedChildren, [](DetachedChild& child) {
         unsigned long code = 0;
@@ -214,6 +222,7 @@ void KRSession::reapDetached() {
         closeFd(child.pidFd);
         return true;
     });
+    detachedCount.store(detachedChildren.size());
 }
 
 int KRSession::fail(unsigned long code, const char* format, ...) {
@@ -247,7 +256,12 @@ int KRSession::dataAgentAttach(krsExecuteRemoteCommandType* command, const char*
                     sizeof command->argumentLine);
     if (host == nullptr || *host == '\0') return fail(EINVAL, "dataAgentAttach: no host name given");
     std::string hostName = host;
-    if (!isAcceptableHost(hostName)) return fail(EINVAL, "dataAgentAttach: '%s' is not a valid host name", host);
+    if (!isAcceptableHost(hostName)) {
+        int refused = fail(EINVAL, "dataAgentAttach: '%s' is not a valid host name", host);
+        EvDebug log;
+        log.Debug("KRSession::dataAgentAttach", "%s\n", lastErrorText_.c_str());
+        return refused;
+    }
 
     std::string program(command->programName, nameLength);
     if (program.size() > 4 && sameName(program.substr(program.size() - 4), ".exe")) program.resize(program.size() - 4);
@@ -349,6 +363,7 @@ bool KRSession::spawn(const std::string& path, const std::vector<std::string>& a
 }
 
 int KRSession::postMessage(unsigned long type, unsigned long secondWord, const void* data, size_t length) {
+    reapDetached();
     if (data == nullptr && length != 0) return fail(EINVAL, "postMessage: %zu bytes of data without data", length);
     queue(type, secondWord, length != 0 ? std::string(static_cast<const char*>(data), length) : std::string());
     wake();
@@ -369,6 +384,7 @@ void KRSession::wake() {
 
 int KRSession::receiveMessage(unsigned long* type, unsigned long* secondWord, krsDatabuf* buffer,
                               int timeoutSeconds, int* received) {
+    reapDetached();
     if (received != nullptr) *received = 0;
     if (type == nullptr || buffer == nullptr)
         return fail(EINVAL, "receiveMessage: no place given for the message type or data");
@@ -559,6 +575,7 @@ bool KRSession::waitForExit(int64_t timeoutMs) {
 }
 
 int KRSession::completeSession(int timeoutSeconds) {
+    reapDetached();
     if (!attached_) return 1;
     closeOutput();
     partialLine_.clear();
@@ -570,6 +587,7 @@ int KRSession::completeSession(int timeoutSeconds) {
 }
 
 int KRSession::abortSession() {
+    reapDetached();
     if (attached_) {
         closeOutput();
         if (!reaped_) {

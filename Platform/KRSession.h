@@ -42,8 +42,9 @@ public:
     KRSession();
     // Never blocks: a program that still runs is left to finish its work (a remote retrieval
     // program started by a session that is gone at once must not be cut off). The session's end
-    // of its output is closed, and the process is reaped, without waiting, by the sessions of
-    // this process that are created, attached or destroyed later.
+    // of its output is closed, and once the program has ended it is reaped, without waiting, by
+    // the next call of any session of this process (created, destroyed, or any operation that
+    // attaches, receives, posts, completes or aborts).
     ~KRSession();
     KRSession(const KRSession&) = delete;
     KRSession& operator=(const KRSession&) = delete;

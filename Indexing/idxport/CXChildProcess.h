@@ -8,9 +8,12 @@
 // used). A path without '/' is looked up in PATH. Path and arguments joined by blanks (the
 // command line) must be shorter than kCommandSize.
 //
-// A child that ends is reaped by wait(); the destructor reaps it when it has already ended.
-// A child still running when its object is destroyed is left to run, and stays a zombie from
-// its end until the calling process ends: call wait() to avoid that.
+// A connected child that ends is reaped by wait(); the destructor reaps it when it has already
+// ended. A connected child still running when its object is destroyed is left to run, and stays
+// a zombie from its end until the calling process ends: call wait() to avoid that.
+// A disconnected child is never a child of the caller (it is started through a short-lived
+// intermediate process and watched by a process of its own), so it leaves no zombie whether or
+// not wait() is called; wait() still reports its exit code.
 #pragma once
 
 #include "Indexing/idxport/CXFile.h"
@@ -49,6 +52,8 @@ private:
         int inputFd = -1;  // our end of the child's standard input while connected
         int reaped = 0;
         int status = 0;    // wait status, once reaped
+        bool disconnected = false;
+        int reportFd = -1;  // a disconnected child's wait status arrives here when it ends
     };
 
     int spawn(const char* path, char* const argv[], bool connected, bool redirectError, bool separateError);

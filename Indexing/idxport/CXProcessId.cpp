@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 
 namespace {
@@ -29,6 +30,8 @@ struct ProcessRecord {
     uint64_t creation = 0;  // 100 ns units since 1601
 };
 
+std::atomic<int64_t> bootTimeShift{0};
+
 // "btime" of /proc/stat: the boot time in seconds since 1970.
 bool readBootTime(uint64_t* bootTime) {
     FILE* file = fopen("/proc/stat", "re");
@@ -42,7 +45,7 @@ bool readBootTime(uint64_t* bootTime) {
         errno = 0;
         unsigned long long value = strtoull(line + 6, &end, 10);
         found = end != line + 6 && errno == 0;
-        *bootTime = value;
+        *bootTime = value + static_cast<uint64_t>(bootTimeShift.load());
     }
     int error = found ? 0 : ferror(file) != 0 ? errno : EINVAL;
     free(line);
@@ -51,12 +54,36 @@ bool readBootTime(uint64_t* bootTime) {
     return found;
 }
 
-// Start ticks after boot as 100 ns units since 1601.
-uint64_t creationTime(uint64_t bootTime, uint64_t ticks) {
+// 100 ns units in one clock tick; 0 where a tick is no whole number of them.
+uint64_t unitsPerTick() {
     long hz = sysconf(_SC_CLK_TCK);
-    uint64_t perSecond = hz > 0 ? static_cast<uint64_t>(hz) : 100;
-    return (bootTime + kEpochDifference) * kUnitsPerSecond + ticks / perSecond * kUnitsPerSecond +
-           ticks % perSecond * kUnitsPerSecond / perSecond;
+    return hz > 0 && kUnitsPerSecond % static_cast<uint64_t>(hz) == 0 ? kUnitsPerSecond / static_cast<uint64_t>(hz)
+                                                                     : 0;
+}
+
+// Start ticks after boot as 100 ns units since 1601. Below the tick, the units hold the tick
+// count modulo the units of a tick: the time of day of a start moves with the boot time, but
+// what lies below its second then still tells the very start apart (see sameStart).
+uint64_t creationTime(uint64_t bootTime, uint64_t ticks) {
+    const uint64_t boot = (bootTime + kEpochDifference) * kUnitsPerSecond;
+    const uint64_t perTick = unitsPerTick();
+    if (perTick != 0) return boot + ticks * perTick + ticks % perTick;
+    const uint64_t hz = static_cast<uint64_t>(sysconf(_SC_CLK_TCK) > 0 ? sysconf(_SC_CLK_TCK) : 100);
+    return boot + ticks / hz * kUnitsPerSecond + ticks % hz * kUnitsPerSecond / hz;
+}
+
+// Whether a stored creation time names the process whose creation time reads `current` now.
+// The boot time ("btime", whole seconds) moves with every step of the system clock and may read
+// a second apart now and then, so a live process's time of day can differ from what was stored
+// by whole seconds. A stored time that carries the tick count below its tick must match the
+// current one below the second; one without it (written before, or a count that is a multiple
+// of it) may differ by one second either way.
+bool sameStart(uint64_t stored, uint64_t current) {
+    const uint64_t perTick = unitsPerTick();
+    if (perTick != 0 && stored % perTick != 0)
+        return (stored > current ? stored - current : current - stored) % kUnitsPerSecond == 0;
+    if (perTick != 0) current -= current % perTick;
+    return (stored > current ? stored - current : current - stored) <= kUnitsPerSecond;
 }
 
 // Reads /proc/<pid>/stat: the state (field 3) and the start time (field 22). errno tells why
@@ -126,6 +153,8 @@ bool parseNumber(const char*& text, uint32_t* value) {
 }  // namespace
 
 CXProcessId::CXProcessId() { setDebugPrefix("PROCESSID"); }
+
+void CXProcessId::setBootTimeShift(int64_t seconds) { bootTimeShift.store(seconds); }
 
 void CXProcessId::thisProcess() {
     pid_ = static_cast<uint32_t>(getpid());
@@ -207,5 +236,5 @@ int CXProcessId::isRunning() {
     }
     if (record.state == 'Z' || record.state == 'X') return 0;  // ended, waiting to be reaped
     uint64_t stored = (static_cast<uint64_t>(creationHigh_) << 32) | creationLow_;
-    return record.creation == stored ? 1 : 0;
+    return sameStart(stored, record.creation) ? 1 : 0;
 }

@@ -5,10 +5,13 @@
 // The creation time is kept in the unit of the stored texts: 100-nanosecond intervals since
 // 1 January 1601 (UTC), split into two unsigned 32-bit halves. Here it is the process's start
 // time as the kernel records it (clock ticks after boot, /proc/<pid>/stat) added to the boot
-// time (/proc/stat "btime", whole seconds). Both are fixed for the life of a process, so every
-// process computes the same value for it. The boot time is the kernel's wall-clock view of the
-// boot: a step of the system clock (not a gradual correction) moves it, and id strings taken
-// before such a step no longer match their processes.
+// time (/proc/stat "btime", whole seconds); the units below one tick hold the tick count modulo
+// the units of a tick (below 100000 at 100 ticks a second), so every process computes the same
+// value for a process. The boot time is the kernel's wall-clock view of the boot: a step of the
+// system clock moves it by whole seconds. isRunning therefore compares starts in ticks since
+// boot: a stored time that differs from the current one by whole seconds only, with the same
+// digits below the second, is the same start; a stored time without the count below its tick
+// (a multiple of a tick) is allowed one second either way.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +37,10 @@ public:
     // 1 the named process runs, 0 it does not (no such process, ended and not yet reaped, or the
     // id now belongs to a process with another creation time), -1 cannot tell.
     int isRunning();
+
+    // Test hook: seconds added to the boot time wherever this process reads it, as a step of the
+    // system clock moves it. 0 restores the system's value.
+    static void setBootTimeShift(int64_t seconds);
 
 private:
     int initialized_ = 0;

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "Indexing/idxport/CXLockedMarkerFile.h"
 #include "Platform/PlatformSleep.h"
@@ -25,6 +29,15 @@ struct CXLockedMarkerFileTest : ::testing::Test {
     std::string folder = settings.dir().file("cache"), marker = folder + "/restoreInProgress";
     std::vector<unsigned long> sleeps;
     std::function<void()> onSleep;
+
+    // What isLocked says in another process.
+    std::string check(const std::string& account = "") {
+        std::string output;
+        std::vector<std::string> args{"marker_check", folder};
+        if (!account.empty()) args.push_back(account);
+        EXPECT_EQ(runHelper(args, &output), 0);
+        return output.substr(0, output.find('\n'));
+    }
 };
 }  // namespace
 
@@ -47,16 +60,92 @@ TEST_F(CXLockedMarkerFileTest, HeldByAnotherProcessUntilItDies) {
     EXPECT_FALSE(fileExists(marker)) << "a dead process's marker is stale";
 }
 
-TEST_F(CXLockedMarkerFileTest, OwnerThatLocksDuringTheConfirmationKeepsItsMarker) {
+// An observer finds the marker free, waits, and looks again: what happened meanwhile decides.
+TEST_F(CXLockedMarkerFileTest, TheConfirmationJudgesTheMarkerThatIsThereThen) {
+    CXLockedMarkerFile owner(folder, 0);
+    std::optional<HelperProcess> newOwner;
+    const struct {
+        const char* meanwhile;
+        std::function<void()> action;
+        int expected;
+        bool kept;
+        size_t sleeps;
+    } cases[] = {
+        {"its owner locked it", [&] { EXPECT_EQ(owner.openLocked(nullptr), 0); }, 1, true, 1},
+        {"removed, and another process holds a new one",
+         [&] {
+             unlink(marker.c_str());
+             newOwner.emplace(std::vector<std::string>{"marker_hold", folder, "new"});
+             EXPECT_EQ(newOwner->readLine(), "ready");
+         },
+         1, true, 1},
+        {"replaced by one whose owner has not locked it yet: confirmed anew",
+         [&] {
+             unlink(marker.c_str());
+             writeFileText(marker, "");
+         },
+         0, false, 2},
+    };
     mkdir(folder.c_str(), 0700);
-    writeFileText(marker, "");  // created by its owner, not locked yet
-    CXLockedMarkerFile owner(folder, 0), observer(folder, 0);
-    onSleep = [&] { EXPECT_EQ(owner.openLocked(nullptr), 0); };
-    EXPECT_EQ(observer.isLocked(), 0);
-    EXPECT_EQ(observer.isLocked(), 1);
-    EXPECT_EQ(sleeps.size(), 1u);
-    EXPECT_EQ(owner.unLockAndRemove(), 0);
-    EXPECT_FALSE(fileExists(marker));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.meanwhile);
+        writeFileText(marker, "");  // created by its owner or left behind, not locked
+        sleeps.clear();
+        onSleep = [&, done = false]() mutable {
+            if (!done && c.action) c.action();
+            done = true;
+        };
+        EXPECT_EQ(CXLockedMarkerFile(folder, 0).isLocked(), c.expected);
+        EXPECT_EQ(fileExists(marker), c.kept);
+        EXPECT_EQ(sleeps.size(), c.sleeps);
+        owner.unLockAndRemove();
+        if (newOwner) {
+            newOwner->writeLine("");
+            EXPECT_EQ(newOwner->wait(), 0);
+            newOwner.reset();
+        }
+        EXPECT_FALSE(fileExists(marker));
+    }
+}
+
+// A waiter opens the marker, its owner removes it and lets go: the waiter must hold the marker
+// that others see, not the removed file.
+TEST_F(CXLockedMarkerFileTest, AWaiterHoldsTheMarkerAtItsNameNotTheFileItsOwnerRemoved) {
+    HelperProcess holder({"marker_hold", folder, "first"});
+    ASSERT_EQ(holder.readLine(), "ready");
+    onSleep = [&, released = false]() mutable {
+        if (released) return;
+        released = true;
+        holder.writeLine("");
+        EXPECT_EQ(holder.wait(), 0);
+    };
+    CXLockedMarkerFile waiter(folder, 1);
+    EXPECT_EQ(waiter.openLocked("mine"), 5);
+    EXPECT_EQ(readFileText(marker), std::string("mine\0", 5));
+    EXPECT_EQ(check(), "1");
+}
+
+TEST_F(CXLockedMarkerFileTest, AnOwnerThatUnlockedLeavesTheNextOwnersMarkerAlone) {
+    std::optional<HelperProcess> next;
+    {
+        CXLockedMarkerFile owner(folder, 0);
+        ASSERT_EQ(owner.openLocked(nullptr), 0);
+        EXPECT_EQ(owner.unLock(), 0);
+        next.emplace(std::vector<std::string>{"marker_hold", folder, "next"});
+        ASSERT_EQ(next->readLine(), "ready");
+    }
+    EXPECT_EQ(readFileText(marker), std::string("next\0", 5));
+    EXPECT_EQ(check(), "1");
+}
+
+// Root looks as the unprivileged account, which may only read the marker and search its
+// folders; any other account looks at a marker that nobody may write.
+TEST_F(CXLockedMarkerFileTest, AnAccountThatCannotWriteTheMarkerSeesItHeld) {
+    HelperProcess holder({"marker_hold", folder, "abcde"});
+    ASSERT_EQ(holder.readLine(), "ready");
+    for (const std::string& dir : {settings.dir().path(), folder}) ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(marker.c_str(), 0444), 0);
+    EXPECT_EQ(check("other-account"), "1");
 }
 
 TEST_F(CXLockedMarkerFileTest, OwnerLifecycleAndObserversWithoutMarkerOrFolder) {

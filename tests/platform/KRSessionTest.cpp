@@ -9,14 +9,18 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "Platform/PlatformEnv.h"
+#include "tests/support/EventCapture.h"
+#include "tests/support/ProcessTable.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"
 
+using ::testing::Contains;
 using ::testing::HasSubstr;
 using namespace std::string_literals;
 
@@ -64,12 +68,6 @@ std::string drain(KRSession& session, int timeoutSeconds = 20) {
     }
 }
 
-char processState(long pid) {
-    std::string stat = readFileText("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    return close == std::string::npos || close + 2 >= stat.size() ? '\0' : stat[close + 2];
-}
-
 class KRSessionTest : public ::testing::Test {
 protected:
     KRSessionTest() { useRemoteShell(kHelper + " fake_shell  -o BatchMode=yes"); }
@@ -107,6 +105,8 @@ TEST_F(KRSessionTest, ProgramsRunHereOrThroughTheRemoteShellAndGiveTheirLinesThe
     }
     ASSERT_EQ(attach(session, "session_argv a;b  $HOME 'q' * `id`", "far.example.net"), 1) << lastErrorText(session);
     EXPECT_EQ(drain(session), "option=BatchMode=yes\nhost=far.example.net\n[a;b]\n[$HOME]\n['q']\n[*]\n[`id`]\n(end 0)");
+    ASSERT_EQ(attach(session, "session_argv", "ops_1@[fe80::1]"), 1) << lastErrorText(session);
+    EXPECT_EQ(drain(session), "option=BatchMode=yes\nhost=ops_1@[fe80::1]\n(end 0)");
 }
 
 TEST_F(KRSessionTest, RefusedStartsKeepACodeAndAText) {
@@ -128,15 +128,19 @@ TEST_F(KRSessionTest, RefusedStartsKeepACodeAndAText) {
     std::memset(unterminated.programName, 'p', sizeof unterminated.programName);
     const std::pair<krsExecuteRemoteCommandType*, const char*> cases[] = {
         {nullptr, "localhost"}, {&good, nullptr}, {&good, ""}, {&good, "far host"}, {&good, "-oProxyCommand=touch"},
+        {&good, "far$(id)"}, {&good, "far`id`"}, {&good, "far;id"}, {&good, "far|id"}, {&good, "fär"},
         {&escaping, "localhost"}, {&unterminated, "localhost"}};
+    EventCapture capture;
     for (const auto& [record, host] : cases) {
         EXPECT_NE(session.dataAgentAttach(record, host, 1), 1) << (host ? host : "(null)");
         EXPECT_EQ(lastCode(session), EINVAL) << (host ? host : "(null)");
     }
+    EXPECT_THAT(capture.debugMessages(), Contains("dataAgentAttach: 'far;id' is not a valid host name\n"));
 }
 
 TEST_F(KRSessionTest, ARunningProgramOutlivesItsSessionOrHoldsItUntilAbortOrComplete) {
     long pid = 0;
+    KRSession session;
     {
         KRSession gone;
         ASSERT_EQ(attach(gone, "session_sleep 30"), 1) << lastErrorText(gone);
@@ -151,10 +155,10 @@ TEST_F(KRSessionTest, ARunningProgramOutlivesItsSessionOrHoldsItUntilAbortOrComp
     char state = processState(pid);
     EXPECT_TRUE(state == 'S' || state == 'R') << "a destroyed session leaves its program running: " << state;
     kill(static_cast<pid_t>(pid), SIGKILL);
-    for (int i = 0; i < 500 && processState(pid) != 'Z'; ++i) usleep(10000);
+    ASSERT_TRUE(awaitProcessEnd(pid));
     EXPECT_EQ(processState(pid), 'Z');
-    KRSession session;  // collects what earlier sessions left behind
-    EXPECT_EQ(processState(pid), '\0');
+    EXPECT_EQ(drain(session, 0), "") << "any later call of a session collects what earlier sessions left behind";
+    EXPECT_EQ(zombieChildren(), std::vector<long>{});
 
     // Abort ends even a program that ignores SIGTERM, reaps it and drops what was queued.
     ASSERT_EQ(attach(session, "session_sleep 300 ignore-term"), 1) << lastErrorText(session);
