@@ -56,8 +56,10 @@ int createTemp(Make make, std::string& tempName) {
     static std::atomic<unsigned> counter{0};
     int error = EEXIST;
     for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-        tempName = ".cxcopy-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-        error = make(tempName.c_str());
+        char name[64];
+        snprintf(name, sizeof name, ".cxcopy-%ld-%u", static_cast<long>(getpid()), counter++);
+        tempName = name;
+        error = make(name);
     }
     return error;
 }
@@ -118,11 +120,10 @@ int report(int result, const char* from, const char* to, int* error) {
 
 int CXCopyFile(const char* from, const char* to, int* error) {
     if (from == nullptr || to == nullptr || *from == '\0' || *to == '\0') return report(kErrWrongState, from, to, error);
-    std::string folder = parentPath(to);
-    if (folder.empty()) folder = ".";
+    const std::string folder = parentPath(to);
     const int in = ::open(from, kSourceFlags);  // the caller named the source: a link is followed
     if (in < 0) return report(errno, from, to, error);
-    const int toDir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int toDir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int result = toDir < 0 ? errno : copyRegular(in, toDir, lastPathComponent(to).c_str());
     if (toDir >= 0) ::close(toDir);
     ::close(in);
