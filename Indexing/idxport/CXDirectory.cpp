@@ -105,31 +105,36 @@ bool CXDirectory::composePath(char* buffer, const char* dir, const char* name) {
     return true;
 }
 
-// The loop of the copy, remove and sum walks: visit(name, path, isDirectory) for every entry but
-// ".", ".." and the excepted name, until visit fails (it logs why). A failed listing calls
-// readFailed to log it. True when every entry was visited.
-template <typename Visit, typename ReadFailed>
-bool CXDirectory::walk(const char* except, Visit visit, ReadFailed readFailed) {
+// The loop of the copy, remove and sum walks, over every entry but ".", ".." and the excepted
+// name. With recursion a subdirectory is opened below this one into a nested object and handed
+// to visitDirectory(nested, name, path); everything else, a subdirectory swapped for a link or a
+// file since it was listed included, goes to visitEntry(name, path). A visitor that fails has
+// logged why; a failed listing calls readFailed to log it. True when every entry was visited.
+template <typename VisitDirectory, typename VisitEntry, typename ReadFailed>
+bool CXDirectory::walk(const char* except, const char* operation, VisitDirectory visitDirectory,
+                       VisitEntry visitEntry, ReadFailed readFailed) {
     char path[kPathBufSize];
     const char* name;
     while ((name = read()) != nullptr) {
         if (isDotOrDotDot(name) || isExcepted(name, except)) continue;
         if (!composePath(path, name_.c_str(), name)) return false;
-        if (!visit(name, path, recursion_ && stream_.lastIsDirectory(name))) return false;
+        if (recursion_ && stream_.lastIsDirectory(name)) {
+            CXDirectory nested;
+            if (nested.openBelow(*this, name, path) == 0) {
+                if (!visitDirectory(nested, name, path)) return false;
+                continue;
+            }
+            lastError_ = nested.getLastError();
+            if (!noLongerADirectory(lastError_)) {
+                debug(1, "%s: cannot open '%s', code %d", operation, path, lastError_);
+                return false;
+            }
+        }
+        if (!visitEntry(name, path)) return false;
     }
     if (lastError_ == 0) return true;
     readFailed();
     return false;
-}
-
-// Opens the subdirectory into nested: 1 opened; 0 when it is no longer a directory, to be
-// handled as what it is now; -1 failed, logged with the operation's name.
-int CXDirectory::descend(CXDirectory& nested, const char* name, const char* path, const char* operation) {
-    if (nested.openBelow(*this, name, path) == 0) return 1;
-    lastError_ = nested.getLastError();
-    if (noLongerADirectory(lastError_)) return 0;
-    debug(1, "%s: cannot open '%s', code %d", operation, path, lastError_);
-    return -1;
 }
 
 int CXDirectory::copyFiles(const char* toDir, const char* except, bool ignoreCopyError) {
@@ -154,47 +159,39 @@ int CXDirectory::copyFiles(const char* toDir, const char* except, bool ignoreCop
 int CXDirectory::copyInto(int toFd, const char* toDir, const char* except, bool ignoreCopyError) {
     char to[kPathBufSize];
     // The target subdirectory is made, or an existing one reused, and opened without following
-    // a link that holds its name. Its descriptor, or -1 (logged).
-    auto targetDirectory = [&](const char* name) {
-        const int fd = mkdirat(toFd, name, 0777) == 0 || errno == EEXIST
-                           ? openat(toFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                           : -1;
-        if (fd < 0) {
+    // a link that holds its name.
+    auto copyDirectory = [&](CXDirectory& nested, const char* name, const char* from) {
+        if (!composePath(to, toDir, name)) return false;
+        const int sub = mkdirat(toFd, name, 0777) == 0 || errno == EEXIST
+                            ? openat(toFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                            : -1;
+        if (sub < 0) {
             lastError_ = errno;
             debug(1, "createCopy: cannot mkdir %s (errno %d)\n", toDir, lastError_);
+            return false;
         }
-        return fd;
+        const int result = nested.copyInto(sub, to, except, false);
+        ::close(sub);
+        if (result == 0) return true;
+        lastError_ = nested.getLastError();
+        debug(1, "createCopy: cannot copy '%s' to '%s', code %d", from, to, lastError_);
+        return false;
     };
-    const bool copied = walk(
-        except,
-        [&](const char* name, const char* from, bool isDirectory) {
-            if (!composePath(to, toDir, name)) return false;
-            if (isDirectory) {
-                CXDirectory nested;
-                const int opened = descend(nested, name, from, "createCopy");
-                if (opened < 0) return false;
-                if (opened > 0) {
-                    const int sub = targetDirectory(name);
-                    if (sub < 0) return false;
-                    const int result = nested.copyInto(sub, to, except, false);
-                    ::close(sub);
-                    if (result == 0) return true;
-                    lastError_ = nested.getLastError();
-                    debug(1, "createCopy: cannot copy '%s' to '%s', code %d", from, to, lastError_);
-                    return false;
-                }
-            }
-            if (CXCopyFileBelow(stream_.fd(), toFd, name, from, to, &lastError_) == 0) return true;
-            if (!ignoreCopyError) {
-                debug(1, "copyFiles cannot copy '%s' to '%s', code %d\n", from, to, lastError_);
-                return false;
-            }
-            debug(1, "copyFiles cannot copy '%s' to '%s', code %d. Ignore copy error and continue.\n", from, to,
-                  lastError_);
-            return true;
-        },
-        [&] { debug(1, "copyFiles %s to %s directory read failed\n", name_.c_str(), toDir); });
-    return copied ? 0 : -1;
+    auto copyEntry = [&](const char* name, const char* from) {
+        if (!composePath(to, toDir, name)) return false;
+        if (CXCopyFileBelow(stream_.fd(), toFd, name, from, to, &lastError_) == 0) return true;
+        if (!ignoreCopyError) {
+            debug(1, "copyFiles cannot copy '%s' to '%s', code %d\n", from, to, lastError_);
+            return false;
+        }
+        debug(1, "copyFiles cannot copy '%s' to '%s', code %d. Ignore copy error and continue.\n", from, to,
+              lastError_);
+        return true;
+    };
+    return walk(except, "createCopy", copyDirectory, copyEntry,
+                [&] { debug(1, "copyFiles %s to %s directory read failed\n", name_.c_str(), toDir); })
+               ? 0
+               : -1;
 }
 
 bool CXDirectory::removeEntry(const char* name, const char* path, bool directory) {
@@ -215,27 +212,20 @@ int CXDirectory::removeFiles(const char* except) {
     }
     debug(1, "removeFiles from %s (except %s)\n", name_.c_str(), except != nullptr ? except : "NULL");
     if (stream_.isEmpty()) return 0;
-    const bool removed = walk(
-        except,
-        [&](const char* name, const char* path, bool isDirectory) {
-            if (isDirectory) {
-                CXDirectory nested;
-                const int opened = descend(nested, name, path, "removeFiles");
-                if (opened < 0) return false;
-                if (opened > 0) {
-                    if (nested.removeFiles(except) != 0) {
-                        lastError_ = nested.getLastError();
-                        debug(1, "removeFiles: cannot remove '%s', code %d", path, lastError_);
-                        return false;
-                    }
-                    nested.close();
-                    return removeEntry(name, path, true);
-                }
-            }
-            return removeEntry(name, path, false);  // a link goes as a link
-        },
-        [&] { debug(1, "removeFiles directory read failed\n"); });
-    return removed ? 0 : -1;
+    auto removeDirectory = [&](CXDirectory& nested, const char* name, const char* path) {
+        if (nested.removeFiles(except) != 0) {
+            lastError_ = nested.getLastError();
+            debug(1, "removeFiles: cannot remove '%s', code %d", path, lastError_);
+            return false;
+        }
+        nested.close();
+        return removeEntry(name, path, true);
+    };
+    // A link goes as a link.
+    auto remove = [&](const char* name, const char* path) { return removeEntry(name, path, false); };
+    return walk(except, "removeFiles", removeDirectory, remove, [&] { debug(1, "removeFiles directory read failed\n"); })
+               ? 0
+               : -1;
 }
 
 int64_t CXDirectory::sumSizes() {
@@ -246,39 +236,33 @@ int64_t CXDirectory::sumSizes() {
     }
     if (stream_.isEmpty()) return 0;
     int64_t total = 0;
-    const bool summed = walk(
-        nullptr,
-        [&](const char* name, const char* path, bool isDirectory) {
-            if (isDirectory) {
-                CXDirectory nested;
-                const int opened = descend(nested, name, path, "sumSizes");
-                if (opened < 0) return false;
-                if (opened > 0) {
-                    const int64_t size = nested.sumSizes();
-                    if (size < 0) {
-                        lastError_ = nested.getLastError();
-                        debug(1, "cannot sum size of '%s', code %d", path, lastError_);
-                        return false;
-                    }
-                    total += size;
-                    return true;
-                }
-            }
-            // An entry counts by its own size: a link by its target text, whatever it points to,
-            // a pipe by nothing. A subdirectory met without recursion is no file (EISDIR).
-            struct stat st {};
-            lastError_ = fstatat(stream_.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? errno
-                         : S_ISDIR(st.st_mode)                                  ? EISDIR
-                                                                                : 0;
-            if (lastError_ != 0) {
-                debug(1, "sumSizes open %s failed, code %d\n", path, lastError_);
-                return false;
-            }
-            total += st.st_size;
-            return true;
-        },
-        [&] { debug(1, "sumSizes directory read failed\n"); });
-    return summed ? total : -1;
+    auto sumDirectory = [&](CXDirectory& nested, const char*, const char* path) {
+        const int64_t size = nested.sumSizes();
+        if (size < 0) {
+            lastError_ = nested.getLastError();
+            debug(1, "cannot sum size of '%s', code %d", path, lastError_);
+            return false;
+        }
+        total += size;
+        return true;
+    };
+    // An entry counts by its own size: a link by its target text, whatever it points to, a pipe
+    // by nothing. A subdirectory met without recursion is no file (EISDIR).
+    auto sumEntry = [&](const char* name, const char* path) {
+        struct stat st {};
+        lastError_ = fstatat(stream_.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? errno
+                     : S_ISDIR(st.st_mode)                                  ? EISDIR
+                                                                            : 0;
+        if (lastError_ != 0) {
+            debug(1, "sumSizes open %s failed, code %d\n", path, lastError_);
+            return false;
+        }
+        total += st.st_size;
+        return true;
+    };
+    return walk(nullptr, "sumSizes", sumDirectory, sumEntry, [&] { debug(1, "sumSizes directory read failed\n"); })
+               ? total
+               : -1;
 }
 
 int CXDirectory::findFileByPattern(const char* pattern, std::string& path, int) {

@@ -74,11 +74,11 @@ public:
 private:
     // Opens the subdirectory name (path labels it) of parent's directory, recursion on.
     int openBelow(const CXDirectory& parent, const char* name, const char* path);
-    int descend(CXDirectory& nested, const char* name, const char* path, const char* operation);
     int copyInto(int toFd, const char* toDir, const char* except, bool ignoreCopyError);
     bool removeEntry(const char* name, const char* path, bool directory);
-    template <typename Visit, typename ReadFailed>
-    bool walk(const char* except, Visit visit, ReadFailed readFailed);
+    template <typename VisitDirectory, typename VisitEntry, typename ReadFailed>
+    bool walk(const char* except, const char* operation, VisitDirectory visitDirectory, VisitEntry visitEntry,
+              ReadFailed readFailed);
     bool composePath(char* buffer, const char* dir, const char* name);
     static bool isDotOrDotDot(const char* name);
     static bool isExcepted(const char* name, const char* except);
