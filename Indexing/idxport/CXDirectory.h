@@ -53,7 +53,8 @@ public:
     int copyFiles(const char* toDir, const char* except, bool ignoreCopyError);
     // Removes every entry but the excepted one (at every level); the directory itself stays.
     int removeFiles(const char* except);
-    // Total size in bytes of the files (with recursion, of the whole tree), or -1.
+    // Total size in bytes of the entries (with recursion, of the whole tree), or -1. A link
+    // counts its own size; without recursion a subdirectory fails the sum (EISDIR).
     int64_t sumSizes();
     // 0: path = directory + '/' + the first entry whose name contains pattern (case-sensitive);
     // 1: none; -1: failure. The third argument has no effect.
