@@ -76,9 +76,10 @@ int makeDirectory(char* buf, int mode) {
 }
 }  // namespace
 
-int safeRename(const char* from, const char* to) {
+namespace {
+int renameWithRetries(const char* from, const char* to, int (*rename)(const char*, const char*)) {
     return retryWhileDenied(
-        "RENAME", [&] { return fsRename(from, to); },
+        "RENAME", [&] { return rename(from, to); },
         [&](TDebuggable& log, int error) {
             log.debug(1, "cannot rename %s to %s, errno %d\n", printable(from), printable(to), error);
         },
@@ -87,6 +88,11 @@ int safeRename(const char* from, const char* to) {
                       kMaxAttempts);
         });
 }
+}  // namespace
+
+int safeRename(const char* from, const char* to) { return renameWithRetries(from, to, fsRename); }
+
+int safeRenameNoReplace(const char* from, const char* to) { return renameWithRetries(from, to, fsRenameNoReplace); }
 
 int safeRmdir(const char* path) {
     return retryWhileDenied(

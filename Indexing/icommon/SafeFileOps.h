@@ -11,10 +11,14 @@ constexpr int kErrPathTooLong = -777;
 // Renames from to to. A failure with "permission denied" (EACCES) is retried: up to 20
 // attempts, one second apart; any other error ends the call at once. Every failed attempt is
 // logged (prefix "RENAME"), so a caller's log may show up to 21 lines for one rename.
-// As with the C rename, an existing file named to is replaced: callers that must keep it check
-// before they rename.
+// As with the C rename, an existing file named to is replaced: callers that must keep it use
+// safeRenameNoReplace.
 // 0 on success; -1 with the last attempt's error in errno.
 int safeRename(const char* from, const char* to);
+
+// safeRename that never replaces: an existing entry named to fails the call at once with
+// EEXIST (see fsRenameNoReplace). Retries and log lines as safeRename.
+int safeRenameNoReplace(const char* from, const char* to);
 
 // Removes an empty directory, retrying "permission denied" exactly as safeRename does (prefix
 // "RMDIR"). 0 on success; -1 with the last attempt's error in errno.

@@ -1,6 +1,7 @@
 #include "Indexing/idxport/CXCopyFile.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,8 @@
 #include "Indexing/idxport/PathSep.h"
 
 namespace {
+constexpr int kSourceFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // a pipe must not hold us
+
 // Copies what remains of in to out: in-kernel while the file systems allow it, then by reads and
 // writes (copy_file_range reports nothing for some pseudo files, so the loop always ends with a
 // read that finds the end).
@@ -46,53 +49,65 @@ int copyContents(int in, int out) {
     }
 }
 
-// Creates a new file of that mode beside the target; its name goes to tempName.
-int createTemp(const std::string& to, mode_t mode, std::string& tempName) {
+// Makes a new entry in the target's directory under a fresh temporary name (left in tempName)
+// with make(name), which returns 0 or the errno value; EEXIST tries the next name.
+template <typename Make>
+int createTemp(Make make, std::string& tempName) {
     static std::atomic<unsigned> counter{0};
-    std::string dir = parentPath(to);
-    if (dir.empty()) dir = ".";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tempName = joinPath(dir, ".cxcopy-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-        const int fd = ::open(tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST) return fd;
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+        char name[64];
+        snprintf(name, sizeof name, ".cxcopy-%ld-%u", static_cast<long>(getpid()), counter++);
+        tempName = name;
+        error = make(name);
     }
-    return -1;
+    return error;
 }
 
-int copyFile(const char* from, const char* to) {
-    const int in = ::open(from, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);  // a pipe must not hold us
-    if (in < 0) return errno;
+// Puts the finished temporary entry in the target's place, or removes it after a failure.
+int replaceTarget(int toDir, const std::string& tempName, const char* name, int error) {
+    if (error == 0 && renameat(toDir, tempName.c_str(), toDir, name) != 0) error = errno;
+    if (error != 0) unlinkat(toDir, tempName.c_str(), 0);
+    return error;
+}
+
+// Copies the file open as in to the entry name of toDir. 0 or the errno value.
+int copyRegular(int in, int toDir, const char* name) {
     struct stat st;
-    int error = fstat(in, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : !S_ISREG(st.st_mode) ? EINVAL : 0;
-    if (error != 0) {
-        ::close(in);
-        return error;
-    }
+    if (fstat(in, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     std::string tempName;
-    const int out = createTemp(to, st.st_mode & 0777, tempName);
-    if (out < 0) {
-        error = errno;
-        ::close(in);
-        return error;
-    }
+    int out = -1;
+    int error = createTemp(
+        [&](const char* temp) {
+            out = openat(toDir, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
+            return out >= 0 ? 0 : errno;
+        },
+        tempName);
+    if (error != 0) return error;
     if (copyContents(in, out) != 0) error = errno;
     // The copy keeps the source's modification time, as the OS copy it stands for did.
     const struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
     if (error == 0) futimens(out, times);
     if (::close(out) != 0 && error == 0) error = errno;
-    ::close(in);
-    if (error == 0 && rename(tempName.c_str(), to) != 0) error = errno;
-    if (error != 0) unlink(tempName.c_str());
-    return error;
+    return replaceTarget(toDir, tempName, name, error);
 }
-}  // namespace
 
-int CXCopyFile(const char* from, const char* to, int* error) {
-    int result = kErrWrongState;
-    if (from != nullptr && to != nullptr && *from != '\0' && *to != '\0') {
-        result = copyFile(from, to);
-        if (result == ENOTDIR) result = kErrNotFound;
-    }
+// Makes the entry name of toDir a link with the same target text as the link name of fromDir.
+int copyLink(int fromDir, int toDir, const char* name) {
+    char target[PATH_MAX];
+    const ssize_t length = readlinkat(fromDir, name, target, sizeof target);
+    if (length < 0) return errno;
+    if (static_cast<size_t>(length) == sizeof target) return ENAMETOOLONG;
+    target[length] = '\0';
+    std::string tempName;
+    const int error = createTemp(
+        [&](const char* temp) { return symlinkat(target, toDir, temp) == 0 ? 0 : errno; }, tempName);
+    return error != 0 ? error : replaceTarget(toDir, tempName, name, 0);
+}
+
+int report(int result, const char* from, const char* to, int* error) {
+    if (result == ENOTDIR) result = kErrNotFound;
     if (result == 0) return 0;
     if (error != nullptr) *error = result;
     TDebuggable log;
@@ -100,4 +115,29 @@ int CXCopyFile(const char* from, const char* to, int* error) {
     log.debug(1, "cannot copy %s to %s, code %d\n", from != nullptr ? from : "NULL", to != nullptr ? to : "NULL",
               result);
     return -1;
+}
+}  // namespace
+
+int CXCopyFile(const char* from, const char* to, int* error) {
+    if (from == nullptr || to == nullptr || *from == '\0' || *to == '\0') return report(kErrWrongState, from, to, error);
+    const std::string folder = parentPath(to);
+    const int in = ::open(from, kSourceFlags);  // the caller named the source: a link is followed
+    if (in < 0) return report(errno, from, to, error);
+    const int toDir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int result = toDir < 0 ? errno : copyRegular(in, toDir, lastPathComponent(to).c_str());
+    if (toDir >= 0) ::close(toDir);
+    ::close(in);
+    return report(result, from, to, error);
+}
+
+int CXCopyFileBelow(int fromDir, int toDir, const char* name, const char* from, const char* to, int* error) {
+    int result;
+    const int in = openat(fromDir, name, kSourceFlags | O_NOFOLLOW);
+    if (in >= 0) {
+        result = copyRegular(in, toDir, name);
+        ::close(in);
+    } else {
+        result = errno == ELOOP ? copyLink(fromDir, toDir, name) : errno;
+    }
+    return report(result, from, to, error);
 }

@@ -8,3 +8,9 @@
 // set to the errno value (kErrNotFound also for a missing directory of either path) and a log
 // line.
 int CXCopyFile(const char* from, const char* to, int* error);
+
+// The copy of the directory walks: the entry name of the directory open as fromDir goes to the
+// same name in the directory open as toDir, never through a symbolic link. A regular file is
+// copied as above; a link is copied as a link, with the same target text, and what it points to
+// is never read. from and to are the two paths, for the log line.
+int CXCopyFileBelow(int fromDir, int toDir, const char* name, const char* from, const char* to, int* error);

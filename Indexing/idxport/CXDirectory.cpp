@@ -1,6 +1,6 @@
 #include "Indexing/idxport/CXDirectory.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -12,14 +12,18 @@
 #include <cstring>
 
 #include "Indexing/idxport/CXCopyFile.h"
-#include "Indexing/idxport/CXFile.h"
 
 namespace {
-DIR* stream(void* search) { return static_cast<DIR*>(search); }
+std::function<void(const char*)> descendHook;
 
 // A component of the path that is not a directory means the path does not exist.
 int mapNotFound(int error) { return error == ENOTDIR ? kErrNotFound : error; }
+
+// The entry was listed as a directory but is something else now (swapped for a link or a file).
+bool noLongerADirectory(int error) { return error == ELOOP || error == ENOTDIR; }
 }  // namespace
+
+void CXDirectory::setDescendHookForTests(std::function<void(const char* path)> hook) { descendHook = std::move(hook); }
 
 CXDirectory::CXDirectory() { setDebugPrefix("DIRECTORY"); }
 
@@ -33,19 +37,6 @@ bool CXDirectory::isExcepted(const char* name, const char* except) {
     return except != nullptr && strcasecmp(name, except) == 0;
 }
 
-// Reads the next entry into the entry record. False at the end (last error 0) or on failure.
-bool CXDirectory::fetch() {
-    errno = 0;
-    struct dirent* d = readdir(stream(search_));
-    if (d == nullptr) {
-        lastError_ = errno;
-        return false;
-    }
-    snprintf(entry_.name, sizeof entry_.name, "%s", d->d_name);
-    entry_.type = d->d_type;
-    return true;
-}
-
 int CXDirectory::open(const char* dirname) {
     if (dirname == nullptr || *dirname == '\0') {
         lastError_ = kErrWrongState;
@@ -53,32 +44,27 @@ int CXDirectory::open(const char* dirname) {
         return -1;
     }
     if (openFlag_ != 0) close();
-    emptyFlag_ = 0;
-    // opendir takes the name with or without its trailing separator alike. The first entry is
-    // read by the first read, like every other.
-    DIR* d = opendir(dirname);
-    if (d != nullptr) {
-        search_ = d;
-        openFlag_ = 1;
-        name_ = dirname;
-        lastError_ = 0;
-        return 0;
+    lastError_ = stream_.open(dirname);
+    if (lastError_ != 0) {
+        debug(1, "open: FindFirstFile %s failed, errno %d\n", dirname, lastError_);
+        return -1;
     }
-    const int error = mapNotFound(errno);
-    struct stat st;
-    // The name vanished and came back as a directory between the two looks: nothing was listed,
-    // so there is nothing to walk. A directory we may not list (EACCES) is a failure, never an
-    // empty directory: a copy or removal would otherwise report success over entries it never saw.
-    if (error == kErrNotFound && stat(dirname, &st) == 0 && S_ISDIR(st.st_mode)) {
-        emptyFlag_ = 1;
-        openFlag_ = 1;
-        name_ = dirname;
-        lastError_ = 0;
-        return 0;
+    openFlag_ = 1;
+    name_ = dirname;
+    return 0;
+}
+
+int CXDirectory::openBelow(const CXDirectory& parent, const char* name, const char* path) {
+    if (descendHook) descendHook(path);
+    lastError_ = stream_.openBelow(parent.stream_, name);
+    if (lastError_ != 0) {
+        if (!noLongerADirectory(lastError_)) debug(1, "open: FindFirstFile %s failed, errno %d\n", path, lastError_);
+        return -1;
     }
-    lastError_ = error;
-    debug(1, "open: FindFirstFile %s failed, errno %d\n", dirname, error);
-    return -1;
+    openFlag_ = 1;
+    name_ = path;
+    recursion_ = true;
+    return 0;
 }
 
 char* CXDirectory::read() {
@@ -87,26 +73,22 @@ char* CXDirectory::read() {
         debug(1, "read: not open\n");
         return nullptr;
     }
-    if (emptyFlag_ != 0 || search_ == nullptr) {
-        lastError_ = 0;
-        return nullptr;
+    const char* name = stream_.next(lastError_);
+    if (name != nullptr) {
+        snprintf(entry_, sizeof entry_, "%s", name);
+        return entry_;
     }
-    if (fetch()) return entry_.name;
     if (lastError_ != 0) debug(1, "read: FindNextFile failed, code %d\n", lastError_);
     return nullptr;
 }
 
 int CXDirectory::close() {
     if (openFlag_ == 0) return 0;
-    int result = 0;
-    if (search_ != nullptr && closedir(stream(search_)) != 0) {
-        lastError_ = errno;
-        result = -1;
-    }
-    // closedir releases the stream even when it reports an error.
-    search_ = nullptr;
     openFlag_ = 0;
-    return result;
+    const int error = stream_.close();
+    if (error == 0) return 0;
+    lastError_ = error;
+    return -1;
 }
 
 bool CXDirectory::composePath(char* buffer, const char* dir, const char* name) {
@@ -123,21 +105,36 @@ bool CXDirectory::composePath(char* buffer, const char* dir, const char* name) {
     return true;
 }
 
-// Called after mkdir failed: accepts an existing directory, else keeps mkdir's error.
-bool CXDirectory::existingDirectory(const char* path) {
-    lastError_ = errno;
-    struct stat st;
-    if (lastError_ != EEXIST || stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    lastError_ = 0;
-    return true;
-}
-
-// The type readdir gave, or lstat's when the file system gives none. A symbolic link is not a
-// directory, whatever it points to.
-bool CXDirectory::entryIsDirectory(const char* path) const {
-    if (entry_.type != DT_UNKNOWN) return entry_.type == DT_DIR;
-    struct stat st;
-    return lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+// The loop of the copy, remove and sum walks, over every entry but ".", ".." and the excepted
+// name. With recursion a subdirectory is opened below this one into a nested object and handed
+// to visitDirectory(nested, name, path); everything else, a subdirectory swapped for a link or a
+// file since it was listed included, goes to visitEntry(name, path). A visitor that fails has
+// logged why; a failed listing calls readFailed to log it. True when every entry was visited.
+template <typename VisitDirectory, typename VisitEntry, typename ReadFailed>
+bool CXDirectory::walk(const char* except, const char* operation, VisitDirectory visitDirectory,
+                       VisitEntry visitEntry, ReadFailed readFailed) {
+    char path[kPathBufSize];
+    const char* name;
+    while ((name = read()) != nullptr) {
+        if (isDotOrDotDot(name) || isExcepted(name, except)) continue;
+        if (!composePath(path, name_.c_str(), name)) return false;
+        if (recursion_ && stream_.lastIsDirectory(name)) {
+            CXDirectory nested;
+            if (nested.openBelow(*this, name, path) == 0) {
+                if (!visitDirectory(nested, name, path)) return false;
+                continue;
+            }
+            lastError_ = nested.getLastError();
+            if (!noLongerADirectory(lastError_)) {
+                debug(1, "%s: cannot open '%s', code %d", operation, path, lastError_);
+                return false;
+            }
+        }
+        if (!visitEntry(name, path)) return false;
+    }
+    if (lastError_ == 0) return true;
+    readFailed();
+    return false;
 }
 
 int CXDirectory::copyFiles(const char* toDir, const char* except, bool ignoreCopyError) {
@@ -146,44 +143,65 @@ int CXDirectory::copyFiles(const char* toDir, const char* except, bool ignoreCop
         debug(1, "copyFiles to %s attempted before open\n", toDir != nullptr ? toDir : "NULL");
         return -1;
     }
-    if (emptyFlag_ != 0) return 0;
-    char from[kPathBufSize];
-    char to[kPathBufSize];
-    const char* name;
-    while ((name = read()) != nullptr) {
-        if (isDotOrDotDot(name) || isExcepted(name, except)) continue;
-        if (!composePath(from, name_.c_str(), name) || !composePath(to, toDir, name)) return -1;
-        if (recursion_ && entryIsDirectory(from)) {
-            if (mkdir(to, 0777) != 0 && !existingDirectory(to)) {
-                debug(1, "createCopy: cannot mkdir %s (errno %d)\n", toDir, lastError_);
-                return -1;
-            }
-            CXDirectory nested;
-            nested.setRecursion(true);
-            if (nested.open(from) != 0) {
-                lastError_ = nested.getLastError();
-                debug(1, "createCopy: cannot open '%s', code %d", from, lastError_);
-                return -1;
-            }
-            if (nested.copyFiles(to, except) != 0) {
-                lastError_ = nested.getLastError();
-                debug(1, "createCopy: cannot copy '%s' to '%s', code %d", from, to, lastError_);
-                return -1;
-            }
-            continue;
-        }
-        if (CXCopyFile(from, to, &lastError_) != 0) {
-            if (!ignoreCopyError) {
-                debug(1, "copyFiles cannot copy '%s' to '%s', code %d\n", from, to, lastError_);
-                return -1;
-            }
-            debug(1, "copyFiles cannot copy '%s' to '%s', code %d. Ignore copy error and continue.\n", from, to,
-                  lastError_);
-        }
+    if (stream_.isEmpty()) return 0;
+    const int toFd = ::open(toDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (toFd < 0) {
+        lastError_ = mapNotFound(errno);
+        debug(1, "copyFiles cannot copy '%s' to '%s', code %d\n", name_.c_str(), toDir, lastError_);
+        return -1;
     }
-    if (lastError_ == 0) return 0;
-    debug(1, "copyFiles %s to %s directory read failed\n", name_.c_str(), toDir);
-    return -1;
+    const int result = copyInto(toFd, toDir, except, ignoreCopyError);
+    ::close(toFd);
+    return result;
+}
+
+// Copies this directory's entries into the directory open as toFd, named toDir.
+int CXDirectory::copyInto(int toFd, const char* toDir, const char* except, bool ignoreCopyError) {
+    char to[kPathBufSize];
+    // The target subdirectory is made, or an existing one reused, and opened without following
+    // a link that holds its name.
+    auto copyDirectory = [&](CXDirectory& nested, const char* name, const char* from) {
+        if (!composePath(to, toDir, name)) return false;
+        const int sub = mkdirat(toFd, name, 0777) == 0 || errno == EEXIST
+                            ? openat(toFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                            : -1;
+        if (sub < 0) {
+            lastError_ = errno;
+            debug(1, "createCopy: cannot mkdir %s (errno %d)\n", toDir, lastError_);
+            return false;
+        }
+        const int result = nested.copyInto(sub, to, except, false);
+        ::close(sub);
+        if (result == 0) return true;
+        lastError_ = nested.getLastError();
+        debug(1, "createCopy: cannot copy '%s' to '%s', code %d", from, to, lastError_);
+        return false;
+    };
+    auto copyEntry = [&](const char* name, const char* from) {
+        if (!composePath(to, toDir, name)) return false;
+        if (CXCopyFileBelow(stream_.fd(), toFd, name, from, to, &lastError_) == 0) return true;
+        if (!ignoreCopyError) {
+            debug(1, "copyFiles cannot copy '%s' to '%s', code %d\n", from, to, lastError_);
+            return false;
+        }
+        debug(1, "copyFiles cannot copy '%s' to '%s', code %d. Ignore copy error and continue.\n", from, to,
+              lastError_);
+        return true;
+    };
+    return walk(except, "createCopy", copyDirectory, copyEntry,
+                [&] { debug(1, "copyFiles %s to %s directory read failed\n", name_.c_str(), toDir); })
+               ? 0
+               : -1;
+}
+
+bool CXDirectory::removeEntry(const char* name, const char* path, bool directory) {
+    if (unlinkat(stream_.fd(), name, directory ? AT_REMOVEDIR : 0) == 0) return true;
+    lastError_ = errno;
+    if (directory)
+        debug(1, "removeFiles rmdir %s failed, errno %d\n", path, lastError_);
+    else
+        debug(1, "removeFiles unlink %s failed, errno %d\n", path, lastError_);
+    return false;
 }
 
 int CXDirectory::removeFiles(const char* except) {
@@ -193,43 +211,21 @@ int CXDirectory::removeFiles(const char* except) {
         return -1;
     }
     debug(1, "removeFiles from %s (except %s)\n", name_.c_str(), except != nullptr ? except : "NULL");
-    if (emptyFlag_ != 0) return 0;
-    char path[kPathBufSize];
-    const char* name;
-    while ((name = read()) != nullptr) {
-        if (isDotOrDotDot(name) || isExcepted(name, except)) continue;
-        if (!composePath(path, name_.c_str(), name)) return -1;
-        if (recursion_ && entryIsDirectory(path)) {
-            {
-                CXDirectory nested;
-                nested.setRecursion(true);
-                if (nested.open(path) != 0) {
-                    lastError_ = nested.getLastError();
-                    debug(1, "removeFiles: cannot open '%s', code %d", path, lastError_);
-                    return -1;
-                }
-                if (nested.removeFiles(except) != 0) {
-                    lastError_ = nested.getLastError();
-                    debug(1, "removeFiles: cannot remove '%s', code %d", path, lastError_);
-                    return -1;
-                }
-            }
-            if (rmdir(path) != 0) {
-                lastError_ = errno;
-                debug(1, "removeFiles rmdir %s failed, errno %d\n", path, lastError_);
-                return -1;
-            }
-            continue;
+    if (stream_.isEmpty()) return 0;
+    auto removeDirectory = [&](CXDirectory& nested, const char* name, const char* path) {
+        if (nested.removeFiles(except) != 0) {
+            lastError_ = nested.getLastError();
+            debug(1, "removeFiles: cannot remove '%s', code %d", path, lastError_);
+            return false;
         }
-        if (unlink(path) != 0) {
-            lastError_ = errno;
-            debug(1, "removeFiles unlink %s failed, errno %d\n", path, lastError_);
-            return -1;
-        }
-    }
-    if (lastError_ == 0) return 0;
-    debug(1, "removeFiles directory read failed\n");
-    return -1;
+        nested.close();
+        return removeEntry(name, path, true);
+    };
+    // A link goes as a link.
+    auto remove = [&](const char* name, const char* path) { return removeEntry(name, path, false); };
+    return walk(except, "removeFiles", removeDirectory, remove, [&] { debug(1, "removeFiles directory read failed\n"); })
+               ? 0
+               : -1;
 }
 
 int64_t CXDirectory::sumSizes() {
@@ -238,49 +234,35 @@ int64_t CXDirectory::sumSizes() {
         debug(1, "sumSizes attempted before open\n");
         return -1;
     }
-    if (emptyFlag_ != 0) return 0;
+    if (stream_.isEmpty()) return 0;
     int64_t total = 0;
-    char path[kPathBufSize];
-    const char* name;
-    while ((name = read()) != nullptr) {
-        if (isDotOrDotDot(name)) continue;
-        if (!composePath(path, name_.c_str(), name)) return -1;
-        if (recursion_ && entryIsDirectory(path)) {
-            CXDirectory nested;
-            nested.setRecursion(true);
-            if (nested.open(path) != 0) {
-                lastError_ = nested.getLastError();
-                debug(1, "sumSizes: cannot open '%s', code %d", path, lastError_);
-                return -1;
-            }
-            const int64_t size = nested.sumSizes();
-            if (size < 0) {
-                lastError_ = nested.getLastError();
-                debug(1, "cannot sum size of '%s', code %d", path, lastError_);
-                return -1;
-            }
-            total += size;
-            continue;
+    auto sumDirectory = [&](CXDirectory& nested, const char*, const char* path) {
+        const int64_t size = nested.sumSizes();
+        if (size < 0) {
+            lastError_ = nested.getLastError();
+            debug(1, "cannot sum size of '%s', code %d", path, lastError_);
+            return false;
         }
-        // A pipe holds no data on disk, and opening one would wait for a writer.
-        if (entry_.type == DT_FIFO) continue;
-        CXFile file;
-        if (file.open(path, sfReadOnly) != 0) {
-            lastError_ = file.getLastError();
+        total += size;
+        return true;
+    };
+    // An entry counts by its own size: a link by its target text, whatever it points to, a pipe
+    // by nothing. A subdirectory met without recursion is no file (EISDIR).
+    auto sumEntry = [&](const char* name, const char* path) {
+        struct stat st {};
+        lastError_ = fstatat(stream_.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? errno
+                     : S_ISDIR(st.st_mode)                                  ? EISDIR
+                                                                            : 0;
+        if (lastError_ != 0) {
             debug(1, "sumSizes open %s failed, code %d\n", path, lastError_);
-            return -1;
+            return false;
         }
-        if (file.seek(0, sfSeekEnd) != 0) {
-            lastError_ = file.getLastError();
-            debug(1, "sumSizes seek to end for %s failed, code %d\n", path, lastError_);
-            return -1;
-        }
-        total += file.getCurOffset();
-        file.close();
-    }
-    if (lastError_ == 0) return total;
-    debug(1, "sumSizes directory read failed\n");
-    return -1;
+        total += st.st_size;
+        return true;
+    };
+    return walk(nullptr, "sumSizes", sumDirectory, sumEntry, [&] { debug(1, "sumSizes directory read failed\n"); })
+               ? total
+               : -1;
 }
 
 int CXDirectory::findFileByPattern(const char* pattern, std::string& path, int) {
@@ -289,7 +271,7 @@ int CXDirectory::findFileByPattern(const char* pattern, std::string& path, int) 
         debug(1, "ERROR: findFileByPattern() try to find file before open\n");
         return -1;
     }
-    if (emptyFlag_ != 0 || pattern == nullptr) return 1;
+    if (stream_.isEmpty() || pattern == nullptr) return 1;
     const char* name;
     while ((name = read()) != nullptr) {
         if (strstr(name, pattern) == nullptr) continue;

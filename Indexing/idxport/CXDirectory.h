@@ -5,8 +5,9 @@
 //
 // Entries come in readdir order, "." and ".." included (the walking operations skip those two).
 // A name with or without a trailing '/' lists the same entries, and paths are composed without
-// doubling that '/'. A symbolic link is never taken for a directory: the walks copy the file it
-// points to, and remove the link itself.
+// doubling that '/'. Below the directory opened, the walks go by descriptor and never through a
+// symbolic link, also when a subdirectory is swapped for one while they run: a link is removed
+// as a link, copied as a link (the same target text) and counted by its own size.
 //
 // Every composed path must fit in kPathBufSize characters; one that does not fails the operation
 // (last error ENAMETOOLONG) with a log line, it is never cut.
@@ -16,10 +17,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "Indexing/icommon/TDebuggable.h"
 #include "Indexing/idxport/CXErrors.h"
+#include "Indexing/idxport/DirectoryStream.h"
 #include "Indexing/idxport/PathSep.h"
 
 class CXDirectory : public TDebuggable {
@@ -50,7 +53,8 @@ public:
     int copyFiles(const char* toDir, const char* except, bool ignoreCopyError);
     // Removes every entry but the excepted one (at every level); the directory itself stays.
     int removeFiles(const char* except);
-    // Total size in bytes of the files (with recursion, of the whole tree), or -1.
+    // Total size in bytes of the entries (with recursion, of the whole tree), or -1. A link
+    // counts its own size; without recursion a subdirectory fails the sum (EISDIR).
     int64_t sumSizes();
     // 0: path = directory + '/' + the first entry whose name contains pattern (case-sensitive);
     // 1: none; -1: failure. The third argument has no effect.
@@ -64,23 +68,24 @@ public:
 
     const std::string& getName() const { return name_; }
 
-private:
-    // The entry record: the current entry's name and its readdir type.
-    struct Entry {
-        char name[256];
-        unsigned char type;
-    };
+    // Test seam: while set, called with a subdirectory's path after a walk decided to descend
+    // into it and before it opens it, so that a test can change the tree in that window.
+    static void setDescendHookForTests(std::function<void(const char* path)> hook);
 
-    bool fetch();
+private:
+    // Opens the subdirectory name (path labels it) of parent's directory, recursion on.
+    int openBelow(const CXDirectory& parent, const char* name, const char* path);
+    int copyInto(int toFd, const char* toDir, const char* except, bool ignoreCopyError);
+    bool removeEntry(const char* name, const char* path, bool directory);
+    template <typename VisitDirectory, typename VisitEntry, typename ReadFailed>
+    bool walk(const char* except, const char* operation, VisitDirectory visitDirectory, VisitEntry visitEntry,
+              ReadFailed readFailed);
     bool composePath(char* buffer, const char* dir, const char* name);
-    bool entryIsDirectory(const char* path) const;
-    bool existingDirectory(const char* path);
     static bool isDotOrDotDot(const char* name);
     static bool isExcepted(const char* name, const char* except);
 
-    Entry entry_{};
-    void* search_ = nullptr;      // the open DIR stream
-    unsigned char emptyFlag_ = 0; // the directory exists but could not be searched: nothing to read
+    char entry_[256] = {};  // the current entry's name
+    DirectoryStream stream_;
     int lastError_ = 0;
     int openFlag_ = 0;
     std::string name_;

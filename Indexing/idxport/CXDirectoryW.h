@@ -13,6 +13,7 @@
 
 #include "Indexing/icommon/TDebuggable.h"
 #include "Indexing/idxport/CXErrors.h"
+#include "Indexing/idxport/DirectoryStream.h"
 
 class CXDirectoryW : public TDebuggable {
 public:
@@ -28,11 +29,8 @@ public:
     int getLastError() const { return lastError_; }
 
 private:
-    bool fetch();
-
-    std::wstring entry_;           // the current entry's name
-    void* search_ = nullptr;       // the open DIR stream
-    unsigned char emptyFlag_ = 0;
+    std::wstring entry_;  // the current entry's name
+    DirectoryStream stream_;
     int lastError_ = 0;
     int openFlag_ = 0;
     std::wstring name_;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <new>
 
 #include "Platform/PlatformSleep.h"
@@ -29,6 +30,20 @@ int openFlags(sfOpenMode_t mode) {
 bool isLockConflict(int error) { return error == EAGAIN || error == EACCES; }
 
 const char kEmptyView[1] = {0};
+
+// A lock wait starts short, so that a holder that lets go soon is followed within a few
+// milliseconds: 1 ms, doubling to kBriefStepMs, which holds for the first kBriefMs. A lock held
+// longer belongs to a running job: the steps double up to kLongStepMs, five attempts a second.
+// Every attempt falls on a multiple of the current step, so a long wait keeps the 200 ms grid and
+// the last attempt of a timeout of T seconds comes at T seconds exactly.
+constexpr unsigned long kBriefStepMs = 4;
+constexpr unsigned long kBriefMs = 256;
+constexpr unsigned long kLongStepMs = 200;
+
+unsigned long nextLockStep(unsigned long step, unsigned long waited) {
+    const unsigned long cap = waited < kBriefMs ? kBriefStepMs : kLongStepMs;
+    return step == 0 ? 1 : std::min(step * 2, std::max(step, cap));
+}
 }  // namespace
 
 CXFile::CXFile()
@@ -66,6 +81,7 @@ int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int perm
             errno = EISDIR;
         }
     }
+    dropBuffers();
     if (fd < 0) {
         int error = errno == ENOTDIR ? kErrNotFound : errno;
         if (retries > 0) {
@@ -97,10 +113,17 @@ int CXFile::setHandles(int readFd, int writeFd, sfOpenMode_t mode) {
     return 0;
 }
 
+// Bytes that could not be written belong to the file just closed: they must never reach the
+// next file the object opens.
+void CXFile::dropBuffers() {
+    bufReadFlush();
+    writeCount_ = 0;
+}
+
 int CXFile::close() {
     if (openFlag_ == 0) return 0;
     int result = bufWriteFlush() == 0 ? 0 : -1;
-    bufReadFlush();
+    dropBuffers();
     if (lockedFlag_ != 0) unlock();
     // A descriptor is released by close even when close reports an error, so the object is
     // closed afterwards in any case; the error is reported.
@@ -173,7 +196,8 @@ int CXFile::lock(sfLockMode_t mode, unsigned long timeout) {
     byte.l_whence = SEEK_SET;
     byte.l_start = kLockOffset;
     byte.l_len = 1;
-    unsigned long refused = 0;
+    const unsigned long budget = timeout > ULONG_MAX / 1000 ? ULONG_MAX : timeout * 1000;
+    unsigned long waited = 0, step = 0;
     for (;;) {
         if (fcntl(fileFd_, F_OFD_SETLK, &byte) == 0) {
             lockedFlag_ = 1;
@@ -183,8 +207,11 @@ int CXFile::lock(sfLockMode_t mode, unsigned long timeout) {
         if (error == EINTR) continue;
         if (!isLockConflict(error)) return fail(error);
         lastError_ = kErrLockViolation;
-        if (++refused > timeout * 5) return 0;
-        YUSLEEP(200);
+        if (waited >= budget) return 0;
+        step = nextLockStep(step, waited);
+        const unsigned long wait = std::min(step - waited % step, budget - waited);
+        YUSLEEP(wait);
+        waited += wait;
     }
 }
 
@@ -202,6 +229,9 @@ int CXFile::unlock() {
 }
 
 int CXFile::truncate() {
+    // Cutting the file under our own view would make the next read of the view fault, so a
+    // mapped object is refused: close it (or drop the view) first.
+    if (view_ != nullptr) return fail(kErrWrongState);
     if (seek(0, sfSeekSet) != 0) return -1;
     if (ftruncate(fileFd_, 0) != 0) return fail(errno);
     return 0;

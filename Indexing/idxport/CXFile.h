@@ -45,8 +45,9 @@ public:
     int seek(int64_t offset, sfSeekMode_t origin);
     int64_t getCurOffset() const;
 
-    // 1 locked, 0 timed out (last error kErrLockViolation), -1 error. timeout in seconds:
-    // one attempt, then one every 200 ms until timeout * 5 retries have failed.
+    // 1 locked, 0 timed out (last error kErrLockViolation), -1 error. timeout in seconds: 0 is
+    // one attempt; otherwise attempts until timeout seconds have been waited, a few ms apart at
+    // first (a lock held briefly is followed at once), 200 ms apart once the wait is long.
     int lock(sfLockMode_t mode, unsigned long timeout);
     int unlock();
     // Changes a held lock to the other mode in one step (one attempt): 1 done, 0 refused (the
@@ -57,6 +58,7 @@ public:
     // unlinked. A lock granted on a file that another process removed or replaced meanwhile
     // guards nothing; callers check after every grant. False with the last error set otherwise.
     bool isStillAt(const char* path);
+    // Empties the file. Refused (kErrWrongState) while the object holds a mapped view.
     int truncate();
 
     long bufRead(char* buffer, unsigned long size);
@@ -87,6 +89,7 @@ protected:
 
 private:
     bool releaseView();
+    void dropBuffers();
     long refill();
     // write, telling how many bytes reached the file before a failure.
     long writeRaw(const char* data, unsigned long size, unsigned long& written);

@@ -30,7 +30,8 @@ int CXTempFile::create(const char* prefix) {
     for (int n = 0; n <= 999999; ++n) {
         if (snprintf(name_, sizeof name_, "%s_%d", base.c_str(), n) >= static_cast<int>(sizeof name_))
             return fail(kErrWrongState);  // the whole path must fit; a cut name is never used
-        if (open(name_, sfCreateNew, 0, 0) == 0) return 0;
+        // The temporary directory is shared: the file is its owner's alone.
+        if (open(name_, sfCreateNew, 0, 0600) == 0) return 0;
         if (getLastError() != kErrFileExists) return -1;
     }
     return -1;

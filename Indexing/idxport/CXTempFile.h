@@ -1,6 +1,6 @@
 // A CXFile created under a unique name in the product's temporary directory:
 // <temp dir>/<prefix>_<pid>_<creation high>_<creation low>_<n>. The file stays open, read and
-// write, in the object.
+// write, in the object, with mode 0600.
 #pragma once
 
 #include "Indexing/idxport/CXFile.h"

@@ -1,9 +1,33 @@
 #include "Indexing/idxport/FsPrimitives.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+
+namespace {
+std::atomic<FsRenameAt2> renameAt2Seam{nullptr};
+
+int systemRenameAt2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+    return renameat2(fromDir, from, toDir, to, flags);
+}
+
+// The link fails with EEXIST when to exists. Should the old name refuse to go, the new one goes
+// again, so that the file ends with the one name it had.
+int renameByLink(const char* from, const char* to) {
+    if (link(from, to) != 0) return -1;
+    if (unlink(from) == 0) return 0;
+    const int error = errno;
+    unlink(to);
+    errno = error;
+    return -1;
+}
+}  // namespace
+
+void setFsRenameAt2ForTests(FsRenameAt2 call) { renameAt2Seam = call; }
 
 int fsRename(const char* from, const char* to) {
     if (from == nullptr || to == nullptr) {
@@ -11,6 +35,24 @@ int fsRename(const char* from, const char* to) {
         return -1;
     }
     return rename(from, to) == 0 ? 0 : -1;
+}
+
+int fsRenameNoReplace(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    const FsRenameAt2 seam = renameAt2Seam;
+    if ((seam != nullptr ? seam : systemRenameAt2)(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    const int refusal = errno;
+    if (refusal != EINVAL && refusal != ENOSYS) return -1;
+    struct stat st {};
+    if (lstat(from, &st) != 0) return -1;
+    if (S_ISDIR(st.st_mode)) {
+        errno = refusal;
+        return -1;
+    }
+    return renameByLink(from, to);
 }
 
 int fsRmdir(const char* path) {

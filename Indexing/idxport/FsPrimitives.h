@@ -11,8 +11,20 @@
 #include "Indexing/idxport/PathSep.h"
 
 // Renames from to to. POSIX semantics: an existing file (or empty directory) named to is
-// replaced without notice; callers that must not lose it check before renaming.
+// replaced without notice; callers that must not lose it use fsRenameNoReplace.
 int fsRename(const char* from, const char* to);
+
+// Renames from to to only while no entry named to exists, in one step (EEXIST otherwise): a
+// check followed by a rename would let another process slip in between. Where the file system
+// refuses the no-replace flag (EINVAL, ENOSYS), a file (or link) is renamed by a hard link to the
+// new name and the removal of the old one; a directory then fails with that error, since no
+// equally safe way exists for it.
+int fsRenameNoReplace(const char* from, const char* to);
+
+// Test seam: while set, fsRenameNoReplace calls this instead of the system's renameat2, so that a
+// test can stand for a file system that refuses the no-replace flag. nullptr restores the system.
+using FsRenameAt2 = int (*)(int fromDir, const char* from, int toDir, const char* to, unsigned flags);
+void setFsRenameAt2ForTests(FsRenameAt2 call);
 
 // Removes an empty directory.
 int fsRmdir(const char* path);

@@ -70,6 +70,19 @@ TEST_F(SafeFileOps, OnlyPermissionDeniedIsRetriedTwentyTimes) {
     EXPECT_EQ(lines[24], "RMDIR: cannot rmdir " + full + ", errno 39");
 }
 
+TEST_F(SafeFileOps, RenameNoReplaceFailsAtOnceOnAnExistingTarget) {
+    const std::string from = dir.file("from"), to = dir.file("to");
+    writeFileText(from, "new");
+    writeFileText(to, "old");
+    EXPECT_EQ(safeRenameNoReplace(from.c_str(), to.c_str()), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_TRUE(sleeps.empty());
+    EXPECT_EQ(readFileText(to), "old");
+    EXPECT_EQ(capture.debugMessages(),
+              std::vector<std::string>{"RENAME: cannot rename " + from + " to " + to + ", errno 17"});
+    EXPECT_EQ(safeRenameNoReplace(from.c_str(), dir.file("free").c_str()), 0);
+}
+
 TEST_F(SafeFileOps, UnlinkAndRecursiveMkdir) {
     const std::string a = dir.file("a"), c = a + "/b/c", file = a + "/file";
     ASSERT_EQ(mkdir(a.c_str(), 0700), 0);

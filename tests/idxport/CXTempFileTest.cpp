@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -11,7 +12,12 @@ TEST(CXTempFile, UniqueNamesInTheTemporaryDirectory) {
     settings.write("[Platform]\nTempDirectory=" + settings.dir().path() + "\n");
     CXTempFile first, second;
     EXPECT_STREQ(first.getName(), "Uninitialized");
+    const mode_t saved = umask(0);
     ASSERT_EQ(first.create("paging"), 0);
+    umask(saved);
+    struct stat st {};
+    ASSERT_EQ(stat(first.getName(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "private to its owner in a shared directory";
     ASSERT_EQ(second.create("paging"), 0);
     // <dir>/paging_<pid>_<creation high>_<creation low>_<n>
     const std::string head = settings.dir().path() + "/paging_" + std::to_string(getpid()) + "_";
