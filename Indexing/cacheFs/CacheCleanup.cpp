@@ -116,7 +116,7 @@ int JobResultsCacheFs::scanForCleanUp(CacheDirArray& array, bool useAccessTime, 
                     auto* dir = new (std::nothrow) JobResultsCacheDir(appType_, cell, app, getJobId(),
                                                                      static_cast<BackupType>(6), stamp, cacheType_);
                     if (dir == nullptr) fail("out of memory");
-                    dir->initialize(clientName_.c_str(), remoteCacheFs_.empty());
+                    dir->initializeLike(*this);
                     if (array.append(dir) != 0) fail("append failed");
                 }
                 appDir.close();

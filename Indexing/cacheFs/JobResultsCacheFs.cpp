@@ -203,6 +203,34 @@ void JobResultsCacheFs::initialize(const char* clientName, bool skipLocalPath) {
     }
 }
 
+void JobResultsCacheFs::adoptInitialization(const JobResultsCacheFs& resolved) {
+    if (initialized_ || !resolved.initialized_ || resolved.cacheFs_ == nullptr) return;
+    const size_t size = strlen(resolved.cacheFs_) + 1;
+    cacheFs_ = new (std::nothrow) char[size];
+    if (cacheFs_ == nullptr) {
+        reasonCode_ = eOutOfMemory;
+        return;
+    }
+    memcpy(cacheFs_, resolved.cacheFs_, size);
+    {
+        CXAutoCritSect guard(&cacheFsCritSect(), "CacheFs::adoptInitialization", true);
+        if (!countedInstance_) ++instanceCount;
+        countedInstance_ = true;
+    }
+    clientName_ = resolved.clientName_;
+    pendingMessage_ = resolved.pendingMessage_;
+    numericPendingMessage_ = resolved.numericPendingMessage_;
+    clientCache_ = resolved.clientCache_;
+    reserveFilePath_ = resolved.reserveFilePath_;
+    remoteCacheFs_ = resolved.remoteCacheFs_;
+    blockSize_ = resolved.blockSize_;
+    freeBlocks_ = resolved.freeBlocks_;
+    totalBlocks_ = resolved.totalBlocks_;
+    pad_ = resolved.pad_;
+    reasonCode_ = eInitSucceeded;
+    initialized_ = true;
+}
+
 bool JobResultsCacheFs::rootExists(const char* path, bool retryLogon) {
     if (fsAccessExists(path) == 0) return true;
     accessError_ = errno;

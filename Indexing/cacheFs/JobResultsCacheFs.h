@@ -110,6 +110,11 @@ protected:
     virtual int measureFreeSpace(int& error);
 
     void setInitializationFailureReason(EInitializationFailureReason reason) { reasonCode_ = reason; }
+    // Takes over what an initialized cache file system of the same application and cache type
+    // resolved (root, client, remote root, reserve file, volume figures), as initialize would
+    // for the same client: the cleanup's scan makes one object per directory of its own root,
+    // and resolving the root again for each would read the settings thousands of times.
+    void adoptInitialization(const JobResultsCacheFs& resolved);
     // A failure inside an operation travels as a text to the operation's boundary.
     struct Failure {
         const char* text;

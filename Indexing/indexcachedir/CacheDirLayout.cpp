@@ -91,6 +91,12 @@ void JobResultsCacheDir::initialize(const char* root, bool skipLocalPath) {
     _postInit();
 }
 
+void JobResultsCacheDir::initializeLike(const JobResultsCacheFs& resolved) {
+    if (initialized_ || unusable_) return;
+    adoptInitialization(resolved);
+    if (initialized_) _postInit();
+}
+
 void JobResultsCacheDir::_postInit() {
     try {
         if (cacheFs_ == nullptr) fail("no cache fs");

@@ -50,6 +50,9 @@ public:
 
     void initialize(const char* root, bool skipLocalPath) override;
     void initialize(const char* root) override { initialize(root, false); }
+    // Initializes as a directory of the root that `resolved` (initialized, same application and
+    // cache type) stands for, without resolving that root again.
+    void initializeLike(const JobResultsCacheFs& resolved);
     int64_t getJobId() override { return jobId_ != 0 ? jobId_ : TDebuggable::getJobId(); }
 
     // The State file. putAtime writes line 2 (negative on failure); getAtime reads it, at most
