@@ -46,10 +46,26 @@ unsigned long nextLockStep(unsigned long step, unsigned long waited) {
 }
 }  // namespace
 
-CXFile::CXFile()
-    : readBuffer_(new (std::nothrow) char[kDefaultBufSize]), writeBuffer_(new (std::nothrow) char[kDefaultBufSize]) {
-    if (readBuffer_ != nullptr && writeBuffer_ != nullptr) allocated_ = kDefaultBufSize;
+CXFile::CXFile() = default;
+
+// The buffers come with the first open, not with the object: directory objects carry several
+// files that most of them never open (a cleanup holds thousands at once).
+bool CXFile::ensureBuffers() {
+    if (allocated_ >= bufSize_ && readBuffer_ != nullptr) return true;
+    char* newRead = new (std::nothrow) char[bufSize_];
+    char* newWrite = new (std::nothrow) char[bufSize_];
+    if (newRead == nullptr || newWrite == nullptr) {
+        delete[] newRead;
+        delete[] newWrite;
+        return false;
+    }
+    delete[] readBuffer_;
+    delete[] writeBuffer_;
+    readBuffer_ = newRead;
+    writeBuffer_ = newWrite;
     readCursor_ = readBuffer_;
+    allocated_ = bufSize_;
+    return true;
 }
 
 CXFile::~CXFile() {
@@ -68,7 +84,7 @@ CXFile::~CXFile() {
 int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int permissions) {
     if (openFlag_ != 0 || name == nullptr) return fail(kErrWrongState);
     name_ = name;
-    if (readBuffer_ == nullptr || writeBuffer_ == nullptr) return fail(kErrNoMemory);
+    if (!ensureBuffers()) return fail(kErrNoMemory);
     int flags = openFlags(mode);
     if (flags < 0) return fail(kErrWrongState);
 
@@ -103,6 +119,7 @@ int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int perm
 int CXFile::setHandles(int readFd, int writeFd, sfOpenMode_t mode) {
     if (openFlag_ != 0 && externalFlag_ == 0) return fail(kErrWrongState);
     if (openFlags(mode) < 0) return fail(kErrWrongState);
+    if (!ensureBuffers()) return fail(kErrNoMemory);
     readFd_ = readFd;
     writeFd_ = writeFd;
     fileFd_ = mode == sfWriteOnly ? writeFd : readFd;
@@ -376,24 +393,13 @@ int CXFile::getLine(char* buffer, unsigned long size) {
 }
 
 int CXFile::setBufSize(unsigned size) {
-    if (readBuffer_ == nullptr || writeBuffer_ == nullptr) return fail(kErrNoMemory);
     if (size == 0 || readCount_ > 0 || writeCount_ > 0) return fail(kErrWrongState);
-    if (size > allocated_) {
-        char* newRead = new (std::nothrow) char[size];
-        char* newWrite = new (std::nothrow) char[size];
-        if (newRead == nullptr || newWrite == nullptr) {
-            delete[] newRead;
-            delete[] newWrite;
-            return fail(kErrNoMemory);
-        }
-        delete[] readBuffer_;
-        delete[] writeBuffer_;
-        readBuffer_ = newRead;
-        writeBuffer_ = newWrite;
-        readCursor_ = readBuffer_;
-        allocated_ = size;
-    }
+    const uint32_t previous = bufSize_;
     bufSize_ = size;
+    if (readBuffer_ != nullptr && !ensureBuffers()) {
+        bufSize_ = previous;
+        return fail(kErrNoMemory);
+    }
     return 0;
 }
 

@@ -88,6 +88,7 @@ protected:
     }
 
 private:
+    bool ensureBuffers();
     bool releaseView();
     void dropBuffers();
     long refill();

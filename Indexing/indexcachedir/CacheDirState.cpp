@@ -11,6 +11,9 @@ namespace {
 constexpr unsigned long kStateLine = 256;
 
 bool startsWithDigit(const char* text) { return *text >= '0' && *text <= '9'; }
+
+// Where line 2 starts, told by the file's second byte: -1 when it ends no line.
+int atimeOffset(char second) { return second == '\n' ? 2 : second == '\r' ? 3 : -1; }
 }  // namespace
 
 int JobResultsCacheDir::getState(bool reportEvent) {
@@ -94,12 +97,8 @@ int JobResultsCacheDir::seekToAtime(CXFile& file, bool offsetOnly) {
         debug(1, "seekToAtime: read in '%s' ret %d, code %d", cacheDir_, static_cast<int>(got), lastError_);
         return -1;
     }
-    int offset;
-    if (head[1] == '\n') {
-        offset = 2;
-    } else if (head[1] == '\r') {
-        offset = 3;
-    } else {
+    const int offset = atimeOffset(head[1]);
+    if (offset < 0) {
         debug(1, "seekToAtime: in '%s' read 2nd byte 0x%X buffer '%s'", cacheDir_,
               static_cast<unsigned>(static_cast<unsigned char>(head[1])), head);
         lastError_ = kErrStateUnreadable;
@@ -171,17 +170,33 @@ int JobResultsCacheDir::getAtime() {
                 failure = "State file open error";
                 continue;
             }
-            if (seekToAtime(state, false) != 0) {
+            // One read holds both lines (line 2 is read as by a 256-byte line reader).
+            char bytes[3 + kStateLine];
+            const long got = state.read(bytes, sizeof bytes);
+            if (got < 2) {
+                debug(1, "seekToAtime: read in '%s' ret %d, code %d", cacheDir_, static_cast<int>(got),
+                      got < 0 ? state.getLastError() : -2000);
                 failure = "seek error";
                 continue;
             }
-            int got = state.getLine(line, sizeof line);
-            if (got <= 0) {
-                debug(1, "State file '%s' getLine %s code %d\n", path.c_str(), got < 0 ? "error" : "unexpected EOF",
-                      state.getLastError());
+            const int offset = atimeOffset(bytes[1]);
+            if (offset < 0) {
+                debug(1, "seekToAtime: in '%s' read 2nd byte 0x%X", cacheDir_,
+                      static_cast<unsigned>(static_cast<unsigned char>(bytes[1])));
+                failure = "seek error";
+                continue;
+            }
+            const size_t available = got > offset ? static_cast<size_t>(got - offset) : 0;
+            size_t length = 0;
+            while (length < available && bytes[offset + length] != '\r' && bytes[offset + length] != '\n') ++length;
+            if (available == 0 || length >= sizeof line) {
+                debug(1, "State file '%s' getLine %s code %d\n", path.c_str(), available == 0 ? "unexpected EOF" : "error",
+                      available == 0 ? 0 : kErrShortWrite);
                 failure = "State file getLine error";
                 continue;
             }
+            memcpy(line, bytes + offset, length);
+            line[length] = '\0';
             if (!startsWithDigit(line)) {
                 failure = "invalid atime";
                 continue;
