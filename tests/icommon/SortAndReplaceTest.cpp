@@ -221,3 +221,43 @@ TEST_F(SortAndReplace, FailuresLeaveTheInputUntouched) {
     EXPECT_FALSE(fileExists(tmp));
     EXPECT_FALSE(fileExists(work)) << "the empty work directory is removed";
 }
+
+TEST_F(SortAndReplace, TopNCopiesLongLinesWhole) {
+    const std::string longLine = "m" + std::string(9000, 'x');
+    const std::vector<std::string> sorted = {"a", "b", longLine, "n", "o"};
+    struct Case {
+        int topN;
+        bool ascending;
+        std::vector<std::string> kept;
+    };
+    for (const Case& c : {Case{4, false, {"o", "n", longLine, "b"}}, Case{2, false, {"o", "n"}},
+                          Case{4, true, {"b", longLine, "n", "o"}}, Case{3, true, {longLine, "n", "o"}},
+                          Case{9, true, sorted}}) {
+        SCOPED_TRACE(testing::Message() << c.topN << (c.ascending ? " ascending" : " descending"));
+        writeFileText(file, lf({"n", longLine, "o", "a", "b"}));
+        ASSERT_EQ(byColumn(c.topN, c.ascending, 0), 0);
+        EXPECT_TRUE(readFileText(file) == crlf(c.kept));
+        expectNoLeftovers();
+    }
+}
+
+TEST_F(SortAndReplace, ResultKeepsTheModeAndOwnerOfTheFile) {
+    const bool root = geteuid() == 0;
+    for (int topN : {-1, 0, 2}) {
+        for (bool ascending : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "topN " << topN << (ascending ? " ascending" : " descending"));
+            writeFileText(file, "c,3\nb,2\na,1\n");
+            ASSERT_EQ(chmod(file.c_str(), 0604), 0);
+            if (root) {
+                ASSERT_EQ(chown(file.c_str(), 4321, 4322), 0);
+            }
+            ASSERT_EQ(topN < 0 ? sortAndReplace(file.c_str(), false, ascending, false) : byColumn(topN, ascending, 1), 0);
+            struct stat st {};
+            ASSERT_EQ(stat(file.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0604u);
+            if (root) {
+                EXPECT_EQ(std::make_pair(st.st_uid, st.st_gid), std::make_pair(uid_t(4321), gid_t(4322)));
+            }
+        }
+    }
+}
