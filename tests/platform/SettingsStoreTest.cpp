@@ -54,18 +54,6 @@ TEST(SettingsStore, BadInputGivesMissingValuesAndLogLines) {
     EXPECT_FALSE(missing.getText("MediaAgent", "nGood").has_value());
 }
 
-TEST(SettingsStore, SetTextKeepsOtherLinesAndReplacesInPlace) {
-    SettingsFixture settings("; top comment\n[~MediaAgent]\nnA=1\n\n[Other]\nx=y\n");
-    ASSERT_TRUE(SettingsStore::setText(settings.configPath(), "~mediaagent", "NA", "2"));
-    ASSERT_TRUE(SettingsStore::setText(settings.configPath(), "~MediaAgent", "nB", "3"));
-    ASSERT_TRUE(SettingsStore::setText(settings.configPath(), "New\\Section", "v", "4"));
-    EXPECT_EQ(readFileText(settings.configPath()),
-              "; top comment\n[~MediaAgent]\nNA=2\nnB=3\n\n[Other]\nx=y\n\n[New\\Section]\nv=4\n");
-    EXPECT_FALSE(SettingsStore::setText(settings.configPath(), "S", "bad=name", "1"));
-    EXPECT_FALSE(SettingsStore::setText(settings.configPath(), "S", "n", "two\nlines"));
-    EXPECT_FALSE(SettingsStore::setText("/nonexistent/dir/file.ini", "S", "n", "1"));
-}
-
 namespace {
 // Runs fn on a thread without the capabilities that let root read and write any file, so that
 // the permission bits bind (capabilities belong to a thread on Linux). False when they could
@@ -113,23 +101,36 @@ TEST(SettingsStore, RewriteKeepsModeAndOwnerAndRefusesAFileItCannotRead) {
     EXPECT_EQ(readFileText(path), before);
 }
 
-TEST(SettingsStore, WriterReplacesTheEntryTheReaderReads) {
+TEST(SettingsStore, SetTextReplacesTheEntryTheReaderReadsAndKeepsTheRest) {
     struct Case {
         const char* before;
         const char* section;
-        const char* after;
+        const char* name;
+        const char* value;
+        const char* after;  // null: refused, the file unchanged
     };
     for (const Case& c : {
-             Case{"[A]\nx=1\nx=2\n", "A", "[A]\nx=1\nx=9\n"},
-             Case{"[A]\nx=1\n[B]\nx=1\n[a]\nX = 2 ; old\n", "A", "[A]\nx=1\n[B]\nx=1\n[a]\nx=9\n"},
-             Case{"[A]\ny=1\n[B]\n[a]\nz=1\n\n[C]\n", "a", "[A]\ny=1\n[B]\n[a]\nz=1\nx=9\n\n[C]\n"},
+             Case{"; top\n[~MediaAgent]\nnA=1\n\n[Other]\n", "~mediaagent", "NA", "2", "; top\n[~MediaAgent]\nNA=2\n\n[Other]\n"},
+             Case{"[~MediaAgent]\nnA=1\n\n[Other]\n", "~MediaAgent", "nB", "3", "[~MediaAgent]\nnA=1\nnB=3\n\n[Other]\n"},
+             Case{"[Other]\nx=y", "New\\Section", "v", "", "[Other]\nx=y\n\n[New\\Section]\nv=\n"},
+             Case{"[A]\nx=1\nx=2\n", "A", "x", "9", "[A]\nx=1\nx=9\n"},
+             Case{"[A]\nx=1\n[B]\nx=1\n[a]\nX = 2 ; old\n", "A", "x", "9", "[A]\nx=1\n[B]\nx=1\n[a]\nx=9\n"},
+             Case{"[A]\ny=1\n[B]\n[a]\nz=1\n\n[C]\n", "a", "x", "9", "[A]\ny=1\n[B]\n[a]\nz=1\nx=9\n\n[C]\n"},
+             Case{"[A]\n", "A", "bad=name", "1", nullptr},
+             Case{"[A]\n", "A", "#n", "1", nullptr},
+             Case{"[A]\n", "A", "n", "two\nlines", nullptr},
+             Case{"[A]\n", "A", "n", "cut ;here", nullptr},
+             Case{"[A]\n", "A]", "n", "1", nullptr},
          }) {
-        SCOPED_TRACE(c.before);
+        SCOPED_TRACE(c.before + std::string(" + ") + c.name);
         SettingsFixture settings(c.before);
-        ASSERT_TRUE(SettingsStore::setText(settings.configPath(), c.section, "x", "9"));
-        EXPECT_EQ(readFileText(settings.configPath()), c.after);
-        EXPECT_EQ(SettingsStore::current().getInteger("A", "x"), 9);
+        EXPECT_EQ(SettingsStore::setText(settings.configPath(), c.section, c.name, c.value), c.after != nullptr);
+        EXPECT_EQ(readFileText(settings.configPath()), c.after != nullptr ? c.after : c.before);
+        if (c.after != nullptr) {
+            EXPECT_EQ(SettingsStore::current().getText(c.section, c.name), c.value);
+        }
     }
+    EXPECT_FALSE(SettingsStore::setText("/nonexistent/dir/file.ini", "S", "n", "1"));
 }
 
 TEST(SettingsStore, SectionHeadersOfAnyLengthHoldTheirEntries) {
