@@ -15,6 +15,8 @@
 #include <typeinfo>
 #include <vector>
 
+#include "Platform/AtomicRewrite.h"
+
 namespace {
 std::atomic<size_t> budgetSetting{0};
 std::atomic<size_t> lineLimitSetting{0};
@@ -78,6 +80,8 @@ constexpr FoldTable kFold;
 template <bool Descending, bool Fold>
 struct BytePolicy {
     static constexpr bool kKeys = true;
+    static constexpr bool kLineKeys = false;
+    static constexpr size_t kExtra = 0;  // bytes of free buffer a line needs while a run is sorted
 
     static uint64_t key(const unsigned char* p, size_t n) {
         if (!Fold && n >= 8) {
@@ -111,7 +115,11 @@ struct BytePolicy {
         auto pb = reinterpret_cast<const unsigned char*>(b.data());
         return Descending ? bytes(pb, b.size(), pa, a.size(), 0) : bytes(pa, a.size(), pb, b.size(), 0);
     }
-    int cmp(std::string_view a, std::string_view b) const { return ordered(a, b); }
+    void makeKey(std::string_view, std::string&) const {}
+    int cmpKeyed(std::string_view a, std::string_view, std::string_view b, std::string_view) const { return ordered(a, b); }
+    int cmpEntries(const Entry& x, const Entry& y, const char* base) const {
+        return ordered(std::string_view(base + x.offset, x.length), std::string_view(base + y.offset, y.length));
+    }
     bool less(const Entry& x, const Entry& y, const char* base) const {
         if (x.key != y.key) return Descending ? x.key > y.key : x.key < y.key;
         // Equal keys: the bytes up to the shorter length, at most eight, are equal.
@@ -124,15 +132,54 @@ struct BytePolicy {
     }
 };
 
-// A comparison supplied by a derived class, called for every pair.
+std::string_view lineOf(const Entry& e, const char* base) { return std::string_view(base + e.offset, e.length); }
+
+// A comparison supplied by a derived class, called for every pair. Runs are sorted by
+// mergeSort, which needs a second array of entries.
 struct VirtualPolicy {
     static constexpr bool kKeys = false;
+    static constexpr bool kLineKeys = false;
+    static constexpr size_t kExtra = sizeof(Entry);
     static uint64_t key(const unsigned char*, size_t) { return 0; }
 
     Sortable* sortable;
-    int cmp(std::string_view a, std::string_view b) const { return sortable->compare(a, b); }
+    void makeKey(std::string_view, std::string&) const {}
+    int cmpKeyed(std::string_view a, std::string_view, std::string_view b, std::string_view) const {
+        return sortable->compare(a, b);
+    }
+    int cmpEntries(const Entry& x, const Entry& y, const char* base) const {
+        return sortable->compare(lineOf(x, base), lineOf(y, base));
+    }
     bool less(const Entry& x, const Entry& y, const char* base) const {
-        int c = sortable->compare(std::string_view(base + x.offset, x.length), std::string_view(base + y.offset, y.length));
+        int c = cmpEntries(x, y, base);
+        return c != 0 ? c < 0 : x.offset < y.offset;
+    }
+};
+
+// A derived comparison by keys made once per line (Sortable::usesKeys). While a run is formed,
+// each line's key is kept in the buffer below its entry, and the entry's key field tells
+// where: the key's offset in the upper 32 bits, its length in the lower. Before the run is
+// sorted the entries are gathered into one array (with mergeSort's second array) in the
+// free space that was kept for them.
+struct KeyedPolicy {
+    static constexpr bool kKeys = false;
+    static constexpr bool kLineKeys = true;
+    static constexpr size_t kExtra = 2 * sizeof(Entry);
+    static uint64_t key(const unsigned char*, size_t) { return 0; }
+
+    Sortable* sortable;
+    static std::string_view keyOf(const Entry& e, const char* base) {
+        return std::string_view(base + (e.key >> 32), static_cast<uint32_t>(e.key));
+    }
+    void makeKey(std::string_view line, std::string& key) const { sortable->makeKey(line, key); }
+    int cmpKeyed(std::string_view a, std::string_view keyA, std::string_view b, std::string_view keyB) const {
+        return sortable->compareKeyed(a, keyA, b, keyB);
+    }
+    int cmpEntries(const Entry& x, const Entry& y, const char* base) const {
+        return sortable->compareKeyed(lineOf(x, base), keyOf(x, base), lineOf(y, base), keyOf(y, base));
+    }
+    bool less(const Entry& x, const Entry& y, const char* base) const {
+        int c = cmpEntries(x, y, base);
         return c != 0 ? c < 0 : x.offset < y.offset;
     }
 };
@@ -248,7 +295,7 @@ struct RunReader {
 class SortJob {
 public:
     SortJob(int inputFd, const std::string& input, const std::string& output, const std::string& workDir, bool unique,
-            uint64_t inputSize, uint64_t inputDevice, uint64_t inputInode)
+            uint64_t inputSize, uint64_t inputDevice, uint64_t inputInode, const FileOwnership* outputOwnership)
         : inputFd_(inputFd),
           input_(input),
           output_(output),
@@ -256,7 +303,8 @@ public:
           unique_(unique),
           inputSize_(inputSize),
           inputDevice_(inputDevice),
-          inputInode_(inputInode) {}
+          inputInode_(inputInode),
+          outputOwnership_(outputOwnership) {}
     ~SortJob() {
         if (inputFd_ >= 0) ::close(inputFd_);
         removeWorkFiles();
@@ -303,6 +351,7 @@ private:
     const uint64_t inputSize_;
     const uint64_t inputDevice_;
     const uint64_t inputInode_;
+    const FileOwnership* const outputOwnership_;  // given to the output file; null: left as created
     const size_t maxLine_ = BatchSort::getMaxLineLength();
 
     char* block_ = nullptr;
@@ -395,9 +444,11 @@ template <class P>
 int SortJob::formRuns(const P& policy, Entry*& entries, size_t& count, bool& inMemory) {
     char* const base = arena_;
     const size_t top = arenaSize_;
-    // A derived comparison is sorted by mergeSort, which needs a second array of entries: it
-    // is kept free below the index as the index grows.
-    constexpr size_t extra = P::kKeys ? 0 : sizeof(Entry);
+    // The free space a run of n lines must keep for sorting them (and, with keys, for
+    // gathering their entries on a 16-byte boundary).
+    const auto reserved = [](size_t n) { return n * P::kExtra + (P::kLineKeys ? sizeof(Entry) : 0); };
+    std::string key;         // the key of the line being indexed
+    bool keyMade = false;    // key is that of the line at lineStart, which did not fit the last run
     size_t rawEnd = 0;     // bytes read: [0, rawEnd)
     size_t lineStart = 0;  // the first byte not indexed yet
     bool eof = false;
@@ -417,13 +468,25 @@ int SortJob::formRuns(const P& policy, Entry*& entries, size_t& count, bool& inM
                 if (length > maxLine_)
                     return fail("line %llu of '%s' is longer than the line limit of %zu bytes",
                                 static_cast<unsigned long long>(lineNumber + 1), input_.c_str(), maxLine_);
-                if (indexTop - rawEnd < sizeof(Entry) + (n + 1) * extra) {
+                size_t keyRoom = 0;  // the line's key, in whole entries, below its entry
+                if constexpr (P::kLineKeys) {
+                    if (!keyMade) policy.makeKey(std::string_view(start, length), key);
+                    keyMade = true;
+                    keyRoom = roundUp(key.size(), sizeof(Entry));
+                }
+                if (indexTop - rawEnd < sizeof(Entry) + keyRoom + reserved(n + 1)) {
                     full = true;
                     break;
                 }
-                indexTop -= sizeof(Entry);
-                Entry* e = reinterpret_cast<Entry*>(base + indexTop);
-                e->key = P::key(reinterpret_cast<const unsigned char*>(start), length);
+                indexTop -= sizeof(Entry) + keyRoom;
+                Entry* e = reinterpret_cast<Entry*>(base + indexTop + keyRoom);
+                if constexpr (P::kLineKeys) {
+                    std::memcpy(base + indexTop, key.data(), key.size());
+                    e->key = uint64_t(indexTop) << 32 | uint32_t(key.size());
+                    keyMade = false;
+                } else {
+                    e->key = P::key(reinterpret_cast<const unsigned char*>(start), length);
+                }
                 e->offset = static_cast<uint32_t>(lineStart);
                 e->length = static_cast<uint32_t>(length);
                 ++n;
@@ -434,7 +497,7 @@ int SortJob::formRuns(const P& policy, Entry*& entries, size_t& count, bool& inM
             if (rawEnd - lineStart > maxLine_ + 1)  // no line feed in sight: longer than the limit even with a CR
                 return fail("line %llu of '%s' is longer than the line limit of %zu bytes",
                             static_cast<unsigned long long>(lineNumber + 1), input_.c_str(), maxLine_);
-            const size_t free = indexTop - rawEnd - n * extra;
+            const size_t free = indexTop - rawEnd - std::min(indexTop - rawEnd, reserved(n));
             if (free == 0) {
                 full = true;
                 break;
@@ -450,12 +513,25 @@ int SortJob::formRuns(const P& policy, Entry*& entries, size_t& count, bool& inM
         if (full && n == 0) return fail("sort buffer of %zu bytes too small for one line", arenaSize_);
         const bool last = eof && lineStart == rawEnd;
 
-        entries = reinterpret_cast<Entry*>(base + indexTop);
         count = n;
         if constexpr (P::kKeys) {
+            entries = reinterpret_cast<Entry*>(base + indexTop);
             std::sort(entries, entries + n, [&](const Entry& x, const Entry& y) { return policy.less(x, y, base); });
         } else {
-            Entry* tmp = reinterpret_cast<Entry*>(base + indexTop - n * sizeof(Entry));
+            Entry* tmp;
+            if constexpr (P::kLineKeys) {
+                // Gather the entries, each above its key, into one array after the lines.
+                entries = reinterpret_cast<Entry*>(base + roundUp(rawEnd, sizeof(Entry)));
+                tmp = entries + n;
+                for (size_t i = 0, at = top; i < n; ++i) {
+                    at -= sizeof(Entry);
+                    entries[i] = *reinterpret_cast<const Entry*>(base + at);
+                    at -= roundUp(static_cast<uint32_t>(entries[i].key), sizeof(Entry));
+                }
+            } else {
+                entries = reinterpret_cast<Entry*>(base + indexTop);
+                tmp = reinterpret_cast<Entry*>(base + indexTop - n * sizeof(Entry));
+            }
             mergeSort(entries, tmp, n, [&](const Entry& x, const Entry& y) { return policy.less(x, y, base); });
         }
         if (last && runCount_ == 0) {
@@ -481,16 +557,13 @@ int SortJob::formRuns(const P& policy, Entry*& entries, size_t& count, bool& inM
 template <class P>
 bool SortJob::writeEntries(const P& policy, Writer& writer, const Entry* entries, size_t count, std::string_view eol) {
     const char* base = arena_;
-    std::string_view previous;
-    bool havePrevious = false;
+    const Entry* previous = nullptr;
     for (size_t i = 0; i < count; ++i) {
-        std::string_view line(base + entries[i].offset, entries[i].length);
         if (unique_) {
-            if (havePrevious && policy.cmp(previous, line) == 0) continue;
-            previous = line;
-            havePrevious = true;
+            if (previous != nullptr && policy.cmpEntries(*previous, entries[i], base) == 0) continue;
+            previous = &entries[i];
         }
-        if (!writer.put(line.data(), line.size()) || !writer.put(eol.data(), eol.size())) return false;
+        if (!writer.put(base + entries[i].offset, entries[i].length) || !writer.put(eol.data(), eol.size())) return false;
     }
     return true;
 }
@@ -538,7 +611,8 @@ int SortJob::mergeRuns(const P& policy) {
 }
 
 // Merges count runs into writer. Lines that compare equal come out in run order, and the runs
-// are in input order, so the merge keeps the sort stable.
+// are in input order, so the merge keeps the sort stable. With keys, each reader keeps the key
+// of its current line (made once as the line is read) and the unique check the previous one's.
 template <class P>
 int SortJob::mergeGroup(const P& policy, const std::string* names, size_t count, Writer& writer, std::string_view eol,
                         const char* kind, const std::string& target) {
@@ -555,6 +629,16 @@ int SortJob::mergeGroup(const P& policy, const std::string* names, size_t count,
     }
     const size_t readerSize = areaSize / count / kAlign * kAlign;
     std::vector<RunReader> readers(count);
+    std::vector<std::string> keys(P::kLineKeys ? count : 0);
+    std::string previousKey;
+    const auto readNext = [&](size_t i) {
+        int got = readers[i].next();
+        if constexpr (P::kLineKeys) {
+            if (got == 1) policy.makeKey(readers[i].line, keys[i]);
+        }
+        return got;
+    };
+    const auto keyOf = [&](size_t i) { return P::kLineKeys ? std::string_view(keys[i]) : std::string_view(); };
     std::vector<uint32_t> heap;
     heap.reserve(count);
     auto readFailed = [&](size_t i) {
@@ -568,12 +652,12 @@ int SortJob::mergeGroup(const P& policy, const std::string* names, size_t count,
         ::posix_fadvise(r.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         r.buffer = area + i * readerSize;
         r.capacity = readerSize;
-        int got = r.next();
+        int got = readNext(i);
         if (got < 0) return readFailed(i);
         if (got == 1) heap.push_back(static_cast<uint32_t>(i));
     }
     auto before = [&](uint32_t a, uint32_t b) {
-        int c = policy.cmp(readers[a].line, readers[b].line);
+        int c = policy.cmpKeyed(readers[a].line, keyOf(a), readers[b].line, keyOf(b));
         return c != 0 ? c < 0 : a < b;
     };
     auto siftDown = [&](size_t at) {
@@ -593,16 +677,18 @@ int SortJob::mergeGroup(const P& policy, const std::string* names, size_t count,
     while (!heap.empty()) {
         const uint32_t i = heap[0];
         const std::string_view line = readers[i].line;
-        if (!unique_ || !havePrevious || policy.cmp(std::string_view(previous, previousLength), line) != 0) {
+        if (!unique_ || !havePrevious ||
+            policy.cmpKeyed(std::string_view(previous, previousLength), previousKey, line, keyOf(i)) != 0) {
             if (!writer.put(line.data(), line.size()) || !writer.put(eol.data(), eol.size()))
                 return fail("cannot write %s file '%s': %s", kind, target.c_str(), errnoText(errno).c_str());
             if (unique_) {
                 std::memcpy(previous, line.data(), line.size());
                 previousLength = line.size();
+                previousKey = keyOf(i);
                 havePrevious = true;
             }
         }
-        int got = readers[i].next();
+        int got = readNext(i);
         if (got < 0) return readFailed(i);
         if (got == 0) {
             heap[0] = heap.back();
@@ -631,11 +717,17 @@ int SortJob::openOutput(Writer& writer) {
         ::close(inputFd_);
         inputFd_ = -1;
     }
-    outputFd_ = ::open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    outputFd_ = ::open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, outputOwnership_ != nullptr ? 0600 : 0666);
     if (outputFd_ < 0) return fail("cannot create output file '%s': %s", output_.c_str(), errnoText(errno).c_str());
     outputCreated_ = true;
     struct stat st {};
     outputIsInput_ = ::fstat(outputFd_, &st) == 0 && uint64_t(st.st_dev) == inputDevice_ && uint64_t(st.st_ino) == inputInode_;
+    // The output takes the input's mode and owner before it holds a byte of the input.
+    if (!outputIsInput_ && outputOwnership_ != nullptr) {
+        if (int error = giveOwnership(outputFd_, *outputOwnership_); error != 0)
+            return fail("cannot give output file '%s' the mode and owner of the input: %s", output_.c_str(),
+                        errnoText(error).c_str());
+    }
     writer = Writer{outputFd_, outBuffer_, outSize_, 0};
     return 0;
 }
@@ -722,6 +814,7 @@ int BatchSort::init(const char* inputFile, const char* outputFile, const char* w
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     inputFd_ = fd;
     inputSize_ = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    inputIsRegular_ = S_ISREG(st.st_mode) && ownershipOfDescriptor(fd, inputOwnership_) == 0;
     inputDevice_ = static_cast<uint64_t>(st.st_dev);
     inputInode_ = static_cast<uint64_t>(st.st_ino);
     return 0;
@@ -732,7 +825,8 @@ int BatchSort::sort() {
     clearFatalErrMsg();
     const int fd = inputFd_;
     inputFd_ = -1;  // the job closes it
-    SortJob job(fd, inputFile_, outputFile_, workDir_, unique_, inputSize_, inputDevice_, inputInode_);
+    SortJob job(fd, inputFile_, outputFile_, workDir_, unique_, inputSize_, inputDevice_, inputInode_,
+                inputIsRegular_ ? &inputOwnership_ : nullptr);
     int result;
     // The default comparison is inlined; a derived class's comparison is called for each pair.
     if (typeid(*this) == typeid(BatchSort)) {
@@ -740,6 +834,8 @@ int BatchSort::sort() {
             result = caseInsensitive_ ? job.run(BytePolicy<false, true>{}) : job.run(BytePolicy<false, false>{});
         else
             result = caseInsensitive_ ? job.run(BytePolicy<true, true>{}) : job.run(BytePolicy<true, false>{});
+    } else if (usesKeys()) {
+        result = job.run(KeyedPolicy{this});
     } else {
         result = job.run(VirtualPolicy{this});
     }

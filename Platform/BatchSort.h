@@ -4,7 +4,8 @@
 // How it works. sort() allocates one buffer of at most the memory budget and reuses it for
 // everything: the input is read into it in large chunks, the lines stay where they were read and
 // an index of 16 bytes a line (offset, length and the first eight bytes as a number; 32 bytes
-// with a derived class's comparison, sorted by a merge sort) grows from the buffer's other end. When the two meet, the index is sorted and the lines are written, in
+// with a derived class's comparison, sorted by a merge sort) grows from the buffer's other
+// end. When the two meet, the index is sorted and the lines are written, in
 // order, as one run file in the work directory, and the buffer is filled again. When the whole
 // input fits at once no run file is written at all. Otherwise the runs are merged, up to
 // kMaxFanIn at a time (fewer when the buffer cannot give each at least two line limits of read
@@ -23,8 +24,11 @@
 // Order. The default comparison is plain byte order (unsigned bytes; a line that is a prefix of
 // another comes first), so an ascending sort gives what `LC_ALL=C sort` gives. A derived class
 // may replace the comparison (Sortable::compare); the sorter then calls it for every pair it
-// orders and does not change its results: a descending sort is the comparison's business. Lines
-// that compare equal keep their input order in every case (a stable sort).
+// orders and does not change its results: a descending sort is the comparison's business. A
+// comparison by keys (Sortable::usesKeys) has each line's key made once as the line is read:
+// the keys of a run are kept in the buffer, below the line's index entry (which then takes 48
+// bytes and the key), and those of the lines being merged beside the merge. Lines that compare
+// equal keep their input order in every case (a stable sort).
 #pragma once
 
 #include <cstddef>
@@ -32,6 +36,7 @@
 #include <string>
 #include <string_view>
 
+#include "Platform/AtomicRewrite.h"
 #include "Platform/Sortable.h"
 
 class BatchSort : public Sortable {
@@ -58,12 +63,16 @@ public:
     // -1 with getFatalErrMsg() telling why. The input must be a readable file (it is opened
     // here) and workDir a writable directory. outputFile is not touched until sort() has read
     // the whole input, so it may name the input file itself (a failure while writing the output
-    // then loses the input, which is why sort-and-replace writes to a temporary file).
+    // then loses the input, which is why sort-and-replace writes to a temporary file). An output
+    // file other than the input gets the mode and owner of a regular input file before the
+    // first byte is written (a sort that cannot give them fails).
     // - ascending: non-zero sorts in ascending order; 0 reverses the default comparison.
     // - flag2 (unique): non-zero writes only the first, in input order, of lines that compare
     //   equal (as `sort -u`).
     // - flag3 (case-insensitive): non-zero makes the default comparison fold the ASCII letters
-    //   a-z to A-Z first (as `LC_ALL=C sort -f`); other bytes compare as they are.
+    //   a-z to A-Z first; other bytes compare as they are. Lines that fold alike keep their
+    //   input order, so the result is that of `LC_ALL=C sort -f -s` (stable): plain
+    //   `sort -f` would order such lines by their bytes as a last resort.
     // - reserved: not used.
     int init(const char* inputFile, const char* outputFile, const char* workDir, int ascending, int flag2, int flag3,
              long reserved);
@@ -98,6 +107,8 @@ private:
     uint64_t inputSize_ = 0;     // 0 when not a regular file
     uint64_t inputDevice_ = 0;   // to recognise an output file that is the input itself
     uint64_t inputInode_ = 0;
+    bool inputIsRegular_ = false;
+    FileOwnership inputOwnership_;
     size_t runCount_ = 0;
     size_t mergePasses_ = 0;
     size_t bufferSize_ = 0;

@@ -20,9 +20,46 @@ std::string openedPath;
 std::vector<JournalObserver*> observers;
 std::atomic<bool> serverOffline{false};
 
+// The length of the well-formed UTF-8 sequence at text[i] (shortest form, no surrogates, at
+// most U+10FFFF), or 0.
+size_t utf8Length(const std::string& text, size_t i, uint32_t& codePoint) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    const size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    uint32_t cp = lead & (0x7Fu >> length);
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (byte(i + k) & 0x3F);
+    }
+    static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    codePoint = cp;
+    return length;
+}
+
+// A JSON string of the text's bytes. Bytes that are not well-formed UTF-8 cannot be written as
+// they are; each becomes the private-use character U+10FE00 + byte, written as the escaped pair
+// "\udbff\ude80".."\udbff\udeff" (the last two digits are the byte). So that this stays
+// reversible, a real U+10FE80..U+10FEFF of the text is written the same way, byte by byte.
 void appendEscaped(std::string& out, const std::string& text) {
     out += '"';
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            uint32_t cp = 0;
+            const size_t length = utf8Length(text, i, cp);
+            if (length != 0 && (cp < 0x10FE80 || cp > 0x10FEFF)) {
+                out.append(text, i, length);
+                i += length;
+            } else {
+                char code[16];
+                snprintf(code, sizeof code, "\\udbff\\ude%02x", c);
+                out += code;
+                ++i;
+            }
+            continue;
+        }
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -38,6 +75,7 @@ void appendEscaped(std::string& out, const std::string& text) {
                     out += static_cast<char>(c);
                 }
         }
+        ++i;
     }
     out += '"';
 }
@@ -117,6 +155,17 @@ std::string EventJournal::toJsonLine(const JournalRecord& r) {
         snprintf(id, sizeof id, "0x%" PRIX32, r.messageId);
         line += ",\"messageId\":";
         appendEscaped(line, id);
+    } else {
+        if (r.kind == "debug") line += ",\"level\":" + std::to_string(r.level);
+        if (!r.function.empty()) {
+            line += ",\"function\":";
+            appendEscaped(line, r.function);
+        }
+        line += ",\"message\":";
+        appendEscaped(line, r.message);
+    }
+    // Events always carry their arguments, job-control requests theirs when they have any.
+    if (r.kind == "event" || !r.args.empty()) {
         line += ",\"args\":[";
         for (size_t i = 0; i < r.args.size(); ++i) {
             if (i > 0) line += ',';
@@ -126,14 +175,6 @@ std::string EventJournal::toJsonLine(const JournalRecord& r) {
                 line += r.args[i].toString();
         }
         line += ']';
-    } else {
-        if (r.kind == "debug") line += ",\"level\":" + std::to_string(r.level);
-        if (!r.function.empty()) {
-            line += ",\"function\":";
-            appendEscaped(line, r.function);
-        }
-        line += ",\"message\":";
-        appendEscaped(line, r.message);
     }
     line += "}\n";
     return line;

@@ -33,7 +33,7 @@ struct JournalRecord {
     int level = 0;           // debug lines: the level they were written at
     std::string function;    // debug lines: the function name given to Debug/DebugJob
     std::string message;     // debug lines: the text; job control: the request
-    std::vector<JournalArg> args;
+    std::vector<JournalArg> args;  // events: the streamed arguments; job control: the request's
 };
 
 class JournalObserver {

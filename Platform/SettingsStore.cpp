@@ -2,17 +2,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ini.h>
 #include <string.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
+#include "Platform/AtomicRewrite.h"
 #include "Platform/EvDebug.h"
 #include "Platform/PlatformEnv.h"
 
@@ -22,11 +20,13 @@ std::string lowered(std::string text) {
     return text;
 }
 
-std::string trimmed(const std::string& text) {
-    size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return {};
-    size_t last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
+bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+std::string trimmed(std::string_view text) {
+    size_t first = 0, last = text.size();
+    while (first < last && isBlank(text[first])) ++first;
+    while (last > first && isBlank(text[last - 1])) --last;
+    return std::string(text.substr(first, last - first));
 }
 
 void logSettings(const std::string& message) {
@@ -34,90 +34,96 @@ void logSettings(const std::string& message) {
     log.Debug("SETTINGS", "%s\n", message.c_str());
 }
 
-bool readWhole(const std::string& path, std::string& text) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return false;
-    std::ostringstream all;
-    all << file.rdbuf();
-    text = all.str();
-    return true;
-}
-
-// Returns the section name of a "[name]" line, or nothing.
-std::optional<std::string> sectionOf(const std::string& line) {
-    std::string t = trimmed(line);
-    if (t.size() < 2 || t.front() != '[') return std::nullopt;
-    size_t close = t.find(']');
-    if (close == std::string::npos) return std::nullopt;
-    return trimmed(t.substr(1, close - 1));
-}
-
-std::optional<std::string> entryNameOf(const std::string& line) {
-    std::string t = trimmed(line);
-    if (t.empty() || t[0] == ';' || t[0] == '#' || t[0] == '[') return std::nullopt;
-    size_t sep = t.find_first_of("=:");
-    if (sep == std::string::npos) return std::nullopt;
-    return trimmed(t.substr(0, sep));
-}
-
-// Feeds inih one whole line at a time. Leading blanks are dropped (so no line continues the
-// previous value). inih's line buffer is small (about 200 characters), and settings hold paths
-// of up to a kilobyte: a longer line is taken here instead and inih is handed a comment, so
-// that no value is ever cut short.
-struct LineFeed {
-    std::istringstream in;
-    std::string section;
-    void* store = nullptr;
-    int (*onEntry)(void*, const char*, const char*, const char*) = nullptr;
+// One line of the file as the reader sees it; the writer classifies lines the same way, so that
+// the entry it replaces is the one the reader reads. Lines have no length limit.
+struct IniLine {
+    enum Kind { Blank, Comment, Section, Entry, Malformed };
+    Kind kind = Blank;
+    std::string section;  // Section: the name, trimmed
+    std::string name;     // Entry: the name and the value, trimmed, the value without a comment
+    std::string value;
 };
 
-char* readLine(char* buffer, int size, void* stream) {
-    auto* feed = static_cast<LineFeed*>(stream);
-    std::string line;
-    if (!std::getline(feed->in, line)) return nullptr;
-    size_t first = line.find_first_not_of(" \t");
-    line = first == std::string::npos ? std::string() : line.substr(first);
-    if (auto section = sectionOf(line)) feed->section = *section;
-    if (static_cast<int>(line.size()) + 2 > size) {
-        if (auto name = entryNameOf(line)) {
-            std::string value = line.substr(line.find_first_of("=:") + 1);
-            size_t comment = value.find(" ;");
-            if (comment != std::string::npos) value.erase(comment);
-            feed->onEntry(feed->store, feed->section.c_str(), name->c_str(), trimmed(value).c_str());
-        }
-        line = ";";
+// The first ';' that follows a blank starts a comment at the end of a line.
+size_t inlineComment(std::string_view text) {
+    for (size_t i = 1; i < text.size(); ++i)
+        if (text[i] == ';' && isBlank(text[i - 1])) return i;
+    return std::string_view::npos;
+}
+
+IniLine parseLine(std::string_view raw) {
+    IniLine line;
+    const std::string text = trimmed(raw);
+    if (text.empty()) return line;
+    if (text[0] == ';' || text[0] == '#') {
+        line.kind = IniLine::Comment;
+        return line;
     }
-    memcpy(buffer, line.c_str(), line.size() + 1);
-    strcat(buffer, "\n");
-    return buffer;
+    if (text[0] == '[') {
+        size_t close = text.find(']');
+        if (close == std::string::npos) {
+            line.kind = IniLine::Malformed;
+        } else {
+            line.kind = IniLine::Section;
+            line.section = trimmed(std::string_view(text).substr(1, close - 1));
+        }
+        return line;
+    }
+    // The name ends at the first '=' or ':'; a comment before it leaves no entry.
+    const size_t separator = text.find_first_of("=:");
+    if (separator == std::string::npos || inlineComment(std::string_view(text).substr(0, separator)) != std::string::npos) {
+        line.kind = IniLine::Malformed;
+        return line;
+    }
+    std::string_view value = std::string_view(text).substr(separator + 1);
+    value = value.substr(0, inlineComment(value));
+    line.kind = IniLine::Entry;
+    line.name = trimmed(std::string_view(text).substr(0, separator));
+    line.value = trimmed(value);
+    return line;
+}
+
+// The lines of a text; the line feed ends a line, a last line without one counts.
+std::vector<std::string_view> splitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        lines.push_back(text.substr(0, end));
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
+std::string_view withoutBom(std::string_view text) {
+    return text.substr(0, 3) == "\xEF\xBB\xBF" ? text.substr(3) : text;
 }
 
 std::string withEntry(const std::string& text, const std::string& section, const std::string& name,
                       const std::string& value) {
     std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string_view line : splitLines(text)) lines.emplace_back(line);
     const std::string entry = name + "=" + value;
+    // The reader takes the last entry of that name in any part of the section: that one is
+    // replaced. A new entry goes after the last non-blank line of the section's last part.
     bool inSection = false;
-    long sectionEnd = -1;  // index after the last line of the wanted section
+    long lastEntry = -1, sectionEnd = -1;
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (auto s = sectionOf(lines[i])) {
-            inSection = lowered(*s) == lowered(section);
+        const IniLine line = parseLine(i == 0 ? withoutBom(lines[i]) : std::string_view(lines[i]));
+        if (line.kind == IniLine::Section) {
+            inSection = lowered(line.section) == lowered(section);
             if (inSection) sectionEnd = static_cast<long>(i) + 1;
             continue;
         }
         if (!inSection) continue;
-        if (!trimmed(lines[i]).empty()) sectionEnd = static_cast<long>(i) + 1;
-        auto n = entryNameOf(lines[i]);
-        if (n && lowered(*n) == lowered(name)) {
-            lines[i] = entry;
-            sectionEnd = -2;  // replaced
-            break;
-        }
+        if (line.kind != IniLine::Blank) sectionEnd = static_cast<long>(i) + 1;
+        if (line.kind == IniLine::Entry && lowered(line.name) == lowered(name)) lastEntry = static_cast<long>(i);
     }
-    if (sectionEnd >= 0) {
+    if (lastEntry >= 0) {
+        lines[static_cast<size_t>(lastEntry)] = entry;
+    } else if (sectionEnd >= 0) {
         lines.insert(lines.begin() + sectionEnd, entry);
-    } else if (sectionEnd == -1) {
+    } else {
         if (!lines.empty() && !trimmed(lines.back()).empty()) lines.push_back("");
         lines.push_back("[" + section + "]");
         lines.push_back(entry);
@@ -127,47 +133,52 @@ std::string withEntry(const std::string& text, const std::string& section, const
     return out;
 }
 
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string directoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+// True when the section header and the entry line read back as exactly what is to be written.
+bool readsBack(const std::string& section, const std::string& name, const std::string& value) {
+    const IniLine header = parseLine("[" + section + "]");
+    const IniLine entry = parseLine(name + "=" + value);
+    return section.find_first_of("[]\n") == std::string::npos && value.find('\n') == std::string::npos &&
+           header.kind == IniLine::Section && header.section == section && entry.kind == IniLine::Entry &&
+           entry.name == name && entry.value == value;
 }
 }  // namespace
 
 SettingsStore::SettingsStore(const std::string& path) : path_(path) {
     std::string text;
-    if (!readWhole(path, text)) return;
+    int error = readWholeFile(path, text);
+    if (error != 0) {
+        if (error != ENOENT) logSettings("cannot read " + path + ": " + strerror(error));
+        return;
+    }
     fileRead_ = true;
-    LineFeed feed;
-    feed.in.str(text);
-    feed.store = this;
-    feed.onEntry = &SettingsStore::onEntry;
-    int firstError = ini_parse_stream(readLine, &feed, &SettingsStore::onEntry, this);
-    if (firstError > 0)
-        logSettings(path + ": malformed line " + std::to_string(firstError) + " ignored");
+    parse(text);
+}
+
+SettingsStore SettingsStore::fromText(const std::string& text) {
+    SettingsStore store;
+    store.parse(text);
+    return store;
+}
+
+void SettingsStore::parse(std::string_view text) {
+    std::string section;
+    size_t number = 0;
+    for (std::string_view raw : splitLines(withoutBom(text))) {
+        ++number;
+        IniLine line = parseLine(raw);
+        if (line.kind == IniLine::Section)
+            section = std::move(line.section);
+        else if (line.kind == IniLine::Entry)
+            values_[keyOf(section, line.name)] = std::move(line.value);  // a later entry wins
+        else if (line.kind == IniLine::Malformed)
+            logSettings(path_ + ": malformed line " + std::to_string(number) + " ignored");
+    }
 }
 
 SettingsStore SettingsStore::current() { return SettingsStore(PlatformEnv::configPath()); }
 
 std::string SettingsStore::keyOf(const std::string& section, const std::string& name) {
     return lowered(section) + '\n' + lowered(name);
-}
-
-int SettingsStore::onEntry(void* user, const char* section, const char* name, const char* value) {
-    auto* store = static_cast<SettingsStore*>(user);
-    store->values_[keyOf(section, name)] = value;
-    return 1;
 }
 
 bool SettingsStore::hasSection(const std::string& section) const {
@@ -218,8 +229,7 @@ std::optional<bool> SettingsStore::getBool(const std::string& section, const std
 
 bool SettingsStore::setText(const std::string& path, const std::string& section, const std::string& name,
                             const std::string& value) {
-    if (name.empty() || section.empty() || value.find('\n') != std::string::npos ||
-        name.find_first_of("=:[]\n") != std::string::npos || section.find_first_of("[]\n") != std::string::npos) {
+    if (name.empty() || section.empty() || !readsBack(section, name, value)) {
         logSettings("refused to write [" + section + "] " + name + "='" + value + "'");
         return false;
     }
@@ -229,33 +239,20 @@ bool SettingsStore::setText(const std::string& path, const std::string& section,
         logSettings("cannot open " + lockPath + ": " + strerror(errno));
         return false;
     }
-    bool written = false;
-    std::string tempPath;
     while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
     }
-    do {
-        std::string text;
-        readWhole(path, text);  // a missing file starts empty
-        std::string updated = withEntry(text, section, name, value);
-        tempPath = path + ".tmp." + std::to_string(getpid());
-        int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) break;
-        bool ok = writeAll(fd, updated) && fsync(fd) == 0;
-        ok = (close(fd) == 0) && ok;
-        if (!ok || rename(tempPath.c_str(), path.c_str()) != 0) {
-            unlink(tempPath.c_str());
-            break;
-        }
-        int dirFd = open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dirFd >= 0) {
-            fsync(dirFd);
-            close(dirFd);
-        }
-        written = true;
-    } while (false);
-    int savedErrno = errno;
+    // Only a missing file starts empty: one that cannot be read is never replaced by what
+    // would be left of it.
+    std::string text;
+    FileOwnership ownership;
+    int error = readWholeFile(path, text, &ownership);
+    const bool exists = error == 0;
+    if (error == ENOENT) error = 0;
+    if (error != 0)
+        logSettings("cannot read " + path + ", not rewritten: " + strerror(error));
+    else if ((error = rewriteFile(path, withEntry(text, section, name, value), exists ? &ownership : nullptr)) != 0)
+        logSettings("cannot write " + path + ": " + strerror(error));
     flock(lockFd, LOCK_UN);
     close(lockFd);
-    if (!written) logSettings("cannot write " + path + ": " + strerror(savedErrno));
-    return written;
+    return error == 0;
 }

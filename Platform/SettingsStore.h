@@ -1,18 +1,23 @@
 // The settings of one product instance: an INI file whose sections are the keys ("MediaAgent",
 // "~MediaAgent", "~Machines\<client>", ...) and whose entries are the value names. Section and
-// entry names are compared ignoring case. A missing file, entry or malformed line is a missing
-// value, never an error. See docs/configuration.md.
+// entry names are compared ignoring case; lines may be of any length; of repeated entries the
+// last one counts. A missing file, entry or malformed line is a missing value, never an error.
+// See docs/configuration.md for the syntax.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 class SettingsStore {
 public:
-    // Reads the file now; a missing or unreadable file gives an empty store.
+    // Reads the file now; a missing or unreadable file gives an empty store (an unreadable
+    // one is logged).
     explicit SettingsStore(const std::string& path);
+    // The settings of an INI text, as if read from a file.
+    static SettingsStore fromText(const std::string& text);
     // The current instance's file (PlatformEnv::configPath()).
     static SettingsStore current();
 
@@ -30,14 +35,20 @@ public:
     std::optional<bool> getBool(const std::string& section, const std::string& name) const;
 
     // Sets one entry in the file: the file is re-read and rewritten atomically (temporary
-    // file, fsync, rename) under an exclusive lock on "<file>.lock", so that concurrent
-    // writers of different entries lose neither. Other lines and comments are kept.
+    // file with the file's mode and owner, fsync, rename) under an exclusive lock on
+    // "<file>.lock", so that concurrent writers of different entries lose neither. The entry
+    // replaced is the one the reader reads (the last of that name in the section); other lines
+    // and comments are kept. False, with the file untouched, when it exists but cannot be read,
+    // or when the section, name or value would not read back as given (a line feed, a "[" or
+    // "]" in the section, "=", ":" or a leading ";" or "#" in the name, blanks at either end,
+    // a " ;" in the value).
     static bool setText(const std::string& path, const std::string& section, const std::string& name,
                         const std::string& value);
 
 private:
+    SettingsStore() = default;
+    void parse(std::string_view text);
     static std::string keyOf(const std::string& section, const std::string& name);
-    static int onEntry(void* user, const char* section, const char* name, const char* value);
 
     std::string path_;
     bool fileRead_ = false;

@@ -12,3 +12,9 @@ int Sortable::setFatalErrMsg(const char* format, ...) {
     fatalErrMsg_ = text;
     return -1;
 }
+
+void Sortable::makeKey(std::string_view /*line*/, std::string& key) { key.clear(); }
+
+int Sortable::compareKeyed(std::string_view a, std::string_view /*keyA*/, std::string_view b, std::string_view /*keyB*/) {
+    return compare(a, b);
+}

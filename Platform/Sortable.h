@@ -20,6 +20,18 @@ public:
     // that runs the sort, one call at a time, so an implementation may keep scratch state.
     virtual int compare(std::string_view a, std::string_view b) = 0;
 
+    // A comparison that orders lines by a part of them (a key: a column, a number read from
+    // the line) can have the key made once per line instead of in every call. It answers
+    // usesKeys() true; the sorter then calls makeKey once for each line it reads (from the
+    // input, and again from a run file when it merges) and compareKeyed, which must order as
+    // compare does, for every pair; compare is not called. The keys of the lines in memory count
+    // against the sorter's memory budget.
+    virtual bool usesKeys() const { return false; }
+    // Replaces key with the key of line.
+    virtual void makeKey(std::string_view line, std::string& key);
+    // Orders a and b given with their keys; by default compare(a, b).
+    virtual int compareKeyed(std::string_view a, std::string_view keyA, std::string_view b, std::string_view keyB);
+
     // The text of the failure that made the last operation return non-zero; empty otherwise.
     const char* getFatalErrMsg() const { return fatalErrMsg_.c_str(); }
 

@@ -16,3 +16,4 @@ build-bench/bench/bench_cleanup_scan "$scan"
 rm -rf "$scan"
 build-bench/bench/make_results_file "$data/sort-input" 200
 build-bench/bench/bench_sort "$data/sort-input"
+build-bench/bench/bench_sort --by-column 200000 "$data"

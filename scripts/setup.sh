@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libinih-dev libgtest-dev libgmock-dev)
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -2,11 +2,27 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 const std::string kEmpty;
 
 int sign(int c) { return c < 0 ? -1 : c > 0 ? 1 : 0; }
+
+// A number key: whether the column was read as a number, and the value (0 when not).
+struct NumberKey {
+    bool valid = false;
+    uint64_t value = 0;
+};
+
+NumberKey numberOf(std::string_view key) {
+    NumberKey number;
+    if (key.size() == 1 + sizeof number.value) {
+        number.valid = key[0] != 0;
+        std::memcpy(&number.value, key.data() + 1, sizeof number.value);
+    }
+    return number;
+}
 }  // namespace
 
 BatchSortByColumn::BatchSortByColumn(unsigned int column, std::string separators, short columnType, uint64_t reserved)
@@ -15,48 +31,54 @@ BatchSortByColumn::BatchSortByColumn(unsigned int column, std::string separators
       columnType_(columnType),
       reserved_(reserved) {}
 
-const std::string& BatchSortByColumn::columnText(std::string_view line, std::vector<CYuString>& tokens) {
-    CYuString(std::string(line)).Tokenize(tokens, '"', '"', '\\', separators_.c_str(), true);
-    return tokens.size() >= column_ ? tokens[column_ - 1].str() : kEmpty;
+bool BatchSortByColumn::usesKeys() const { return columnType_ == 1 || columnType_ == 2 || columnType_ == 3; }
+
+const std::string& BatchSortByColumn::columnText(std::string_view line) {
+    CYuString(std::string(line)).Tokenize(tokens_, '"', '"', '\\', separators_.c_str(), true);
+    return tokens_.size() >= column_ ? tokens_[column_ - 1].str() : kEmpty;
+}
+
+void BatchSortByColumn::makeKey(std::string_view line, std::string& key) {
+    key.clear();
+    if (!usesKeys()) return;
+    const std::string& text = columnText(line);
+    if (columnType_ == 3) {
+        key = text;
+        return;
+    }
+    NumberKey number;
+    if (columnType_ == 1) {
+        unsigned long value = 0;
+        number.valid = std::sscanf(text.c_str(), "%lu", &value) == 1;
+        number.value = number.valid ? value : 0;
+    } else {
+        number.valid = std::sscanf(text.c_str(), "%" SCNx64, &number.value) == 1;
+        if (!number.valid) number.value = 0;
+    }
+    key.push_back(number.valid ? 1 : 0);
+    key.append(reinterpret_cast<const char*>(&number.value), sizeof number.value);
 }
 
 int BatchSortByColumn::compare(std::string_view a, std::string_view b) {
-    // string_view compares bytes as unsigned characters.
-    const int wholeLines = sign(a.compare(b));
-    if (columnType_ != 1 && columnType_ != 2 && columnType_ != 3) return isAscending() ? wholeLines : -wholeLines;
+    makeKey(a, keyA_);
+    makeKey(b, keyB_);
+    return compareKeyed(a, keyA_, b, keyB_);
+}
 
-    const std::string& textA = columnText(a, tokensA_);
-    const std::string& textB = columnText(b, tokensB_);
+int BatchSortByColumn::compareKeyed(std::string_view a, std::string_view keyA, std::string_view b,
+                                    std::string_view keyB) {
+    // string_view compares bytes as unsigned characters.
+    if (!usesKeys()) return isAscending() ? sign(a.compare(b)) : -sign(a.compare(b));
     if (columnType_ == 3) {
-        const int c = sign(textA.compare(textB));
+        const int c = sign(keyA.compare(keyB));
         return isAscending() ? c : -c;
     }
-
-    // Different numbers decide; the larger sorts later when ascending, first otherwise.
-    auto byValue = [this, wholeLines](auto valueA, auto valueB) {
-        if (valueA == valueB) return wholeLines;
-        return (valueA > valueB) == isAscending() ? 1 : -1;
-    };
-    if (columnType_ == 1) {
-        unsigned long valueA = 0, valueB = 0;
-        if (std::sscanf(textA.c_str(), "%lu", &valueA) != 1) {
-            log_.debug(1, "Invalid ul1");
-            valueA = 0;
-        }
-        if (std::sscanf(textB.c_str(), "%lu", &valueB) != 1) {
-            log_.debug(1, "Invalid ul2");
-            valueB = 0;
-        }
-        return byValue(valueA, valueB);
-    }
-    uint64_t valueA = 0, valueB = 0;
-    if (std::sscanf(textA.c_str(), "%" SCNx64, &valueA) != 1) {
-        log_.debug(1, "Invalid ull1");
-        valueA = 0;
-    }
-    if (std::sscanf(textB.c_str(), "%" SCNx64, &valueB) != 1) {
-        log_.debug(1, "Invalid ull2");
-        valueB = 0;
-    }
-    return byValue(valueA, valueB);
+    // A column that is not a number counts as 0, and every comparison that meets it says so.
+    const NumberKey numberA = numberOf(keyA), numberB = numberOf(keyB);
+    if (!numberA.valid) log_.debug(1, columnType_ == 1 ? "Invalid ul1" : "Invalid ull1");
+    if (!numberB.valid) log_.debug(1, columnType_ == 1 ? "Invalid ul2" : "Invalid ull2");
+    // Different numbers decide; the larger sorts later when ascending, first otherwise. Equal
+    // numbers: the whole lines in ascending byte order.
+    if (numberA.value == numberB.value) return sign(a.compare(b));
+    return (numberA.value > numberB.value) == isAscending() ? 1 : -1;
 }

@@ -11,7 +11,8 @@
 // - Type 3: the column texts in byte order, reversed when the sort is descending.
 // - Any other type: the whole lines in byte order, reversed when the sort is descending.
 // The case-insensitive setting of init does not apply to columns. Lines that compare equal
-// keep their input order.
+// keep their input order. For types 1 to 3 the sorter has each line's column read once, as a
+// key (Sortable::usesKeys): the column's number, or its text.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +30,11 @@ public:
     BatchSortByColumn(unsigned int column, std::string separators, short columnType, uint64_t reserved);
 
     int compare(std::string_view a, std::string_view b) override;
+    bool usesKeys() const override;
+    // Type 1 and 2: a byte that tells whether the column was a number, then its value (8
+    // bytes); type 3: the column's text; other types: empty.
+    void makeKey(std::string_view line, std::string& key) override;
+    int compareKeyed(std::string_view a, std::string_view keyA, std::string_view b, std::string_view keyB) override;
 
     unsigned int getColumn() const { return column_; }
     short getColumnType() const { return columnType_; }
@@ -36,14 +42,15 @@ public:
 
 private:
     // The text of this object's column of line (empty when the line has too few columns).
-    const std::string& columnText(std::string_view line, std::vector<CYuString>& tokens);
+    const std::string& columnText(std::string_view line);
 
     uint32_t column_;
     std::string separators_;
     int16_t columnType_;
     uint64_t reserved_;  // stored for the caller, not used by the comparison
     TDebuggable log_;
-    // Scratch space of the comparison, reused from call to call.
-    std::vector<CYuString> tokensA_;
-    std::vector<CYuString> tokensB_;
+    // Scratch space, reused from call to call.
+    std::vector<CYuString> tokens_;
+    std::string keyA_;
+    std::string keyB_;
 };

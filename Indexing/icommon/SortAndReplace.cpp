@@ -1,5 +1,7 @@
 #include "Indexing/icommon/SortAndReplace.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -9,11 +11,12 @@
 #include "Indexing/icommon/TDebuggable.h"
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/FsPrimitives.h"
+#include "Platform/AtomicRewrite.h"
 #include "Platform/BatchSort.h"
 
 namespace {
-constexpr int kLineBufferSize = 4096;
-constexpr unsigned kCopyBufferSize = 65536;  // CXFile buffers for the top-N copy
+// The top-N copy goes through one buffer of this size, whatever the lengths of the lines.
+constexpr unsigned long kCopyBufferSize = 65536;
 
 struct SortFiles {
     explicit SortFiles(const char* name)
@@ -37,38 +40,76 @@ void removeWorkDir(TDebuggable& log, const SortFiles& f) {
     if (safeRmdir(f.work.c_str()) != 0) log.debug(1, "ignoring rmdir failure for '%s'", f.work.c_str());
 }
 
-// Copies the first topN lines of src to dst; false when a write failed.
-bool copyFirst(TDebuggable& log, CXFile& src, CXFile& dst, char* line, int topN) {
+enum class CopyResult { Copied, ReadFailed, WriteFailed };
+
+// Reads src from its start and calls atLine(offset) at the start of every line (a line ends
+// after its line feed; a last line without one counts) until atLine returns false. Returns
+// the offset where it stopped, the file's length when it saw every line, or -1 when a read
+// failed. Lines of any length: only line feeds are looked for.
+template <class AtLine>
+int64_t scanLineStarts(CXFile& src, char* buffer, AtLine atLine) {
+    if (src.seek(0, sfSeekSet) != 0) return -1;
+    int64_t offset = 0;
+    bool atStart = true;
+    for (;;) {
+        const long n = src.read(buffer, kCopyBufferSize);
+        if (n < 0) return -1;
+        if (n == 0) return offset;
+        for (long i = 0; i < n;) {
+            if (atStart) {
+                if (!atLine(offset + i)) return offset + i;
+                atStart = false;
+            }
+            const void* lf = memchr(buffer + i, '\n', static_cast<size_t>(n - i));
+            if (lf == nullptr) break;
+            i = static_cast<const char*>(lf) - buffer + 1;
+            atStart = true;
+        }
+        offset += n;
+    }
+}
+
+// Copies the bytes [from, to) of src to dst: whole lines, as the sorter wrote them (CR LF).
+CopyResult copyRange(CXFile& src, CXFile& dst, char* buffer, int64_t from, int64_t to) {
+    if (from >= to) return CopyResult::Copied;
+    if (src.seek(from, sfSeekSet) != 0) return CopyResult::ReadFailed;
+    for (int64_t left = to - from; left > 0;) {
+        const long n = src.read(buffer, static_cast<unsigned long>(std::min<int64_t>(left, kCopyBufferSize)));
+        if (n <= 0) return CopyResult::ReadFailed;  // the sorted file is shorter than it was
+        if (dst.write(buffer, static_cast<unsigned long>(n)) != n) return CopyResult::WriteFailed;
+        left -= n;
+    }
+    return CopyResult::Copied;
+}
+
+// Copies the first topN lines of src to dst.
+CopyResult copyFirst(TDebuggable& log, CXFile& src, CXFile& dst, char* buffer, int topN) {
     log.debug(1, "Descending - copy topN lines from src do dst. Output all if < topN");
     int copied = 0;
-    bool written = true;
-    while (copied < topN && src.getLine(line, kLineBufferSize) == 1) {
-        if (dst.putLine(line, false) != 0) {
-            written = false;
-            break;
-        }
-        ++copied;
-    }
+    const int64_t end = scanLineStarts(src, buffer, [&](int64_t) { return copied < topN && ++copied > 0; });
+    if (end < 0) return CopyResult::ReadFailed;
     log.debug(1, "%d lines were copied", copied);
-    return written;
+    return copyRange(src, dst, buffer, 0, end);
 }
 
 // Copies the last topN lines of src to dst, in file order, remembering the starts of the last
-// topN + 1 lines in ring while reading the file once; false when a write failed.
-bool copyLast(TDebuggable& log, CXFile& src, CXFile& dst, char* line, int64_t* ring, int topN) {
+// topN + 1 lines in ring while reading the file once.
+CopyResult copyLast(TDebuggable& log, CXFile& src, CXFile& dst, char* buffer, int64_t* ring, int topN) {
     log.debug(1, "Ascending - skip all but topN lines at the bottom of the file. Output all if < topN");
     int i = 0;
     bool wrapped = false;
-    for (;;) {
-        ring[i] = src.getCurOffset();
-        if (src.getLine(line, kLineBufferSize) != 1) break;  // slot i holds where reading ended
+    const int64_t end = scanLineStarts(src, buffer, [&](int64_t offset) {
+        ring[i] = offset;
         if (i == topN) {
             i = 0;
             wrapped = true;
         } else {
             ++i;
         }
-    }
+        return true;
+    });
+    if (end < 0) return CopyResult::ReadFailed;
+    ring[i] = end;  // slot i holds where reading ended
     int from1 = 0, to1 = i - 1, from2 = -1, to2 = -1;
     if (wrapped) {
         if (i == 0) {
@@ -85,23 +126,17 @@ bool copyLast(TDebuggable& log, CXFile& src, CXFile& dst, char* line, int64_t* r
         }
     }
     log.debug(1, "From1=%d, to1=%d, from2=%d, to2=%d", from1, to1, from2, to2);
-    for (const auto& [from, to] : {std::pair{from1, to1}, std::pair{from2, to2}}) {
-        if (from < 0) continue;
-        for (int slot = from; slot <= to; ++slot) {
-            if (src.seek(ring[slot], sfSeekSet) != 0 || src.getLine(line, kLineBufferSize) != 1) return true;
-            if (dst.putLine(line, false) != 0) return false;
-        }
-    }
-    return true;
+    // The ranges list the kept lines in file order: they run from the first one's start to the end.
+    return to1 < from1 ? CopyResult::Copied : copyRange(src, dst, buffer, ring[from1], end);
 }
 
 // Keeps topN lines of the sorted temporary file: they go to the top file, which then replaces
 // the input file. 0, or -1 after the failure's line (the work directory handled as well).
 int limitTopN(TDebuggable& log, const SortFiles& f, bool lastN, int topN) {
-    std::unique_ptr<char[]> line(new (std::nothrow) char[kLineBufferSize]);
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kCopyBufferSize]);
     // Only the last-N selection needs the ring of line starts.
     std::unique_ptr<int64_t[]> ring(lastN ? new (std::nothrow) int64_t[static_cast<size_t>(topN) + 1] : nullptr);
-    if (line == nullptr || (lastN && ring == nullptr)) {
+    if (buffer == nullptr || (lastN && ring == nullptr)) {
         log.debug(1, "not enough memory for TopN limiting: file '%s' tmpFile '%s' workdir '%s'", f.file, f.tmp.c_str(),
                   f.work.c_str());
         fsUnlink(f.tmp.c_str());
@@ -110,20 +145,20 @@ int limitTopN(TDebuggable& log, const SortFiles& f, bool lastN, int topN) {
     }
 
     CXFile src, target, dst;
-    src.setBufSize(kCopyBufferSize);
-    dst.setBufSize(kCopyBufferSize);
     src.open(f.tmp.c_str(), sfReadOnly);
     // The input file is opened for writing only to learn that it may be written: the result
     // goes to the top file and replaces the input by a rename, so that a failure in the middle
     // of the copy cannot leave the input cut short.
     target.open(f.file, sfWriteOnly);
+    // The top file takes the input file's mode and owner before it holds a byte.
+    bool made = false;
     if (src.isOpen() && target.isOpen()) {
         fsUnlink(f.top.c_str());  // left behind by an interrupted call
-        dst.open(f.top.c_str(), sfCreateNew);
+        made = dst.open(f.top.c_str(), sfCreateNew, 0, 0600) == 0;
+        if (made && copyOwnership(f.file, f.top) != 0) dst.close();
     }
     if (!src.isOpen() || !target.isOpen() || !dst.isOpen()) {
         log.debug(1, "filed to open files '%s' and/or tmpFile '%s' workdir '%s'", f.file, f.tmp.c_str(), f.work.c_str());
-        const bool made = dst.isOpen();
         src.close();
         target.close();
         dst.close();
@@ -133,14 +168,16 @@ int limitTopN(TDebuggable& log, const SortFiles& f, bool lastN, int topN) {
         return -1;
     }
 
-    bool written = lastN ? copyLast(log, src, dst, line.get(), ring.get(), topN) : copyFirst(log, src, dst, line.get(), topN);
+    CopyResult copied =
+        lastN ? copyLast(log, src, dst, buffer.get(), ring.get(), topN) : copyFirst(log, src, dst, buffer.get(), topN);
     src.close();
     target.close();
-    if (dst.close() != 0) written = false;
+    if (dst.close() != 0 && copied == CopyResult::Copied) copied = CopyResult::WriteFailed;
     ring.reset();
-    line.reset();
-    if (!written) {
-        log.debug(1, "write failed for file '%s' tmpFile '%s' workdir '%s'", f.file, f.tmp.c_str(), f.work.c_str());
+    buffer.reset();
+    if (copied != CopyResult::Copied) {
+        log.debug(1, "%s failed for file '%s' tmpFile '%s' workdir '%s'", copied == CopyResult::ReadFailed ? "read" : "write",
+                  f.file, f.tmp.c_str(), f.work.c_str());
         fsUnlink(f.top.c_str());
         fsUnlink(f.tmp.c_str());
         dropWorkDir(f);

@@ -3,8 +3,9 @@
 //
 // Files used for a sort of F: the sorter writes F + ".tmp", with the work directory
 // F + "_folder.tmp" (made with mode 0755 and removed at the end) for its runs; top-N limiting
-// writes F + ".top.tmp". The result replaces F by a rename, in one step: F is untouched
-// whenever the call fails, and holds the whole result when it succeeds. Every output line ends
+// writes F + ".top.tmp". Both files get F's mode and owner before they hold a byte. The result
+// replaces F by a rename, in one step: F is untouched whenever the call fails, and holds the
+// whole result, with its mode and owner, when it succeeds. Every output line ends
 // in CR LF. Both functions log at level 1 through a temporary debuggable object, prefixes
 // "SORTANDREPLACE" and "SORTANDREPLACEEX"; every failure returns -1 after one line naming F,
 // the temporary file and the work directory.
@@ -21,15 +22,16 @@ enum BatchSortListSortCriteria {
 };
 
 // Sorts file in place with the plain batch sort: flag2 keeps only the first of equal lines,
-// flag3 compares ignoring the case of ASCII letters (see BatchSort::init). 0 or -1.
+// flag3 compares ignoring the case of ASCII letters, keeping lines that fold alike in their
+// input order (as `LC_ALL=C sort -f -s`; see BatchSort::init). 0 or -1.
 int sortAndReplace(const char* file, bool flag2, bool ascending, bool flag3);
 
 // Sorts file in place by criteria; column, separators, columnType and reserved are those of
 // BatchSortByColumn and only used with BatchSortListSortByColumn. topN < 1 keeps every line.
 // topN >= 1 keeps N lines of the sorted result: the last N when ascending with criteria other
-// than 0 and 1 (by column: the N largest), the first N otherwise; lines are copied through a 4096-byte buffer, so the copy
-// stops, without failing, at the first line longer than 4095 bytes. A write failure during the
-// copy fails the call ("write failed for file '%s' tmpFile '%s' workdir '%s'") and leaves F
-// as it was. 0 or -1.
+// than 0 and 1 (by column: the N largest), the first N otherwise. Lines of any length are
+// copied whole, as the sorter wrote them. A read or write failure during the copy fails the
+// call ("read failed for file '%s' tmpFile '%s' workdir '%s'", "write failed ...") and leaves
+// F as it was. 0 or -1.
 int sortAndReplaceEx(const char* file, BatchSortListSortCriteria criteria, int topN, bool ascending, bool flag3,
                      unsigned int column, std::string separators, short columnType, uint64_t reserved);

@@ -75,7 +75,7 @@ TEST_F(SortAndReplace, ReplacesTheFileWithItsSortedLines) {
     expectNoLeftovers();
 }
 
-TEST_F(SortAndReplace, TopNKeepsTheFirstOrTheLastLines) {
+TEST_F(SortAndReplace, TopNKeepsTheFirstOrTheLastLinesWhateverTheirLength) {
     struct Case {
         int lines;
         std::string ranges;  // of the last-N ring, topN 3
@@ -85,7 +85,8 @@ TEST_F(SortAndReplace, TopNKeepsTheFirstOrTheLastLines) {
                           Case{10, "3, to1=3, from2=0, to2=1"}}) {
         SCOPED_TRACE(c.lines);
         std::vector<std::string> sorted;
-        for (int i = 0; i < c.lines; ++i) sorted.push_back("line" + std::string(1, char('a' + i)));
+        for (int i = 0; i < c.lines; ++i)  // the third line is longer than any line buffer
+            sorted.push_back("line" + std::string(1, char('a' + i)) + std::string(i == 2 ? 9000 : 0, 'x'));
         std::vector<std::string> shuffled = sorted;
         std::reverse(shuffled.begin(), shuffled.end());
         const size_t kept = std::min<size_t>(3, sorted.size());
@@ -93,7 +94,7 @@ TEST_F(SortAndReplace, TopNKeepsTheFirstOrTheLastLines) {
         capture.clear();
         writeFileText(file, lf(shuffled));
         ASSERT_EQ(sortAndReplaceEx(file.c_str(), BatchSortListSortAll, 3, true, false, 0, "", 0, 0), 0);
-        EXPECT_EQ(readFileText(file), crlf({sorted.begin(), sorted.begin() + kept}));
+        EXPECT_TRUE(readFileText(file) == crlf({sorted.begin(), sorted.begin() + kept}));
         EXPECT_EQ(logged("SORTANDREPLACEEX: "),
                   (std::vector<std::string>{"BatchSort instantiated", "Sorted '" + file + "' into '" + file + ".tmp'",
                                             "Descending - copy topN lines from src do dst. Output all if < topN",
@@ -104,14 +105,14 @@ TEST_F(SortAndReplace, TopNKeepsTheFirstOrTheLastLines) {
         capture.clear();
         writeFileText(file, lf(shuffled));
         ASSERT_EQ(byColumn(3, true, 0), 0) << "ascending by column: the last lines";
-        EXPECT_EQ(readFileText(file), crlf({sorted.end() - kept, sorted.end()}));
+        EXPECT_TRUE(readFileText(file) == crlf({sorted.end() - kept, sorted.end()}));
         std::vector<std::string> log = logged("SORTANDREPLACEEX: ");
         EXPECT_NE(std::find(log.begin(), log.end(), "From1=" + c.ranges), log.end());
         expectNoLeftovers();
 
         writeFileText(file, lf(shuffled));
         ASSERT_EQ(byColumn(3, false, 0), 0) << "descending by column: the first lines";
-        EXPECT_EQ(readFileText(file), crlf({sorted.rbegin(), sorted.rbegin() + kept}));
+        EXPECT_TRUE(readFileText(file) == crlf({sorted.rbegin(), sorted.rbegin() + kept}));
     }
 }
 
@@ -220,4 +221,25 @@ TEST_F(SortAndReplace, FailuresLeaveTheInputUntouched) {
     EXPECT_TRUE(readFileText(file) == many);
     EXPECT_FALSE(fileExists(tmp));
     EXPECT_FALSE(fileExists(work)) << "the empty work directory is removed";
+}
+
+TEST_F(SortAndReplace, ResultKeepsTheModeAndOwnerOfTheFile) {
+    const bool root = geteuid() == 0;
+    for (int topN : {-1, 0, 2}) {
+        for (bool ascending : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "topN " << topN << (ascending ? " ascending" : " descending"));
+            writeFileText(file, "c,3\nb,2\na,1\n");
+            ASSERT_EQ(chmod(file.c_str(), 0604), 0);
+            if (root) {
+                ASSERT_EQ(chown(file.c_str(), 4321, 4322), 0);
+            }
+            ASSERT_EQ(topN < 0 ? sortAndReplace(file.c_str(), false, ascending, false) : byColumn(topN, ascending, 1), 0);
+            struct stat st {};
+            ASSERT_EQ(stat(file.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0604u);
+            if (root) {
+                EXPECT_EQ(std::make_pair(st.st_uid, st.st_gid), std::make_pair(uid_t(4321), gid_t(4322)));
+            }
+        }
+    }
 }

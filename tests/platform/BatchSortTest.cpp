@@ -97,15 +97,30 @@ struct BatchSortTest : ::testing::Test {
     const std::string in = dir.file("in"), out = dir.file("out"), work = dir.file("work");
 };
 
-// Orders by the first byte only, so that many lines compare equal.
+int firstByte(std::string_view line) { return line.empty() ? -1 : static_cast<unsigned char>(line[0]); }
+
+// Orders by the first byte only, so that many lines compare equal; with keys, through a key
+// that is that byte.
 class FirstByteSort : public BatchSort {
 public:
+    explicit FirstByteSort(bool keyed) : keyed_(keyed) {}
     int compare(std::string_view a, std::string_view b) override {
         ++calls;
-        int x = a.empty() ? -1 : static_cast<unsigned char>(a[0]), y = b.empty() ? -1 : static_cast<unsigned char>(b[0]);
-        return x - y;
+        return firstByte(a) - firstByte(b);
+    }
+    bool usesKeys() const override { return keyed_; }
+    void makeKey(std::string_view line, std::string& key) override {
+        ++keys;
+        key.assign(line.substr(0, 1));
+    }
+    int compareKeyed(std::string_view, std::string_view a, std::string_view, std::string_view b) override {
+        return firstByte(a) - firstByte(b);
     }
     long calls = 0;
+    long keys = 0;
+
+private:
+    bool keyed_;
 };
 }  // namespace
 
@@ -162,21 +177,31 @@ TEST_F(BatchSortTest, DerivedComparisonDecidesAndEqualLinesKeepInputOrderAcrossR
     BatchSort::setLimits(1, 512);
     const std::vector<std::string> lines = randomLines(size_t(400) << 10, 3);
     writeFileText(in, mixedEnds(lines));
-    auto firstByte = [](const std::string& a, const std::string& b) {
-        return (a.empty() ? -1 : static_cast<unsigned char>(a[0])) < (b.empty() ? -1 : static_cast<unsigned char>(b[0]));
-    };
+    auto byFirstByte = [](const std::string& a, const std::string& b) { return firstByte(a) < firstByte(b); };
     std::vector<std::string> expected = lines;
-    std::stable_sort(expected.begin(), expected.end(), firstByte);
-    for (int unique : {0, 1}) {
-        FirstByteSort sorter;
+    std::stable_sort(expected.begin(), expected.end(), byFirstByte);
+    for (int run = 0; run < 4; ++run) {
+        const int unique = run / 2;
+        const bool keyed = run % 2 == 1;
+        SCOPED_TRACE(keyed ? "keyed" : "not keyed");
+        FirstByteSort sorter(keyed);
         ASSERT_EQ(sorter.init(in.c_str(), out.c_str(), work.c_str(), 0, unique, 1, 0), 0);
         ASSERT_EQ(sorter.sort(), 0) << sorter.getFatalErrMsg();
         EXPECT_GT(sorter.getRunCount(), 2u);
-        EXPECT_GT(sorter.calls, static_cast<long>(lines.size()));
+        if (keyed) {  // each line's key made once as a run is formed and once as it is merged
+            EXPECT_EQ(sorter.calls, 0);
+            EXPECT_EQ(sorter.getMergePasses(), 1u);
+            if (unique == 0) {
+                EXPECT_EQ(sorter.keys, 2 * static_cast<long>(lines.size()));
+            }
+        } else {
+            EXPECT_GT(sorter.calls, static_cast<long>(lines.size()));
+            EXPECT_EQ(sorter.keys, 0);
+        }
         std::vector<std::string> want = expected;
         if (unique != 0)  // the first line of each first byte
             want.erase(std::unique(want.begin(), want.end(),
-                                   [&](const std::string& a, const std::string& b) { return !firstByte(a, b) && !firstByte(b, a); }),
+                                   [&](const std::string& a, const std::string& b) { return firstByte(a) == firstByte(b); }),
                        want.end());
         EXPECT_TRUE(readFileText(out) == crlf(want)) << "unique " << unique << ": ascending, not case-folded";
     }

@@ -62,7 +62,10 @@ TEST_F(KRJobClientTest, SetPendingCauseJournalsTheRequest) {
     EXPECT_EQ(records[0].jobId, -7);
     EXPECT_EQ(records[0].args, numbers({17, 150, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(records[1].args, numbers({18, 300, 1, 1, 2, 3, 1, 5, 6, 7, 8, 1001, 1002}));
-    EXPECT_NE(settings_.journalText().find("\"setPendingCause\""), std::string::npos);
+    const std::string journal = settings_.journalText();
+    EXPECT_NE(journal.find("\"message\":\"setPendingCause\",\"args\":[17,150,0,0,0,0,0,0,0,0,0]}"), std::string::npos)
+        << journal;
+    EXPECT_NE(journal.find("\"args\":[18,300,1,1,2,3,1,5,6,7,8,1001,1002]}"), std::string::npos) << journal;
 }
 
 TEST_F(KRJobClientTest, SetPendingCauseRefusesAListWithoutItsEnd) {
@@ -102,6 +105,9 @@ TEST_F(KRBkpJobClientTest, CompleteNeedsASuccessfulInit) {
     EXPECT_EQ(records[1].jobId, 42);
     EXPECT_EQ(records[1].args, numbers({2, 1, 0, 0}));
     EXPECT_EQ(records[2].args, numbers({2, 2, 0, 0}));
+    const std::string journal = settings_.journalText();
+    EXPECT_NE(journal.find("\"message\":\"init\",\"args\":[\"central01\",1,2,0,\"\"]}"), std::string::npos) << journal;
+    EXPECT_NE(journal.find("\"message\":\"complete\",\"args\":[2,1,0,0]}"), std::string::npos) << journal;
 }
 
 }  // namespace

@@ -1,4 +1,11 @@
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <functional>
+#include <thread>
 
 #include "Platform/SettingsStore.h"
 #include "tests/support/EventCapture.h"
@@ -47,16 +54,99 @@ TEST(SettingsStore, BadInputGivesMissingValuesAndLogLines) {
     EXPECT_FALSE(missing.getText("MediaAgent", "nGood").has_value());
 }
 
-TEST(SettingsStore, SetTextKeepsOtherLinesAndReplacesInPlace) {
-    SettingsFixture settings("; top comment\n[~MediaAgent]\nnA=1\n\n[Other]\nx=y\n");
-    ASSERT_TRUE(SettingsStore::setText(settings.configPath(), "~mediaagent", "NA", "2"));
-    ASSERT_TRUE(SettingsStore::setText(settings.configPath(), "~MediaAgent", "nB", "3"));
-    ASSERT_TRUE(SettingsStore::setText(settings.configPath(), "New\\Section", "v", "4"));
-    EXPECT_EQ(readFileText(settings.configPath()),
-              "; top comment\n[~MediaAgent]\nNA=2\nnB=3\n\n[Other]\nx=y\n\n[New\\Section]\nv=4\n");
-    EXPECT_FALSE(SettingsStore::setText(settings.configPath(), "S", "bad=name", "1"));
-    EXPECT_FALSE(SettingsStore::setText(settings.configPath(), "S", "n", "two\nlines"));
+namespace {
+// Runs fn on a thread without the capabilities that let root read and write any file, so that
+// the permission bits bind (capabilities belong to a thread on Linux). False when they could
+// not be dropped.
+bool runWithoutFileOverrides(const std::function<void()>& fn) {
+    bool dropped = false;
+    std::thread worker([&] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2]{};
+        syscall(SYS_capget, &header, caps);
+        caps[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        dropped = syscall(SYS_capset, &header, caps) == 0;
+        if (dropped) fn();
+    });
+    worker.join();
+    return dropped;
+}
+}  // namespace
+
+TEST(SettingsStore, RewriteKeepsModeAndOwnerAndRefusesAFileItCannotRead) {
+    SettingsFixture settings("[MediaAgent]\nsPassword=secret\n");
+    const std::string& path = settings.configPath();
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(path.c_str(), 4321, 4322), 0);
+    }
+    ASSERT_TRUE(SettingsStore::setText(path, "~MediaAgent", "nA", "1"));
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    if (root) {
+        EXPECT_EQ(std::make_pair(st.st_uid, st.st_gid), std::make_pair(uid_t(4321), gid_t(4322)));
+    }
+
+    // Unreadable, not missing: nothing is written, and the other settings stay.
+    const std::string before = readFileText(path);
+    ASSERT_EQ(chmod(path.c_str(), 0200), 0);
+    if (root) {
+        ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
+    }
+    bool written = true;
+    ASSERT_TRUE(runWithoutFileOverrides([&] { written = SettingsStore::setText(path, "~MediaAgent", "nB", "2"); }));
+    EXPECT_FALSE(written);
+    EXPECT_EQ(readFileText(path), before);
+}
+
+TEST(SettingsStore, SetTextReplacesTheEntryTheReaderReadsAndKeepsTheRest) {
+    struct Case {
+        const char* before;
+        const char* section;
+        const char* name;
+        const char* value;
+        const char* after;  // null: refused, the file unchanged
+    };
+    for (const Case& c : {
+             Case{"; top\n[~MediaAgent]\nnA=1\n\n[Other]\n", "~mediaagent", "NA", "2", "; top\n[~MediaAgent]\nNA=2\n\n[Other]\n"},
+             Case{"[~MediaAgent]\nnA=1\n\n[Other]\n", "~MediaAgent", "nB", "3", "[~MediaAgent]\nnA=1\nnB=3\n\n[Other]\n"},
+             Case{"[Other]\nx=y", "New\\Section", "v", "", "[Other]\nx=y\n\n[New\\Section]\nv=\n"},
+             Case{"[A]\nx=1\nx=2\n", "A", "x", "9", "[A]\nx=1\nx=9\n"},
+             Case{"[A]\nx=1\n[B]\nx=1\n[a]\nX = 2 ; old\n", "A", "x", "9", "[A]\nx=1\n[B]\nx=1\n[a]\nx=9\n"},
+             Case{"[A]\ny=1\n[B]\n[a]\nz=1\n\n[C]\n", "a", "x", "9", "[A]\ny=1\n[B]\n[a]\nz=1\nx=9\n\n[C]\n"},
+             Case{"[A]\n", "A", "bad=name", "1", nullptr},
+             Case{"[A]\n", "A", "#n", "1", nullptr},
+             Case{"[A]\n", "A", "n", "two\nlines", nullptr},
+             Case{"[A]\n", "A", "n", "cut ;here", nullptr},
+             Case{"[A]\n", "A]", "n", "1", nullptr},
+         }) {
+        SCOPED_TRACE(c.before + std::string(" + ") + c.name);
+        SettingsFixture settings(c.before);
+        EXPECT_EQ(SettingsStore::setText(settings.configPath(), c.section, c.name, c.value), c.after != nullptr);
+        EXPECT_EQ(readFileText(settings.configPath()), c.after != nullptr ? c.after : c.before);
+        if (c.after != nullptr) {
+            EXPECT_EQ(SettingsStore::current().getText(c.section, c.name), c.value);
+        }
+    }
     EXPECT_FALSE(SettingsStore::setText("/nonexistent/dir/file.ini", "S", "n", "1"));
+}
+
+TEST(SettingsStore, SectionHeadersOfAnyLengthHoldTheirEntries) {
+    for (size_t length : {40, 60, 256, 1100}) {
+        SCOPED_TRACE(length);
+        const std::string client(length, 'c');
+        SettingsFixture settings("[MediaAgent]\nnA=1\n[~Machines\\" + client + "]\nnB=2\n[Other]\nnC=3\n");
+        SettingsStore store = SettingsStore::current();
+        EXPECT_EQ(store.getInteger("~Machines\\" + client, "nB"), 2);
+        EXPECT_FALSE(store.getInteger("MediaAgent", "nB").has_value());
+        EXPECT_EQ(store.getInteger("Other", "nC"), 3);
+
+        ASSERT_TRUE(SettingsStore::setText(settings.configPath(), "~Machines\\" + client, "nD", "4"));
+        EXPECT_EQ(SettingsStore::current().getInteger("~Machines\\" + client, "nD"), 4);
+        EXPECT_FALSE(SettingsStore::current().getInteger("MediaAgent", "nD").has_value());
+    }
 }
 
 TEST(SettingsStore, ConcurrentWritersLoseNothing) {

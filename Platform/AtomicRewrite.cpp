@@ -1,0 +1,120 @@
+#include "Platform/AtomicRewrite.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+FileOwnership fromStat(const struct stat& st) {
+    return FileOwnership{static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(st.st_uid),
+                         static_cast<unsigned>(st.st_gid)};
+}
+
+int writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return EIO;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+std::string directoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+}  // namespace
+
+int readWholeFile(const std::string& path, std::string& text, FileOwnership* ownership) {
+    text.clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int error = 0;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        error = EISDIR;
+    } else {
+        if (ownership != nullptr) *ownership = fromStat(st);
+        char buffer[16384];
+        for (;;) {
+            ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                error = errno;
+                break;
+            }
+            if (n == 0) break;
+            text.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    if (error != 0) text.clear();
+    return error;
+}
+
+int ownershipOf(const std::string& path, FileOwnership& ownership) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return errno;
+    ownership = fromStat(st);
+    return 0;
+}
+
+int ownershipOfDescriptor(int fd, FileOwnership& ownership) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return errno;
+    ownership = fromStat(st);
+    return 0;
+}
+
+int giveOwnership(int fd, const FileOwnership& ownership) {
+    FileOwnership now;
+    if (int error = ownershipOfDescriptor(fd, now); error != 0) return error;
+    if ((now.uid != ownership.uid || now.gid != ownership.gid) &&
+        ::fchown(fd, static_cast<uid_t>(ownership.uid), static_cast<gid_t>(ownership.gid)) != 0)
+        return errno;
+    if (::fchmod(fd, static_cast<mode_t>(ownership.mode)) != 0) return errno;
+    return 0;
+}
+
+int copyOwnership(const std::string& from, const std::string& to) {
+    FileOwnership ownership;
+    if (int error = ownershipOf(from, ownership); error != 0) return error;
+    int fd = ::open(to.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int error = giveOwnership(fd, ownership);
+    ::close(fd);
+    return error;
+}
+
+int rewriteFile(const std::string& path, const std::string& content, const FileOwnership* keep, unsigned newFileMode) {
+    // Writers of one file serialize through their own lock; a name left by a dead writer of
+    // the same process id is removed, not followed.
+    const std::string tempPath = path + ".tmp." + std::to_string(::getpid());
+    ::unlink(tempPath.c_str());
+    int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    keep != nullptr ? 0600 : static_cast<mode_t>(newFileMode));
+    if (fd < 0) return errno;
+    int error = keep != nullptr ? giveOwnership(fd, *keep) : 0;
+    if (error == 0) error = writeAll(fd, content);
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(tempPath.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) {
+        ::unlink(tempPath.c_str());
+        return error;
+    }
+    // The rename itself is made durable by syncing the directory.
+    int dirFd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return 0;
+}

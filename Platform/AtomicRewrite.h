@@ -1,0 +1,38 @@
+// Replacing a small file by a rewritten copy, so that readers see the old content or the new,
+// never a part: the copy is a temporary file in the same directory, written, given the mode
+// and owner of the file it replaces, synced and renamed over it. Also the pieces of that for a
+// file that another component writes (the sorter's output).
+//
+// Functions that return int give 0 on success or the C error number of the failure.
+#pragma once
+
+#include <string>
+
+// The permission bits (set-id and sticky bits included) and owner of a file.
+struct FileOwnership {
+    unsigned mode = 0;
+    unsigned uid = 0;
+    unsigned gid = 0;
+};
+
+// Reads the whole file. A failure (ENOENT for a missing file) leaves text empty: never a part.
+// ownership, when given, receives that of the file read.
+int readWholeFile(const std::string& path, std::string& text, FileOwnership* ownership = nullptr);
+
+// The ownership of the file at path (following a final symbolic link) or of an open file.
+int ownershipOf(const std::string& path, FileOwnership& ownership);
+int ownershipOfDescriptor(int fd, FileOwnership& ownership);
+
+// Gives the open file fd the ownership: the owner first (only when it differs; it takes the
+// right to change it, and a change of owner clears the set-id bits), then the mode.
+int giveOwnership(int fd, const FileOwnership& ownership);
+
+// Gives the file at `to` the ownership of the file at `from`; `to` is not followed when it is
+// a symbolic link (ELOOP).
+int copyOwnership(const std::string& from, const std::string& to);
+
+// Replaces the file at path by content as described above. keep: the ownership to give the
+// new file; null for a new file, which gets newFileMode less the umask. The temporary file is
+// removed when anything fails, and the file at path is then as it was.
+int rewriteFile(const std::string& path, const std::string& content, const FileOwnership* keep,
+                unsigned newFileMode = 0644);
