@@ -2,9 +2,9 @@
 // conversion of a held lock without letting go of it in between.
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include "Indexing/idxport/CXFile.h"
+#include "Indexing/idxport/FsPrimitives.h"
 
 int CXFile::convertLock(sfLockMode_t mode) {
     if (openFlag_ == 0 || lockedFlag_ == 0) return fail(kErrWrongState);
@@ -29,18 +29,7 @@ bool CXFile::isStillAt(const char* path) {
         lastError_ = kErrWrongState;
         return false;
     }
-    struct stat mine {}, named {};
-    if (fstat(fileFd_, &mine) != 0) {
-        lastError_ = errno;
-        return false;
-    }
-    if (stat(path, &named) != 0) {
-        lastError_ = errno;
-        return false;
-    }
-    if (mine.st_nlink == 0 || mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
-        lastError_ = kErrNotFound;
-        return false;
-    }
-    return true;
+    if (fsDescriptorIsAt(fileFd_, path)) return true;
+    lastError_ = errno;
+    return false;
 }

@@ -31,13 +31,6 @@ int openMarker(const std::string& path, int flags, unsigned retries) {
     }
 }
 
-// Whether fd is still the file that path names: same device and inode, not unlinked.
-bool isFileAtPath(int fd, const std::string& path) {
-    struct stat opened {}, named {};
-    return fstat(fd, &opened) == 0 && opened.st_nlink != 0 && lstat(path.c_str(), &named) == 0 &&
-           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
-
 // Both descriptors are open on one file.
 bool sameFile(int a, int b) {
     struct stat first {}, second {};
@@ -135,7 +128,7 @@ int CXLockedMarkerFile::lock() {
             default:
                 return -1;
         }
-        if (isFileAtPath(fd_, path_)) return 0;
+        if (fsDescriptorIsAt(fd_, path_.c_str())) return 0;
         // Its owner removed it while we waited for the lock: a lock on that file marks nothing.
         file_.unlock();
         closeFile();
@@ -157,7 +150,7 @@ int CXLockedMarkerFile::unLockAndRemove() {
     setDebugPrefix("CXLockedMarkerFile::unLockAndRemove");
     // The name goes first, while the lock is held: nobody can take the lock of a file that is
     // about to vanish and then hold a marker that nobody else can see.
-    if (file_.isOpen() && file_.isLocked() && isFileAtPath(fd_, path_)) removeFile();
+    if (file_.isOpen() && file_.isLocked() && fsDescriptorIsAt(fd_, path_.c_str())) removeFile();
     const int result = unLock();
     closeFile();
     return result;
@@ -183,7 +176,7 @@ int CXLockedMarkerFile::isLocked() {
             // only the same file, still free after the delay, is stale. It stays open here
             // meanwhile, so that no new file can take its inode.
             YUSLEEP(kStaleConfirmMs);
-            if (!isFileAtPath(fd, path_)) {
+            if (!fsDescriptorIsAt(fd, path_.c_str())) {
                 look.close();
                 continue;  // another marker took the name: its owner may be about to lock it
             }
@@ -211,7 +204,7 @@ CXLockedMarkerFile::Removal CXLockedMarkerFile::removeStale(int lookFd) {
     const int locked = remover.lock(sfLockExclusive, 0);
     Removal result = locked == 0 ? Removal::held : locked < 0 ? Removal::left : Removal::removed;
     if (result == Removal::removed) {
-        if (isFileAtPath(fd, path_) && sameFile(fd, lookFd))
+        if (fsDescriptorIsAt(fd, path_.c_str()) && sameFile(fd, lookFd))
             removeFile();
         else
             result = Removal::replaced;

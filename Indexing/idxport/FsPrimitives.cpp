@@ -88,6 +88,18 @@ bool fsExists(const char* path) {
     return lstat(path, &st) == 0;
 }
 
+bool fsDescriptorIsAt(int fd, const char* path) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    struct stat opened {}, named {};
+    if (fstat(fd, &opened) != 0 || lstat(path, &named) != 0) return false;
+    if (opened.st_nlink != 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) return true;
+    errno = ENOENT;
+    return false;
+}
+
 bool fsIsDirectory(const char* path) {
     if (path == nullptr) {
         errno = EINVAL;

@@ -45,6 +45,11 @@ bool fsExists(const char* path);
 int fsAccessExists(const char* path);
 // The modification time of path in seconds since 1970: 0, or -1 with errno.
 int fsModificationTime(const char* path, uint32_t& seconds);
+// True when the open descriptor fd is still the file that path names (same device and inode;
+// a symbolic link at path is not its target) and that file is not unlinked. A lock granted on
+// a file that another process removed or replaced meanwhile guards nothing.
+bool fsDescriptorIsAt(int fd, const char* path);
+
 // True when path names a directory, following symbolic links. False otherwise, with errno set
 // when the path could not be examined (0 when it exists but is not a directory).
 bool fsIsDirectory(const char* path);
