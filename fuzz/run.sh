@@ -21,6 +21,10 @@ if ! { CC=clang CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DVORNICA_BUILD_
   exit 2
 fi
 
+for target in "${targets[@]}"; do
+  [ -x "$build_dir/fuzz/fuzz_$target" ] || { echo "fuzz: no target $target" >&2; exit 2; }
+done
+
 status=0
 for target in "${targets[@]}"; do
   # New inputs go to the first corpus directory; the seeds in fuzz/corpus stay as committed.
