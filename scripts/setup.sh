@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
+# --fuzz adds clang and the compiler runtime with libFuzzer that matches it (fuzz/run.sh).
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev)
+if [ "${1:-}" = "--fuzz" ]; then
+  # libFuzzer lives in the compiler-rt package of the same major version as clang.
+  clang_major=$(clang --version 2>/dev/null | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)
+  if [ -n "$clang_major" ]; then
+    packages+=("clang-$clang_major" "libclang-rt-$clang_major-dev")
+  else
+    packages+=(clang libclang-rt-dev)
+  fi
+fi
 
 missing=()
 for p in "${packages[@]}"; do

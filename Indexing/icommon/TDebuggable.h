@@ -65,7 +65,7 @@ protected:
         char text[kMaxLine + 2];
         bool hadNewline = false;
     };
-    bool prepareLine(Line& line, int level, const char* format, va_list args);
+    bool prepareLine(Line& line, int level, const char* format, va_list args) VORNICA_PRINTF(4, 0);
     void finishLine(Line& line);
     // Whether lines go to the event service at all (the events flag is on, stdout is not used).
     bool forwardsToEvents() const { return logEventsFlag != 0 && stdoutFlag_ == 0; }
