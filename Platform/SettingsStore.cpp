@@ -53,6 +53,12 @@ size_t inlineComment(std::string_view text) {
 
 IniLine parseLine(std::string_view raw) {
     IniLine line;
+    // Settings are text: a NUL byte would cut a value short for every caller that takes it as
+    // a C string, while its length said otherwise.
+    if (raw.find('\0') != std::string_view::npos) {
+        line.kind = IniLine::Malformed;
+        return line;
+    }
     const std::string text = trimmed(raw);
     if (text.empty()) return line;
     if (text[0] == ';' || text[0] == '#') {
