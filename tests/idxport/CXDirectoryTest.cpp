@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,6 +8,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +19,8 @@
 #include "tests/support/SettingsFixture.h"
 
 namespace {
+using Names = std::vector<std::string>;
+
 class DirTest : public ::testing::Test {
 protected:
     std::string mk(const std::string& rel) { mkdir(tmp.file(rel).c_str(), 0755); return tmp.file(rel); }
@@ -27,23 +29,25 @@ protected:
         return tmp.file(rel);
     }
     // Makes the directories, then files whose text is their own name, under tmp.
-    void tree(std::initializer_list<const char*> dirs, std::initializer_list<const char*> files) {
-        for (const char* d : dirs) mk(d);
-        for (const char* f : files) put(f, f);
+    void tree(std::initializer_list<std::string> dirs, std::initializer_list<std::string> files) {
+        for (const std::string& d : dirs) mk(d);
+        for (const std::string& f : files) put(f, f);
+    }
+    // A recursive directory object open on path; null when the open failed.
+    static std::unique_ptr<CXDirectory> opened(const std::string& path) {
+        auto d = std::make_unique<CXDirectory>();
+        d->setRecursion(true);
+        return d->open(path.c_str()) == 0 ? std::move(d) : nullptr;
     }
     // Every entry of a directory, sorted ("." and ".." included).
-    static std::vector<std::string> names(const std::string& dir) {
+    static Names names(const std::string& dir) {
         CXDirectory d;
-        std::vector<std::string> out;
+        Names out;
         if (d.open(dir.c_str()) != 0) return {"<open failed>"};
         while (const char* name = d.read()) out.push_back(name);
         EXPECT_EQ(d.getLastError(), 0) << "the end of the listing is not an error";
         std::sort(out.begin(), out.end());
         return out;
-    }
-    bool logged(const std::string& line) const {
-        auto all = capture.debugMessages();
-        return std::find(all.begin(), all.end(), line) != all.end();
     }
 
     SettingsFixture settings;
@@ -66,80 +70,6 @@ int inChild(const std::function<int()>& fn, bool asNobody = false) {
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
-}  // namespace
-
-TEST_F(CXDirectoryTest, TrailingSeparatorListsTheSameEntries) {
-    tree({"sub"}, {"a"});
-    const std::vector<std::string> expected{".", "..", "a", "sub"};
-    EXPECT_EQ(names(tmp.path()), expected);
-    EXPECT_EQ(names(tmp.path() + "/"), expected);
-}
-
-TEST_F(CXDirectoryTest, OpenFailuresAreMappedAndLoggedOnce) {
-    CXDirectory d;
-    const std::string missing = tmp.file("missing");
-    EXPECT_EQ(d.open(missing.c_str()), -1);
-    EXPECT_EQ(d.getLastError(), kErrNotFound);
-    EXPECT_EQ(capture.debugMessages(),
-              std::vector<std::string>{"DIRECTORY: open: FindFirstFile " + missing + " failed, errno 2"});
-    const std::string throughFile = put("file", "x") + "/x";
-    EXPECT_EQ(d.open(throughFile.c_str()), -1);
-    EXPECT_EQ(d.getLastError(), kErrNotFound) << "a file inside the path means not found";
-    EXPECT_EQ(d.read(), nullptr);
-    EXPECT_EQ(d.getLastError(), kErrWrongState);
-}
-
-TEST_F(CXDirectoryTest, UnlistableDirectoryFailsInsteadOfLookingEmpty) {
-    chmod(tmp.path().c_str(), 0755);
-    const std::string locked = mk("locked");
-    put("locked/precious", "data");
-    chmod(locked.c_str(), 0700);
-    const bool root = geteuid() == 0;
-    if (!root) chmod(locked.c_str(), 0);
-    auto openIt = [&] {
-        CXDirectory d;
-        return d.open(locked.c_str()) == -1 && d.getLastError() == kErrAccessDenied ? 0 : 1;
-    };
-    EXPECT_EQ(inChild(openIt, root), 0);
-    chmod(locked.c_str(), 0700);
-}
-
-TEST_F(CXDirectoryTest, CopyFilesSkipsExceptInAnyCaseAndReplacesAnExistingTree) {
-    tree({"src", "src/sub", "src/sub/deeper", "dst", "dst/sub"},
-         {"src/State", "src/a", "src/sub/STATE", "src/sub/b", "src/sub/deeper/c"});
-    const std::string dst = tmp.file("dst");
-    put("dst/a", "old a");
-    put("dst/sub/b", "old b, longer than the new one");
-    CXDirectory d;
-    d.setRecursion(true);
-    ASSERT_EQ(d.open(tmp.file("src").c_str()), 0);
-    ASSERT_EQ(d.copyFiles(dst.c_str(), "state"), 0);
-    EXPECT_EQ(readFileText(tmp.file("dst/a")), "src/a");
-    EXPECT_EQ(readFileText(tmp.file("dst/sub/b")), "src/sub/b");
-    EXPECT_EQ(readFileText(tmp.file("dst/sub/deeper/c")), "src/sub/deeper/c");
-    EXPECT_EQ(names(dst), (std::vector<std::string>{".", "..", "a", "sub"})) << "State excepted, no leftovers";
-    EXPECT_EQ(names(tmp.file("dst/sub")), (std::vector<std::string>{".", "..", "b", "deeper"}));
-}
-
-TEST_F(CXDirectoryTest, RemoveFilesKeepsTheExceptedNameAtEveryLevel) {
-    tree({"top", "top/sub", "top/other", "all", "all/sub"},
-         {"top/keep", "top/x", "top/sub/KEEP", "top/sub/y", "top/other/z", "all/sub/f", "all/g"});
-    CXDirectory d;
-    d.setRecursion(true);
-    ASSERT_EQ(d.open(tmp.file("top").c_str()), 0);
-    EXPECT_EQ(d.removeFiles("Keep"), -1);
-    EXPECT_EQ(d.getLastError(), ENOTEMPTY);
-    EXPECT_TRUE(logged("DIRECTORY: removeFiles rmdir " + tmp.file("top/sub") + " failed, errno 39"));
-    EXPECT_TRUE(fileExists(tmp.file("top/sub/KEEP")));
-    EXPECT_FALSE(fileExists(tmp.file("top/sub/y")));
-    EXPECT_TRUE(fileExists(tmp.file("top/keep")));
-    CXDirectory all;
-    all.setRecursion(true);
-    ASSERT_EQ(all.open(tmp.file("all").c_str()), 0);
-    EXPECT_EQ(all.removeFiles(nullptr), 0);
-    EXPECT_TRUE(logged("DIRECTORY: removeFiles from " + tmp.file("all") + " (except NULL)"));
-    EXPECT_EQ(names(tmp.file("all")), (std::vector<std::string>{".", ".."})) << "the directory itself stays";
-}
 
 // What a walk left at path, without following a link: "dir", "link <target>" or "file <text>".
 std::string whatIsAt(const std::string& path) {
@@ -149,6 +79,60 @@ std::string whatIsAt(const std::string& path) {
     if (!S_ISLNK(st.st_mode)) return "file " + readFileText(path);
     char target[1024] = {};
     return "link " + std::string(target, std::max<ssize_t>(0, readlink(path.c_str(), target, sizeof target)));
+}
+}  // namespace
+
+TEST_F(CXDirectoryTest, ListsWithOrWithoutTrailingSeparatorAndMapsOpenFailures) {
+    tree({"sub"}, {"a"});
+    EXPECT_EQ(names(tmp.path()), (Names{".", "..", "a", "sub"}));
+    EXPECT_EQ(names(tmp.path() + "/"), (Names{".", "..", "a", "sub"}));
+    capture.clear();
+    CXDirectory d;
+    const std::string missing = tmp.file("missing");
+    EXPECT_EQ(d.open(missing.c_str()), -1);
+    EXPECT_EQ(d.getLastError(), kErrNotFound);
+    EXPECT_EQ(capture.debugMessages(), Names{"DIRECTORY: open: FindFirstFile " + missing + " failed, errno 2"});
+    EXPECT_EQ(d.open((tmp.file("a") + "/x").c_str()), -1);
+    EXPECT_EQ(d.getLastError(), kErrNotFound) << "a file inside the path means not found";
+    EXPECT_EQ(d.read(), nullptr);
+    EXPECT_EQ(d.getLastError(), kErrWrongState);
+}
+
+TEST_F(CXDirectoryTest, UnlistableDirectoryFailsInsteadOfLookingEmpty) {
+    chmod(tmp.path().c_str(), 0755);
+    const std::string locked = mk("locked");
+    put("locked/precious", "data");
+    const bool root = geteuid() == 0;
+    chmod(locked.c_str(), root ? 0700 : 0);
+    auto openIt = [&] {
+        CXDirectory d;
+        return d.open(locked.c_str()) == -1 && d.getLastError() == kErrAccessDenied ? 0 : 1;
+    };
+    EXPECT_EQ(inChild(openIt, root), 0);
+    chmod(locked.c_str(), 0700);
+}
+
+TEST_F(CXDirectoryTest, CopyAndRemoveSkipTheExceptedNameInAnyCaseAtEveryLevel) {
+    tree({"src", "src/sub", "src/sub/deeper", "dst", "dst/sub"},
+         {"src/State", "src/a", "src/sub/STATE", "src/sub/b", "src/sub/deeper/c"});
+    const std::string dst = tmp.file("dst");
+    put("dst/a", "old a");
+    put("dst/sub/b", "old b, longer than the new one");
+    auto src = opened(tmp.file("src"));
+    ASSERT_TRUE(src);
+    ASSERT_EQ(src->copyFiles(dst.c_str(), "state"), 0);
+    for (const char* name : {"a", "sub/b", "sub/deeper/c"}) EXPECT_EQ(readFileText(dst + "/" + name), "src/" + std::string(name));
+    EXPECT_EQ(names(dst), (Names{".", "..", "a", "sub"})) << "State excepted, no leftovers";
+    EXPECT_EQ(names(dst + "/sub"), (Names{".", "..", "b", "deeper"}));
+
+    auto remover = opened(tmp.file("src")), all = opened(dst);
+    ASSERT_TRUE(remover && all);
+    EXPECT_EQ(remover->removeFiles("State"), -1) << "a directory that keeps the excepted file stays";
+    EXPECT_EQ(remover->getLastError(), ENOTEMPTY);
+    EXPECT_TRUE(fileExists(tmp.file("src/State")));
+    EXPECT_EQ(names(tmp.file("src/sub")), (Names{".", "..", "STATE"}));
+    EXPECT_EQ(all->removeFiles(nullptr), 0);
+    EXPECT_EQ(names(dst), (Names{".", ".."})) << "the directory itself stays";
 }
 
 // A tree with links to a directory and to a file outside it and a dangling link, and a
@@ -160,66 +144,47 @@ TEST_F(CXDirectoryTest, WalksNeverFollowLinksOutOfTheTree) {
     mk("outside/deep");
     put("outside/o1", std::string(1000, 'o'));
     put("outside/deep/o2", std::string(3000, 'o'));
-    enum Op { Remove, Copy, Sum };
-    for (Op op : {Remove, Copy, Sum}) {
+    for (const std::string op : {"remove", "copy", "sum"}) {
         SCOPED_TRACE(op);
-        const std::string root = mk("tree" + std::to_string(op)), swapped = root + "/swapped";
-        mk("tree" + std::to_string(op) + "/sub");
-        mk("tree" + std::to_string(op) + "/swapped");
-        writeFileText(root + "/a", "0123456789");
-        writeFileText(root + "/sub/b", "01234");
-        writeFileText(swapped + "/c", "inside");
-        ASSERT_EQ(symlink(outside.c_str(), (root + "/linkToDir").c_str()), 0);
-        ASSERT_EQ(symlink((outside + "/o1").c_str(), (root + "/linkToFile").c_str()), 0);
-        ASSERT_EQ(symlink(none.c_str(), (root + "/dangling").c_str()), 0);
+        tree({op, op + "/sub", op + "/swapped", op + "-copy"}, {op + "/a", op + "/sub/b", op + "/swapped/c"});
+        const std::string root = tmp.file(op), swapped = root + "/swapped", copy = root + "-copy";
+        for (const auto& [target, name] : {std::pair{outside, "linkToDir"}, {outside + "/o1", "linkToFile"}, {none, "dangling"}})
+            ASSERT_EQ(symlink(target.c_str(), (root + "/" + name).c_str()), 0);
         CXDirectory::setDescendHookForTests([&](const char* path) {
             if (path != swapped) return;
             rename(path, (root + "-away").c_str());
             symlink(outside.c_str(), path);
         });
-        CXDirectory d;
-        d.setRecursion(true);
-        ASSERT_EQ(d.open(root.c_str()), 0);
-        const std::string copy = mk("copy" + std::to_string(op));
-        switch (op) {
-            case Remove:
-                EXPECT_EQ(d.removeFiles(nullptr), 0);
-                EXPECT_EQ(names(root), (std::vector<std::string>{".", ".."}));
-                break;
-            case Copy: {
-                EXPECT_EQ(d.copyFiles(copy.c_str(), nullptr), 0);
-                std::vector<std::string> found;
-                for (const char* name : {"a", "sub", "sub/b", "swapped", "linkToDir", "linkToFile", "dangling"})
-                    found.push_back(name + std::string(": ") + whatIsAt(copy + "/" + name));
-                EXPECT_EQ(found, (std::vector<std::string>{"a: file 0123456789", "sub: dir", "sub/b: file 01234",
-                                                           "swapped: link " + outside, "linkToDir: link " + outside,
-                                                           "linkToFile: link " + outside + "/o1",
-                                                           "dangling: link " + none}));
-                break;
-            }
-            case Sum: {
-                EXPECT_EQ(d.sumSizes(), int64_t(10 + 5 + 3 * outside.size() + 3 + none.size()));
-                CXDirectory empty;
-                ASSERT_EQ(empty.open(copy.c_str()), 0);
-                EXPECT_EQ(empty.sumSizes(), 0);
-                break;
-            }
+        auto d = opened(root);
+        ASSERT_TRUE(d);
+        if (op == "remove") {
+            EXPECT_EQ(d->removeFiles(nullptr), 0);
+            EXPECT_EQ(names(root), (Names{".", ".."}));
+        } else if (op == "copy") {
+            EXPECT_EQ(d->copyFiles(copy.c_str(), nullptr), 0);
+            Names found;
+            for (const char* name : {"a", "sub/b", "swapped", "linkToDir", "linkToFile", "dangling"})
+                found.push_back(name + std::string(": ") + whatIsAt(copy + "/" + name));
+            EXPECT_EQ(found, (Names{"a: file copy/a", "sub/b: file copy/sub/b", "swapped: link " + outside,
+                                    "linkToDir: link " + outside, "linkToFile: link " + outside + "/o1",
+                                    "dangling: link " + none}));
+        } else {
+            EXPECT_EQ(d->sumSizes(), int64_t(5 + 9 + 3 * outside.size() + 3 + none.size()));
+            EXPECT_EQ(opened(copy)->sumSizes(), 0) << "an empty directory";
         }
         CXDirectory::setDescendHookForTests({});
         EXPECT_EQ(readFileText(outside + "/o1").size() + readFileText(outside + "/deep/o2").size(), 4000u);
-        EXPECT_EQ(names(outside), (std::vector<std::string>{".", "..", "deep", "o1"}));
+        EXPECT_EQ(names(outside), (Names{".", "..", "deep", "o1"}));
     }
 }
 
 TEST_F(CXDirectoryTest, FindFileByPatternMatchesASubstringCaseSensitively) {
     tree({}, {"other", "xabcx"});
     std::string path;
-    CXDirectory d;
-    ASSERT_EQ(d.open((tmp.path() + "/").c_str()), 0);
+    CXDirectory d, upper;
+    ASSERT_EQ(d.open((tmp.path() + "/").c_str()) + upper.open(tmp.path().c_str()), 0);
     EXPECT_EQ(d.findFileByPattern("abc", path, 0), 0);
     EXPECT_EQ(path, tmp.path() + "/xabcx") << "no doubled separator";
-    CXDirectory upper;
-    ASSERT_EQ(upper.open(tmp.path().c_str()), 0);
     EXPECT_EQ(upper.findFileByPattern("ABC", path, 0), 1);
 }
 
@@ -232,33 +197,24 @@ TEST_F(CXDirectoryTest, GetFreeSpaceAgreesWithStatvfs) {
     ASSERT_EQ(statvfs(tmp.path().c_str(), &vfs), 0);
     EXPECT_EQ(block, 1024u);
     EXPECT_EQ(total, uint64_t(vfs.f_blocks) * vfs.f_frsize / 1024);
-
     EXPECT_EQ(d.getFreeSpaceKRMA(tmp.file("missing").c_str(), &available, &total, &block), -1);
     EXPECT_EQ(d.getLastError(), kErrNotFound);
-    EXPECT_EQ(available, 0u);
-    EXPECT_EQ(total, 0u);
+    EXPECT_EQ(available + total, 0u);
 }
 
 TEST_F(CXDirectoryTest, ComposedPathLongerThanTheBufferFailsWithoutBeingCut) {
     std::string deep = tmp.path();
-    while (deep.size() < 800) {
-        deep += "/" + std::string(200, 'd');
-        mkdir(deep.c_str(), 0755);
-    }
+    while (deep.size() < 800) mkdir((deep += "/" + std::string(200, 'd')).c_str(), 0755);
     const std::string name(1040 - deep.size(), 'f');  // deep + '/' + name: 1041 characters
     writeFileText(deep + "/" + name, "data");
     ASSERT_TRUE(fileExists(deep + "/" + name));
     const std::string dst = mk("dst");
-    CXDirectory copy;
-    ASSERT_EQ(copy.open(deep.c_str()), 0);
-    EXPECT_EQ(copy.copyFiles(dst.c_str(), nullptr), -1);
-    EXPECT_EQ(copy.getLastError(), ENAMETOOLONG);
-    EXPECT_TRUE(logged("DIRECTORY: cannot compose the path of '" + name + "' in '" + deep +
-                       "': longer than 1039 characters"));
-    EXPECT_EQ(names(dst), (std::vector<std::string>{".", ".."}));
-    CXDirectory remove;
-    ASSERT_EQ(remove.open(deep.c_str()), 0);
-    EXPECT_EQ(remove.removeFiles(nullptr), -1);
+    auto copier = opened(deep), remover = opened(deep);
+    ASSERT_TRUE(copier && remover);
+    EXPECT_EQ(copier->copyFiles(dst.c_str(), nullptr), -1);
+    EXPECT_EQ(copier->getLastError(), ENAMETOOLONG);
+    EXPECT_EQ(names(dst), (Names{".", ".."}));
+    EXPECT_EQ(remover->removeFiles(nullptr), -1);
     EXPECT_TRUE(fileExists(deep + "/" + name));
 }
 
@@ -270,12 +226,10 @@ TEST_F(CXCopyFileTest, ReplacesTheTargetWithContentsAndMode) {
     EXPECT_EQ(CXCopyFile(from.c_str(), to.c_str(), &error), 0);
     EXPECT_EQ(readFileText(to), big);
     struct stat st;
-    ASSERT_EQ(stat(to.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
-    EXPECT_EQ(names(tmp.path()), (std::vector<std::string>{".", "..", "from", "to"}));
+    EXPECT_EQ(stat(to.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0640u);
+    EXPECT_EQ(names(tmp.path()), (Names{".", "..", "from", "to"}));
     // Another file system cannot copy in the kernel: the read and write loop takes over.
-    struct stat shm;
-    if (stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode)) {
+    if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) {
         const std::string other = "/dev/shm/vornica-copy-" + std::to_string(getpid());
         EXPECT_EQ(CXCopyFile(from.c_str(), other.c_str(), &error), 0);
         EXPECT_EQ(readFileText(other), big);
@@ -284,29 +238,26 @@ TEST_F(CXCopyFileTest, ReplacesTheTargetWithContentsAndMode) {
 }
 
 TEST_F(CXCopyFileTest, FailureLeavesAnExistingTargetIntact) {
-    const std::string to = put("to", "good");
-    const std::string missing = tmp.file("missing");
+    const std::string to = put("to", "good"), missing = tmp.file("missing");
     int error = 0;
     EXPECT_EQ(CXCopyFile(missing.c_str(), to.c_str(), &error), -1);
     EXPECT_EQ(error, kErrNotFound);
-    EXPECT_TRUE(logged("CXCOPYFILE: cannot copy " + missing + " to " + to + ", code 2"));
     EXPECT_EQ(CXCopyFile(mk("dir").c_str(), to.c_str(), &error), -1);
     EXPECT_EQ(error, EISDIR);
     EXPECT_EQ(CXCopyFile(to.c_str(), tmp.file("no/such").c_str(), &error), -1);
     EXPECT_EQ(error, kErrNotFound);
     // A copy that breaks off half-way (the file size limit stops the writes).
     const std::string from = put("big", std::string(65536, 'b'));
-    const int rc = inChild([&] {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {4096, 4096};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        int childError = 0;
-        if (CXCopyFile(from.c_str(), to.c_str(), &childError) != -1) return 1;
-        return childError == EFBIG ? 0 : 2;
-    });
-    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(inChild([&] {
+                  signal(SIGXFSZ, SIG_IGN);
+                  struct rlimit limit = {4096, 4096};
+                  setrlimit(RLIMIT_FSIZE, &limit);
+                  int childError = 0;
+                  return CXCopyFile(from.c_str(), to.c_str(), &childError) == -1 && childError == EFBIG ? 0 : 1;
+              }),
+              0);
     EXPECT_EQ(readFileText(to), "good");
-    EXPECT_EQ(names(tmp.path()), (std::vector<std::string>{".", "..", "big", "dir", "to"})) << "no temporary left";
+    EXPECT_EQ(names(tmp.path()), (Names{".", "..", "big", "dir", "to"})) << "no temporary left";
 }
 
 TEST_F(CXDirectoryWTest, ListsNamesAsWideTextAndReportsUnconvertibleOnes) {
@@ -314,7 +265,7 @@ TEST_F(CXDirectoryWTest, ListsNamesAsWideTextAndReportsUnconvertibleOnes) {
     put("bad\xff", "");
     std::wstring dir;
     for (char c : tmp.path()) dir += wchar_t(static_cast<unsigned char>(c));
-    CXDirectoryW d;
+    CXDirectoryW d, missing;
     ASSERT_EQ(d.open((dir + L"/").c_str()), 0);
     std::vector<std::wstring> seen;
     int unconvertible = 0;  // reading goes on after such an entry
@@ -324,7 +275,6 @@ TEST_F(CXDirectoryWTest, ListsNamesAsWideTextAndReportsUnconvertibleOnes) {
     EXPECT_EQ(unconvertible, 1);
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, (std::vector<std::wstring>{L".", L"..", L"\u00fc.txt"}));
-    CXDirectoryW missing;
     EXPECT_EQ(missing.open((dir + L"/missing").c_str()), -1);
     EXPECT_EQ(missing.getLastError(), kErrNotFound);
 }

@@ -5,29 +5,25 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "Indexing/idxport/CXChildProcess.h"
 #include "Indexing/idxport/CXProcessId.h"
-#include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/ProcessTable.h"
 #include "tests/support/TempDir.h"
 
 namespace {
-bool logged(const EventCapture& capture, const std::string& line) {
-    std::vector<std::string> all = capture.debugMessages();
-    return std::find(all.begin(), all.end(), line) != all.end();
-}
-
-// argv[0] is a stand-in: the spawn passes the path in its place.
-std::vector<char*> argvOf(std::vector<std::string>& words) {
+// Starts the helper program with the words as its arguments (argv[0] is a stand-in: the spawn
+// passes the path in its place): connected with the given error redirection, or disconnected.
+int spawn(CXChildProcess& child, std::vector<std::string> words, bool connected = true, bool redirectError = false,
+          bool separateError = false, const char* path = VORNICA_TEST_HELPER) {
     std::vector<char*> argv{const_cast<char*>("unused")};
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    return argv;
+    return connected ? child.spawnConnected(path, argv.data(), redirectError, separateError)
+                     : child.spawnDisconnected(path, argv.data());
 }
 
 std::string readToEnd(CXFile& file) {
@@ -112,16 +108,11 @@ TEST(CXProcessId, AnotherProcessRunsUntilItEnds) {
 }
 
 TEST(CXProcessId, MalformedIdStringsAreRefused) {
-    EventCapture capture;
-    for (const char* text : {"12/34", "12/34/56/78", "12/34/56xyz", "", "1//3", "+1/2/3", " 1/2/3",
-                             "12/34/4294967296"}) {
+    for (const char* text : {"12/34", "12/34/56/78", "12/34/56xyz", "", "1//3", "+1/2/3", " 1/2/3", "12/34/4294967296"}) {
         CXProcessId id;
         ASSERT_EQ(id.setIdString("1/2/3"), 0);
-        capture.clear();
         EXPECT_EQ(id.setIdString(text), -1) << '"' << text << '"';
-        EXPECT_TRUE(logged(capture, std::string("PROCESSID: setIdString: invalid id string ") + text)) << text;
         EXPECT_EQ(id.getIdString(), nullptr) << "left uninitialized";
-        EXPECT_TRUE(logged(capture, "PROCESSID: getIdString: not initialized"));
         EXPECT_EQ(id.isRunning(), -1);
     }
     CXProcessId widest;
@@ -132,42 +123,40 @@ TEST(CXProcessId, MalformedIdStringsAreRefused) {
 TEST(CXChildProcess, ConnectedChildOutputAndExitCode) {
     CXChildProcess child;
     EXPECT_STREQ(child.getFailureMessage(), "unknown failure");
-    std::vector<std::string> words{"say_exit", "hello", "3"};
-    ASSERT_EQ(child.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), false, false), 0);
+    ASSERT_EQ(spawn(child, {"say_exit", "hello", "3"}), 0);
     char line[64];
     EXPECT_EQ(child.getLine(line, sizeof line), 1);
     EXPECT_STREQ(line, "hello");
     EXPECT_EQ(child.wait(), -1);
     EXPECT_EQ(child.getLastError(), 3);
     EXPECT_STREQ(child.getFailureMessage(), "Child exited with error");
-    EXPECT_EQ(child.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), false, false), -1) << "one child";
-    EXPECT_EQ(child.getLastError(), kErrWrongState);
-    EXPECT_EQ(child.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(words).data()), -1);
-    EXPECT_EQ(child.getLastError(), kErrWrongState);
+    for (bool connected : {true, false}) {
+        EXPECT_EQ(spawn(child, {"say_exit", "x", "0"}, connected), -1) << "one child";
+        EXPECT_EQ(child.getLastError(), kErrWrongState);
+    }
 }
 
 TEST(CXChildProcess, ErrorOutputSeparateOrMerged) {
-    std::vector<std::string> words{"say_exit", "out", "0", "err"};
+    const std::vector<std::string> words{"say_exit", "out", "0", "err"};
     const size_t descriptorsBefore = openDescriptors();
     {
         CXChildProcess separate;
-        ASSERT_EQ(separate.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), true, true), 0);
+        ASSERT_EQ(spawn(separate, words, true, true, true), 0);
         EXPECT_EQ(readToEnd(separate), "out\n");
         EXPECT_EQ(readToEnd(separate.getErrorFile()), "err\n");
         EXPECT_EQ(separate.wait(), 0);
     }
     EXPECT_EQ(openDescriptors(), descriptorsBefore) << "the pipe ends are released with the object";
     CXChildProcess merged;
-    ASSERT_EQ(merged.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), true, false), 0);
+    ASSERT_EQ(spawn(merged, words, true, true, false), 0);
     EXPECT_EQ(readToEnd(merged), "out\nerr\n");
     EXPECT_FALSE(merged.getErrorFile().isOpen());
     EXPECT_EQ(merged.wait(), 0);
 }
 
 TEST(CXChildProcess, WaitEndsTheInputAndReportsSignals) {
-    std::vector<std::string> words{"echo_lines"};
-    CXChildProcess echo;
-    ASSERT_EQ(echo.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), false, false), 0);
+    CXChildProcess echo, killed;
+    ASSERT_EQ(spawn(echo, {"echo_lines"}), 0);
     ASSERT_EQ(echo.putLine("abc", true), 0);
     EXPECT_EQ(echo.wait(), 0) << "the child reads its input to the end";
     char line[64];
@@ -176,57 +165,45 @@ TEST(CXChildProcess, WaitEndsTheInputAndReportsSignals) {
     EXPECT_EQ(echo.getLine(line, sizeof line), 0);
     EXPECT_EQ(echo.write("x", 1), -1) << "the input has ended";
 
-    CXChildProcess killed;
-    ASSERT_EQ(killed.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), false, false), 0);
+    ASSERT_EQ(spawn(killed, {"echo_lines"}), 0);
     kill(pid_t(killed.getPid()), SIGTERM);
     EXPECT_EQ(killed.wait(), -1);
     EXPECT_EQ(killed.getLastError(), 128 + SIGTERM);
 }
 
 TEST(CXChildProcess, ProgramsThatCannotStartAreRefused) {
-    EventCapture capture;
-    std::vector<std::string> words{"say_exit", "x", "0"};
     for (bool connected : {true, false}) {
         CXChildProcess missing;
-        EXPECT_EQ(connected ? missing.spawnConnected("/nonexistent/program", argvOf(words).data(), true, true)
-                            : missing.spawnDisconnected("/nonexistent/program", argvOf(words).data()),
-                  -1);
+        EXPECT_EQ(spawn(missing, {"say_exit", "x", "0"}, connected, true, true, "/nonexistent/program"), -1);
         EXPECT_EQ(missing.getLastError(), ENOENT);
         EXPECT_STREQ(missing.getFailureMessage(), "CreateProcess failed");
     }
+    // A path or an argument line longer than the command buffer.
     CXChildProcess child;
-    std::string longPath(CXChildProcess::kCommandSize, 'p');
-    EXPECT_EQ(child.spawnDisconnected(longPath.c_str(), argvOf(words).data()), -1);
-    EXPECT_TRUE(logged(capture, "NoPrefix: length of 'path' is greater than the 'command' size"));
-    std::vector<std::string> longWords{"say_exit", std::string(CXChildProcess::kCommandSize - 20, 'a'), "0"};
-    EXPECT_EQ(child.spawnConnected(VORNICA_TEST_HELPER, argvOf(longWords).data(), false, false), -1);
-
-    EXPECT_EQ(child.spawnConnected(VORNICA_TEST_HELPER, argvOf(words).data(), false, false), 0);
+    const std::string longPath(CXChildProcess::kCommandSize, 'p');
+    EXPECT_EQ(spawn(child, {"say_exit", "x", "0"}, false, false, false, longPath.c_str()), -1);
+    EXPECT_EQ(spawn(child, {"say_exit", std::string(CXChildProcess::kCommandSize - 20, 'a'), "0"}), -1);
+    EXPECT_EQ(spawn(child, {"say_exit", "x", "0"}), 0);
     EXPECT_EQ(child.wait(), 0);
 }
 
 TEST(CXChildProcess, DisconnectedChildHasASessionOfItsOwnAndNothingInherited) {
     TempDir dir;
-    std::vector<std::string> words{"describe_session", dir.file("session")};
-    CXChildProcess child;
-    ASSERT_EQ(child.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(words).data()), 0);
+    CXChildProcess child, other;
+    ASSERT_EQ(spawn(child, {"describe_session", dir.file("session")}, false), 0);
     EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(readFileText(dir.file("session")), "leader\n0 /dev/null\n1 /dev/null\n2 /dev/null\n3 descriptors\n");
-
-    std::vector<std::string> failing{"say_exit", "x", "3"};
-    CXChildProcess other;
-    ASSERT_EQ(other.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(failing).data()), 0);
+    ASSERT_EQ(spawn(other, {"say_exit", "x", "3"}, false), 0);
     EXPECT_EQ(other.wait(), -1);
     EXPECT_EQ(other.getLastError(), 3);
 }
 
 TEST(CXChildProcess, DisconnectedChildrenNeverWaitAsZombiesOfTheCaller) {
-    std::vector<std::string> quick{"say_exit", "x", "0"}, sleeper{"session_sleep", "30"};
     long running = 0;
     {
         CXChildProcess ended, lasting;
-        ASSERT_EQ(ended.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(quick).data()), 0);
-        ASSERT_EQ(lasting.spawnDisconnected(VORNICA_TEST_HELPER, argvOf(sleeper).data()), 0);
+        ASSERT_EQ(spawn(ended, {"say_exit", "x", "0"}, false), 0);
+        ASSERT_EQ(spawn(lasting, {"session_sleep", "30"}, false), 0);
         running = lasting.getPid();
         ASSERT_TRUE(awaitProcessEnd(ended.getPid()));
         EXPECT_NE(processState(running), '\0');

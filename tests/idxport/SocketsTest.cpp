@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "Indexing/idxport/Sockets.h"
-#include "tests/support/EventCapture.h"
 
 namespace {
 class SockRecv : public ::testing::Test {
@@ -51,12 +50,9 @@ TEST_F(SockRecv, ReassemblesSplitDataAndStopsWhenThePeerCloses) {
 }
 
 TEST_F(SockRecv, BadSocketsFail) {
-    EventCapture capture;
     say("data");
     // A number beyond the descriptor range must not be taken for the small one in its low bits.
     EXPECT_EQ(sockRecv((uint64_t(1) << 32) + mine(), buffer, 4, 0, 0), -1);
     EXPECT_EQ(sockRecv(~uint64_t(0), buffer, 4, 0, 1), -1);
-    ASSERT_FALSE(capture.debugMessages().empty());
-    EXPECT_EQ(capture.debugMessages()[0].rfind("sockRecv: set fd failed, err ", 0), 0u);
     EXPECT_EQ(sockRecv(mine(), buffer, 4, 0, 1), 4) << "the data is still there";
 }

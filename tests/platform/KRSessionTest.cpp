@@ -6,21 +6,15 @@
 
 #include <cctype>
 #include <cstring>
-#include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "Platform/PlatformEnv.h"
-#include "tests/support/EventCapture.h"
 #include "tests/support/ProcessTable.h"
 #include "tests/support/SettingsFixture.h"
-#include "tests/support/TempDir.h"
 
-using ::testing::Contains;
 using ::testing::HasSubstr;
 using namespace std::string_literals;
 
@@ -130,12 +124,10 @@ TEST_F(KRSessionTest, RefusedStartsKeepACodeAndAText) {
         {nullptr, "localhost"}, {&good, nullptr}, {&good, ""}, {&good, "far host"}, {&good, "-oProxyCommand=touch"},
         {&good, "far$(id)"}, {&good, "far`id`"}, {&good, "far;id"}, {&good, "far|id"}, {&good, "fär"},
         {&escaping, "localhost"}, {&unterminated, "localhost"}};
-    EventCapture capture;
     for (const auto& [record, host] : cases) {
         EXPECT_NE(session.dataAgentAttach(record, host, 1), 1) << (host ? host : "(null)");
         EXPECT_EQ(lastCode(session), EINVAL) << (host ? host : "(null)");
     }
-    EXPECT_THAT(capture.debugMessages(), Contains("dataAgentAttach: 'far;id' is not a valid host name\n"));
 }
 
 TEST_F(KRSessionTest, ARunningProgramOutlivesItsSessionOrHoldsItUntilAbortOrComplete) {

@@ -8,50 +8,32 @@
 #include <thread>
 
 #include "Platform/SettingsStore.h"
-#include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
 
+// Names of sections and entries in any case; a value ends at a comment; a long value is read
+// whole; a malformed line or value is skipped.
 TEST(SettingsStore, ReadsValuesPerSectionAndType) {
-    SettingsFixture settings(
-        "[MediaAgent]\n"
-        "sName = some text ; comment\n"
-        "nCount=42\n"
-        "nHex=0x1F\n"
-        "bFlag=yes\n"
-        "[~Machines\\Client1]\n"
-        "nCount=7\n");
+    const std::string longValue = "/mnt/" + std::string(900, 'x');
+    SettingsFixture settings("[MediaAgent]\nsName = some text ; comment\nnCount=42\nnHex=0x1F\nbFlag=yes\n"
+                             "this line is malformed\nnBad=12abc\nbBad=maybe\nsLong = " + longValue + " ; comment\n"
+                             "[~Machines\\Client1]\nnCount=7\nsLong=" + longValue + "\n");
     SettingsStore store = SettingsStore::current();
     EXPECT_TRUE(store.fileRead());
     EXPECT_EQ(store.getText("MediaAgent", "sName"), "some text");
-    EXPECT_EQ(store.getInteger("MediaAgent", "nCount"), 42);
     EXPECT_EQ(store.getInteger("mediaagent", "NCOUNT"), 42);
     EXPECT_EQ(store.getInteger("MediaAgent", "nHex"), 31);
     EXPECT_EQ(store.getBool("MediaAgent", "bFlag"), true);
     EXPECT_EQ(store.getInteger("~Machines\\client1", "nCount"), 7);
-    EXPECT_FALSE(store.getText("MediaAgent", "missing").has_value());
-    EXPECT_FALSE(store.getText("Nowhere", "nCount").has_value());
-}
-
-TEST(SettingsStore, BadInputGivesMissingValuesAndLogLines) {
-    std::string longValue = "/mnt/" + std::string(900, 'x');
-    SettingsFixture settings("[MediaAgent]\nthis line is malformed\nnBad=12abc\nbBad=maybe\nsLong = " + longValue +
-                             " ; comment\nnGood=5\n[Other]\nsLong=" + longValue + "\n");
-    EventCapture capture;
-    SettingsStore store = SettingsStore::current();
+    EXPECT_EQ(store.getText("MediaAgent", "sLong"), longValue);
+    EXPECT_EQ(store.getText("~Machines\\client1", "sLong"), longValue);
     EXPECT_FALSE(store.getInteger("MediaAgent", "nBad").has_value());
     EXPECT_FALSE(store.getBool("MediaAgent", "bBad").has_value());
-    EXPECT_EQ(store.getText("MediaAgent", "sLong"), longValue) << "a long value is read whole";
-    EXPECT_EQ(store.getText("Other", "sLong"), longValue);
-    EXPECT_EQ(store.getInteger("MediaAgent", "nGood"), 5);
-    std::string all;
-    for (const std::string& m : capture.debugMessages()) all += m;
-    EXPECT_NE(all.find("malformed line 2"), std::string::npos) << all;
-    EXPECT_NE(all.find("'12abc' is not a number"), std::string::npos) << all;
-
+    EXPECT_FALSE(store.getText("MediaAgent", "missing").has_value());
+    EXPECT_FALSE(store.getText("Nowhere", "nCount").has_value());
     SettingsStore missing("/nonexistent/dir/file.ini");
     EXPECT_FALSE(missing.fileRead());
-    EXPECT_FALSE(missing.getText("MediaAgent", "nGood").has_value());
+    EXPECT_FALSE(missing.getText("MediaAgent", "nCount").has_value());
 }
 
 namespace {
