@@ -16,7 +16,8 @@
 TEST(SettingsStore, ReadsValuesPerSectionAndType) {
     const std::string longValue = "/mnt/" + std::string(900, 'x');
     SettingsFixture settings("[MediaAgent]\nsName = some text ; comment\nnCount=42\nnHex=0x1F\nbFlag=yes\n"
-                             "this line is malformed\nnBad=12abc\nbBad=maybe\nsLong = " + longValue + " ; comment\n"
+                             "this line is malformed\nnBad=12abc\nbBad=maybe\nsLong = " + longValue + " ; comment\n" +
+                             std::string("sNul=/var/cache\0tail\n", 21) +
                              "[~Machines\\Client1]\nnCount=7\nsLong=" + longValue + "\n");
     SettingsStore store = SettingsStore::current();
     EXPECT_TRUE(store.fileRead());
@@ -29,6 +30,7 @@ TEST(SettingsStore, ReadsValuesPerSectionAndType) {
     EXPECT_EQ(store.getText("~Machines\\client1", "sLong"), longValue);
     EXPECT_FALSE(store.getInteger("MediaAgent", "nBad").has_value());
     EXPECT_FALSE(store.getBool("MediaAgent", "bBad").has_value());
+    EXPECT_FALSE(store.getText("MediaAgent", "sNul").has_value()) << "a NUL byte makes a line malformed";
     EXPECT_FALSE(store.getText("MediaAgent", "missing").has_value());
     EXPECT_FALSE(store.getText("Nowhere", "nCount").has_value());
     SettingsStore missing("/nonexistent/dir/file.ini");
