@@ -89,21 +89,11 @@ int JobResultsCacheDir::seekToAtime(CXFile& file, bool offsetOnly) {
         debug(1, "seekToAtime: seek failed in '%s', code %d", cacheDir_, lastError_);
         return -1;
     }
-    char head[3] = {0, 0, 0};
+    char head[2];
     long got = file.read(head, 2);
     if (got == 0 && offsetOnly) return 3;  // an empty file gets CR LF
-    if (got != 2) {
-        lastError_ = got < 0 ? file.getLastError() : -2000;
-        debug(1, "seekToAtime: read in '%s' ret %d, code %d", cacheDir_, static_cast<int>(got), lastError_);
-        return -1;
-    }
-    const int offset = atimeOffset(head[1]);
-    if (offset < 0) {
-        debug(1, "seekToAtime: in '%s' read 2nd byte 0x%X buffer '%s'", cacheDir_,
-              static_cast<unsigned>(static_cast<unsigned char>(head[1])), head);
-        lastError_ = kErrStateUnreadable;
-        return -1;
-    }
+    const int offset = atimeOffsetOf(head, got, file);
+    if (offset < 0) return -1;
     if (offsetOnly) return offset;
     if (file.seek(offset, sfSeekSet) != 0) {
         lastError_ = file.getLastError();
@@ -111,6 +101,22 @@ int JobResultsCacheDir::seekToAtime(CXFile& file, bool offsetOnly) {
         return -1;
     }
     return 0;
+}
+
+int JobResultsCacheDir::atimeOffsetOf(const char* head, long got, CXFile& file) {
+    if (got < 2) {
+        lastError_ = got < 0 ? file.getLastError() : -2000;
+        debug(1, "seekToAtime: read in '%s' ret %d, code %d", cacheDir_, static_cast<int>(got), lastError_);
+        return -1;
+    }
+    const int offset = atimeOffset(head[1]);
+    if (offset < 0) {
+        const char text[3] = {head[0], head[1], '\0'};
+        debug(1, "seekToAtime: in '%s' read 2nd byte 0x%X buffer '%s'", cacheDir_,
+              static_cast<unsigned>(static_cast<unsigned char>(head[1])), text);
+        lastError_ = kErrStateUnreadable;
+    }
+    return offset;
 }
 
 int JobResultsCacheDir::putAtime(const char* text) {
@@ -173,16 +179,8 @@ int JobResultsCacheDir::getAtime() {
             // One read holds both lines (line 2 is read as by a 256-byte line reader).
             char bytes[3 + kStateLine];
             const long got = state.read(bytes, sizeof bytes);
-            if (got < 2) {
-                debug(1, "seekToAtime: read in '%s' ret %d, code %d", cacheDir_, static_cast<int>(got),
-                      got < 0 ? state.getLastError() : -2000);
-                failure = "seek error";
-                continue;
-            }
-            const int offset = atimeOffset(bytes[1]);
+            const int offset = atimeOffsetOf(bytes, got, state);
             if (offset < 0) {
-                debug(1, "seekToAtime: in '%s' read 2nd byte 0x%X", cacheDir_,
-                      static_cast<unsigned>(static_cast<unsigned char>(bytes[1])));
                 failure = "seek error";
                 continue;
             }

@@ -124,6 +124,9 @@ protected:
     int getState(bool reportEvent);
     void setState(int state);
     int seekToAtime(CXFile& file, bool offsetOnly);
+    // Where line 2 starts (2 or 3) from the first got bytes of a State file; -1, logged and with
+    // lastError set, when they are too few or the second byte ends no line.
+    int atimeOffsetOf(const char* head, long got, CXFile& file);
     // Timeouts in seconds; a timeout of 0 makes one try and returns every failure as -1/0.
     int writeLock(unsigned long timeout) { return myLock(timeout, true); }
     int readLock(unsigned long timeout) { return myLock(timeout, false); }

@@ -83,20 +83,6 @@ TEST_F(Lifecycle, OpenDispatchesOverTheStates) {
     EXPECT_TRUE(fileExists(dirPath(200)));
 }
 
-TEST_F(Lifecycle, AWriterThatDiedIsDiscardedByTheNextOpen) {
-    leave(100, JobResultsCacheDir::Complete);
-    HelperProcess writer({"cachedir_create", "2", "7", "500"});
-    ASSERT_EQ(writer.readLine(), dirPath(500));
-    writer.kill(SIGKILL);
-    writer.wait();
-    EXPECT_EQ(stateOf(500), "3");
-    JobResultsCacheDir reader(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
-    reader.initialize("client1");
-    ASSERT_NE(reader.open(0, false), nullptr);
-    EXPECT_EQ(reader.getTimeStamp(), 100u);
-    EXPECT_FALSE(fileExists(dirPath(500)));
-}
-
 TEST_F(Lifecycle, TwoCreatorsInOneAppNeverShareADirectory) {
     HelperProcess a({"cachedir_create", "2", "7"});
     HelperProcess b({"cachedir_create", "2", "7"});
