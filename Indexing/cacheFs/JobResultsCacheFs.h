@@ -99,6 +99,15 @@ public:
     int removeDefunctApps() { return 0; }
     void setOtherCachePtr(JobResultsCacheFs* other) { otherCache_ = other; }
 
+    // Space reservation in the shared reserve file (SpaceReservation.cpp). reserve: 1 reserved,
+    // 0 not available even after cleanup, -1 not initialized or failed. release: 0 done, -1 not
+    // initialized or failed; all drops this process's line. reserveOnDisk is the transaction on
+    // the file: 1 done (always when reservation is disabled), 0 no space; other failures throw.
+    int reserve(uint64_t bytes, unsigned long talCell, unsigned long appNumber, unsigned long timeStamp);
+    int release(uint64_t bytes, bool all);
+    int reserveOnDisk(long numBlocks, unsigned long talCell, unsigned long appNumber, unsigned long timeStamp,
+                      bool releaseAll);
+
     long getLastReservedBlocks() const { return lastReservedBlocks_; }
     void setLastReservedBlocks(long blocks) { lastReservedBlocks_ = static_cast<int32_t>(blocks); }
     static uint64_t getReserveBuffer();
@@ -108,6 +117,9 @@ protected:
     // Measures the root's volume into freeBlocks_, totalBlocks_ and blockSize_; -1 with the
     // error on failure. Virtual so that a test can give the cleanup a figure of its own.
     virtual int measureFreeSpace(int& error);
+
+    // Frees numBlocks through the other cache first, then through this one: blocks gained.
+    int cleanUpBoth(long numBlocks, unsigned long talCell, unsigned long appNumber, unsigned long timeStamp);
 
     void setInitializationFailureReason(EInitializationFailureReason reason) { reasonCode_ = reason; }
     // Takes over what an initialized cache file system of the same application and cache type

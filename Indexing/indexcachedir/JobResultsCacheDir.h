@@ -17,16 +17,38 @@
 // The implementation is split by concern: CacheDirLayout.cpp (construction, settings, paths,
 // directory creation), CacheDirState.cpp (the State file), CacheDirLocks.cpp (the lock slots),
 // CacheDirOpenClose.cpp (search, create, open, close), CacheDirDiscard.cpp (discard, uncache,
-// failed directories), CacheDirPeriodicCleanup.cpp (the sweep on a day threshold).
+// failed directories), CacheDirPeriodicCleanup.cpp (the sweep on a day threshold),
+// CacheDirUpdate.cpp (update from the previous index), CacheDirResume.cpp (suspend, resume,
+// discard for resume), CacheDirJobId.cpp (the job id file, counters, integrity checks),
+// CacheDirSpecialFiles.cpp (special files, checkpoint copies, host application, State helpers).
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "Indexing/icommon/BackupType.h"
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/PathSep.h"
+
+// Which host program loaded the library; stored and handed back, nothing more.
+enum EIndexCacheDirHostApp : int { eHostAppUnknown = 0, eHostAppMediaAgent = 1, eHostAppClient = 2 };
+
+// The integrity checks a process may switch on; the library stores and tests the mask only.
+enum Enum_IC_IntegrityCheck : unsigned {
+    eIC_None = 0,
+    eIC_JobIdFile = 2,
+    eIC_WriteCounter = 4,
+    eIC_StateFile = 7,
+};
+
+// The result of the State operations a host application uses: 0 the directory is in the
+// wanted state, 1 it is not (or the operation is not available).
+enum ReOpenIndexResult : int { eReOpenIndexOk = 0, eReOpenIndexNotDone = 1 };
+
+// True for entries that an archived copy of an index leaves out.
+bool skipInArchiveIndex(const char* name, bool keepJobMarkers);
 
 class JobResultsCacheDir : public JobResultsCacheFs {
 public:
@@ -83,6 +105,50 @@ public:
     int removeUnreadable();
     int failJob(bool wholeJob);
     void preserveFailedCache(const char* suffix);
+
+    // Update from the previous index: the new directory's path (in Writing, exclusively
+    // locked), null on failure. time limits the search for the previous index (0: none).
+    char* update(bool fullBackup, unsigned long time, bool restoreFlag);
+    void copyUponUpdate(bool on) { copyUponUpdate_ = on; }
+
+    // Suspend, resume and discard for resume. suspend: 0 or -1. resume: the path, null on
+    // failure or when the job id file did not match (isResumeRejected). discardForResume:
+    // 0 or -1.
+    int suspend();
+    char* resume(int64_t expectedJobId, bool unused);
+    int discardForResume(bool force);
+    int discardForResume() { return discardForResume(false); }
+    bool isResumeRejected() const { return resumeRejected_; }
+    bool isResumedCompleted() const { return resumedCompleted_; }
+
+    // The job id file "JobId": job, phase, attempt, write counter and media agent name.
+    // readJobIdFile fills each given output; a null one makes the value go to the object.
+    void createJobIdFile();
+    void readJobIdFile(int64_t* jobId, std::string* maName, unsigned* phase, unsigned* attempt, unsigned* counter);
+    void removeJobIdFile();
+    bool isJobIdFileValid(std::string* reason);
+    std::string getIndexRestartPointXml() { return std::string(); }
+    std::string getNextIndexRestartPointXml() { return std::string(); }
+    void setJobPhaseNumber(unsigned n) { jobPhaseNumber_ = n; }
+    unsigned getJobPhaseNumber() const { return jobPhaseNumber_; }
+    void setJobAttemptNumber(unsigned n) { jobAttemptNumber_ = n; }
+    unsigned getJobAttemptNumber() const { return jobAttemptNumber_; }
+    void setJobIndexWriteCounter(unsigned n) { jobIndexWriteCounter_ = n; }
+    unsigned getJobIndexWriteCounter() const { return jobIndexWriteCounter_; }
+    static void setIntegrityCheckFlags(unsigned flags);
+    static bool isIntegrityCheckEnabled(Enum_IC_IntegrityCheck check);
+
+    // Special files, checkpoint copies and the host application's State operations.
+    static bool IsSnapMetaFile(const char* name, int64_t jobId);
+    bool GetSnapMetaFiles(std::vector<std::string>& out, int64_t jobId);
+    bool GetSQLDumpFiles(std::vector<std::string>& out, std::string database, std::string instance);
+    // root/checkpoints, and /<app> unless baseOnly; empty when it cannot be composed.
+    std::string defaultCopyDir(bool baseOnly);
+    ReOpenIndexResult PutIndexCacheIntoWritableStateMA(unsigned long& unused);
+    ReOpenIndexResult PutIndexCacheIntoClosedStateMA();
+    static int TranLog_copyFile(const char* from, const char* to, bool unused);
+    static void setHostApplication(EIndexCacheDirHostApp app);
+    static EIndexCacheDirHostApp getHostApplication();
 
     // Sweeps the whole cache at most once every "dINDEXCLEANALLDAYS" days, the last sweep being
     // recorded in the root's "periodicCleanup" file: 0 when none was due or it ran, -1 on failure.
