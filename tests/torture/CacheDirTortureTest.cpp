@@ -1,5 +1,5 @@
-// Real processes that create, read, write, suspend, discard, uncache, clean up and die by
-// SIGKILL at random on one small cache, while every holder checks that what it holds stays
+// Real processes that create, read, write, update, suspend, resume, discard, uncache, clean up,
+// reserve space and die by SIGKILL at random on one small cache, while every holder checks that what it holds stays
 // there as it left it. VORNICA_TORTURE_SECONDS (20), VORNICA_TORTURE_PROCS (6) and
 // VORNICA_TORTURE_KILLS (per mille of held directories, 20) set the run; bench/ runs it longer.
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -39,6 +40,7 @@ JobResultsCacheDir* serverDir(unsigned long app, unsigned long stamp) {
 void checkQuietTree(const std::string& appDir, unsigned kills, std::vector<std::string>& violations, int& abandoned) {
     if (!fs::exists(appDir)) return;
     for (const auto& entry : fs::directory_iterator(appDir)) {
+        if (entry.path().filename() == "ready_to_resume") continue;  // restart files, no State
         const std::string state = entry.path().string() + "/State";
         CXFile file;
         if (file.open(state.c_str(), sfReadWrite) != 0) {
@@ -67,7 +69,7 @@ TEST(CacheDirTorture, ProcessesThatComeAndDieNeverBreakTheProtocol) {
     const std::string idx = settings.dir().file("idx");
     fs::create_directories(idx);
     settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + idx +
-                   "\ndINDEXCLEANALLDAYS=0\n[Platform]\nTalClient=1\n[~Machines\\client1]\nJobResultsDirectory=" + idx +
+                   "\ndINDEXCLEANALLDAYS=0\nsDISABLERESERVE=n\n[Platform]\nTalClient=1\n[~Machines\\client1]\nJobResultsDirectory=" + idx +
                    "\n");
     setenv("VORNICA_TORTURE_ROOT", idx.c_str(), 1);
     const std::string journal = settings.dir().file("torture.journal");
@@ -135,7 +137,23 @@ TEST(CacheDirTorture, ProcessesThatComeAndDieNeverBreakTheProtocol) {
     cleaner->cleanUp(0, true, false, false, 0, 0, 0, 0, 0, 0);
     for (const char* app : {"7", "8"})
         for (const auto& entry : fs::directory_iterator(idx + "/KR_Index/2/" + app))
-            violations.push_back("left after the final cleanup: " + entry.path().string());
+            if (entry.path().filename() != "ready_to_resume")
+                violations.push_back("left after the final cleanup: " + entry.path().string());
+
+    // Every line of the reserve file is well formed, and once a live process rewrites it, the
+    // lines of the dead are gone: only that process's own line is left.
+    const std::string reserveFile = cleaner->getReserveFilePath();
+    const std::regex line(R"(-?[0-9]+:[^ :]+ [0-9]+ [0-9]+\r?)");
+    std::istringstream before(readFileText(reserveFile));
+    for (std::string text; std::getline(before, text);)
+        if (!std::regex_match(text, line)) violations.push_back("malformed reserve line '" + text + "'");
+    if (cleaner->reserve(1 << 20, 0, 0, 0) != 1) violations.push_back("final reserve failed");
+    std::istringstream after(readFileText(reserveFile));
+    int lines = 0;
+    for (std::string text; std::getline(after, text);) ++lines;
+    if (lines != 1) violations.push_back("reserve file holds " + std::to_string(lines) + " lines, not the one live");
+    if (cleaner->release(0, true) != 0 || !readFileText(reserveFile).empty())
+        violations.push_back("reserve file not empty after the last release");
 
     std::cout << "torture: " << seconds << " s, " << processes << " at a time, " << started << " processes, " << kills
               << " killed, " << abandoned << " directories left by the dead\n";

@@ -1,6 +1,6 @@
 // torture_worker SEED DEADLINE JOURNAL KILLPERMILLE: random operations on the index cache of
-// talCell 2, apps 7 and 8 (server caches) and their client caches of the job results, until
-// DEADLINE (seconds since 1970). Every finished operation appends "OK <op>" to JOURNAL, every
+// talCell 2, apps 7 and 8 (server caches) and their client caches of the job results, and on
+// the cache's reserve file, until DEADLINE (seconds since 1970). Every finished operation appends "OK <op>" to JOURNAL, every
 // broken promise "VIOLATION <what>"; with probability KILLPERMILLE/1000 per held directory the
 // process appends "KILL <op>" and dies by SIGKILL while holding it.
 #include <dirent.h>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "HelperCommand.h"
+#include "Indexing/idxport/CXProcessId.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "Platform/PlatformSleep.h"
 
@@ -32,13 +33,19 @@ struct TortureDir : JobResultsCacheDir {
         initialize(nullptr);
     }
     bool busy() const { return busyOpen_; }
-    // What suspend leaves behind: state Suspended, no lock, State closed.
-    void suspendHere() {
-        setState(Suspended);
-        unLock();
-        stateFile_.close();
-    }
 };
+
+// The lines of the reserve file whose head names this process.
+int ownReserveLines(const std::string& reserveFile) {
+    CXProcessId self;
+    self.thisProcess();
+    const std::string suffix = std::string(":") + self.getIdString() + " ";
+    std::ifstream in(reserveFile);
+    int count = 0;
+    for (std::string line; std::getline(in, line);)
+        if (line.find(suffix) != std::string::npos) ++count;
+    return count;
+}
 
 class Worker {
 public:
@@ -50,7 +57,7 @@ public:
         base_ = static_cast<uint32_t>(time(nullptr)) - kAnchorAge / 2;
         while (time(nullptr) < deadline) {
             const unsigned long app = pick(2) == 0 ? 7 : 8;
-            switch (pick(10)) {
+            switch (pick(14)) {
                 case 0: case 1: createAndClose(app); break;
                 case 2: case 3: readAndClose(app); break;
                 case 4: writeClientCache(app); break;
@@ -58,7 +65,10 @@ public:
                 case 6: discard(app); break;
                 case 7: unCacheOne(app); break;
                 case 8: cleanUp(); break;
-                default: periodic(); break;
+                case 9: periodic(); break;
+                case 10: update(app); break;
+                case 11: resume(app); break;
+                default: reserveAndRelease(); break;
             }
         }
     }
@@ -147,8 +157,51 @@ private:
         if (path == nullptr) return;
         ++ops_;
         hold(path, "3", mark(), "suspend");
-        dir.suspendHere();
+        const std::string kept = path;
+        if (dir.suspend() != 0) violation("suspend of its own directory failed", kept.c_str());
         say("OK suspend");
+    }
+    // The previous index is copied or renamed into a directory of this second; the new one is
+    // this process's alone until it closes or suspends it.
+    void update(unsigned long app) {
+        TortureDir dir(1, app, 0);
+        const bool copy = pick(2) == 0;
+        dir.copyUponUpdate(copy);
+        char* path = dir.update(false, 0, false);
+        if (path == nullptr) return say("OK updatefail " + std::to_string(dir.getErrno()));
+        ++ops_;
+        hold(path, "3", mark(), "update");
+        const std::string kept = path;
+        if (pick(3) == 0 ? dir.suspend() != 0 : dir.close(false) != 0) violation("end of update failed", kept.c_str());
+        say(copy ? "OK updatecopy" : "OK updaterename");
+    }
+    // Resumes the app's newest directory: a suspended one becomes this process's writer.
+    void resume(unsigned long app) {
+        TortureDir dir(1, app, 0);
+        char* path = dir.resume(pick(2) == 0 ? 0 : 7, false);
+        if (path == nullptr) return say("OK resumefail " + std::to_string(dir.getErrno()));
+        ++ops_;
+        hold(path, "3", mark(), "resume");
+        const std::string kept = path;
+        if (pick(2) == 0 ? dir.suspend() != 0 : dir.close(false) != 0) violation("end of resume failed", kept.c_str());
+        say("OK resume");
+    }
+    // While this process has a reservation its line is in the reserve file exactly once; when it
+    // gives everything back the line is gone.
+    void reserveAndRelease() {
+        TortureDir dir(1, 0, 0);
+        const std::string file = dir.getReserveFilePath();
+        const uint64_t bytes = static_cast<uint64_t>(pick(64)) << 20;
+        if (dir.reserve(bytes, 0, 0, 0) != 1) return violation("reserve failed", file.c_str());
+        if (JobResultsCacheFs::getReserveBuffer() > 0 && ownReserveLines(file) != 1)
+            violation("own reserve line not there once", file.c_str());
+        maybeDie("reserve");
+        if (dir.release(bytes / 2, false) != 0) violation("release failed", file.c_str());
+        if (pick(2) == 0) {
+            if (dir.release(0, true) != 0) violation("release of all failed", file.c_str());
+            if (ownReserveLines(file) != 0) violation("own reserve line left after releasing all", file.c_str());
+        }
+        say("OK reserve");
     }
     void discard(unsigned long app) {
         TortureDir dir(1, app, 0);
