@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <cinttypes>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <string>
 
@@ -41,6 +44,7 @@ std::string prepareInstance() {
                                             "[Platform]\nMediaAgent=yes\n"
                                             "[Debug]\nIndexDebug=0x4\n"
                                             "[MediaAgent]\nIndexCacheDirectory=" << dir << "/cache\n"
+                                            "sSPACESAVER=1\nsDISABLERESERVE=n\n"
                                          << "[~Machines\\client1]\nHostName=client1.example\nClientId=2\n";
     setenv("VORNICA_CONFIG", (dir + "/instance.ini").c_str(), 1);
     setenv("VORNICA_DEBUG_DIR", (dir + "/log/").c_str(), 1);
@@ -58,6 +62,115 @@ JobResultsCacheDir* backupIndex(int64_t jobId) {
     auto* dir = new JobResultsCacheDir(1, 2, 7, jobId, static_cast<BackupType>(1), 0, TCacheIndex);
     dir->initialize("client1");
     return dir;
+}
+
+void listDirectory(const std::string& path) {
+    CXDirectory listing;
+    if (listing.open(path.c_str()) != 0) return;
+    for (char* name = listing.read(); name != nullptr; name = listing.read())
+        if (name[0] != '.') std::printf("      %s\n", name);
+}
+// update names the new directory by the current second: two updates need two seconds.
+void waitForNextSecond() {
+    const time_t start = time(nullptr);
+    while (time(nullptr) == start) usleep(20000);
+}
+
+// Incremental backups continue the previous index: by a copy while it is small (the settings set
+// the threshold to 1 MB), by renaming it once it has grown; a job can be suspended and resumed,
+// and a resume by the wrong job moves the directory aside.
+void walkIncrementalsSuspendAndResume() {
+    step("an incremental backup updates the previous index by copying it (below the 1 MB threshold)");
+    std::string copied;
+    {
+        JobResultsCacheDir* job = backupIndex(103);
+        const char* previous = job->open(0, false);
+        const std::string old = previous != nullptr ? previous : "";
+        job->close(false);
+        char* path = job->update(false, 0, false);
+        if (path == nullptr) return std::printf("    update failed: %d\n", job->getErrno()), void();
+        copied = path;
+        std::printf("    %s copied to %s: %s; the old one is %s\n", old.c_str(), path, stateName(path),
+                    pathExists(old) ? stateName(old) : "gone");
+        std::ofstream(copied + "/index.dat", std::ios::app) << std::string(2 << 20, 'i');  // grows past 1 MB
+        job->close(false);
+        delete job;
+    }
+    waitForNextSecond();
+    step("the next incremental renames the grown index instead of copying it");
+    {
+        JobResultsCacheDir* job = backupIndex(104);
+        char* path = job->update(false, 0, false);
+        if (path == nullptr) return std::printf("    update failed: %d\n", job->getErrno()), void();
+        std::printf("    %s renamed to %s: %s; %s %s\n", copied.c_str(), path, stateName(path), copied.c_str(),
+                    pathExists(copied) ? "still there" : "gone");
+        step("the job records itself in the job id file, is suspended, and resumed by the same job");
+        job->setJobIndexWriteCounter(1);
+        job->createJobIdFile();
+        std::ifstream jobIdFile(std::string(path) + "/JobId");
+        std::string line;
+        std::getline(jobIdFile, line);
+        std::printf("    JobId: %s\n", line.c_str());
+        const std::string kept = path;
+        std::printf("    suspend: %d, state %s\n", job->suspend(), stateName(kept));
+        delete job;
+        JobResultsCacheDir* again = backupIndex(104);
+        again->setJobIndexWriteCounter(1);
+        path = again->resume(104, false);
+        std::printf("    resume by job 104: %s, %s, write counter now %u\n", path != nullptr ? path : "(refused)",
+                    stateName(kept), again->getJobIndexWriteCounter());
+        std::ofstream(kept + "/TL_RST.cfg") << "restart point\n";
+        std::ofstream(kept + "/current_chunk") << "7\n";
+        std::printf("    suspend again: %d\n", again->suspend());
+        delete again;
+
+        step("a resume by another job finds the directory is not its own and moves it to ready_to_resume");
+        JobResultsCacheDir* wrong = backupIndex(105);
+        path = wrong->resume(105, false);
+        std::printf("    resume by job 105: %s, rejected %s\n", path != nullptr ? path : "(null)",
+                    wrong->isResumeRejected() ? "yes" : "no");
+        const std::string aside = kept.substr(0, kept.rfind('/')) + "/ready_to_resume";
+        std::printf("    %s holds:\n", aside.c_str());
+        listDirectory(aside);
+        delete wrong;
+    }
+}
+
+// Two processes reserve space in the cache's shared reserve file; each keeps one line there.
+void twoProcessesReserveSpace() {
+    step("two processes reserve space: each has one line in the shared reserve file");
+    int ready[2], done[2];
+    if (pipe(ready) != 0 || pipe(done) != 0) return;
+    const pid_t child = fork();
+    if (child == 0) {
+        JobResultsCacheFs cache(1, TCacheIndex);
+        cache.initialize("client1");
+        const int result = cache.reserve(50u << 20, 0, 0, 0);
+        std::printf("    child %d: reserve of 50 MB: %d\n", getpid(), result);
+        std::fflush(stdout);
+        (void)!write(ready[1], "r", 1);
+        char byte;
+        (void)!read(done[0], &byte, 1);
+        _exit(0);  // dies without giving its line back: the next rewrite drops a dead process's line
+    }
+    char byte;
+    (void)!read(ready[0], &byte, 1);
+    JobResultsCacheFs cache(1, TCacheIndex);
+    cache.initialize("client1");
+    std::printf("    parent %d: reserve of 10 MB: %d, buffer now %" PRIu64 " bytes\n", getpid(),
+                cache.reserve(10u << 20, 0, 0, 0), JobResultsCacheFs::getReserveBuffer());
+    std::printf("    a second reserve of 5 MB is served from the buffer: %d, buffer now %" PRIu64 "\n",
+                cache.reserve(5u << 20, 0, 0, 0), JobResultsCacheFs::getReserveBuffer());
+    std::ifstream reserveFile(cache.getReserveFilePath());
+    std::printf("    %s:\n", cache.getReserveFilePath().c_str());
+    for (std::string line; std::getline(reserveFile, line);) std::printf("      %s\n", line.c_str());
+    (void)!write(done[1], "d", 1);
+    waitpid(child, nullptr, 0);
+    cache.release(0, true);
+    std::ifstream after(cache.getReserveFilePath());
+    int lines = 0;
+    for (std::string line; std::getline(after, line);) ++lines;
+    std::printf("    after the child died and the parent released all: %d line(s)\n", lines);
 }
 
 // The road of a backup job's index through the cache, as far as the library goes.
@@ -109,6 +222,8 @@ void walkTheRoadOfABackupIndex() {
         reader->close(false);
         delete reader;
     }
+    walkIncrementalsSuspendAndResume();
+
     step("cleanup ages out directories older than 15 days");
     {
         JobResultsCacheFs cache(1, TCacheIndex);
@@ -239,6 +354,7 @@ int main() {
     }
 
     walkTheRoadOfABackupIndex();
+    twoProcessesReserveSpace();
 
     step("the event journal");
     std::ifstream journal(EventJournal::journalPath());
