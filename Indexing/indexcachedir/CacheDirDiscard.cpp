@@ -2,6 +2,7 @@
 // and keeping a failed job's directory for diagnosis.
 #include <cerrno>
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "Indexing/icommon/IdentityHelpers.h"
@@ -18,6 +19,14 @@ namespace {
 constexpr unsigned long kDiscardLine = 127;
 }  // namespace
 
+void JobResultsCacheDir::readStateLines(char* state, char* atime, unsigned long size) {
+    snprintf(state, size, "%s", "<no state>");
+    snprintf(atime, size, "%s", "<no atime>");
+    if (stateFile_.seek(0, sfSeekSet) != 0) return;
+    if (stateFile_.getLine(state, size) <= 0) snprintf(state, size, "%s", "<no state>");
+    if (stateFile_.getLine(atime, size) <= 0) snprintf(atime, size, "%s", "<no atime>");
+}
+
 int JobResultsCacheDir::discard(bool unusable) {
     if (!isInitialized()) return -1;
     bool removing = false;
@@ -27,12 +36,8 @@ int JobResultsCacheDir::discard(bool unusable) {
             lastError_ = kErrNotOpened;
             fail("object not opened");
         }
-        char stateLine[kDiscardLine] = "<no state>", atimeLine[kDiscardLine] = "<no atime>";
-        char line[kDiscardLine];
-        if (stateFile_.seek(0, sfSeekSet) == 0) {
-            if (stateFile_.getLine(line, sizeof line) > 0) strcpy(stateLine, line);
-            if (stateFile_.getLine(line, sizeof line) > 0) strcpy(atimeLine, line);
-        }
+        char stateLine[kDiscardLine], atimeLine[kDiscardLine];
+        readStateLines(stateLine, atimeLine, kDiscardLine);
         if (unusable) {
             char when[64];
             debug(1, "DiscardUnusable '%s' [%s]", cacheDir_, KrTime(static_cast<time_t>(timeStamp_), when, sizeof when, true));
