@@ -305,4 +305,9 @@ private:
     // (app << 32) | time stamp: the identity a client cache's events carry.
     unsigned long long clientEventValue() const;
     static void readSpaceSaverSetting(TDebuggable& log);
+    // How a read of the job id file went: no file (or no directory to hold one), a whole line,
+    // or a file that is there but could not be read or does not hold a whole line.
+    enum class JobIdFileRead { Missing, Read, Damaged };
+    JobIdFileRead readJobIdLine(int64_t* jobId, std::string* maName, unsigned* phase, unsigned* attempt,
+                                unsigned* counter);
 };

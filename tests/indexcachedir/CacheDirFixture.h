@@ -20,9 +20,13 @@ class CacheDirFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         mkdir(settings.dir().file("idx").c_str(), 0755);
-        settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + settings.dir().file("idx") +
-                       "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
-                       "JobResultsDirectory=" + settings.dir().file("idx") + "\n");
+        settings.write(settingsText());
+    }
+    // The settings every suite starts from; a suite may write them again with more appended.
+    std::string settingsText() const {
+        return "[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + settings.dir().file("idx") +
+               "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
+               "JobResultsDirectory=" + settings.dir().file("idx") + "\n";
     }
     std::string appDir() const { return settings.dir().file("idx/KR_Index/2/7"); }
     std::string dirPath(unsigned long stamp) const { return appDir() + "/" + std::to_string(stamp); }
