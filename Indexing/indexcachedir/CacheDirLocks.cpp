@@ -66,7 +66,7 @@ int JobResultsCacheDir::slotLock(unsigned long timeout, bool exclusive) {
     const std::string state = statePath();
     for (int attempt = 1;; ++attempt) {
         // An exclusive lock needs the file open for writing.
-        if (!chosen.file.isOpen() && chosen.file.open(state.c_str(), sfReadWrite) != 0) {
+        if (!chosen.file.isOpen() && openState(chosen.file, sfReadWrite) != 0) {
             lastError_ = chosen.file.getLastError();
             debug(1, "cannot open %s, code %d\n", state.c_str(), lastError_);
             return lockFailure(timeout, "open lock error");

@@ -140,7 +140,7 @@ char* JobResultsCacheDir::resumeNewest(int64_t expectedJobId) {
 
 void JobResultsCacheDir::openStateForResume() {
     stateFile_.close();
-    if (stateFile_.open(statePath().c_str(), sfReadWrite) == 0) return;
+    if (openState(stateFile_, sfReadWrite) == 0) return;
     lastError_ = stateFile_.getLastError();
     debug(1, "resume cannot open %s, errno %d\n", cacheDir_, lastError_);
     fail("state file open failed");
@@ -235,7 +235,7 @@ int JobResultsCacheDir::discardForResume(bool force) {
         // Even when forced, a directory is never emptied under a process that holds it: only a
         // directory without a State file goes without the lock.
         if (!stateFile_.isOpen()) {
-            if (stateFile_.open(statePath().c_str(), sfReadWrite) == 0) {
+            if (openState(stateFile_, sfReadWrite) == 0) {
                 openedHere = true;
             } else if (stateFile_.getLastError() != ENOENT) {
                 lastError_ = stateFile_.getLastError();

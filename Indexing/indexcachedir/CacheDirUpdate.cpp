@@ -117,7 +117,7 @@ char* JobResultsCacheDir::update(bool fullBackup, unsigned long time, bool /*res
 
 void JobResultsCacheDir::openPreviousState() {
     stateFile_.close();
-    if (stateFile_.open(statePath().c_str(), sfReadWrite) == 0) return;
+    if (openState(stateFile_, sfReadWrite) == 0) return;
     lastError_ = stateFile_.getLastError();
     debug(1, "cannot open state file '%s' (code %d)\n", cacheDir_, lastError_);
     if (lastError_ != ENOENT) fail("open state file error");

@@ -226,6 +226,11 @@ protected:
     // Composes root/talCell/app/timeStamp into the cache directory path.
     void composeCacheDir(uint32_t timeStamp);
     std::string statePath() const;
+    // Opens the current directory's State file into file: never through a symbolic link and
+    // only a regular file (a FIFO would hang the process, a link would lead the writes
+    // elsewhere); a new one is created 0666 less the umask, for processes of other accounts lock
+    // it exclusively too. 0, or -1 with the file's last error.
+    int openState(CXFile& file, sfOpenMode_t mode, unsigned retries = 0);
     // Raises a major event with the directory path (or the given stand-in) as its argument.
     void raiseMajorEvent(int messageId, const char* noPath);
 

@@ -2,6 +2,9 @@
 // the refusals, with other processes reading the previous index meanwhile.
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
 
 #include "Indexing/idxport/CXDirectory.h"
 #include "Indexing/idxport/FsPrimitives.h"
@@ -47,6 +50,18 @@ int takeTheNameFirst(int fromDir, const char* from, int toDir, const char* to, u
 
 class UpdateFrom100 : public CacheDirFixture {
 protected:
+    void enableReservation() {
+        settings.write(readFileText(settings.configPath()) +
+                       "[MediaAgent]\nsDISABLERESERVE=no\n[~Machines\\client1]\nClientId=5\n");
+    }
+    // The blocks of this process's line in the reserve file.
+    long reservedBlocks(const JobResultsCacheDir& dir) {
+        std::istringstream line(readFileText(dir.getReserveFilePath()));
+        std::string head;
+        long blocks = 0;
+        line >> head >> blocks;
+        return blocks;
+    }
     // The previous job's complete index, with its resume marker, job id file and a subdirectory.
     void leavePrevious() {
         std::filesystem::remove_all(appDir());
@@ -82,6 +97,7 @@ TEST_F(UpdateFrom100, CopiesBelowTheThresholdAndRenamesFromIt) {
         {"copying off", 1, 1, false, false},
         {"the real size, the subdirectory counted by its files", -1, 1, true, true},
     };
+    enableReservation();
     for (const Row& row : rows) {
         leavePrevious();
         EventCapture capture;
@@ -97,7 +113,10 @@ TEST_F(UpdateFrom100, CopiesBelowTheThresholdAndRenamesFromIt) {
             << row.what << ": the previous job's files stay behind";
         EXPECT_EQ(lockStateOf(job.getTimeStamp()), 0) << row.what << ": held exclusively";
         EXPECT_EQ(fileExists(dirPath(100)), row.copied) << row.what;
-        if (row.copied) expectPreviousUntouched(row.what);
+        if (row.copied) {
+            expectPreviousUntouched(row.what);
+            EXPECT_LE(reservedBlocks(job) * 1024, 2500000) << row.what << ": the copy's reservation is given back";
+        }
         EXPECT_EQ(job.close(false), 0) << row.what;
         EXPECT_EQ(readFileText(next + "/State").substr(0, 1), "0") << row.what;
         if (row.bytes == 2048LL << 20) {
@@ -124,12 +143,16 @@ TEST_F(UpdateFrom100, RefusalsLeaveThePreviousIndexAsItWas) {
         unsigned long timeLimit;
         bool raceTheRename;
         int error;
+        int64_t bytes = -1;  // a backup of type 8 is copied whatever its size
     } rows[] = {
         {"suspended", JobResultsCacheDir::Suspended, false, 0, false, JobResultsCacheDir::kErrWrongState},
         {"a live writer", JobResultsCacheDir::Writing, true, 0, false, JobResultsCacheDir::kErrWrongState},
         {"nothing before the limit", JobResultsCacheDir::Complete, false, 50, false, JobResultsCacheDir::kErrNoPreviousBackup},
         {"the new name taken meanwhile", JobResultsCacheDir::Complete, false, 0, true, EEXIST},
+        {"no room for the copy", JobResultsCacheDir::Complete, false, 0, false, JobResultsCacheDir::kErrReservationRefused,
+         int64_t(1) << 40},
     };
+    enableReservation();
     for (const Row& row : rows) {
         leavePrevious();
         writeFileText(dirPath(100) + "/State", std::to_string(row.state) + "\r\n100    \r\n");
@@ -140,7 +163,7 @@ TEST_F(UpdateFrom100, RefusalsLeaveThePreviousIndexAsItWas) {
         }
         if (row.raceTheRename) setFsRenameAt2ForTests(takeTheNameFirst);
         ShortSleeps watch(nullptr);
-        UpdatingDir job;
+        UpdatingDir job(row.bytes, row.bytes < 0 ? 1 : 8);
         job.copyUponUpdate(!row.raceTheRename);
         EXPECT_EQ(job.update(false, row.timeLimit, false), nullptr) << row.what;
         setFsRenameAt2ForTests(nullptr);
@@ -231,5 +254,31 @@ TEST_F(UpdateFrom100, TheRenameWaitsForReadersOfThePreviousIndex) {
         reader.wait();
         expectPreviousUntouched("a reader that stays");
         EXPECT_EQ(directories(), 1u);
+    }
+}
+
+// A State file that is a symbolic link or a FIFO is never opened: nothing is written through
+// the link, and nothing waits for a FIFO's writer.
+TEST_F(UpdateFrom100, AStateThatIsALinkOrAFifoIsRefused) {
+    const std::string outside = settings.dir().file("outside");
+    for (const bool link : {true, false}) {
+        for (const char* operation : {"open", "update", "resume", "getAtime"}) {
+            leavePrevious();
+            const std::string state = dirPath(100) + "/State";
+            std::filesystem::remove(state);
+            writeFileText(outside, "0\r\n100    \r\n");
+            ASSERT_EQ(link ? symlink(outside.c_str(), state.c_str()) : mkfifo(state.c_str(), 0666), 0);
+            ShortSleeps sleeps(nullptr);
+            UpdatingDir job;
+            TestDir reader(100);
+            const std::string op = operation;
+            const bool refused = op == "open"     ? job.open(0, false) == nullptr
+                                 : op == "update" ? job.update(false, 0, false) == nullptr
+                                 : op == "resume" ? job.resume(0, false) == nullptr
+                                                  : reader.getAtime() == 0;
+            EXPECT_TRUE(refused) << operation << (link ? " through a link" : " of a FIFO");
+            EXPECT_EQ(readFileText(outside), "0\r\n100    \r\n") << operation;
+            EXPECT_EQ(directories(), 1u) << operation;
+        }
     }
 }
