@@ -43,7 +43,7 @@ int JobResultsCacheDir::suspend() {
             case Writing:
                 // Only the writer suspends: an object that does not hold the directory (opened
                 // busy) would suspend another process's index.
-                if (busyOpen_ || !alreadyLocked()) {
+                if (!alreadyLocked()) {
                     lastError_ = kErrBusy;
                     fail("index already updating");
                 }
