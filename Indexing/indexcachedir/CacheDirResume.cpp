@@ -162,7 +162,9 @@ void JobResultsCacheDir::holdForResume() {
             lastError_ = kErrWrongState;
             fail("the last index is already completed");
         }
+        lastError_ = kErrBusy;  // what a wait that times out leaves
         locked = writeLock(kLockTimeout);
+        lastError_ = 0;
     }
     if (locked != 1) {
         unLock();

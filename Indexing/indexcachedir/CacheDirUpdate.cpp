@@ -58,37 +58,8 @@ char* JobResultsCacheDir::update(bool fullBackup, unsigned long time, bool /*res
         composeCacheDir(static_cast<uint32_t>(prev));
         previous = cacheDir_;
         holdPreviousIndex();
-
-        if (copyUponUpdate_) {
-            CXDirectory old;
-            old.setRecursion(true);
-            if (old.open(previous.c_str()) != 0) {
-                lastError_ = old.getLastError();
-                fail("cannot open old cache dir");
-            }
-            const int64_t size = sizeOfIndex(old);
-            if (size < 0) {
-                lastError_ = old.getLastError();
-                fail("cannot sum size of old cache dir");
-            }
-            bytes = static_cast<uint64_t>(size);
-            const uint64_t sizeMB = bytes >> 20, threshold = copyThresholdMB();
-            if (threshold == 0 || sizeMB < threshold || backupType_ == kAlwaysCopied) {
-                const int granted = reserve(bytes, talCell_, appNumber_, prev);
-                if (granted != 1) {
-                    debug(1, "folder %s could not be copied - reservation of %" PRId64 " bytes failed due to %s\n",
-                          previous.c_str(), size, granted < 0 ? "error" : "lack of space");
-                    lastError_ = kErrReservationRefused;
-                    fail("space reservation failed");
-                }
-                reserved = true;
-            } else {
-                debug(1, "folder %s will not be copied - %" PRId64 " MB is larger than threshold %" PRIu64 " MB\n",
-                      previous.c_str(), static_cast<int64_t>(sizeMB), threshold);
-                copyUponUpdate_ = false;
-            }
-        }
-        if (copyUponUpdate_) {
+        reserved = copyUponUpdate_ && reserveForCopy(previous, prev, bytes);
+        if (reserved) {
             copyPreviousIndex(previous, now);
             // The copied bytes are on the disk now: the promise of them is given back.
             reserved = false;
@@ -113,6 +84,38 @@ char* JobResultsCacheDir::update(bool fullBackup, unsigned long time, bool /*res
         }
         return nullptr;
     }
+}
+
+// Measures the previous index and decides: copied (the space reserved, true) or renamed (false,
+// copying switched off for this object). A refused reservation fails the update.
+bool JobResultsCacheDir::reserveForCopy(const std::string& previous, unsigned long prev, uint64_t& bytes) {
+    CXDirectory old;
+    old.setRecursion(true);
+    if (old.open(previous.c_str()) != 0) {
+        lastError_ = old.getLastError();
+        fail("cannot open old cache dir");
+    }
+    const int64_t size = sizeOfIndex(old);
+    if (size < 0) {
+        lastError_ = old.getLastError();
+        fail("cannot sum size of old cache dir");
+    }
+    bytes = static_cast<uint64_t>(size);
+    const uint64_t sizeMB = bytes >> 20, threshold = copyThresholdMB();
+    if (threshold != 0 && sizeMB >= threshold && backupType_ != kAlwaysCopied) {
+        debug(1, "folder %s will not be copied - %" PRId64 " MB is larger than threshold %" PRIu64 " MB\n",
+              previous.c_str(), static_cast<int64_t>(sizeMB), threshold);
+        copyUponUpdate_ = false;
+        return false;
+    }
+    const int granted = reserve(bytes, talCell_, appNumber_, prev);
+    if (granted != 1) {
+        debug(1, "folder %s could not be copied - reservation of %" PRId64 " bytes failed due to %s\n",
+              previous.c_str(), size, granted < 0 ? "error" : "lack of space");
+        lastError_ = kErrReservationRefused;
+        fail("space reservation failed");
+    }
+    return true;
 }
 
 void JobResultsCacheDir::openPreviousState() {
@@ -154,7 +157,9 @@ void JobResultsCacheDir::holdPreviousIndex() {
             fail("previous index: state error(busy writing)");
         }
         try {
+            lastError_ = kErrBusy;  // what a wait that times out leaves
             locked = readLock(kLockTimeout);
+            lastError_ = 0;
         } catch (const Failure&) {
             if (lastError_ != ENOENT) throw;
             locked = -1;

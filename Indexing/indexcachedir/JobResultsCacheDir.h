@@ -286,6 +286,7 @@ private:
     // Update: the previous directory held under a shared lock and checked; a copy into the new
     // directory; a rename to it. The previous job's resume marker and job id file stay behind.
     void holdPreviousIndex();
+    bool reserveForCopy(const std::string& previous, unsigned long prev, uint64_t& bytes);
     void openPreviousState();
     void copyPreviousIndex(const std::string& from, uint32_t now);
     void renamePreviousIndex(const std::string& from, const std::string& to, uint32_t now);
