@@ -68,13 +68,17 @@ bool JobResultsCacheDir::isIntegrityCheckEnabled(Enum_IC_IntegrityCheck check) {
     return ((integrityCheckFlags.load() >> (static_cast<unsigned>(check) % 32)) & 1u) != 0;
 }
 
+std::string JobResultsCacheDir::jobIdFilePath(const char* op) {
+    if (cacheDir_ != nullptr) return joinPath(cacheDir_, kJobIdFile);
+    debug(1, "%s: no cacheDir\n", op);
+    return std::string();
+}
+
 void JobResultsCacheDir::createJobIdFile() {
     static const char* const op = "IndexCacheDir::createJobIdFile";
     if (!isInitialized()) return;
-    if (cacheDir_ == nullptr) {
-        debug(1, "%s: no cacheDir\n", op);
-        return;
-    }
+    const std::string path = jobIdFilePath(op);
+    if (path.empty()) return;
     if (jobId_ == 0) {
         debug(1, "%s: no job id\n", op);
         return;
@@ -87,7 +91,6 @@ void JobResultsCacheDir::createJobIdFile() {
     char numbers[80];
     snprintf(numbers, sizeof numbers, "%" PRIu64 ":%u:%u:%u ", static_cast<uint64_t>(jobId_), jobPhaseNumber_,
              jobAttemptNumber_, jobIndexWriteCounter_);
-    const std::string path = joinPath(cacheDir_, kJobIdFile);
     RewriteStep step = RewriteStep::Create;
     const int error = rewriteFileKeepingMode(path, numbers + host + "\r\n", 0666, &step);
     if (error != 0) {
@@ -111,11 +114,8 @@ JobResultsCacheDir::JobIdFileRead JobResultsCacheDir::readJobIdLine(int64_t* job
     if (phase != nullptr) *phase = 0;
     if (attempt != nullptr) *attempt = 0;
     if (counter != nullptr) *counter = 0;
-    if (cacheDir_ == nullptr) {
-        debug(1, "%s: no cacheDir\n", op);
-        return JobIdFileRead::Missing;
-    }
-    const std::string path = joinPath(cacheDir_, kJobIdFile);
+    const std::string path = jobIdFilePath(op);
+    if (path.empty()) return JobIdFileRead::Missing;
     char raw[kLineBuffer];
     size_t got = 0;
     if (fsReadFileHead(path.c_str(), raw, sizeof raw, got) != 0) {
@@ -189,11 +189,8 @@ JobResultsCacheDir::JobIdFileRead JobResultsCacheDir::readJobIdLine(int64_t* job
 void JobResultsCacheDir::removeJobIdFile() {
     static const char* const op = "IndexCacheDir::removeJobIdFile";
     if (!isInitialized()) return;
-    if (cacheDir_ == nullptr) {
-        debug(1, "%s: no cacheDir\n", op);
-        return;
-    }
-    const std::string path = joinPath(cacheDir_, kJobIdFile);
+    const std::string path = jobIdFilePath(op);
+    if (path.empty()) return;
     if (safeUnlink(path.c_str()) != 0) debug(1, "%s: cannot unlink file '%s', code %d\n", op, path.c_str(), errno);
 }
 

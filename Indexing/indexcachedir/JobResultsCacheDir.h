@@ -314,6 +314,8 @@ private:
     // How a read of the job id file went: no file (or no directory to hold one), a whole line,
     // or a file that is there but could not be read or does not hold a whole line.
     enum class JobIdFileRead { Missing, Read, Damaged };
+    // The job id file's path; empty, with a line naming op, when the object has no directory.
+    std::string jobIdFilePath(const char* op);
     JobIdFileRead readJobIdLine(int64_t* jobId, std::string* maName, unsigned* phase, unsigned* attempt,
                                 unsigned* counter);
 };
