@@ -59,10 +59,12 @@ struct ReserveFileState {
     uint32_t ownTime = 0;   // the time written into it
 };
 
-ReserveFileState& reserveFileState(const std::string& path) {
+std::map<std::string, ReserveFileState>& reserveFileStates() {
     static auto* states = new std::map<std::string, ReserveFileState>;  // outlives static objects
-    return (*states)[path];
+    return *states;
 }
+
+ReserveFileState& reserveFileState(const std::string& path) { return reserveFileStates()[path]; }
 
 const char* orNull(const char* text) { return text != nullptr ? text : "NULL"; }
 }  // namespace
@@ -70,8 +72,8 @@ const char* orNull(const char* text) { return text != nullptr ? text : "NULL"; }
 // One read-modify-write of the reserve file by one object.
 class ReserveTransaction {
 public:
-    ReserveTransaction(JobResultsCacheFs& cache, long numBlocks)
-        : fs_(cache), path_(cache.reserveFilePath_.c_str()), numBlocks_(numBlocks) {}
+    ReserveTransaction(JobResultsCacheFs& cache, const std::string& path, long numBlocks)
+        : fs_(cache), pathText_(path), numBlocks_(numBlocks) {}
 
     int run(unsigned long talCell, unsigned long appNumber, unsigned long timeStamp, bool releaseAll, bool reassert);
     struct Kept {
@@ -98,7 +100,8 @@ private:
     void endFile();
 
     JobResultsCacheFs& fs_;
-    const char* path_;
+    const std::string pathText_;
+    const char* const path_ = pathText_.c_str();
     long numBlocks_;
     int error_ = 0;
     CXFile file_;
@@ -307,7 +310,7 @@ int ReserveTransaction::run(unsigned long talCell, unsigned long appNumber, unsi
         fs_.debug(kTraceLevel, "reserveOnDisk: hostName=%s, myIdString=%s", hostIdString.c_str(), myId_.c_str());
         curTime_ = referenceNow(fs_);
         fs_.lastReservedBlocks_ = 0;
-        ReserveFileState& state = reserveFileState(fs_.reserveFilePath_);
+        ReserveFileState& state = reserveFileState(pathText_);
 
         lockFile();
         readAndScan();
@@ -349,6 +352,7 @@ int ReserveTransaction::run(unsigned long talCell, unsigned long appNumber, unsi
         }
         fs_.debug(1, "reserveOnDisk(): %s: errno=%d\n", failure.text, error_);
         endFile();
+        errno = error_;  // for the caller's log line
         JobResultsCacheFs::fail("reserveOnDisk() exception");
     }
 }
@@ -363,7 +367,7 @@ int JobResultsCacheFs::reserveOnDisk(long numBlocks, unsigned long talCell, unsi
         reserveEnabled = on ? Enablement::on : Enablement::off;
     }
     if (reserveEnabled == Enablement::off) return 1;
-    return ReserveTransaction(*this, numBlocks).run(talCell, appNumber, timeStamp, releaseAll, false);
+    return ReserveTransaction(*this, reserveFilePath_, numBlocks).run(talCell, appNumber, timeStamp, releaseAll, false);
 }
 
 int JobResultsCacheFs::reserve(uint64_t bytes, unsigned long talCell, unsigned long appNumber,
@@ -379,7 +383,7 @@ int JobResultsCacheFs::reserve(uint64_t bytes, unsigned long talCell, unsigned l
             if (state.ownBlocks > 0 && reserveEnabled == Enablement::on &&
                 static_cast<int64_t>(ReserveTransaction::referenceNow(*this)) - state.ownTime > kReassertAge) {
                 try {
-                    ReserveTransaction(*this, 0).run(talCell, appNumber, timeStamp, false, true);
+                    ReserveTransaction(*this, reserveFilePath_, 0).run(talCell, appNumber, timeStamp, false, true);
                 } catch (const Failure& failure) {  // the request itself is served: the buffer holds it
                     debug(1, "reserve(): %s: errno=%d\n", failure.text, errno);
                 }
@@ -428,13 +432,19 @@ int JobResultsCacheFs::cleanUpBoth(long numBlocks, unsigned long talCell, unsign
     return gained + cleanUpForSpace(numBlocks - gained, talCell, appNumber, timeStamp);
 }
 
+// Every reserve file in which the process holds a line, not only this object's: a process that
+// goes on living must not keep space reserved on another volume.
 void JobResultsCacheFs::releaseReservationOfLastInstance() {
-    if (!initialized_) return;
-    if (lastReservedBlocks_ == 0 && reserveFileState(reserveFilePath_).ownBlocks == 0) return;
-    try {
-        reserveOnDisk(0, 0, 0, 0, true);
-    } catch (const Failure& failure) {
-        debug(1, "destructor: %s, errno=%d\n", failure.text, errno);
+    if (!initialized_ || reserveEnabled != Enablement::on) return;
+    std::vector<std::string> held;
+    for (const auto& [path, state] : reserveFileStates())
+        if (state.ownBlocks > 0 || (path == reserveFilePath_ && lastReservedBlocks_ != 0)) held.push_back(path);
+    for (const std::string& path : held) {
+        try {
+            ReserveTransaction(*this, path, 0).run(0, 0, 0, true, false);
+        } catch (const Failure& failure) {
+            debug(1, "destructor: %s, errno=%d\n", failure.text, errno);
+        }
     }
 }
 
