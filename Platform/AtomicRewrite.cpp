@@ -93,21 +93,32 @@ int copyOwnership(const std::string& from, const std::string& to) {
     return error;
 }
 
-int rewriteFile(const std::string& path, const std::string& content, const FileOwnership* keep, unsigned newFileMode) {
+namespace {
+// Writes content to a new temporary file beside path, lets prepare(fd) give it its ownership,
+// syncs it and renames it over path; the temporary file goes again on any failure.
+template <typename Prepare>
+int replaceFile(const std::string& path, const std::string& content, mode_t createMode, Prepare prepare,
+                RewriteStep* failed) {
+    RewriteStep step = RewriteStep::Create;
     // Writers of one file serialize through their own lock; a name left by a dead writer of
     // the same process id is removed, not followed.
     const std::string tempPath = path + ".tmp." + std::to_string(::getpid());
     ::unlink(tempPath.c_str());
-    int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    keep != nullptr ? 0600 : static_cast<mode_t>(newFileMode));
-    if (fd < 0) return errno;
-    int error = keep != nullptr ? giveOwnership(fd, *keep) : 0;
+    int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
+    if (fd < 0) {
+        if (failed != nullptr) *failed = step;
+        return errno;
+    }
+    step = RewriteStep::Write;
+    int error = prepare(fd);
     if (error == 0) error = writeAll(fd, content);
+    if (error == 0) step = RewriteStep::Finish;
     if (error == 0 && ::fsync(fd) != 0) error = errno;
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error == 0 && ::rename(tempPath.c_str(), path.c_str()) != 0) error = errno;
     if (error != 0) {
         ::unlink(tempPath.c_str());
+        if (failed != nullptr) *failed = step;
         return error;
     }
     // The rename itself is made durable by syncing the directory.
@@ -117,4 +128,32 @@ int rewriteFile(const std::string& path, const std::string& content, const FileO
         ::close(dirFd);
     }
     return 0;
+}
+}  // namespace
+
+int rewriteFile(const std::string& path, const std::string& content, const FileOwnership* keep, unsigned newFileMode,
+                RewriteStep* failed) {
+    return replaceFile(
+        path, content, keep != nullptr ? 0600 : static_cast<mode_t>(newFileMode),
+        [keep](int fd) { return keep != nullptr ? giveOwnership(fd, *keep) : 0; }, failed);
+}
+
+int rewriteFileKeepingMode(const std::string& path, const std::string& content, unsigned newFileMode,
+                           RewriteStep* failed) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return replaceFile(path, content, static_cast<mode_t>(newFileMode), [](int) { return 0; }, failed);
+    const FileOwnership kept = fromStat(st);
+    return replaceFile(
+        path, content, 0600,
+        [&kept](int fd) {
+            // Owner and group are handed on where this process may (root, or its own group);
+            // the mode always is.
+            if (::fchown(fd, static_cast<uid_t>(kept.uid), static_cast<gid_t>(kept.gid)) != 0 &&
+                ::fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(kept.gid)) != 0) {
+                // the new file stays this process's own
+            }
+            return ::fchmod(fd, static_cast<mode_t>(kept.mode)) == 0 ? 0 : errno;
+        },
+        failed);
 }

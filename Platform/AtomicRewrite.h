@@ -34,5 +34,14 @@ int copyOwnership(const std::string& from, const std::string& to);
 // Replaces the file at path by content as described above. keep: the ownership to give the
 // new file; null for a new file, which gets newFileMode less the umask. The temporary file is
 // removed when anything fails, and the file at path is then as it was.
+// failed, when given, tells which step a failure came from.
+enum class RewriteStep { Create, Write, Finish };
 int rewriteFile(const std::string& path, const std::string& content, const FileOwnership* keep,
-                unsigned newFileMode = 0644);
+                unsigned newFileMode = 0644, RewriteStep* failed = nullptr);
+
+// rewriteFile for a file that may have been left in any shape: the entry at path is never
+// followed or opened. A regular file there hands on its mode (and its owner and group where this
+// process may give them); a missing entry, a symbolic link or another kind of file is replaced by
+// a new file of newFileMode less the umask.
+int rewriteFileKeepingMode(const std::string& path, const std::string& content, unsigned newFileMode,
+                           RewriteStep* failed = nullptr);

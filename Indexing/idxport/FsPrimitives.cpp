@@ -130,3 +130,30 @@ int fsModificationTime(const char* path, uint32_t& seconds) {
     seconds = static_cast<uint32_t>(st.st_mtime);
     return 0;
 }
+
+int fsReadFileHead(const char* path, char* buffer, size_t size, size_t& got) {
+    got = 0;
+    if (path == nullptr || (buffer == nullptr && size > 0)) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st {};
+    int error = 0;
+    if (fstat(fd, &st) != 0)
+        error = errno;
+    else if (!S_ISREG(st.st_mode))
+        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    while (error == 0 && got < size) {
+        const ssize_t n = read(fd, buffer + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (error == 0) return 0;
+    errno = error;
+    return -1;
+}

@@ -6,6 +6,7 @@
 // logged and nothing is retried here: the callers decide (see SafeFileOps.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "Indexing/idxport/PathSep.h"
@@ -53,3 +54,10 @@ bool fsDescriptorIsAt(int fd, const char* path);
 // True when path names a directory, following symbolic links. False otherwise, with errno set
 // when the path could not be examined (0 when it exists but is not a directory).
 bool fsIsDirectory(const char* path);
+
+// Reads up to size bytes from the start of the regular file at path into buffer; got tells how
+// many (fewer at the end of the file). Only a regular file is read: a symbolic link at path is
+// refused (ELOOP) and not followed, a directory fails with EISDIR, and a FIFO, socket or device
+// with EINVAL, without waiting for a FIFO's writer. For small files that other processes or a
+// damaged disk may have left in any shape.
+int fsReadFileHead(const char* path, char* buffer, size_t size, size_t& got);

@@ -1,0 +1,150 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+#include <tuple>
+
+#include "tests/indexcachedir/CacheDirFixture.h"
+#include "tests/support/EventCapture.h"
+
+namespace {
+constexpr unsigned long kStamp = 1700000000;
+
+class JobIdFile : public CacheDirFixture {
+protected:
+    void SetUp() override {
+        CacheDirFixture::SetUp();
+        settings.write(settingsText() + "HostName=mahost\n");
+        std::filesystem::create_directories(dirPath(kStamp));
+    }
+    std::string jobIdPath() const { return dirPath(kStamp) + "/JobId"; }
+};
+
+// job, media agent name, phase, attempt, write counter
+using Values = std::tuple<int64_t, std::string, unsigned, unsigned, unsigned>;
+
+Values readInto(JobResultsCacheDir& dir) {
+    Values v{-1, "unset", 9, 9, 9};
+    dir.readJobIdFile(&std::get<0>(v), &std::get<1>(v), &std::get<2>(v), &std::get<3>(v), &std::get<4>(v));
+    return v;
+}
+}  // namespace
+
+TEST_F(JobIdFile, IsReplacedWholeKeepingItsModeAndReadsBackIntoTheObject) {
+    TestDir writer(kStamp, 1, 7);
+    writer.setJobPhaseNumber(1);
+    writer.setJobAttemptNumber(2);
+    writer.createJobIdFile();
+    EXPECT_EQ(readFileText(jobIdPath()), "7:1:2:0 mahost\r\n");
+    chmod(jobIdPath().c_str(), 0640);
+    const int before = open(jobIdPath().c_str(), O_RDONLY | O_CLOEXEC);
+    writer.setJobIndexWriteCounter(3);
+    writer.createJobIdFile();
+    // A reader that opened the file before the rewrite still reads the whole old line: the file
+    // is never emptied or written in place.
+    char text[64] = {};
+    EXPECT_EQ(read(before, text, sizeof text - 1), 16);
+    EXPECT_STREQ(text, "7:1:2:0 mahost\r\n");
+    close(before);
+    struct stat st {};
+    ASSERT_EQ(stat(jobIdPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dirPath(kStamp)), {}), 1) << "no temporary left";
+
+    TestDir reader(kStamp, 1, 0);
+    reader.readJobIdFile(nullptr, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(Values({reader.getJobId(), "", reader.getJobPhaseNumber(), reader.getJobAttemptNumber(),
+                      reader.getJobIndexWriteCounter()}),
+              Values({7, "", 1, 2, 3}));
+}
+
+TEST_F(JobIdFile, ReadsEveryShapeAWriterOrADamagedDiskLeaves) {
+    const Values none{0, "", 0, 0, 0};
+    const std::string longName(2045, 'n');  // "7 " and 2045 bytes fill the 2047 a line is read up to
+    struct Row {
+        std::string content;
+        Values expected;
+        const char* logLine;  // a fragment of the line that tells why nothing was read
+    } rows[] = {
+        {"7:1:2:3 my host\r\n", {7, "my host", 1, 2, 3}, nullptr},
+        {"7:1:2:4294967295 host\n", {7, "host", 1, 2, 4294967295u}, nullptr},
+        {"7 host\r\n", {7, "host\n", 0, 0, 0}, nullptr},  // the older form keeps the line end as read
+        {"7:1:2 host\r\n", none, "cannot detect counter"},
+        {"7:1:2:3host\r\n", none, "cannot detect MA name"},
+        {"-7:1:2:3 host\r\n", none, "Invalid jobIdPtr"},
+        {"18446744073709551616:1:2:3 host\r\n", none, "Invalid jobIdPtr"},
+        {"7:1:4294967296:3 host\r\n", {7, "", 1, 0, 0}, "Invalid attempt"},
+        {"", none, "cannot fgets file"},
+        {std::string("7\0 host\r\n", 9), none, "cannot detect MA name"},
+        {std::string(10 << 20, '7'), none, "cannot detect MA name"},
+        {"7 " + longName + std::string(10 << 20, 'x'), {7, longName, 0, 0, 0}, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.content.substr(0, 40));
+        writeFileText(jobIdPath(), row.content);
+        EventCapture capture;
+        TestDir dir(kStamp, 1, 42);
+        EXPECT_EQ(readInto(dir), row.expected);
+        std::string log;
+        for (const std::string& m : capture.debugMessages()) log += m;
+        EXPECT_NE(log.find(row.logLine != nullptr ? row.logLine : ""), std::string::npos) << log;
+    }
+}
+
+TEST_F(JobIdFile, ValidityFollowsTheJobAndItsWriteCounter) {
+    const char* other = "IC was not created by previous or current job";
+    struct Row {
+        std::optional<std::string> content;  // none: no JobId file
+        int64_t job;
+        unsigned counter;
+        std::string reason;  // empty: valid
+    } rows[] = {
+        {"7:0:0:3 host\r\n", 7, 4, "Indexing token mismatch found."},
+        {"7:0:0:3 host\r\n", 7, 3, ""},
+        {"7:0:0:3 host\r\n", 8, 2, other},
+        {"7 host\r\n", 7, 4, ""},
+        {"7:0:0:3 host\r\n", 0, 4, ""},
+        {std::nullopt, 8, 3, ""},
+        // A file that is there but holds no whole line proves nothing about who wrote it.
+        {"", 8, 3, other},
+        {"7:0:0", 7, 3, other},
+        {"", 0, 0, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.content.value_or("(no file)") + " job " + std::to_string(row.job));
+        std::filesystem::remove(jobIdPath());
+        if (row.content) writeFileText(jobIdPath(), *row.content);
+        TestDir dir(kStamp, 1, row.job);
+        dir.setJobIndexWriteCounter(row.counter);
+        std::string reason;
+        EXPECT_EQ(dir.isJobIdFileValid(&reason), row.reason.empty());
+        EXPECT_EQ(reason, row.reason);
+    }
+}
+
+TEST_F(JobIdFile, ALinkOrAFifoIsNeitherReadNorWrittenThrough) {
+    const std::string target = settings.dir().file("elsewhere");
+    for (const bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "fifo" : "symbolic link");
+        std::filesystem::remove(jobIdPath());
+        writeFileText(target, "8:0:0:3 host\r\n");
+        ASSERT_EQ(fifo ? mkfifo(jobIdPath().c_str(), 0666) : symlink(target.c_str(), jobIdPath().c_str()), 0);
+        TestDir dir(kStamp, 1, 8);
+        EXPECT_EQ(readInto(dir), (Values{0, "", 0, 0, 0}));
+        EXPECT_FALSE(dir.isJobIdFileValid(nullptr)) << "an entry that cannot be read is no job's own";
+        dir.createJobIdFile();
+        EXPECT_EQ(readFileText(target), "8:0:0:3 host\r\n") << "the link's target is untouched";
+        EXPECT_TRUE(dir.isJobIdFileValid(nullptr));
+    }
+}
+
+TEST(IntegrityChecks, TheMaskIsTestedBitByBitModulo32) {
+    EXPECT_TRUE(JobResultsCacheDir::isIntegrityCheckEnabled(static_cast<Enum_IC_IntegrityCheck>(34)));
+    EXPECT_FALSE(JobResultsCacheDir::isIntegrityCheckEnabled(static_cast<Enum_IC_IntegrityCheck>(3)));
+    JobResultsCacheDir::setIntegrityCheckFlags(0x80000000u);
+    EXPECT_TRUE(JobResultsCacheDir::isIntegrityCheckEnabled(static_cast<Enum_IC_IntegrityCheck>(63)));
+    EXPECT_FALSE(JobResultsCacheDir::isIntegrityCheckEnabled(eIC_StateFile));
+}
