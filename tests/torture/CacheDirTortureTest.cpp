@@ -143,15 +143,16 @@ TEST(CacheDirTorture, ProcessesThatComeAndDieNeverBreakTheProtocol) {
     // Every line of the reserve file is well formed, and once a live process rewrites it, the
     // lines of the dead are gone: only that process's own line is left.
     const std::string reserveFile = cleaner->getReserveFilePath();
-    const std::regex line(R"(-?[0-9]+:[^ :]+ [0-9]+ [0-9]+\r?)");
+    const std::regex reserveLine(R"(-?[0-9]+:[^ :]+ [0-9]+ [0-9]+\r?)");
     std::istringstream before(readFileText(reserveFile));
     for (std::string text; std::getline(before, text);)
-        if (!std::regex_match(text, line)) violations.push_back("malformed reserve line '" + text + "'");
+        if (!std::regex_match(text, reserveLine)) violations.push_back("malformed reserve line '" + text + "'");
     if (cleaner->reserve(1 << 20, 0, 0, 0) != 1) violations.push_back("final reserve failed");
     std::istringstream after(readFileText(reserveFile));
-    int lines = 0;
-    for (std::string text; std::getline(after, text);) ++lines;
-    if (lines != 1) violations.push_back("reserve file holds " + std::to_string(lines) + " lines, not the one live");
+    int reserveLines = 0;
+    for (std::string text; std::getline(after, text);) ++reserveLines;
+    if (reserveLines != 1)
+        violations.push_back("reserve file holds " + std::to_string(reserveLines) + " lines, not the one live");
     if (cleaner->release(0, true) != 0 || !readFileText(reserveFile).empty())
         violations.push_back("reserve file not empty after the last release");
 

@@ -112,7 +112,8 @@ void walkIncrementalsSuspendAndResume() {
         std::getline(jobIdFile, line);
         std::printf("    JobId: %s\n", line.c_str());
         const std::string kept = path;
-        std::printf("    suspend: %d, state %s\n", job->suspend(), stateName(kept));
+        const int suspended = job->suspend();
+        std::printf("    suspend: %d, state %s\n", suspended, stateName(kept));
         delete job;
         JobResultsCacheDir* again = backupIndex(104);
         again->setJobIndexWriteCounter(1);
@@ -141,6 +142,7 @@ void twoProcessesReserveSpace() {
     step("two processes reserve space: each has one line in the shared reserve file");
     int ready[2], done[2];
     if (pipe(ready) != 0 || pipe(done) != 0) return;
+    std::fflush(stdout);  // or the child would print the parent's buffered lines again
     const pid_t child = fork();
     if (child == 0) {
         JobResultsCacheFs cache(1, TCacheIndex);
@@ -157,10 +159,12 @@ void twoProcessesReserveSpace() {
     (void)!read(ready[0], &byte, 1);
     JobResultsCacheFs cache(1, TCacheIndex);
     cache.initialize("client1");
-    std::printf("    parent %d: reserve of 10 MB: %d, buffer now %" PRIu64 " bytes\n", getpid(),
-                cache.reserve(10u << 20, 0, 0, 0), JobResultsCacheFs::getReserveBuffer());
-    std::printf("    a second reserve of 5 MB is served from the buffer: %d, buffer now %" PRIu64 "\n",
-                cache.reserve(5u << 20, 0, 0, 0), JobResultsCacheFs::getReserveBuffer());
+    const int first = cache.reserve(10u << 20, 0, 0, 0);
+    std::printf("    parent %d: reserve of 10 MB: %d, buffer now %" PRIu64 " bytes\n", getpid(), first,
+                cache.getReserveBuffer());
+    const int second = cache.reserve(5u << 20, 0, 0, 0);
+    std::printf("    a second reserve of 5 MB is served from the buffer: %d, buffer now %" PRIu64 "\n", second,
+                cache.getReserveBuffer());
     std::ifstream reserveFile(cache.getReserveFilePath());
     std::printf("    %s:\n", cache.getReserveFilePath().c_str());
     for (std::string line; std::getline(reserveFile, line);) std::printf("      %s\n", line.c_str());

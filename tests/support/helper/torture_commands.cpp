@@ -193,7 +193,7 @@ private:
         const std::string file = dir.getReserveFilePath();
         const uint64_t bytes = static_cast<uint64_t>(pick(64)) << 20;
         if (dir.reserve(bytes, 0, 0, 0) != 1) return violation("reserve failed", file.c_str());
-        if (JobResultsCacheFs::getReserveBuffer() > 0 && ownReserveLines(file) != 1)
+        if (dir.getReserveBuffer() > 0 && ownReserveLines(file) != 1)
             violation("own reserve line not there once", file.c_str());
         maybeDie("reserve");
         if (dir.release(bytes / 2, false) != 0) violation("release failed", file.c_str());
