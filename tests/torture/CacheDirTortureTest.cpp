@@ -69,7 +69,7 @@ TEST(CacheDirTorture, ProcessesThatComeAndDieNeverBreakTheProtocol) {
     const std::string idx = settings.dir().file("idx");
     fs::create_directories(idx);
     settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + idx +
-                   "\ndINDEXCLEANALLDAYS=0\nsDISABLERESERVE=n\n[Platform]\nTalClient=1\n[~Machines\\client1]\nJobResultsDirectory=" + idx +
+                   "\ndINDEXCLEANALLDAYS=0\nsDISABLERESERVE=n\n[Platform]\nTalClient=1\n[~Machines\\client1]\nClientId=3\nJobResultsDirectory=" + idx +
                    "\n");
     setenv("VORNICA_TORTURE_ROOT", idx.c_str(), 1);
     const std::string journal = settings.dir().file("torture.journal");
