@@ -3,27 +3,20 @@
 #include <unistd.h>
 
 #include "Indexing/icommon/SafeFileOps.h"
-#include "Platform/PlatformSleep.h"
 #include "tests/support/DeniedDirectory.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/SettingsFixture.h"
+#include "tests/support/SleepRecorder.h"
 
 namespace {
 struct SafeFileOps : ::testing::Test {
-    void SetUp() override {
-        setPlatformSleepHook([this](unsigned long ms, const char*, int) {
-            sleeps.push_back(ms);
-            if (sleeps.size() == liftAt) chmod(locked.c_str(), 0700);
-        });
-    }
-    void TearDown() override { setPlatformSleepHook({}); }
-
     SettingsFixture settings;
     const TempDir& dir = settings.dir();
     const std::string locked = dir.file("locked");
     EventCapture capture;
-    std::vector<unsigned long> sleeps;
     size_t liftAt = 0;
+    SleepRecorder recorder{[this](size_t n) { n == liftAt ? void(chmod(locked.c_str(), 0700)) : void(); }};
+    const std::vector<unsigned long>& sleeps = recorder.ms;
 };
 }  // namespace
 

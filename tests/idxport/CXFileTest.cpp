@@ -4,20 +4,11 @@
 #include <vector>
 
 #include "Indexing/idxport/CXFile.h"
-#include "Platform/PlatformSleep.h"
 #include "tests/support/HelperProcess.h"
+#include "tests/support/SleepRecorder.h"
 #include "tests/support/TempDir.h"
 
 namespace {
-// Counts the platform sleeps (and sleeps not at all) while it lives.
-struct SleepCounter {
-    std::vector<unsigned long> sleeps;
-    SleepCounter() {
-        setPlatformSleepHook([this](unsigned long ms, const char*, int) { sleeps.push_back(ms); });
-    }
-    ~SleepCounter() { setPlatformSleepHook({}); }
-};
-
 using Lines = std::vector<std::pair<int, std::string>>;
 
 // Every getLine result of a file read with a line buffer of lineSize and a file buffer of bufSize
@@ -179,9 +170,9 @@ TEST(CXFile, BadInputAndWrongStates) {
     EXPECT_EQ(file.open(dir.file("plain").c_str(), sfReadOnly), -1) << "already open";
     EXPECT_EQ(file.bufWrite("x", 1), -1) << "a read-only file takes no buffered data either";
     EXPECT_EQ(file.close(), 0);
-    SleepCounter sleeps;
+    SleepRecorder sleeps;
     EXPECT_EQ(file.open(dir.file("missing").c_str(), sfReadOnly, 2), -1);
-    EXPECT_EQ(sleeps.sleeps, (std::vector<unsigned long>{1000, 1000}));
+    EXPECT_EQ(sleeps.ms, (std::vector<unsigned long>{1000, 1000}));
 }
 
 TEST(CXFile, LocksAcrossProcesses) {
@@ -194,10 +185,10 @@ TEST(CXFile, LocksAcrossProcesses) {
         CXFile file;
         ASSERT_EQ(file.open(path.c_str(), sfReadWrite), 0);
         for (unsigned long timeout : {0ul, 1ul, 5ul}) {
-            SleepCounter sleeps;
+            SleepRecorder sleeps;
             EXPECT_EQ(file.lock(timeout == 1 ? sfLockShared : sfLockExclusive, timeout), 0);
             EXPECT_EQ(file.getLastError(), kErrLockViolation);
-            expectLockWaits(sleeps.sleeps, timeout);
+            expectLockWaits(sleeps.ms, timeout);
         }
         holder.writeLine("release");
         EXPECT_EQ(holder.wait(), 0);

@@ -9,24 +9,17 @@
 #include <vector>
 
 #include "Indexing/idxport/CXLockedMarkerFile.h"
-#include "Platform/PlatformSleep.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
+#include "tests/support/SleepRecorder.h"
 
 namespace {
 struct CXLockedMarkerFileTest : ::testing::Test {
-    void SetUp() override {
-        setPlatformSleepHook([this](unsigned long ms, const char*, int) {
-            sleeps.push_back(ms);
-            if (onSleep) onSleep();
-        });
-    }
-    void TearDown() override { setPlatformSleepHook({}); }
-
     SettingsFixture settings;
     std::string folder = settings.dir().file("cache"), marker = folder + "/restoreInProgress";
-    std::vector<unsigned long> sleeps;
     std::function<void()> onSleep;
+    SleepRecorder recorder{[this](size_t) { onSleep ? onSleep() : void(); }};
+    std::vector<unsigned long>& sleeps = recorder.ms;
 
     // What isLocked says in another process.
     std::string check(const std::string& account = "") {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "Platform/MDLock.h"
-#include "Platform/PlatformSleep.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
+#include "tests/support/SleepRecorder.h"
 
 TEST(MDLock, ContendedAcrossProcessesAndObjectsAndFreedWhenTheHolderEnds) {
     SettingsFixture settings;
@@ -27,14 +27,13 @@ TEST(MDLock, ContendedAcrossProcessesAndObjectsAndFreedWhenTheHolderEnds) {
     // A bounded wait sleeps through the platform sleep; the waiter exits, without unlocking,
     // during the fifth sleep.
     std::optional<MDLock> mine(std::in_place, "SHARED");
-    std::vector<unsigned long> sleeps;
-    setPlatformSleepHook([&](unsigned long ms, const char*, int) {
-        sleeps.push_back(ms);
-        if (sleeps.size() == 5) {
+    SleepRecorder recorder([&](size_t n) {
+        if (n == 5) {
             waiter.writeLine("");
             EXPECT_EQ(waiter.wait(), 0);
         }
     });
+    const std::vector<unsigned long>& sleeps = recorder.ms;
     EXPECT_FALSE(mine->set(50));
     EXPECT_EQ(sleeps, (std::vector<unsigned long>{20, 20, 10}));
     EXPECT_FALSE(mine->set(0));
@@ -53,7 +52,6 @@ TEST(MDLock, ContendedAcrossProcessesAndObjectsAndFreedWhenTheHolderEnds) {
     other.join();
     EXPECT_TRUE(got);
     EXPECT_EQ(sleeps.size(), 5u);
-    setPlatformSleepHook({});
 }
 
 TEST(MDLock, CreatesTheLockDirectoryForEveryUserAndRefusesWhatIsPlantedThere) {

@@ -1,13 +1,9 @@
 #include <gtest/gtest.h>
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <functional>
-#include <thread>
-
 #include "Platform/SettingsStore.h"
+#include "tests/support/DeniedDirectory.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
 
@@ -37,25 +33,6 @@ TEST(SettingsStore, ReadsValuesPerSectionAndType) {
     EXPECT_FALSE(missing.fileRead());
     EXPECT_FALSE(missing.getText("MediaAgent", "nCount").has_value());
 }
-
-namespace {
-// Runs fn on a thread without the capabilities that let root read and write any file, so that
-// the permission bits bind (capabilities belong to a thread on Linux). False when they could
-// not be dropped.
-bool runWithoutFileOverrides(const std::function<void()>& fn) {
-    bool dropped = false;
-    std::thread worker([&] {
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct caps[2]{};
-        syscall(SYS_capget, &header, caps);
-        caps[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        dropped = syscall(SYS_capset, &header, caps) == 0;
-        if (dropped) fn();
-    });
-    worker.join();
-    return dropped;
-}
-}  // namespace
 
 TEST(SettingsStore, RewriteKeepsModeAndOwnerAndRefusesAFileItCannotRead) {
     SettingsFixture settings("[MediaAgent]\nsPassword=secret\n");

@@ -35,3 +35,9 @@ bool fileExists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0;
 }
+
+std::string joinedLines(const std::vector<std::string>& lines, const char* end) {
+    std::string text;
+    for (const std::string& line : lines) text += line + end;
+    return text;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class TempDir {
 public:
@@ -22,3 +23,5 @@ private:
 std::string readFileText(const std::string& path);
 void writeFileText(const std::string& path, const std::string& text);
 bool fileExists(const std::string& path);
+// The lines, each followed by end.
+std::string joinedLines(const std::vector<std::string>& lines, const char* end = "\r\n");
