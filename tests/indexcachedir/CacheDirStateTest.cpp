@@ -12,17 +12,10 @@ protected:
 };
 }  // namespace
 
-TEST_F(CacheDir, PathSchemeAndCreation) {
-    TestDir dir(kStamp);
+TEST_F(CacheDir, PathNeedsATimeStampAndAKnownApplicationType) {
+    TestDir dir(kStamp), noStamp(0), invalid(kStamp, 5);
     EXPECT_STREQ(dir.getCacheDir(), dirPath(kStamp).c_str());
-    dir.mkCacheDir();
-    EXPECT_TRUE(fileExists(dirPath(kStamp) + "/State"));
-    EXPECT_TRUE(dir.alreadyLocked()) << "a new directory is held exclusively";
-
-    TestDir noStamp(0);
     EXPECT_EQ(noStamp.getCacheDir(), nullptr) << "without a time stamp the path is chosen later";
-
-    TestDir invalid(kStamp, 5);
     EXPECT_FALSE(invalid.isInitialized()) << "an unknown application type leaves the object unusable";
 }
 
@@ -88,7 +81,8 @@ TEST_F(CacheDir, AccessTimeRetriesThenStaysUnavailable) {
 
 TEST_F(CacheDir, LockSlots) {
     TestDir dir(kStamp);
-    dir.mkCacheDir();  // holds the exclusive lock
+    dir.mkCacheDir();
+    EXPECT_TRUE(dir.alreadyLocked()) << "a new directory is held exclusively";
     EXPECT_EQ(dir.readLock(0), -1) << "a second lock on one directory, timeout 0";
     EXPECT_THROW(dir.readLock(5), TestDir::Failure) << "already locked";
     for (uint32_t stamp = kStamp + 1; stamp <= kStamp + 3; ++stamp) {
