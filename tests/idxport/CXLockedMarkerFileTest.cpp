@@ -142,8 +142,7 @@ TEST_F(CXLockedMarkerFileTest, OwnerLifecycleAndObserversWithoutMarkerOrFolder) 
     {
         CXLockedMarkerFile owner(nested, "busy", 0);
         EXPECT_EQ(owner.openLocked("abcde"), 6);
-        struct stat st {};
-        EXPECT_EQ(stat(nested.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0700u);
+        EXPECT_EQ(modeOf(nested), 0700u);
         EXPECT_EQ(readFileText(nested + "/busy"), std::string("abcde\0", 6));
         EXPECT_EQ(owner.lock(), -1) << "already locked";
     }

@@ -39,23 +39,16 @@ TEST(SettingsStore, RewriteKeepsModeAndOwnerAndRefusesAFileItCannotRead) {
     const std::string& path = settings.configPath();
     ASSERT_EQ(chmod(path.c_str(), 0600), 0);
     const bool root = geteuid() == 0;
-    if (root) {
-        ASSERT_EQ(chown(path.c_str(), 4321, 4322), 0);
-    }
+    ASSERT_EQ(root ? chown(path.c_str(), 4321, 4322) : 0, 0);
+    const auto owner = ownerOf(path);
     ASSERT_TRUE(SettingsStore::setText(path, "~MediaAgent", "nA", "1"));
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    if (root) {
-        EXPECT_EQ(std::make_pair(st.st_uid, st.st_gid), std::make_pair(uid_t(4321), gid_t(4322)));
-    }
+    EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_EQ(ownerOf(path), owner);
 
     // Unreadable, not missing: nothing is written, and the other settings stay.
     const std::string before = readFileText(path);
     ASSERT_EQ(chmod(path.c_str(), 0200), 0);
-    if (root) {
-        ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
-    }
+    ASSERT_EQ(root ? chown(path.c_str(), 0, 0) : 0, 0);
     bool written = true;
     ASSERT_TRUE(runWithoutFileOverrides([&] { written = SettingsStore::setText(path, "~MediaAgent", "nB", "2"); }));
     EXPECT_FALSE(written);
