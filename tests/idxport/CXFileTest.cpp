@@ -180,8 +180,7 @@ TEST(CXFile, LocksAcrossProcesses) {
     std::string path = dir.file("State");
     writeFileText(path, "");
     {
-        HelperProcess holder({"file_lock", path, "exclusive"});
-        ASSERT_TRUE(holder.waitForLine("ready"));
+        HelperProcess holder({"file_lock", path, "exclusive"}, "ready");
         CXFile file;
         ASSERT_EQ(file.open(path.c_str(), sfReadWrite), 0);
         for (unsigned long timeout : {0ul, 1ul, 5ul}) {
@@ -195,16 +194,14 @@ TEST(CXFile, LocksAcrossProcesses) {
         EXPECT_EQ(file.lock(sfLockExclusive, 0), 1) << "free once the holder let go";
     }
     {
-        HelperProcess reader({"file_lock", path, "shared"});
-        ASSERT_TRUE(reader.waitForLine("ready"));
+        HelperProcess reader({"file_lock", path, "shared"}, "ready");
         CXFile file;
         ASSERT_EQ(file.open(path.c_str(), sfReadOnly), 0);
         EXPECT_EQ(file.lock(sfLockShared, 0), 1) << "shared beside shared";
         EXPECT_EQ(probe(path, "exclusive"), "0\n") << "exclusive refused beside shared";
         reader.writeLine("release");
     }
-    HelperProcess holder({"file_lock", path, "exclusive"});
-    ASSERT_TRUE(holder.waitForLine("ready"));
+    HelperProcess holder({"file_lock", path, "exclusive"}, "ready");
     holder.kill(SIGKILL);
     holder.wait();
     EXPECT_EQ(probe(path, "exclusive"), "1\n") << "a holder that dies releases its lock";

@@ -33,8 +33,7 @@ struct CXLockedMarkerFileTest : ::testing::Test {
 }  // namespace
 
 TEST_F(CXLockedMarkerFileTest, HeldByAnotherProcessUntilItDies) {
-    HelperProcess holder({"marker_hold", folder, "abcde"});
-    ASSERT_EQ(holder.readLine(), "ready");
+    HelperProcess holder({"marker_hold", folder, "abcde"}, "ready");
     EXPECT_EQ(CXLockedMarkerFile(folder, 0).isLocked(), 1);
     EXPECT_EQ(CXLockedMarkerFile(folder, 0).openLocked("other"), 1) << "the lock is taken: timed out";
     EXPECT_TRUE(sleeps.empty()) << "probes never wait";
@@ -63,8 +62,7 @@ TEST_F(CXLockedMarkerFileTest, TheConfirmationJudgesTheMarkerThatIsThereThen) {
         {"removed, and another process holds a new one",
          [&] {
              unlink(marker.c_str());
-             newOwner.emplace(std::vector<std::string>{"marker_hold", folder, "new"});
-             EXPECT_EQ(newOwner->readLine(), "ready");
+             newOwner.emplace(std::vector<std::string>{"marker_hold", folder, "new"}, "ready");
          },
          1, true, 1},
         {"replaced by one whose owner has not locked it yet: confirmed anew",
@@ -99,8 +97,7 @@ TEST_F(CXLockedMarkerFileTest, TheConfirmationJudgesTheMarkerThatIsThereThen) {
 // A waiter opens the marker, its owner removes it and lets go: the waiter must hold the marker
 // that others see, not the removed file.
 TEST_F(CXLockedMarkerFileTest, AWaiterHoldsTheMarkerAtItsNameNotTheFileItsOwnerRemoved) {
-    HelperProcess holder({"marker_hold", folder, "first"});
-    ASSERT_EQ(holder.readLine(), "ready");
+    HelperProcess holder({"marker_hold", folder, "first"}, "ready");
     onSleep = [&, released = false]() mutable {
         if (released) return;
         released = true;
@@ -119,8 +116,7 @@ TEST_F(CXLockedMarkerFileTest, AnOwnerThatUnlockedLeavesTheNextOwnersMarkerAlone
         CXLockedMarkerFile owner(folder, 0);
         ASSERT_EQ(owner.openLocked(nullptr), 0);
         EXPECT_EQ(owner.unLock(), 0);
-        next.emplace(std::vector<std::string>{"marker_hold", folder, "next"});
-        ASSERT_EQ(next->readLine(), "ready");
+        next.emplace(std::vector<std::string>{"marker_hold", folder, "next"}, "ready");
     }
     EXPECT_EQ(readFileText(marker), std::string("next\0", 5));
     EXPECT_EQ(check(), "1");
@@ -129,8 +125,7 @@ TEST_F(CXLockedMarkerFileTest, AnOwnerThatUnlockedLeavesTheNextOwnersMarkerAlone
 // Root looks as the unprivileged account, which may only read the marker and search its
 // folders; any other account looks at a marker that nobody may write.
 TEST_F(CXLockedMarkerFileTest, AnAccountThatCannotWriteTheMarkerSeesItHeld) {
-    HelperProcess holder({"marker_hold", folder, "abcde"});
-    ASSERT_EQ(holder.readLine(), "ready");
+    HelperProcess holder({"marker_hold", folder, "abcde"}, "ready");
     for (const std::string& dir : {settings.dir().path(), folder}) ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     ASSERT_EQ(chmod(marker.c_str(), 0444), 0);
     EXPECT_EQ(check("other-account"), "1");

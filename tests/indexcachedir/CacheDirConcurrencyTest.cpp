@@ -9,8 +9,7 @@ using Concurrency = CacheDirFixture;
 TEST_F(Concurrency, AReaderWaitingBehindARemoverFallsBackToAnOlderDirectory) {
     leave(100, JobResultsCacheDir::Complete);
     leave(200, JobResultsCacheDir::Reading);
-    HelperProcess remover({"cachedir_stage", "2", "7", "200", "remove"});
-    ASSERT_TRUE(remover.waitForLine("ready"));
+    HelperProcess remover({"cachedir_stage", "2", "7", "200", "remove"}, "ready");
     SleepRecorder watch([&](size_t n) { n == 1 ? remover.writeLine("go") : void(); }, 20);
     TestDir reader;
     EXPECT_STREQ(reader.open(0, false), dirPath(100).c_str());
@@ -25,8 +24,7 @@ TEST_F(Concurrency, DirectoriesBeingMadeOrRemovedArePassedBy) {
     leave(300, JobResultsCacheDir::Complete);
     for (const char* stage : {"nostate", "empty", "remove"}) {
         const char* stamp = std::string(stage) == "remove" ? "300" : "200";
-        HelperProcess other({"cachedir_stage", "2", "7", stamp, stage});
-        ASSERT_TRUE(other.waitForLine("ready")) << stage;
+        HelperProcess other({"cachedir_stage", "2", "7", stamp, stage}, "ready");
         {
             TestDir reader;
             EXPECT_STREQ(reader.open(0, false), dirPath(std::string(stage) == "remove" ? 100 : 300).c_str()) << stage;
@@ -116,8 +114,7 @@ TEST_F(Concurrency, FailedNewerDirectoriesGoButNotBusyOrUnfinishedOnes) {
     EXPECT_FALSE(fileExists(dirPath(300)));
 
     leave(200, JobResultsCacheDir::Complete);
-    HelperProcess reader({"cachedir_lock", "2", "7", "200", "read"});
-    ASSERT_TRUE(reader.waitForLine("ready"));
+    HelperProcess reader({"cachedir_lock", "2", "7", "200", "read"}, "ready");
     job.cleanFailedCachedirs(150);
     EXPECT_TRUE(fileExists(dirPath(200))) << "held by another process";
     reader.writeLine("done");
@@ -143,8 +140,7 @@ TEST_F(Concurrency, ACreatorWaitingBehindARemoverMakesTheDirectoryAgain) {
     TestDir first(900, kAppTypeJobResults);
     ASSERT_NE(first.create(0), nullptr);
     ASSERT_EQ(first.close(false), 0);
-    HelperProcess remover({"cachedir_stage", "2", "7", "900", "remove", "1001"});
-    ASSERT_TRUE(remover.waitForLine("ready"));
+    HelperProcess remover({"cachedir_stage", "2", "7", "900", "remove", "1001"}, "ready");
     SleepRecorder watch([&](size_t n) { n == 1 ? remover.writeLine("go") : void(); }, 20);
     TestDir creator(900, kAppTypeJobResults);
     ASSERT_NE(creator.create(0), nullptr);

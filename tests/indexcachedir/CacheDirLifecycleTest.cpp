@@ -40,8 +40,7 @@ TEST_F(Lifecycle, OpenDispatchesOverTheStates) {
     leave(300, JobResultsCacheDir::Writing);
     std::filesystem::create_directories(appDir() + "/12ab");
     std::filesystem::create_directories(appDir() + "/99999999999");
-    HelperProcess writer({"cachedir_lock", "2", "7", "300", "write"});
-    ASSERT_TRUE(writer.waitForLine("ready"));
+    HelperProcess writer({"cachedir_lock", "2", "7", "300", "write"}, "ready");
     {
         TestDir reader;
         ASSERT_NE(reader.open(0, false), nullptr);
@@ -84,8 +83,7 @@ TEST_F(Lifecycle, UnCacheSparesHeldAndNamedDirectories) {
     EventCapture capture;
     leave(100, JobResultsCacheDir::Complete);
     leave(200, JobResultsCacheDir::Complete);
-    HelperProcess reader({"cachedir_lock", "2", "7", "100", "read"});
-    ASSERT_TRUE(reader.waitForLine("ready"));
+    HelperProcess reader({"cachedir_lock", "2", "7", "100", "read"}, "ready");
     TestDir held(100, 1, 0);
     EXPECT_EQ(held.routineUnCache(false, 0, 0, 0), 0);
     EXPECT_TRUE(fileExists(dirPath(100))) << "a reader's shared lock keeps it";

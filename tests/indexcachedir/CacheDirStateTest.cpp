@@ -108,8 +108,7 @@ TEST_F(CacheDir, LocksAgainstAnotherProcess) {
     TestDir dir(kStamp);
     dir.mkCacheDir();
     dir.unLock();
-    HelperProcess reader({"cachedir_lock", "2", "7", std::to_string(kStamp), "read"});
-    ASSERT_TRUE(reader.waitForLine("ready"));
+    HelperProcess reader({"cachedir_lock", "2", "7", std::to_string(kStamp), "read"}, "ready");
     EXPECT_EQ(dir.writeLock(0), 0) << "a reader keeps a writer out";
     EXPECT_EQ(dir.readLock(0), 1) << "readers share";
     dir.unLock();

@@ -16,8 +16,7 @@
 
 TEST(MDLock, ContendedAcrossProcessesAndObjectsAndFreedWhenTheHolderEnds) {
     SettingsFixture settings;
-    HelperProcess holder({"mdlock_hold", "SHARED"});
-    ASSERT_TRUE(holder.waitForLine("ready"));
+    HelperProcess holder({"mdlock_hold", "SHARED"}, "ready");
     HelperProcess waiter({"mdlock_wait", "SHARED", "forever"});
     ASSERT_TRUE(waiter.waitForLine("waiting"));
     EXPECT_EQ(waiter.readLine(300), "") << "the waiter got the lock while it was held";
