@@ -15,7 +15,7 @@ struct SafeFileOps : ::testing::Test {
     const std::string locked = dir.file("locked");
     EventCapture capture;
     size_t liftAt = 0;
-    SleepRecorder recorder{[this](size_t n) { n == liftAt ? void(chmod(locked.c_str(), 0700)) : void(); }};
+    SleepRecorder recorder{[this](size_t n) { if (n == liftAt) chmod(locked.c_str(), 0700); }};
     const std::vector<unsigned long>& sleeps = recorder.ms;
 };
 }  // namespace

@@ -18,7 +18,7 @@ struct CXLockedMarkerFileTest : ::testing::Test {
     SettingsFixture settings;
     std::string folder = settings.dir().file("cache"), marker = folder + "/restoreInProgress";
     std::function<void()> onSleep;
-    SleepRecorder recorder{[this](size_t) { onSleep ? onSleep() : void(); }};
+    SleepRecorder recorder{[this](size_t) { if (onSleep) onSleep(); }};
     std::vector<unsigned long>& sleeps = recorder.ms;
 
     // What isLocked says in another process.

@@ -10,7 +10,7 @@ TEST_F(Concurrency, AReaderWaitingBehindARemoverFallsBackToAnOlderDirectory) {
     leave(100, JobResultsCacheDir::Complete);
     leave(200, JobResultsCacheDir::Reading);
     HelperProcess remover({"cachedir_stage", "2", "7", "200", "remove"}, "ready");
-    SleepRecorder watch([&](size_t n) { n == 1 ? remover.writeLine("go") : void(); }, 20);
+    SleepRecorder watch([&](size_t n) { if (n == 1) remover.writeLine("go"); }, 20);
     TestDir reader;
     EXPECT_STREQ(reader.open(0, false), dirPath(100).c_str());
     EXPECT_FALSE(watch.ms.empty()) << "the reader waited for the lock of the directory in Reading";
@@ -141,7 +141,7 @@ TEST_F(Concurrency, ACreatorWaitingBehindARemoverMakesTheDirectoryAgain) {
     ASSERT_NE(first.create(0), nullptr);
     ASSERT_EQ(first.close(false), 0);
     HelperProcess remover({"cachedir_stage", "2", "7", "900", "remove", "1001"}, "ready");
-    SleepRecorder watch([&](size_t n) { n == 1 ? remover.writeLine("go") : void(); }, 20);
+    SleepRecorder watch([&](size_t n) { if (n == 1) remover.writeLine("go"); }, 20);
     TestDir creator(900, kAppTypeJobResults);
     ASSERT_NE(creator.create(0), nullptr);
     EXPECT_EQ(remover.readLine(), "0");
