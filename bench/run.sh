@@ -11,6 +11,8 @@ build-bench/bench/make_results_file "$data/results" "$megabytes"
 build-bench/bench/bench_getline "$data/results"
 build-bench/bench/bench_lock_handoff "$data"
 mkdir "$data/cache" && build-bench/bench/bench_cache_open "$data/cache"
+mkdir "$data/update" && build-bench/bench/bench_update_copy "$data/update" "$megabytes"
+rm -rf "$data/update"
 scan=$(mktemp -d /tmp/vornica-bench-scan-XXXXXX)
 build-bench/bench/bench_cleanup_scan "$scan"
 rm -rf "$scan"

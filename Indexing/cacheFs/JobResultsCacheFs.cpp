@@ -26,7 +26,6 @@ int instanceCount = 0;
 KRLogonHandle logonHandle = kNoLogon;
 bool handlelessLogon = false;
 long processClientId = 0;
-uint64_t reserveBuffer = 0;
 
 bool isIndexingProgram(const std::string& name) {
     return strcasecmp(name.c_str(), "CreateIndex") == 0 || strcasecmp(name.c_str(), "UpdateIndex") == 0 ||
@@ -49,7 +48,7 @@ JobResultsCacheFs::JobResultsCacheFs(KRAppType appType, TCacheTypeEnum cacheType
 JobResultsCacheFs::~JobResultsCacheFs() {
     {
         CXAutoCritSect guard(&cacheFsCritSect(), "CacheFs::~CacheFs", true);
-        if (countedInstance_) --instanceCount;
+        if (countedInstance_ && --instanceCount == 0) releaseReservationOfLastInstance();
     }
     releaseCacheFs();
 }
@@ -374,16 +373,6 @@ long JobResultsCacheFs::getClientId() {
         if (processClientId == 0) debug(1, "cannot determine client id");
     }
     return processClientId;
-}
-
-uint64_t JobResultsCacheFs::getReserveBuffer() {
-    CXAutoCritSect guard(&cacheFsCritSect(), "CacheFs::getReserveBuffer", true);
-    return reserveBuffer;
-}
-
-void JobResultsCacheFs::setReserveBuffer(uint64_t bytes) {
-    CXAutoCritSect guard(&cacheFsCritSect(), "CacheFs::setReserveBuffer", true);
-    reserveBuffer = bytes;
 }
 
 bool indexCacheImpersonation(const char* clientName) {

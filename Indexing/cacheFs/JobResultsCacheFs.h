@@ -110,8 +110,11 @@ public:
 
     long getLastReservedBlocks() const { return lastReservedBlocks_; }
     void setLastReservedBlocks(long blocks) { lastReservedBlocks_ = static_cast<int32_t>(blocks); }
-    static uint64_t getReserveBuffer();
-    static void setReserveBuffer(uint64_t bytes);
+    // The process's reserve buffer for this object's reserve file: the bytes of the process's
+    // line there not yet handed out. Every object of the process on the same reserve file shares
+    // it; objects on other reserve files (other volumes) have buffers of their own.
+    uint64_t getReserveBuffer() const;
+    void setReserveBuffer(uint64_t bytes);
 
 protected:
     // Measures the root's volume into freeBlocks_, totalBlocks_ and blockSize_; -1 with the
@@ -167,12 +170,16 @@ protected:
     EInitializationFailureReason reasonCode_ = eNotInitialized;
 
 private:
+    friend class ReserveTransaction;  // one transaction on the reserve file (SpaceReservation.cpp)
+
     // Opens the root as a directory; throws "no cache fs" or "cacheFsDir opendir failed".
     void openRoot(CXDirectory& root);
     bool rootExists(const char* path, bool retryLogon);
     void measureRoot();
     void impersonateIndexingUser(bool retry, const char* user, const char* password);
     void releaseCacheFs();
+    // The last object of the process removes the process's line from its reserve file.
+    void releaseReservationOfLastInstance();
 
     bool countedInstance_ = false;  // this object is in the process's instance count
 };

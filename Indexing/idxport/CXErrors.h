@@ -11,6 +11,7 @@ constexpr int kErrLockViolation = EAGAIN;   // a byte lock is held by another op
 constexpr int kErrNoMemory = ENOMEM;        // a buffer could not be allocated
 constexpr int kErrNoSuchProcess = ESRCH;
 constexpr int kErrNotEmpty = ENOTEMPTY;
+constexpr int kErrNotRegularFile = EINVAL;  // a FIFO, socket or device where a file was asked for
 
 // The library's own codes.
 constexpr int kErrWrongState = -1;          // not open, already open, bad argument, ...

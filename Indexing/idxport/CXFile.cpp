@@ -31,6 +31,8 @@ bool isLockConflict(int error) { return error == EAGAIN || error == EACCES; }
 
 const char kEmptyView[1] = {0};
 
+CXFile::ReadCall readCall = nullptr;
+
 // A lock wait starts short, so that a holder that lets go soon is followed within a few
 // milliseconds: 1 ms, doubling to kBriefStepMs, which holds for the first kBriefMs. A lock held
 // longer belongs to a running job: the steps double up to kLongStepMs, five attempts a second.
@@ -81,20 +83,32 @@ CXFile::~CXFile() {
     delete[] writeBuffer_;
 }
 
-int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int permissions) {
+int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int permissions, unsigned flags) {
     if (openFlag_ != 0 || name == nullptr) return fail(kErrWrongState);
     name_ = name;
     if (!ensureBuffers()) return fail(kErrNoMemory);
-    int flags = openFlags(mode);
-    if (flags < 0) return fail(kErrWrongState);
+    int osFlags = openFlags(mode);
+    if (osFlags < 0) return fail(kErrWrongState);
+    const bool regularOnly = (flags & sfRegularFileOnly) != 0;
+    // Without O_NONBLOCK the open of a FIFO would wait for a peer before the check below.
+    if (regularOnly) osFlags |= O_NOFOLLOW | O_NONBLOCK;
 
-    int fd = ::open(name, flags | O_CLOEXEC, permissions != 0 ? permissions : 0666);
+    int fd = ::open(name, osFlags | O_CLOEXEC, permissions != 0 ? permissions : 0666);
     if (fd >= 0) {
         struct stat st {};
-        if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {  // a directory is no file to read or write
+        int refusal = 0;
+        if (fstat(fd, &st) != 0)
+            refusal = regularOnly ? errno : 0;
+        else if (S_ISDIR(st.st_mode))  // a directory is no file to read or write
+            refusal = EISDIR;
+        else if (regularOnly && !S_ISREG(st.st_mode))
+            refusal = kErrNotRegularFile;
+        else if (regularOnly && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+            refusal = errno;
+        if (refusal != 0) {
             ::close(fd);
             fd = -1;
-            errno = EISDIR;
+            errno = refusal;
         }
     }
     dropBuffers();
@@ -102,7 +116,7 @@ int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int perm
         int error = errno == ENOTDIR ? kErrNotFound : errno;
         if (retries > 0) {
             YUSLEEP(1000);
-            return open(name, mode, retries - 1, permissions);
+            return open(name, mode, retries - 1, permissions, flags);
         }
         return fail(error);
     }
@@ -159,7 +173,7 @@ long CXFile::read(char* buffer, unsigned long size) {
     if (openFlag_ == 0 || mode_ == sfWriteOnly || readFd_ < 0 || buffer == nullptr) return fail(kErrWrongState);
     ssize_t n;
     do {
-        n = ::read(readFd_, buffer, size);
+        n = readCall != nullptr ? readCall(readFd_, buffer, size) : ::read(readFd_, buffer, size);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return fail(errno);
     position_ += n;
@@ -253,6 +267,44 @@ int CXFile::truncate() {
     if (ftruncate(fileFd_, 0) != 0) return fail(errno);
     return 0;
 }
+
+int CXFile::readWhole(std::string& contents) {
+    contents.clear();
+    if (seek(0, sfSeekSet) != 0) return -1;
+    struct stat st {};
+    size_t room = fstat(fileFd_, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
+    for (;;) {
+        const size_t used = contents.size();
+        contents.resize(used + room);
+        long n = read(contents.data() + used, static_cast<unsigned long>(room));
+        if (n < 0) {
+            contents.clear();
+            return -1;
+        }
+        contents.resize(used + static_cast<size_t>(n));
+        if (n == 0) return 0;
+        room = std::max<size_t>(4096, contents.size());  // the file grew since fstat
+    }
+}
+
+int CXFile::replaceContents(const char* data, size_t size) {
+    if (openFlag_ == 0 || mode_ == sfReadOnly || writeFd_ < 0 || (data == nullptr && size > 0))
+        return fail(kErrWrongState);
+    if (view_ != nullptr) return fail(kErrWrongState);
+    if (seek(0, sfSeekSet) != 0) return -1;
+    size_t written = 0;
+    while (written < size) {
+        ssize_t n = pwrite(writeFd_, data + written, size - written, static_cast<off_t>(written));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return fail(n < 0 ? errno : kErrShortWrite);
+        written += static_cast<size_t>(n);
+    }
+    if (ftruncate(writeFd_, static_cast<off_t>(size)) != 0) return fail(errno);
+    if (fsync(writeFd_) != 0) return fail(errno);
+    return 0;
+}
+
+void CXFile::setReadCallForTests(ReadCall call) { readCall = call; }
 
 long CXFile::bufRead(char* buffer, unsigned long size) {
     if (buffer == nullptr) return fail(kErrWrongState);

@@ -20,6 +20,15 @@
 enum sfOpenMode_t { sfReadOnly = 0, sfWriteOnly = 1, sfReadWrite = 2, sfOpenOrCreate = 3, sfCreateNew = 4 };
 enum sfSeekMode_t { sfSeekSet = 0, sfSeekCur = 1, sfSeekEnd = 2 };
 enum sfLockMode_t { sfLockExclusive = 0, sfLockShared = 1 };
+// Extra conditions of an open, combined with '|'.
+enum sfOpenFlags_t : unsigned {
+    sfOpenPlain = 0,
+    // Only a regular file is opened: a symbolic link as the last component is not followed
+    // (ELOOP), a directory is refused (EISDIR) and so is any other kind of file
+    // (kErrNotRegularFile), without blocking on a FIFO. For the shared state files that
+    // processes of several accounts rewrite in place.
+    sfRegularFileOnly = 1,
+};
 
 class CXFile : public TDebuggable {
 public:
@@ -33,8 +42,9 @@ public:
     CXFile& operator=(const CXFile&) = delete;
 
     // permissions: the creation mode (subject to the umask); 0 means 0666. retries: further
-    // attempts, one second apart. A directory is refused (EISDIR).
-    int open(const char* name, sfOpenMode_t mode, unsigned retries = 0, int permissions = 0);
+    // attempts, one second apart. A directory is refused (EISDIR). flags: sfOpenFlags_t.
+    int open(const char* name, sfOpenMode_t mode, unsigned retries = 0, int permissions = 0,
+             unsigned flags = sfOpenPlain);
     // Adopts two descriptors (such as pipe ends) as an open file: close() closes them, the
     // destructor leaves them to their owner.
     int setHandles(int readFd, int writeFd, sfOpenMode_t mode);
@@ -60,6 +70,14 @@ public:
     bool isStillAt(const char* path);
     // Empties the file. Refused (kErrWrongState) while the object holds a mapped view.
     int truncate();
+    // The whole file, from its start, into contents: 0, or -1 with the last error. A read that
+    // fails part-way fails the call; it never passes for the end of the file.
+    int readWhole(std::string& contents);
+    // Makes the file hold exactly size bytes of data, in place: written at offset 0, cut to
+    // size and synced to the device, each step checked (a network file system may report a
+    // write error only at the sync). 0, or -1 with the last error; the file may then hold part
+    // of data, and the caller writes back what it held. Refused while a view is mapped.
+    int replaceContents(const char* data, size_t size);
 
     long bufRead(char* buffer, unsigned long size);
     long bufWrite(const char* data, unsigned long size);
@@ -74,6 +92,11 @@ public:
     // an empty view. getViewSize tells its length.
     const char* mapViewOfFile();
     size_t getViewSize() const { return viewSize_; }
+
+    // Test seam: while set, every read of a CXFile calls this instead of the system's read, so
+    // that a test can make a read fail part-way through a file. nullptr restores the system.
+    using ReadCall = long (*)(int fd, char* buffer, unsigned long size);
+    static void setReadCallForTests(ReadCall call);
 
     int getLastError() const { return lastError_; }
     void setLastError(const CXFile& other) { lastError_ = other.lastError_; }

@@ -2,6 +2,7 @@
 // and keeping a failed job's directory for diagnosis.
 #include <cerrno>
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "Indexing/icommon/IdentityHelpers.h"
@@ -18,6 +19,14 @@ namespace {
 constexpr unsigned long kDiscardLine = 127;
 }  // namespace
 
+void JobResultsCacheDir::readStateLines(char* state, char* atime, unsigned long size) {
+    snprintf(state, size, "%s", "<no state>");
+    snprintf(atime, size, "%s", "<no atime>");
+    if (stateFile_.seek(0, sfSeekSet) != 0) return;
+    if (stateFile_.getLine(state, size) <= 0) snprintf(state, size, "%s", "<no state>");
+    if (stateFile_.getLine(atime, size) <= 0) snprintf(atime, size, "%s", "<no atime>");
+}
+
 int JobResultsCacheDir::discard(bool unusable) {
     if (!isInitialized()) return -1;
     bool removing = false;
@@ -27,12 +36,8 @@ int JobResultsCacheDir::discard(bool unusable) {
             lastError_ = kErrNotOpened;
             fail("object not opened");
         }
-        char stateLine[kDiscardLine] = "<no state>", atimeLine[kDiscardLine] = "<no atime>";
-        char line[kDiscardLine];
-        if (stateFile_.seek(0, sfSeekSet) == 0) {
-            if (stateFile_.getLine(line, sizeof line) > 0) strcpy(stateLine, line);
-            if (stateFile_.getLine(line, sizeof line) > 0) strcpy(atimeLine, line);
-        }
+        char stateLine[kDiscardLine], atimeLine[kDiscardLine];
+        readStateLines(stateLine, atimeLine, kDiscardLine);
         if (unusable) {
             char when[64];
             debug(1, "DiscardUnusable '%s' [%s]", cacheDir_, KrTime(static_cast<time_t>(timeStamp_), when, sizeof when, true));
@@ -86,16 +91,15 @@ int JobResultsCacheDir::removeUnreadable() {
         lastError_ = kErrNotOpened;
         return -1;
     }
-    const std::string state = statePath();
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (stateFile_.open(state.c_str(), sfReadWrite) != 0) {
+        if (openState(stateFile_, sfReadWrite) != 0) {
             if (stateFile_.getLastError() != ENOENT) {
                 lastError_ = stateFile_.getLastError();
                 return -1;
             }
             // No State file: the remover makes one to hold the lock on, so that no creator
             // works in the directory while it is emptied. A creator that made State first wins.
-            if (stateFile_.open(state.c_str(), sfCreateNew) != 0) {
+            if (openState(stateFile_, sfCreateNew) != 0) {
                 lastError_ = stateFile_.getLastError();
                 if (lastError_ == EEXIST) continue;
                 return lastError_ == ENOENT ? 0 : -1;  // the directory itself is gone
@@ -135,7 +139,7 @@ int JobResultsCacheDir::unCacheWorker(const char* kind, unsigned long talCell, u
             lastError_ = kErrNotOpened;
             fail("object is not ready to be unCached");
         }
-        if (stateFile_.open(statePath().c_str(), sfReadWrite, 15) != 0) {
+        if (openState(stateFile_, sfReadWrite, 15) != 0) {
             lastError_ = stateFile_.getLastError();
             debug(1, "cannot open state file '%s' (code %d) for unCache\n", cacheDir_, lastError_);
             if (lastError_ != ENOENT) fail("State file open error");
@@ -178,7 +182,7 @@ void JobResultsCacheDir::cleanFailedCachedirs(unsigned long limit) {
         if (newest <= limit || newest == previous) return;
         previous = newest;
         composeCacheDir(static_cast<uint32_t>(newest));
-        if (stateFile_.open(statePath().c_str(), sfReadWrite) != 0) {
+        if (openState(stateFile_, sfReadWrite) != 0) {
             // Without a State file the directory is another job's, made a moment ago: it is
             // left to that job (the age cleanup removes one that stays like that).
             debug(1, "cannot open state file '%s' (code %d) for cleanup\n", cacheDir_, stateFile_.getLastError());

@@ -173,10 +173,8 @@ void JobResultsCacheDir::mkCacheDir(bool mustBeNew) {
             }
             // The State file is made here and nowhere else; it is locked before anything is
             // written to it, and a reader that finds it still empty passes it by.
-            const std::string state = statePath();
-            if (stateFile_.open(state.c_str(), sfCreateNew, 0, 0666) != 0 &&
-                (mustBeNew || stateFile_.getLastError() != EEXIST ||
-                 stateFile_.open(state.c_str(), sfReadWrite) != 0)) {
+                    if (openState(stateFile_, sfCreateNew) != 0 &&
+                (mustBeNew || stateFile_.getLastError() != EEXIST || openState(stateFile_, sfReadWrite) != 0)) {
                 lastError_ = stateFile_.getLastError();
                 if (!mustBeNew && lastError_ == ENOENT && attempt < 3) continue;
                 fail("failed to create State file");

@@ -10,10 +10,13 @@
 #include <cstring>
 
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "Platform/PlatformSleep.h"
 
 namespace {
 // Replacements of the State file while one lock is waited for, before giving up.
 constexpr int kVerifyAttempts = 5;
+// Pause between attempts to turn a shared lock exclusive.
+constexpr unsigned long kUpgradeStepMs = 200;
 }  // namespace
 
 int JobResultsCacheDir::lockFailure(unsigned long timeout, const char* text) {
@@ -63,7 +66,7 @@ int JobResultsCacheDir::slotLock(unsigned long timeout, bool exclusive) {
     const std::string state = statePath();
     for (int attempt = 1;; ++attempt) {
         // An exclusive lock needs the file open for writing.
-        if (!chosen.file.isOpen() && chosen.file.open(state.c_str(), sfReadWrite) != 0) {
+        if (!chosen.file.isOpen() && openState(chosen.file, sfReadWrite) != 0) {
             lastError_ = chosen.file.getLastError();
             debug(1, "cannot open %s, code %d\n", state.c_str(), lastError_);
             return lockFailure(timeout, "open lock error");
@@ -107,23 +110,35 @@ JobResultsCacheDir::LockSlot* JobResultsCacheDir::currentSlot() {
     return nullptr;
 }
 
-void JobResultsCacheDir::holdForRemoval() {
+void JobResultsCacheDir::holdForRemoval(unsigned long timeout) {
     LockSlot* slot = currentSlot();
-    if (slot == nullptr || !slot->file.isLocked()) {
-        removalLock(60);
-        return;
-    }
-    if (slot->exclusive) return;
     // A reader's shared lock never licenses a removal: it becomes exclusive only when no other
     // process holds the directory, and stays shared otherwise.
-    const int converted = slot->file.convertLock(sfLockExclusive);
-    if (converted == 1) {
-        slot->exclusive = true;
-        return;
-    }
-    lastError_ = converted == 0 ? kErrBusy : slot->file.getLastError();
+    const int held = slot == nullptr || !slot->file.isLocked() ? removalLock(timeout) : upgradeLock(0);
+    if (held == 1) return;
+    if (held < 0) fail("open lock error");
+    lastError_ = kErrBusy;
     debug(1, "directory %s is held by another process, not removed\n", cacheDir_);
     fail("directory in use");
+}
+
+int JobResultsCacheDir::upgradeLock(unsigned long timeout) {
+    LockSlot* slot = currentSlot();
+    if (slot == nullptr || !slot->file.isLocked()) return -1;
+    for (unsigned long waited = 0;; waited += kUpgradeStepMs) {
+        const int converted = slot->exclusive ? 1 : slot->file.convertLock(sfLockExclusive);
+        if (converted == 1) {
+            slot->exclusive = true;
+            currentLockSlot_ = static_cast<int>(slot - lockSlots_);
+            return 1;
+        }
+        if (converted < 0) {
+            lastError_ = slot->file.getLastError();
+            return -1;
+        }
+        if (waited >= timeout * 1000) return 0;
+        YUSLEEP(kUpgradeStepMs);
+    }
 }
 
 int JobResultsCacheDir::unLock() {
@@ -131,8 +146,21 @@ int JobResultsCacheDir::unLock() {
         debug(1, "unLock: no cache dir\n");
         return -1;
     }
+    return unLockDirectory(cacheDir_);
+}
+
+void JobResultsCacheDir::letGoAfterFailure(std::initializer_list<std::string> directories) {
+    const int error = lastError_;
+    for (const std::string& directory : directories)
+        if (!directory.empty()) unLockDirectory(directory);
+    stateFile_.close();
+    if (!clientCache_) dropCacheDir();
+    lastError_ = error;
+}
+
+int JobResultsCacheDir::unLockDirectory(const std::string& directory) {
     for (LockSlot& slot : lockSlots_) {
-        if (slot.directory == nullptr || strcmp(slot.directory, cacheDir_) != 0) continue;
+        if (slot.directory == nullptr || directory != slot.directory) continue;
         if (!slot.file.isLocked()) {
             slot.file.close();
             continue;

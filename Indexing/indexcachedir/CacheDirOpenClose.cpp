@@ -227,7 +227,7 @@ JobResultsCacheDir::Candidate JobResultsCacheDir::decideWhenBusy(bool writing, b
 // One candidate directory: its State file is opened, locked once and verified; a directory
 // whose State does not exist yet or that another process holds exclusively is busy.
 JobResultsCacheDir::Candidate JobResultsCacheDir::tryCandidate(bool writing, bool fallback) {
-    if (stateFile_.open(statePath().c_str(), sfReadWrite) != 0) {
+    if (openState(stateFile_, sfReadWrite) != 0) {
         lastError_ = stateFile_.getLastError();
         debug(1, "cannot open state file '%s' (code %d)\n", cacheDir_, lastError_);
         if (lastError_ != ENOENT) fail("open state file error");

@@ -134,9 +134,13 @@ int JobResultsCacheDir::putAtime(const char* text) {
     return 0;
 }
 
+int JobResultsCacheDir::openState(CXFile& file, sfOpenMode_t mode, unsigned retries) {
+    return file.open(statePath().c_str(), mode, retries, 0666, sfRegularFileOnly);
+}
+
 int JobResultsCacheDir::reopenState() {
     if (stateFile_.isOpen()) return 0;
-    if (cacheDir_ == nullptr || stateFile_.open(statePath().c_str(), sfOpenOrCreate) != 0) {
+    if (cacheDir_ == nullptr || openState(stateFile_, sfOpenOrCreate) != 0) {
         lastError_ = cacheDir_ == nullptr ? kErrNotOpened : stateFile_.getLastError();
         return -1;
     }
@@ -171,7 +175,7 @@ int JobResultsCacheDir::getAtime() {
         for (int attempt = 1; attempt <= 10; ++attempt) {
             if (attempt > 1) YUSLEEP(1000);
             CXFile state;
-            if (state.open(path.c_str(), sfReadOnly) != 0) {
+            if (openState(state, sfReadOnly) != 0) {
                 debug(1, "getAtime: open '%s' failed, errno %d\n", path.c_str(), state.getLastError());
                 failure = "State file open error";
                 continue;

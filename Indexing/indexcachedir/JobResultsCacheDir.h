@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,8 @@
 #include "Indexing/icommon/BackupType.h"
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/PathSep.h"
+
+class CXDirectory;
 
 // Which host program loaded the library; stored and handed back, nothing more.
 enum EIndexCacheDirHostApp : int { eHostAppUnknown = 0, eHostAppMediaAgent = 1, eHostAppClient = 2 };
@@ -200,6 +203,18 @@ protected:
     // The exclusive lock that guards a removal: never turned into a shared one.
     int removalLock(unsigned long timeout) { return slotLock(timeout, true); }
     void switchLock();
+    // Turns this object's shared lock on the current directory exclusive on the same open file,
+    // so that the directory is never unguarded in between: 1 done, 0 other holders stayed for
+    // timeout seconds, -1 no lock held or an error.
+    int upgradeLock(unsigned long timeout);
+    // Releases this object's lock on the named directory (unLock for another path).
+    int unLockDirectory(const std::string& directory);
+    // After a failed update or resume: no lock on those directories, no State file open, and a
+    // server cache without a path, so that the object may be used again; lastError stays.
+    void letGoAfterFailure(std::initializer_list<std::string> directories);
+    // The bytes of the index that update would copy, from the opened previous directory; -1 on
+    // failure. Virtual so that a test can stand for an index of any size.
+    virtual int64_t sizeOfIndex(CXDirectory& opened);
 
     // The newest time stamp of the app; throws on a search error.
     unsigned long backSearch();
@@ -215,6 +230,11 @@ protected:
     // Composes root/talCell/app/timeStamp into the cache directory path.
     void composeCacheDir(uint32_t timeStamp);
     std::string statePath() const;
+    // Opens the current directory's State file into file: never through a symbolic link and
+    // only a regular file (a FIFO would hang the process, a link would lead the writes
+    // elsewhere); a new one is created 0666 less the umask, for processes of other accounts lock
+    // it exclusively too. 0, or -1 with the file's last error.
+    int openState(CXFile& file, sfOpenMode_t mode, unsigned retries = 0);
     // Raises a major event with the directory path (or the given stand-in) as its argument.
     void raiseMajorEvent(int messageId, const char* noPath);
 
@@ -261,9 +281,28 @@ private:
     int slotLock(unsigned long timeout, bool exclusive);
     // The lock slot named like the current directory, or null.
     LockSlot* currentSlot();
-    // Makes sure this object holds the exclusive lock before a removal; throws when another
-    // process holds the directory.
-    void holdForRemoval();
+    // Makes sure this object holds the exclusive lock before a removal, waiting up to timeout
+    // seconds for it when it holds none; throws when another process holds the directory
+    // (lastError -3 when it is busy).
+    void holdForRemoval(unsigned long timeout = 60);
+    // The State file's two lines as discard logs them, stand-ins for lines that cannot be read.
+    void readStateLines(char* state, char* atime, unsigned long size);
+    // Update: the previous directory held under a shared lock and checked; a copy into the new
+    // directory; a rename to it. The previous job's resume marker and job id file stay behind.
+    void holdPreviousIndex();
+    bool reserveForCopy(const std::string& previous, unsigned long prev, uint64_t& bytes);
+    void openPreviousState();
+    void copyPreviousIndex(const std::string& from, uint32_t now);
+    void renamePreviousIndex(const std::string& from, const std::string& to, uint32_t now);
+    void dropPreviousJobFiles();
+    // Resume: the newest directory taken over under the exclusive lock, or the reason why not.
+    char* resumeNewest(int64_t expectedJobId);
+    void holdForResume();
+    void openStateForResume();
+    bool jobIdFileMatches(int64_t expectedJobId);
+    void removeCollectList();
+    // Deletes the index files of a directory moved aside for a restart, keeping the restart files.
+    void keepOnlyRestartFiles(const std::string& directory);
     // The state read without events or failure lines of its own: -2 when it cannot be read.
     int peekState();
     Candidate tryCandidate(bool writing, bool fallback);

@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "Platform/PlatformSleep.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"
 
@@ -57,4 +61,24 @@ public:
     using JobResultsCacheDir::setState;
     using JobResultsCacheDir::writeLock;
     void pointAt(uint32_t timeStamp) { composeCacheDir(timeStamp); }
+};
+
+// 1 when nobody holds the directory of that time stamp, 0 when another object or process does.
+inline int lockStateOf(unsigned long stamp) {
+    TestDir probe(stamp);
+    const int locked = probe.writeLock(0);
+    if (locked == 1) probe.unLock();
+    return locked;
+}
+
+// While it lives, platform sleeps are cut short and counted; the first one runs `first`.
+struct ShortSleeps {
+    explicit ShortSleeps(std::function<void()> first) {
+        setPlatformSleepHook([this, first](unsigned long, const char*, int) {
+            if (++count == 1 && first) first();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+    }
+    ~ShortSleeps() { setPlatformSleepHook({}); }
+    int count = 0;
 };

@@ -1,0 +1,356 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "Indexing/idxport/CXFile.h"
+#include "tests/cacheFs/ReservationFixture.h"
+#include "tests/support/EventCapture.h"
+#include "tests/support/HelperProcess.h"
+#include "Platform/PlatformSleep.h"
+
+// Requests that go to the file reserve their size plus 2,500,000 bytes; smaller ones are served
+// from the buffer; releases give back only from reservations of at least that pad.
+TEST_F(Reservation, BlocksBufferAndReleaseRules) {
+    enum Op { reserve, release, giveBack, releaseAll };
+    const struct {
+        Op op;
+        uint64_t amount;
+        int result;
+        long lineBlocks;  // -1: no line
+        uint64_t buffer;
+    } steps[] = {
+        {reserve, 10000000, 1, 12207, 12499968},
+        {reserve, 5000000, 1, 12207, 7499968},    // from the buffer
+        {release, 2499999, 0, 12207, 7499968},    // below the pad: nothing
+        {release, 4000000, 0, 8301, 8500224},     // 12207 - 4000000 / 1024
+        {release, 4000000, 0, 8301, 8500224},     // the 1,000,000 left of the last request: below the pad
+        {releaseAll, 0, 0, -1, 0},
+        {reserve, 0, 1, 2441, 2499584},
+        {reserve, 1000000, 1, 2441, 1499584},     // a reservation below the pad ...
+        {release, 5000000, 0, 2441, 1499584},     // ... gives nothing back
+        {reserve, 10000000, 1, 12207, 12499968},  // more than the buffer: to the file
+        {release, 20000000, 0, 2442, 2500608},    // at most the last request: 12207 - 10000000 / 1024
+        {giveBack, 5000, 1, -1, 0},               // more than the line holds
+    };
+    TestCacheFs cache;
+    cache.initialize(nullptr);
+    ASSERT_TRUE(cache.isInitialized());
+    int i = 0;
+    for (const auto& step : steps) {
+        int result = step.op == reserve    ? cache.reserve(step.amount, 0, 0, 0)
+                     : step.op == release  ? cache.release(step.amount, false)
+                     : step.op == giveBack ? cache.reserveOnDisk(-static_cast<long>(step.amount), 0, 0, 0, false)
+                                           : cache.release(0, true);
+        EXPECT_EQ(result, step.result) << "step " << i;
+        EXPECT_EQ(ownBlocks(), step.lineBlocks) << "step " << i << ": " << readFileText(reserveFile());
+        EXPECT_EQ(cache.getReserveBuffer(), step.buffer) << "step " << i;
+        ++i;
+    }
+    EXPECT_TRUE(cache.cleanupDemands.empty());
+}
+
+TEST_F(Reservation, OwnLineFormAndCreationMode) {
+    const mode_t previous = umask(0);
+    TestCacheFs cache;
+    cache.initialize(nullptr);
+    const uint32_t before = JobResultsCacheFs::getCurrentTime();
+    ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
+    umask(previous);
+    const std::string text = readFileText(reserveFile());
+    const std::string head = "42:" + myId() + " 12207 ";
+    ASSERT_EQ(text.substr(0, head.size()), head);
+    const uint32_t time = static_cast<uint32_t>(std::stoul(text.substr(head.size())));
+    EXPECT_GE(time, before);
+    EXPECT_LE(time, JobResultsCacheFs::getCurrentTime());
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << "one line";
+    struct stat st {};
+    ASSERT_EQ(stat(reserveFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u) << "every account of the product locks and rewrites it";
+    EXPECT_EQ(cache.getLastReservedBlocks(), 12207);
+}
+
+TEST_F(Reservation, DisabledUnlessTheSettingSaysNo) {
+    configure("");
+    TestCacheFs cache;
+    cache.initialize(nullptr);
+    EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
+    EXPECT_EQ(cache.release(10000000, false), 0);
+    EXPECT_EQ(cache.release(0, true), 0);
+    EXPECT_FALSE(fs::exists(reserveFile()));
+}
+
+// What the next writer keeps of other processes' lines: by machine, liveness, age and form,
+// whatever the line ends. A dropped line never takes the lines after it along.
+TEST_F(Reservation, WhichLinesTheNextWriterKeeps) {
+    HelperProcess live({"process_id"});
+    const std::string liveId = live.readLine();
+    std::string deadId;
+    {
+        HelperProcess dead({"process_id"});
+        deadId = dead.readLine();
+        dead.closeInput();
+        dead.wait();
+    }
+    const uint32_t now = JobResultsCacheFs::getCurrentTime();
+    auto at = [&](int64_t offset) { return " " + std::to_string(now + offset); };
+    const std::string remote = "999:1/2/3 ";
+    const struct {
+        std::string line, written;  // written: "" when dropped
+    } rows[] = {
+        {"42:" + liveId + " 100" + at(0), "="},
+        {"42:" + liveId.substr(0, liveId.find('/')) + "/1/2 100" + at(0), ""},  // the pid names another process now
+        {"42:" + deadId + " 100" + at(0), ""},
+        {liveId + " 100", "="},  // the older form: no host, no time
+        {liveId + " 100" + at(0), liveId + " 100"},
+        {deadId + " 100", ""},
+        {remote + "100" + at(-86300), "="},  // another machine's: kept for a day
+        {remote + "100" + at(-86500), ""},
+        {remote + "100" + at(5000), "="},  // its clock is ahead
+        {"42:" + liveId + " 100" + at(-86500), ""},
+        {remote + "100", ""},  // torn: a host but no time
+        {remote + "100" + at(0) + " and more", remote + "100" + at(0)},
+        {"nonsense", ""},
+        {remote + "many" + at(0), ""},
+        {remote + "4294967296" + at(0), ""},  // wider than 32 bits
+        {remote + "100 4294967296", ""},
+        {remote + "4294967295" + at(0), "="},
+        {"999:" + std::string(1005, 'q') + " 1" + at(0), "="},  // 1022 characters
+        {"999:" + std::string(1006, 'q') + " 1" + at(0), ""},
+        {remote + std::string(10 << 20, '7'), ""},
+        {remote + std::string("1\0 2", 4), ""},
+        {"", ""},
+    };
+    for (const char* end : {"\r\n", "\n", "\r"}) {
+        std::string input, expected;
+        for (const auto& row : rows) {
+            input += row.line + end;
+            if (!row.written.empty()) expected += (row.written == "=" ? row.line : row.written) + "\r\n";
+        }
+        writeFileText(reserveFile(), input);
+        TestCacheFs cache;
+        cache.initialize(nullptr);
+        cache.free = uint64_t(1) << 40;  // room beside the widest line
+        cache.setReserveBuffer(0);
+        ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
+        const std::string text = readFileText(reserveFile());
+        EXPECT_EQ(text.substr(0, expected.size()), expected) << "line ends " << (end[0] == '\r' ? end[1] ? "CR LF" : "CR" : "LF");
+        const std::string own = "42:" + myId() + " 12207 ";
+        EXPECT_EQ(text.substr(expected.size(), own.size()), own);
+    }
+    live.closeInput();
+}
+
+// A read error part-way through the file fails the transaction before anything is written.
+TEST_F(Reservation, AReadErrorPartWayLeavesTheFileAsItWas) {
+    const std::string before = "999:1/2/3 100 " + std::to_string(JobResultsCacheFs::getCurrentTime()) + "\r\n7:4/5/6 1 2\r\n";
+    writeFileText(reserveFile(), before);
+    static int reads;
+    reads = 0;
+    CXFile::setReadCallForTests([](int fd, char* buffer, unsigned long size) -> long {
+        if (++reads == 1) return ::read(fd, buffer, std::min(size, 10ul));
+        errno = EIO;
+        return -1;
+    });
+    TestCacheFs cache;
+    cache.initialize(nullptr);
+    EventCapture capture;
+    EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), -1);
+    CXFile::setReadCallForTests(nullptr);
+    EXPECT_EQ(readFileText(reserveFile()), before);
+    const auto messages = capture.debugMessages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "JOBRESFS: getLine from " + reserveFile() + " failed, code 5"),
+              messages.end());
+    EXPECT_EQ(capture.ofKind("event").size(), 1u) << "0xE00004D";
+}
+
+// A request is granted only when the free space less what the others reserved holds it, as
+// measured after a cleanup that ran without the file's lock and was asked for both.
+TEST_F(Reservation, GrantedOnlyWhenFreeSpaceLessOthersHoldsTheRequest) {
+    const uint64_t request = 20 * kGiB, requestBlocks = (request + 2500000) / 1024;
+    const struct {
+        uint64_t others, freed, reservedMeanwhile;
+        int result;
+        bool cleanup;
+    } rows[] = {
+        {30 * kGiBBlocks, 0, 0, 0, true},  // the cleanup reports success but frees nothing
+        {30 * kGiBBlocks, 20 * kGiBBlocks, 0, 1, true},
+        {30 * kGiBBlocks, 20 * kGiBBlocks, 10 * kGiBBlocks, 0, true},  // another process reserved during the cleanup
+        {0, 0, 0, 1, false},
+    };
+    const std::string time = " " + std::to_string(JobResultsCacheFs::getCurrentTime()) + "\r\n";
+    for (const auto& row : rows) {
+        const std::string before = "7:1/1/1 " + std::to_string(row.others) + time;
+        writeFileText(reserveFile(), before);
+        TestCacheFs cache;
+        cache.initialize(nullptr);
+        cache.free = 35 * kGiBBlocks;
+        cache.freedByCleanup = row.freed;
+        std::string probed;
+        cache.duringCleanup = [&] {
+            runHelper({"file_probe", reserveFile(), "exclusive"}, &probed);
+            if (row.reservedMeanwhile != 0)
+                writeFileText(reserveFile(), before + "8:1/1/1 " + std::to_string(row.reservedMeanwhile) + time);
+        };
+        EventCapture capture;
+        EXPECT_EQ(cache.reserve(request, 0, 0, 0), row.result) << row.others << " " << row.freed;
+        EXPECT_EQ(cache.cleanupDemands, row.cleanup ? std::vector<long>{long(requestBlocks + row.others)} : std::vector<long>{});
+        EXPECT_EQ(probed, row.cleanup ? "1\n" : "") << "the file is not locked during the cleanup";
+        EXPECT_EQ(ownBlocks(), row.result == 1 ? long(requestBlocks) : -1);
+        EXPECT_EQ(lines().size(), (row.result == 1) + 1u + (row.reservedMeanwhile != 0));
+        const auto pending = capture.ofKind("jobcontrol");
+        ASSERT_EQ(pending.size(), row.result == 0 ? 2u : 0u);
+        if (row.result == 0) {
+            EXPECT_EQ(pending[1].jobId, 77);
+            EXPECT_EQ(pending[1].args[0], JournalArg::ofSigned(0xE00007B));
+            EXPECT_EQ(pending[1].args[1], JournalArg::ofSigned(150));
+        }
+    }
+}
+
+// A write that fails part-way (a file size limit; a full volume, where this test may mount one)
+// puts the old bytes back: no other process's line is lost.
+TEST_F(Reservation, AFailedWriteLeavesTheOldBytes) {
+    // 4090 bytes: one page of the volume; the new line needs a second.
+    const std::string time = std::to_string(JobResultsCacheFs::getCurrentTime());
+    std::string before;
+    for (int i = 0; before.size() < 4000; ++i) before += "999:" + std::to_string(i) + "/1/1 1 " + time + "\r\n";
+    before += "999:" + std::string(4090 - before.size() - 9 - time.size(), 'x') + " 1 " + time + "\r\n";
+    for (const bool fullVolume : {false, true}) {
+        if (fullVolume) {
+            if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("none", settings.dir().file("idx/KR_Index").c_str(), "tmpfs", 0, "size=8k") != 0)
+                GTEST_SKIP() << "cannot mount a small volume here";
+            writeFileText(settings.dir().file("idx/KR_Index/filler"), std::string(4096, 'f'));
+        }
+        writeFileText(reserveFile(), before);
+        TestCacheFs cache;
+        cache.initialize(nullptr);
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, limited{before.size() + 10, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, fullVolume ? &unlimited : &limited);
+        EventCapture capture;
+        EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), -1);
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        EXPECT_EQ(readFileText(reserveFile()), before) << "full volume " << fullVolume;
+        const auto messages = capture.debugMessages();
+        const std::string failed = "JOBRESFS: putLine into " + reserveFile() + " failed, code " + (fullVolume ? "28" : "27");
+        EXPECT_NE(std::find(messages.begin(), messages.end(), failed), messages.end()) << failed;
+        EXPECT_EQ(cache.getReserveBuffer(), 0u);
+    }
+    umount(settings.dir().file("idx/KR_Index").c_str());
+}
+
+// A reserve file that another process keeps locked: 181 tries of a second, 9 seconds apart, then
+// failure. Every failed transaction raises 0xE00004D, at most 12 times per object.
+TEST_F(Reservation, LockTriesAndFailureEvents) {
+    HelperProcess holder({"file_lock", reserveFile(), "exclusive"});
+    ASSERT_EQ(holder.readLine(), "ready");
+    std::vector<unsigned long> tries{0};  // the waits inside each try, then its pause
+    setPlatformSleepHook([&](unsigned long ms, const char*, int) {
+        if (ms == 9000)
+            tries.push_back(0);
+        else
+            tries.back() += ms;
+    });
+    TestCacheFs cache;
+    cache.initialize(nullptr);
+    EventCapture capture;
+    EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), -1);
+    EXPECT_EQ(tries, std::vector<unsigned long>(181, 1000));
+    const auto messages = capture.debugMessages();
+    const std::string timedOut = "JOBRESFS: lock timed out for reserve file " + reserveFile() + ", code 11";
+    EXPECT_NE(std::find(messages.begin(), messages.end(), timedOut), messages.end());
+    for (int i = 0; i < 13; ++i) cache.reserve(10000000, 0, 0, 0);
+    const auto events = capture.ofKind("event");
+    ASSERT_EQ(events.size(), 12u);
+    EXPECT_EQ(events[0].messageId, 0xE00004Du);
+    EXPECT_EQ(events[0].args, (std::vector{JournalArg::ofSigned(12207), JournalArg::ofText(cache.getCacheFs())}));
+    setPlatformSleepHook({});
+}
+
+// A reserve file that is a symbolic link, a FIFO or a directory is refused, at once.
+TEST_F(Reservation, OnlyARegularFileIsAReserveFile) {
+    const std::string target = settings.dir().file("target");
+    writeFileText(target, "999:1/2/3 1 1\r\n");
+    const struct {
+        std::function<int()> make;
+        int code;
+    } kinds[] = {{[&] { return symlink(target.c_str(), reserveFile().c_str()); }, ELOOP},
+                 {[&] { return mkfifo(reserveFile().c_str(), 0666); }, EINVAL},
+                 {[&] { return mkdir(reserveFile().c_str(), 0755); }, EISDIR}};
+    for (const auto& kind : kinds) {
+        fs::remove(reserveFile());
+        ASSERT_EQ(kind.make(), 0);
+        TestCacheFs cache;
+        cache.initialize(nullptr);
+        EventCapture capture;
+        EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), -1);
+        const auto messages = capture.debugMessages();
+        const std::string refused = "JOBRESFS: cannot open reserve file " + reserveFile() + ", code " + std::to_string(kind.code);
+        EXPECT_NE(std::find(messages.begin(), messages.end(), refused), messages.end()) << refused;
+    }
+    EXPECT_EQ(readFileText(target), "999:1/2/3 1 1\r\n");
+}
+
+// A job that lives off its buffer writes its line again once it is half a day old, so that no
+// other writer drops it at a day while the job still writes.
+TEST_F(Reservation, TheOwnLineIsWrittenAgainWhenHalfADayOld) {
+    TestCacheFs cache;
+    cache.initialize(nullptr);
+    ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
+    const uint32_t written = lines().at(0).time;
+    const struct {
+        uint32_t ahead, lineTime;
+    } rows[] = {{11 * 3600, written}, {13 * 3600, written + 13 * 3600}};
+    uint64_t buffer = 12499968;
+    for (const auto& row : rows) {
+        cache.shiftClock(row.ahead);
+        EXPECT_EQ(cache.reserve(1000000, 0, 0, 0), 1);
+        EXPECT_EQ(cache.getReserveBuffer(), buffer -= 1000000);
+        ASSERT_EQ(lines().size(), 1u);
+        EXPECT_EQ(lines()[0].blocks, 12207u);
+        EXPECT_NEAR(lines()[0].time, row.lineTime, 2) << row.ahead;
+    }
+}
+
+// Each reserve file has the process's buffer and line of its own; the last object of the process
+// gives back its line in every one of them, a failure there is logged.
+TEST_F(Reservation, EachReserveFileHasItsOwnBufferAndTheLastObjectGivesAllBack) {
+    auto first = std::make_unique<TestCacheFs>();
+    first->initialize(nullptr);
+    configure("sDISABLERESERVE=no\n", "idx2");
+    auto second = std::make_unique<TestCacheFs>();
+    second->initialize(nullptr);
+    auto third = std::make_unique<TestCacheFs>();
+    third->initialize(nullptr);
+    ASSERT_EQ(first->reserve(10000000, 0, 0, 0), 1);
+    ASSERT_EQ(second->reserve(1000000, 0, 0, 0), 1);
+    EXPECT_EQ(ownBlocks("idx"), 12207);
+    EXPECT_EQ(ownBlocks("idx2"), 3417);
+    EXPECT_EQ(first->getReserveBuffer(), 12499968u);
+    EXPECT_EQ(third->getReserveBuffer(), 3417u * 1024);
+    first.reset();
+    second.reset();
+    EXPECT_EQ(ownBlocks("idx"), 12207) << "objects remain";
+    EventCapture capture;
+    third.reset();
+    EXPECT_EQ(ownBlocks("idx"), -1);
+    EXPECT_EQ(ownBlocks("idx2"), -1);
+    EXPECT_TRUE(capture.ofKind("event").empty());
+
+    auto last = std::make_unique<TestCacheFs>();
+    last->initialize(nullptr);
+    ASSERT_EQ(last->reserve(1000000, 0, 0, 0), 1);
+    fs::remove(reserveFile("idx2"));
+    fs::create_directory(reserveFile("idx2"));
+    last.reset();
+    const auto messages = capture.debugMessages();
+    EXPECT_EQ(messages.back(), "JOBRESFS: destructor: reserveOnDisk() exception, errno=21");
+}

@@ -1,0 +1,217 @@
+// Update from the previous index: copy or rename, what the new job gets and what stays behind,
+// refusals, and other processes at the previous index meanwhile.
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <sstream>
+
+#include "Indexing/idxport/CXDirectory.h"
+#include "Indexing/idxport/FsPrimitives.h"
+#include "tests/indexcachedir/CacheDirFixture.h"
+#include "tests/support/EventCapture.h"
+#include "tests/support/HelperProcess.h"
+
+namespace {
+// A job of that app whose previous index counts `bytes` (-1: its real size); `whileSizing` runs
+// while the update measures it.
+class UpdatingDir : public JobResultsCacheDir {
+public:
+    explicit UpdatingDir(int64_t bytes = -1, int backupType = 1)
+        : JobResultsCacheDir(1, 2, 7, 42, static_cast<BackupType>(backupType), 0, TCacheIndex), bytes_(bytes) {
+        initialize("client1");
+    }
+    std::function<void()> whileSizing;
+
+protected:
+    int64_t sizeOfIndex(CXDirectory& opened) override {
+        if (whileSizing) whileSizing();
+        return bytes_ < 0 ? JobResultsCacheDir::sizeOfIndex(opened) : bytes_;
+    }
+
+private:
+    int64_t bytes_;
+};
+
+std::string logged(const EventCapture& capture) {
+    std::string all;
+    for (const std::string& line : capture.debugMessages()) all += line + "\n";
+    return all;
+}
+
+// Another job makes the target name just before the rename.
+int takeTheNameFirst(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+    mkdir(to, 0755);
+    return renameat2(fromDir, from, toDir, to, flags);
+}
+}  // namespace
+
+class UpdateFrom100 : public CacheDirFixture {
+protected:
+    void SetUp() override {
+        CacheDirFixture::SetUp();
+        settings.write(readFileText(settings.configPath()) +
+                       "[MediaAgent]\nsDISABLERESERVE=no\n[~Machines\\client1]\nClientId=5\n");
+    }
+    // The previous job's complete index, with its resume marker, job id file and a subdirectory.
+    void leavePrevious(int state = JobResultsCacheDir::Complete) {
+        std::filesystem::remove_all(appDir());
+        leave(100, state);
+        writeFileText(dirPath(100) + "/canStillResume", "");
+        writeFileText(dirPath(100) + "/JobId", "41:0:0:1 host\r\n");
+        std::filesystem::create_directories(dirPath(100) + "/sub");
+        writeFileText(dirPath(100) + "/sub/part.dat", "part");
+    }
+    // The previous index as left, held by nobody, beside `others` other directories.
+    void expectPreviousUntouched(const std::string& what, int state = 0, long others = 0) {
+        EXPECT_EQ(stateOf(100) + readFileText(dirPath(100) + "/sub/part.dat"), std::to_string(state) + "part") << what;
+        EXPECT_TRUE(fileExists(dirPath(100) + "/JobId")) << what;
+        EXPECT_EQ(lockStateOf(100), 1) << what;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(appDir()), {}), 1 + others) << what;
+    }
+};
+
+TEST_F(UpdateFrom100, CopiesBelowTheThresholdAndRenamesFromIt) {
+    struct Row {
+        const char* what;
+        int64_t bytes;
+        int backupType;
+        bool copied;
+    } rows[] = {
+        {"2047 MB", 2047LL << 20, 1, true},
+        {"2048 MB", 2048LL << 20, 1, false},
+        {"backup type 8", 4096LL << 20, 8, true},
+        {"the real size, the subdirectory counted by its files", -1, 1, true},
+    };
+    for (const Row& row : rows) {
+        leavePrevious();
+        EventCapture capture;
+        UpdatingDir job(row.bytes, row.backupType);
+        const char* path = job.update(false, 0, false);
+        ASSERT_NE(path, nullptr) << row.what;
+        const std::string next = path;
+        EXPECT_EQ(readFileText(next + "/State").substr(0, 1) + readFileText(next + "/index.dat") +
+                      readFileText(next + "/sub/part.dat"),
+                  "3datapart")
+            << row.what;
+        EXPECT_FALSE(fileExists(next + "/canStillResume") || fileExists(next + "/JobId"))
+            << row.what << ": the previous job's files stay behind";
+        EXPECT_EQ(lockStateOf(job.getTimeStamp()), 0) << row.what << ": held exclusively";
+        EXPECT_EQ(fileExists(dirPath(100)), row.copied) << row.what;
+        EXPECT_EQ(logged(capture).find("folder " + dirPath(100) +
+                                       " will not be copied - 2048 MB is larger than threshold 2048 MB") !=
+                      std::string::npos,
+                  row.bytes == 2048LL << 20)
+            << row.what;
+        if (row.copied) {
+            expectPreviousUntouched(row.what, 0, 1);
+            std::istringstream reserved(readFileText(job.getReserveFilePath()));
+            std::string head;
+            long blocks = 0;
+            reserved >> head >> blocks;
+            EXPECT_LE(blocks * 1024, 2500000) << row.what << ": the copy's reservation is given back";
+        }
+        EXPECT_EQ(job.close(false), 0) << row.what;
+    }
+}
+
+TEST_F(UpdateFrom100, RefusalsLeaveThePreviousIndexAsItWas) {
+    struct Row {
+        const char* what;
+        int state;
+        unsigned long timeLimit;
+        int error;
+        int64_t bytes;  // not -1: a backup of type 8 of that size, copied whatever its size
+    } rows[] = {
+        {"suspended", JobResultsCacheDir::Suspended, 0, JobResultsCacheDir::kErrWrongState, -1},
+        {"a live writer", JobResultsCacheDir::Writing, 0, JobResultsCacheDir::kErrWrongState, -1},
+        {"nothing before the limit", JobResultsCacheDir::Complete, 50, JobResultsCacheDir::kErrNoPreviousBackup, -1},
+        {"the new name taken meanwhile", JobResultsCacheDir::Complete, 0, EEXIST, -1},
+        {"no room for the copy", JobResultsCacheDir::Complete, 0, JobResultsCacheDir::kErrReservationRefused, 1LL << 40},
+    };
+    for (const Row& row : rows) {
+        leavePrevious(row.state);
+        const bool race = row.error == EEXIST;
+        std::unique_ptr<HelperProcess> writer;
+        if (row.state == JobResultsCacheDir::Writing) {
+            writer = std::make_unique<HelperProcess>(std::vector<std::string>{"cachedir_lock", "2", "7", "100", "write"});
+            ASSERT_TRUE(writer->waitForLine("ready")) << row.what;
+        }
+        if (race) setFsRenameAt2ForTests(takeTheNameFirst);
+        ShortSleeps watch(nullptr);
+        UpdatingDir job(row.bytes, row.bytes < 0 ? 1 : 8);
+        job.copyUponUpdate(!race);
+        EXPECT_EQ(job.update(false, row.timeLimit, false), nullptr) << row.what;
+        setFsRenameAt2ForTests(nullptr);
+        EXPECT_EQ(job.getErrno(), row.error) << row.what;
+        EXPECT_EQ(watch.count, 0) << row.what << ": refused at once";
+        writer.reset();
+        expectPreviousUntouched(row.what, row.state, race ? 1 : 0);
+    }
+
+    std::filesystem::remove_all(appDir());
+    EventCapture capture;
+    UpdatingDir first;
+    EXPECT_EQ(first.update(true, 0, false), nullptr);
+    EXPECT_TRUE(first.noIndexFiles());
+    EXPECT_EQ(logged(capture).find("update(): previous backup not found"), std::string::npos)
+        << "a full backup only tells that there was no index";
+}
+
+// From the state check on, a remover is kept off the previous index and another process may
+// read it; a copy that breaks off half-way leaves no new directory. The rename waits for the
+// readers to go; readers that stay make it fail without a trace.
+TEST_F(UpdateFrom100, OtherProcessesAtThePreviousIndexMeanwhile) {
+    enum Case { Copy, BrokenCopy, RenameAfterReader, RenameBesideReader };
+    for (const Case which : {Copy, BrokenCopy, RenameAfterReader, RenameBesideReader}) {
+        leavePrevious();
+        const bool copy = which == Copy || which == BrokenCopy;
+        std::unique_ptr<HelperProcess> reader;
+        std::string readerSaw = "2 data";
+        int unCached = 0;
+        CXDirectory::setDescendHookForTests([&](const char* path) {
+            if (path != dirPath(100) + "/sub") return;
+            HelperProcess during({"cachedir_read", "2", "7", "100"});
+            readerSaw = during.readLine();
+            during.writeLine("done");
+            EXPECT_EQ(during.wait(), 0);
+            for (const auto& entry : std::filesystem::directory_iterator(appDir()))
+                if (which == BrokenCopy && entry.path() != dirPath(100))
+                    writeFileText(entry.path().string() + "/sub", "not a directory");
+        });
+        if (!copy) {
+            reader = std::make_unique<HelperProcess>(std::vector<std::string>{"cachedir_lock", "2", "7", "100", "read"});
+            ASSERT_TRUE(reader->waitForLine("ready"));
+        }
+        ShortSleeps watch([&] {
+            if (which == RenameAfterReader) reader.reset();
+        });
+        UpdatingDir job(1);
+        job.copyUponUpdate(copy);
+        job.whileSizing = [&] { unCached = TestDir(100).unCache(false, 0, 0, 0); };
+        const bool updated = job.update(false, 0, false) != nullptr;
+        CXDirectory::setDescendHookForTests({});
+        EXPECT_EQ(readerSaw + std::to_string(unCached), "2 data0") << which;
+        EXPECT_EQ(watch.count > 0, !copy) << which;
+        EXPECT_EQ(updated, which == Copy || which == RenameAfterReader) << which;
+        reader.reset();
+        if (!updated) expectPreviousUntouched(std::to_string(which));
+        EXPECT_EQ(updated ? job.close(false) : job.getErrno(),
+                  which == RenameBesideReader ? JobResultsCacheDir::kErrBusy : updated ? 0 : ENOTDIR)
+            << which;
+    }
+}
+
+// A State file that is a symbolic link or a FIFO is neither followed nor waited for.
+TEST_F(UpdateFrom100, AStateThatIsALinkOrAFifoIsRefused) {
+    const std::string outside = settings.dir().file("outside"), state = dirPath(100) + "/State";
+    for (const bool link : {true, false}) {
+        leavePrevious();
+        std::filesystem::rename(state, outside);
+        ASSERT_EQ(link ? symlink(outside.c_str(), state.c_str()) : mkfifo(state.c_str(), 0666), 0);
+        ShortSleeps sleeps(nullptr);
+        UpdatingDir job;
+        EXPECT_EQ(TestDir(100).getAtime(), 0) << link;
+        EXPECT_EQ(job.update(false, 0, false), nullptr) << link;
+        EXPECT_EQ(readFileText(outside), "0\r\n100    \r\n") << link;
+    }
+}
