@@ -149,6 +149,15 @@ int JobResultsCacheDir::unLock() {
     return unLockDirectory(cacheDir_);
 }
 
+void JobResultsCacheDir::letGoAfterFailure(std::initializer_list<std::string> directories) {
+    const int error = lastError_;
+    for (const std::string& directory : directories)
+        if (!directory.empty()) unLockDirectory(directory);
+    stateFile_.close();
+    if (!clientCache_) dropCacheDir();
+    lastError_ = error;
+}
+
 int JobResultsCacheDir::unLockDirectory(const std::string& directory) {
     for (LockSlot& slot : lockSlots_) {
         if (slot.directory == nullptr || directory != slot.directory) continue;

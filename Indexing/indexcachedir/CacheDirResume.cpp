@@ -128,11 +128,7 @@ char* JobResultsCacheDir::resumeNewest(int64_t expectedJobId) {
         if (expectedJobId != 0) createJobIdFile();
         return cacheDir_;
     } catch (const Failure& failure) {
-        const int error = lastError_;
-        if (cacheDir_ != nullptr && alreadyLocked()) unLock();
-        stateFile_.close();
-        if (!clientCache_) dropCacheDir();
-        lastError_ = error;
+        letGoAfterFailure({cacheDir_ != nullptr ? cacheDir_ : ""});
         debug(1, "resume(): %s: errno=%d\n", failure.text, lastError_);
         return nullptr;
     }

@@ -69,13 +69,8 @@ char* JobResultsCacheDir::update(bool fullBackup, unsigned long time, bool /*res
         }
         return cacheDir_;
     } catch (const Failure& failure) {
-        const int error = lastError_;
         if (reserved) release(bytes, false);
-        if (!next.empty()) unLockDirectory(next);
-        if (!previous.empty()) unLockDirectory(previous);
-        stateFile_.close();
-        if (!clientCache_) dropCacheDir();
-        lastError_ = error;
+        letGoAfterFailure({next, previous});
         if (fullBackup && lastError_ == kErrNoPreviousBackup) {
             debug(1, "update(): index not found during (first?) full backup\n");
         } else {

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -208,6 +209,9 @@ protected:
     int upgradeLock(unsigned long timeout);
     // Releases this object's lock on the named directory (unLock for another path).
     int unLockDirectory(const std::string& directory);
+    // After a failed update or resume: no lock on those directories, no State file open, and a
+    // server cache without a path, so that the object may be used again; lastError stays.
+    void letGoAfterFailure(std::initializer_list<std::string> directories);
     // The bytes of the index that update would copy, from the opened previous directory; -1 on
     // failure. Virtual so that a test can stand for an index of any size.
     virtual int64_t sizeOfIndex(CXDirectory& opened);

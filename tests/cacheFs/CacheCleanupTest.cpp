@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -8,7 +7,7 @@
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/SettingsFixture.h"
-#include "Platform/PlatformSleep.h"
+#include "tests/support/SleepRecorder.h"
 
 namespace fs = std::filesystem;
 
@@ -18,7 +17,7 @@ constexpr uint32_t kDay = 86400;
 // A volume of 1000 blocks where every cache directory on disk takes 100 of them.
 class MeasuredCacheFs : public JobResultsCacheFs {
 public:
-    MeasuredCacheFs() : JobResultsCacheFs(1, TCacheIndex) {}
+    MeasuredCacheFs() : JobResultsCacheFs(1, TCacheIndex) { initialize("client1"); }
 
 protected:
     int measureFreeSpace(int& error) override {
@@ -63,22 +62,17 @@ protected:
 TEST_F(Cleanup, SpaceForAReservationNeverTakesRecentDirectories) {
     for (uint32_t age : {20u, 18u, 16u, 2u, 1u}) leave(7, now - age * kDay);
     MeasuredCacheFs cache;
-    cache.initialize("client1");
     cache.setCleanupPad(0);
     EventCapture capture;
     EXPECT_EQ(cache.cleanUpForSpace(900, 0, 0, 0), 0) << "the goal cannot be met with old directories alone";
     for (uint32_t age : {20u, 18u, 16u}) EXPECT_FALSE(present(7, now - age * kDay)) << age;
     for (uint32_t age : {2u, 1u}) EXPECT_TRUE(present(7, now - age * kDay)) << age;
-    bool thrashing = false;
-    for (const std::string& m : capture.debugMessages())
-        thrashing |= m == "JOBRESFS: to prevent thrashing, recent cache dirs are no longer removed";
-    EXPECT_TRUE(thrashing);
+    EXPECT_EQ(capture.debugLinesWith("JOBRESFS: to prevent thrashing, recent cache dirs are no longer removed"), 1u);
 }
 
 TEST_F(Cleanup, StopsAsSoonAsBothGoalsAreMet) {
     for (uint32_t age : {20u, 18u, 16u, 2u, 1u}) leave(7, now - age * kDay);
     MeasuredCacheFs cache;
-    cache.initialize("client1");
     cache.setCleanupPad(0);
     cache.setDiskFree(65);  // 650 free blocks wanted: two removals
     EXPECT_EQ(cache.cleanUp(100, false, false, false, 0, 0, 0, 0, 0, 0), 1);
@@ -106,7 +100,6 @@ TEST_F(Cleanup, CutoffBoundaryAndWhatTheScanIgnores) {
     fs::create_directories(root() + "/2/x7/100");
     fs::create_directories(root() + "/notdigits/7/100");
     MeasuredCacheFs cache;
-    cache.initialize("client1");
     cache.setCutoffTime(cutoff);
     cache.setDiskFree(0);
     EXPECT_EQ(cache.cleanUp(0, true, false, false, 2, 7, 0, 0, 0, 0), 1);
@@ -131,16 +124,13 @@ TEST_F(Cleanup, CutoffBoundaryAndWhatTheScanIgnores) {
 
 TEST_F(Cleanup, FailureEventsAreLimitedPerObject) {
     MeasuredCacheFs cache;
-    cache.initialize("client1");
     fs::remove_all(root());
     EventCapture capture;
     for (int i = 0; i < 13; ++i) EXPECT_EQ(cache.cleanUp(10, false, true, false, 0, 0, 0, 0, 0, 0), -1);
     int events = 0;
     for (const JournalRecord& r : capture.ofKind("event")) events += r.messageId == 0xE000047 ? 1 : 0;
     EXPECT_EQ(events, 12);
-    int lines = 0;
-    for (const std::string& m : capture.debugMessages()) lines += m.rfind("JOBRESFS: bad scan for cleanUp", 0) == 0;
-    EXPECT_EQ(lines, 13) << "every failure is still logged";
+    EXPECT_EQ(capture.debugLinesWith("JOBRESFS: bad scan for cleanUp"), 13u) << "every failure is still logged";
 }
 
 TEST_F(Cleanup, WhichDirectoriesAreOldAndWhichAreHandedOver) {
@@ -165,7 +155,6 @@ TEST_F(Cleanup, WhichDirectoriesAreOldAndWhichAreHandedOver) {
         for (uint32_t age : {40u, 30u, 20u}) leave(7, now - age * kDay);
         writeFileText(dirPath(7, now - 40 * kDay) + "/State", "0\r\n" + std::to_string(now - kDay) + "    \r\n");
         MeasuredCacheFs cache;
-        cache.initialize("client1");
         cache.setNumDays(c.numDays);
         cache.setDiskFree(0);
         EXPECT_GE(cache.cleanUp(0, true, false, c.useAccessTime, 0, 0, c.removeBefore, c.keepStamp ? 2 : 0,
@@ -185,7 +174,6 @@ TEST_F(Cleanup, AccessTimeOrdersTheScan) {
     // The oldest directory was used last.
     writeFileText(dirPath(7, now - 3 * kDay) + "/State", "0\r\n" + std::to_string(now) + "    \r\n");
     MeasuredCacheFs cache;
-    cache.initialize("client1");
     for (bool byAccess : {false, true}) {
         CacheDirArray array;
         ASSERT_EQ(cache.scanForCleanUp(array, byAccess, 0, 0), 0);
@@ -196,7 +184,7 @@ TEST_F(Cleanup, AccessTimeOrdersTheScan) {
 }
 
 TEST_F(Cleanup, DirectoriesWithAnUnreadableStateGoUnderTheirLock) {
-    setPlatformSleepHook([](unsigned long, const char*, int) {});
+    SleepRecorder noWait;
     const uint32_t old = now - 5 * kDay;
     leave(7, old);
     writeFileText(dirPath(7, old) + "/State", "");  // torn
@@ -204,11 +192,8 @@ TEST_F(Cleanup, DirectoriesWithAnUnreadableStateGoUnderTheirLock) {
     fs::remove(dirPath(7, old + 1) + "/State");       // lost
     leave(7, old + 2);
     writeFileText(dirPath(7, old + 2) + "/State", "x");  // torn, and held by a live process
-    JobResultsCacheDir holder(1, 2, 7, 0, static_cast<BackupType>(1), old + 2, TCacheIndex);
-    holder.initialize("client1");
     fs::create_directories(dirPath(7, now));           // recent and without State: being made
     MeasuredCacheFs cache;
-    cache.initialize("client1");
     cache.setNumDays(0);
     cache.setCutoffTime(now + 10);
     cache.setDiskFree(0);
@@ -216,7 +201,6 @@ TEST_F(Cleanup, DirectoriesWithAnUnreadableStateGoUnderTheirLock) {
     ASSERT_EQ(lock.open((dirPath(7, old + 2) + "/State").c_str(), sfReadWrite), 0);
     ASSERT_EQ(lock.lock(sfLockExclusive, 0), 1);
     cache.cleanUp(0, true, false, true, 0, 0, 0, 0, 0, 0);
-    setPlatformSleepHook({});
     EXPECT_FALSE(present(7, old));
     EXPECT_FALSE(present(7, old + 1));
     EXPECT_TRUE(present(7, old + 2)) << "another process holds its lock";

@@ -13,7 +13,7 @@ protected:
 
     // An instance whose media agent keeps the index cache of every client under base.
     void configure(const std::string& base, const std::string& extra = "") {
-        settings.write("[Focus]\nClientName=client1\n[Platform]\nMediaAgent=1\n[MediaAgent]\nIndexCacheDirectory=" +
+        settings.write("[Focus]\nClientName=client1\n[Platform]\nMediaAgent=1\nTalClient=1\n[MediaAgent]\nIndexCacheDirectory=" +
                        base + "\n" + extra);
     }
     std::string path(const std::string& name) const { return settings.dir().file(name); }
@@ -25,49 +25,39 @@ protected:
 };
 }  // namespace
 
-TEST_F(CacheFs, NewLayoutWithOrWithoutTrailingSeparator) {
-    makeDirs({"idx"});
-    for (const std::string& base : {path("idx"), path("idx") + "/"}) {
-        configure(base);
-        JobResultsCacheFs cache(1, TCacheIndex);
+// The root is B/<type directory> with the reserve file of its family (the snapshot metadata
+// shares the index's: one reserve file per volume); a base laid out before the type directories
+// (B/2 without the type directory) stays the root until the type directory exists; a job
+// results base with 2 but not 2/0 counts as new.
+TEST_F(CacheFs, RootAndReserveFilePerTypeAndLayout) {
+    makeDirs({"idx", "old", "old/2", "jr", "jr/2"});
+    const struct {
+        std::string base;
+        const char* made;  // made before the object
+        KRAppType appType;
+        TCacheTypeEnum cacheType;
+        const char *root, *reserveDir;
+    } cases[] = {
+        {path("idx"), "", 1, TCacheIndex, "idx/KR_Index", "idx/KR_Index"},
+        {path("idx") + "/", "", 1, TCacheIndex, "idx/KR_Index", "idx/KR_Index"},
+        {path("idx"), "", 1, TCacheSnapMetadata, "idx/KR_SnapMetadata", "idx/KR_Index"},
+        {path("idx"), "", kAppTypeOptionalIndex, TCacheIndex, "idx/KR_Opt1", "idx/KR_Opt1"},
+        {path("old"), "", 1, TCacheIndex, "old", "old/2"},
+        {path("old"), "old/KR_Index", 1, TCacheIndex, "old/KR_Index", "old/KR_Index"},
+        {path("jr"), "", kAppTypeJobResults, TCacheIndex, "jr/KR_JobResults", "jr/KR_JobResults"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.base + " " + c.root);
+        if (*c.made != '\0') makeDirs({c.made});
+        configure(c.base, "[~Machines\\client1]\nJobResultsDirectory=" + path("jr") + "\n");
+        JobResultsCacheFs cache(c.appType, c.cacheType);
         cache.initialize(nullptr);
-        ASSERT_TRUE(cache.isInitialized()) << base;
-        EXPECT_STREQ(cache.getCacheFs(), path("idx/KR_Index").c_str());
-        EXPECT_EQ(cache.getReserveFilePath(), path("idx/KR_Index/reserveFile"));
+        ASSERT_TRUE(cache.isInitialized());
+        EXPECT_STREQ(cache.getCacheFs(), path(c.root).c_str());
+        EXPECT_EQ(cache.getReserveFilePath(), path(std::string(c.reserveDir) + "/reserveFile"));
         EXPECT_STREQ(cache.getClientName(), "client1");
         EXPECT_GT(cache.getTotalBlocks(), 0u);
     }
-    // The snapshot metadata shares the index's reserve file: one reserve file per volume.
-    for (const auto& [appType, cacheType, dir, reserve] : {std::tuple{1, TCacheSnapMetadata, "KR_SnapMetadata", "KR_Index"},
-                                                           {kAppTypeOptionalIndex, TCacheIndex, "KR_Opt1", "KR_Opt1"}}) {
-        JobResultsCacheFs cache(appType, cacheType);
-        cache.initialize("client1");
-        ASSERT_TRUE(cache.isInitialized()) << dir;
-        EXPECT_STREQ(cache.getCacheFs(), path("idx/" + std::string(dir)).c_str());
-        EXPECT_EQ(cache.getReserveFilePath(), path("idx/" + std::string(reserve) + "/reserveFile"));
-    }
-}
-
-TEST_F(CacheFs, OldLayoutIsKeptUntilTheTypeDirectoryExists) {
-    makeDirs({"idx", "idx/2"});
-    configure(path("idx"));
-    for (const auto& [made, cacheFs, reserveDir] : {std::tuple{"", "idx", "idx/2"}, {"idx/KR_Index", "idx/KR_Index", "idx/KR_Index"}}) {
-        if (*made != '\0') makeDirs({made});
-        JobResultsCacheFs cache(1, TCacheIndex);
-        cache.initialize("client1");
-        ASSERT_TRUE(cache.isInitialized());
-        EXPECT_STREQ(cache.getCacheFs(), path(cacheFs).c_str());
-        EXPECT_EQ(cache.getReserveFilePath(), path(std::string(reserveDir) + "/reserveFile"));
-    }
-
-    // A job results base with 2 but not 2/0 counts as new.
-    makeDirs({"jr", "jr/2"});
-    settings.write("[Platform]\nTalClient=1\n[~Machines\\client1]\nJobResultsDirectory=" + path("jr") + "\n");
-    JobResultsCacheFs results(kAppTypeJobResults, TCacheIndex);
-    results.initialize("client1");
-    ASSERT_TRUE(results.isInitialized());
-    EXPECT_STREQ(results.getCacheFs(), path("jr/KR_JobResults").c_str());
-    EXPECT_STREQ(results.jobPendingMessage(), "cannot access Job Results cache");
 }
 
 TEST_F(CacheFs, LocalPathOnlyForIndexingProgramsWhenEnabled) {
@@ -97,39 +87,38 @@ TEST_F(CacheFs, LocalPathOnlyForIndexingProgramsWhenEnabled) {
 }
 
 TEST_F(CacheFs, FailureReasonsAndPendingMessages) {
-    settings.write("[Focus]\nClientName=client1\n");
-    JobResultsCacheFs noBase(1, TCacheContentIndex);
-    EXPECT_STREQ(noBase.jobPendingMessage(), "cannot access content index cache");
-    noBase.initialize(nullptr);
-    EXPECT_FALSE(noBase.isInitialized());
-    EXPECT_EQ(noBase.getInitializationFailureReason(), eNoIndexCacheBase);
-    EXPECT_STREQ(noBase.jobPendingMessage(), "cannot determine index cache base");
-    EXPECT_EQ(noBase.getNumericJobPendingMessage(), 0xE000076u);
-    EXPECT_EQ(noBase.getCacheFs(), nullptr);
-
-    // A base under a regular file can neither be created nor measured.
-    writeFileText(path("file"), "");
-    configure(path("file/base"));
-    JobResultsCacheFs unmeasurable(1, TCacheIndex);
-    unmeasurable.initialize("client1");
-    EXPECT_EQ(unmeasurable.getInitializationFailureReason(), eFreeSpaceFailed);
-    EXPECT_EQ(std::string(unmeasurable.jobPendingMessage()),
-              "check if index cache directory " + path("file/base") + " is present and accessible on the MediaAgent");
-
-    settings.write("[Platform]\n");
-    JobResultsCacheFs results(kAppTypeJobResults, TCacheIndex);
-    results.initialize("client1");
-    EXPECT_EQ(results.getInitializationFailureReason(), eNoJobResultsDirectory);
-    EXPECT_STREQ(results.jobPendingMessage(), "cannot determine Job Results cache base. Not a TalClient platform");
+    JobResultsCacheFs contentIndex(1, TCacheContentIndex);
+    EXPECT_STREQ(contentIndex.jobPendingMessage(), "cannot access content index cache") << "before initialize";
+    writeFileText(path("file"), "");  // a base under a regular file can neither be created nor measured
+    const struct {
+        std::string ini;
+        KRAppType appType;
+        TCacheTypeEnum cacheType;
+        EInitializationFailureReason reason;
+        std::string message;
+        uint32_t numeric;
+    } cases[] = {
+        {"[Focus]\nClientName=client1\n", 1, TCacheContentIndex, eNoIndexCacheBase, "cannot determine index cache base",
+         0xE000076},
+        {"[MediaAgent]\nIndexCacheDirectory=" + path("file/base") + "\n", 1, TCacheIndex, eFreeSpaceFailed,
+         "check if index cache directory " + path("file/base") + " is present and accessible on the MediaAgent", 0xE000077},
+        {"[Platform]\n", kAppTypeJobResults, TCacheIndex, eNoJobResultsDirectory,
+         "cannot determine Job Results cache base. Not a TalClient platform", 0xE000075},
+    };
+    for (const auto& c : cases) {
+        settings.write(c.ini);
+        JobResultsCacheFs cache(c.appType, c.cacheType);
+        cache.initialize("client1");
+        EXPECT_FALSE(cache.isInitialized()) << c.message;
+        EXPECT_EQ(cache.getCacheFs(), nullptr) << c.message;
+        EXPECT_EQ(cache.getInitializationFailureReason(), c.reason) << c.message;
+        EXPECT_EQ(cache.jobPendingMessage(), c.message);
+        EXPECT_EQ(cache.getNumericJobPendingMessage(), c.numeric) << c.message;
+    }
 }
 
 TEST_F(CacheFs, PhysicalMachineStandsInAndTheRetryInitializesLater) {
     makeDirs({"idx"});
-    settings.write("[Platform]\nPhysicalMachine=box1\n");
-    JobResultsCacheFs cache(1, TCacheIndex);
-    cache.initialize(nullptr);
-    EXPECT_EQ(cache.getInitializationFailureReason(), eNoIndexCacheBase);
-
     settings.write("[Platform]\nPhysicalMachine=box1\n[MediaAgent]\nIndexCacheDirectory=" + path("idx") + "\n");
     JobResultsCacheFs later(1, TCacheIndex);
     later.initialize(nullptr);
@@ -164,7 +153,6 @@ TEST_F(CacheFs, IndexingUserLogon) {
 
 TEST_F(CacheFs, DiskFreePercentIsCheckedAndGivesTheFreeRatio) {
     JobResultsCacheFs cache(1, TCacheIndex);
-    EXPECT_EQ(std::make_pair(cache.getDiskFree(), cache.getNumDays()), std::make_pair(10u, 15u)) << "the defaults";
     EXPECT_EQ(cache.setDiskFree(100), -1);
     EXPECT_EQ(cache.getDiskFree(), 10u);
     for (const auto& [percent, ratio] : {std::pair{0u, 0.0}, {20u, 5.0}}) {

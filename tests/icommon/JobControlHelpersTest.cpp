@@ -60,11 +60,6 @@ TEST_F(JobControlHelpers, PendingCauseGoesThroughAJobClientOfTheCentralServer) {
         expected[1] = JournalArg::ofSigned(messageType);
         EXPECT_EQ(records[1].args, expected) << platformType;
     }
-    KRJobClient* client = getJobClientObject(-9, 2);
-    ASSERT_NE(client, nullptr);
-    EXPECT_TRUE(destroyJobClientObject(&client));
-    EXPECT_FALSE(destroyJobClientObject(&client)) << "set to null";
-
     capture.clear();
     setPendingCause(nullptr, 5, 150);
     EXPECT_FALSE(NoParamSetPendingCause(0, 2, 5)) << "the service refuses job 0";

@@ -3,27 +3,20 @@
 #include <unistd.h>
 
 #include "Indexing/icommon/SafeFileOps.h"
-#include "Platform/PlatformSleep.h"
 #include "tests/support/DeniedDirectory.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/SettingsFixture.h"
+#include "tests/support/SleepRecorder.h"
 
 namespace {
 struct SafeFileOps : ::testing::Test {
-    void SetUp() override {
-        setPlatformSleepHook([this](unsigned long ms, const char*, int) {
-            sleeps.push_back(ms);
-            if (sleeps.size() == liftAt) chmod(locked.c_str(), 0700);
-        });
-    }
-    void TearDown() override { setPlatformSleepHook({}); }
-
     SettingsFixture settings;
     const TempDir& dir = settings.dir();
     const std::string locked = dir.file("locked");
     EventCapture capture;
-    std::vector<unsigned long> sleeps;
     size_t liftAt = 0;
+    SleepRecorder recorder{[this](size_t n) { if (n == liftAt) chmod(locked.c_str(), 0700); }};
+    const std::vector<unsigned long>& sleeps = recorder.ms;
 };
 }  // namespace
 
@@ -77,9 +70,8 @@ TEST_F(SafeFileOps, UnlinkAndRecursiveMkdir) {
 
     umask(022);
     ASSERT_EQ(recursiveMkdir(c.c_str(), 0750), 0);
-    struct stat st {};
-    EXPECT_EQ(stat((a + "/b").c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0750u) << "parents get the mode too";
-    EXPECT_EQ(stat(c.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0750u);
+    EXPECT_EQ(modeOf(a + "/b"), 0750u) << "parents get the mode too";
+    EXPECT_EQ(modeOf(c), 0750u);
     EXPECT_EQ(recursiveMkdir(c.c_str(), 0700), 0) << "an existing directory is success";
     writeFileText(file, "x");
     EXPECT_EQ(recursiveMkdir(file.c_str(), 0700), -1) << "a file holding the name is no directory";

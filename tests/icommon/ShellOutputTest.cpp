@@ -1,32 +1,15 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 
 #include "Indexing/icommon/ShellOutput.h"
+#include "tests/support/StreamRedirect.h"
 #include "tests/support/TempDir.h"
-
-namespace {
-// Points descriptor fd (0 or 1) at a file while fn runs.
-template <typename Fn>
-void redirected(int fd, const std::string& path, Fn fn) {
-    fflush(stdout);
-    int saved = dup(fd);
-    FILE* file = fopen(path.c_str(), fd == 0 ? "r" : "w");
-    dup2(fileno(file), fd);
-    clearerr(stdin);
-    fn();
-    fflush(stdout);
-    dup2(saved, fd);
-    close(saved);
-    fclose(file);
-}
-}  // namespace
 
 TEST(Shell, QuotingPrintersAndPrintf) {
     TempDir dir;
     auto printed = [&](auto fn) {
-        redirected(1, dir.file("out"), fn);
+        withStreamAt(1, dir.file("out"), fn);
         return readFileText(dir.file("out"));
     };
     const char text[] = "a%b\x07\xE9";
@@ -42,7 +25,7 @@ TEST(Shell, QuotingPrintersAndPrintf) {
 TEST(Shell, GetsKeepsWhatFitsAndDropsTheRestOfTheLine) {
     TempDir dir;
     writeFileText(dir.file("in"), std::string(2000, 'a') + "\nnext\nabcdefg\nlast");
-    redirected(0, dir.file("in"), [] {
+    withStreamAt(0, dir.file("in"), [] {
         char line[1024 + 16], small[4];
         memset(line, '#', sizeof line);
         shellgets(line);

@@ -12,12 +12,6 @@
 #include "tests/support/SettingsFixture.h"
 
 namespace {
-std::string joined(const std::vector<std::string>& lines, const char* end = "\r\n") {
-    std::string text;
-    for (const std::string& line : lines) text += line + end;
-    return text;
-}
-
 struct SortAndReplace : ::testing::Test {
     void TearDown() override { BatchSort::setLimits(0, 0); }
 
@@ -56,20 +50,20 @@ TEST_F(SortAndReplace, TopNKeepsTheFirstOrTheLastLinesWhateverTheirLength) {
         SCOPED_TRACE(count);
         std::vector<std::string> sorted;
         for (int i = 0; i < count; ++i) sorted.push_back("line" + std::string(1, char('a' + i)) + std::string(i == 2 ? 9000 : 0, 'x'));
-        const std::string shuffled = joined({sorted.rbegin(), sorted.rend()}, "\n");
+        const std::string shuffled = joinedLines({sorted.rbegin(), sorted.rend()}, "\n");
         const size_t kept = std::min<size_t>(3, sorted.size());
 
         writeFileText(file, shuffled);
         ASSERT_EQ(sortAndReplaceEx(file.c_str(), BatchSortListSortAll, 3, true, false, 0, "", 0, 0), 0);
-        EXPECT_TRUE(readFileText(file) == joined({sorted.begin(), sorted.begin() + kept}));
+        EXPECT_TRUE(readFileText(file) == joinedLines({sorted.begin(), sorted.begin() + kept}));
         expectNoLeftovers();
         writeFileText(file, shuffled);
         ASSERT_EQ(byColumn(3, true, 0), 0) << "ascending by column: the last lines";
-        EXPECT_TRUE(readFileText(file) == joined({sorted.end() - kept, sorted.end()}));
+        EXPECT_TRUE(readFileText(file) == joinedLines({sorted.end() - kept, sorted.end()}));
         expectNoLeftovers();
         writeFileText(file, shuffled);
         ASSERT_EQ(byColumn(3, false, 0), 0) << "descending by column: the first lines";
-        EXPECT_TRUE(readFileText(file) == joined({sorted.rbegin(), sorted.rbegin() + kept}));
+        EXPECT_TRUE(readFileText(file) == joinedLines({sorted.rbegin(), sorted.rbegin() + kept}));
     }
 }
 
@@ -154,13 +148,10 @@ TEST_F(SortAndReplace, ResultKeepsTheModeAndOwnerOfTheFile) {
             writeFileText(file, "c,3\nb,2\na,1\n");
             ASSERT_EQ(chmod(file.c_str(), 0604), 0);
             ASSERT_EQ(root ? chown(file.c_str(), 4321, 4322) : 0, 0);
+            const auto owner = ownerOf(file);
             ASSERT_EQ(topN < 0 ? sortAndReplace(file.c_str(), false, ascending, false) : byColumn(topN, ascending, 1), 0);
-            struct stat st {};
-            ASSERT_EQ(stat(file.c_str(), &st), 0);
-            EXPECT_EQ(st.st_mode & 07777, 0604u);
-            if (root) {
-                EXPECT_EQ(std::make_pair(st.st_uid, st.st_gid), std::make_pair(uid_t(4321), gid_t(4322)));
-            }
+            EXPECT_EQ(modeOf(file), 0604u);
+            EXPECT_EQ(ownerOf(file), owner);
         }
     }
 }

@@ -32,16 +32,6 @@ TEST_F(Encoding, Latin1ThroughTheSetting) {
                               "utfToLocal: ConvertUtf8ToUnicode 'bad \xC3' failed"}));
 }
 
-TEST_F(Encoding, LocaleCharacterSet) {
-    settings.write("");
-    setenv("LC_ALL", "C.UTF-8", 1);
-    EXPECT_EQ(localToUtf("caf\xC3\xA9"), "caf\xC3\xA9");
-    EXPECT_EQ(utfToLocal("caf\xC3\xA9"), "caf\xC3\xA9");
-    EXPECT_EQ(localToUtf("caf\xE9 au lait"), "caf\xE9 au lait") << "not UTF-8";
-    setenv("LC_ALL", "C", 1);
-    EXPECT_EQ(localToUtf("caf\xE9"), "caf\xE9") << "the C locale holds ASCII only";
-}
-
 TEST_F(Encoding, TextsBeyond1023CharactersComeBackUnchanged) {
     const std::string fits(1023, 'a'), text(2000, 'a'), latin(1023, '\xE9');
     EXPECT_EQ(localToUtf(fits.c_str()), fits);

@@ -4,20 +4,11 @@
 #include <vector>
 
 #include "Indexing/idxport/CXFile.h"
-#include "Platform/PlatformSleep.h"
 #include "tests/support/HelperProcess.h"
+#include "tests/support/SleepRecorder.h"
 #include "tests/support/TempDir.h"
 
 namespace {
-// Counts the platform sleeps (and sleeps not at all) while it lives.
-struct SleepCounter {
-    std::vector<unsigned long> sleeps;
-    SleepCounter() {
-        setPlatformSleepHook([this](unsigned long ms, const char*, int) { sleeps.push_back(ms); });
-    }
-    ~SleepCounter() { setPlatformSleepHook({}); }
-};
-
 using Lines = std::vector<std::pair<int, std::string>>;
 
 // Every getLine result of a file read with a line buffer of lineSize and a file buffer of bufSize
@@ -179,9 +170,9 @@ TEST(CXFile, BadInputAndWrongStates) {
     EXPECT_EQ(file.open(dir.file("plain").c_str(), sfReadOnly), -1) << "already open";
     EXPECT_EQ(file.bufWrite("x", 1), -1) << "a read-only file takes no buffered data either";
     EXPECT_EQ(file.close(), 0);
-    SleepCounter sleeps;
+    SleepRecorder sleeps;
     EXPECT_EQ(file.open(dir.file("missing").c_str(), sfReadOnly, 2), -1);
-    EXPECT_EQ(sleeps.sleeps, (std::vector<unsigned long>{1000, 1000}));
+    EXPECT_EQ(sleeps.ms, (std::vector<unsigned long>{1000, 1000}));
 }
 
 TEST(CXFile, LocksAcrossProcesses) {
@@ -189,31 +180,28 @@ TEST(CXFile, LocksAcrossProcesses) {
     std::string path = dir.file("State");
     writeFileText(path, "");
     {
-        HelperProcess holder({"file_lock", path, "exclusive"});
-        ASSERT_TRUE(holder.waitForLine("ready"));
+        HelperProcess holder({"file_lock", path, "exclusive"}, "ready");
         CXFile file;
         ASSERT_EQ(file.open(path.c_str(), sfReadWrite), 0);
         for (unsigned long timeout : {0ul, 1ul, 5ul}) {
-            SleepCounter sleeps;
+            SleepRecorder sleeps;
             EXPECT_EQ(file.lock(timeout == 1 ? sfLockShared : sfLockExclusive, timeout), 0);
             EXPECT_EQ(file.getLastError(), kErrLockViolation);
-            expectLockWaits(sleeps.sleeps, timeout);
+            expectLockWaits(sleeps.ms, timeout);
         }
         holder.writeLine("release");
         EXPECT_EQ(holder.wait(), 0);
         EXPECT_EQ(file.lock(sfLockExclusive, 0), 1) << "free once the holder let go";
     }
     {
-        HelperProcess reader({"file_lock", path, "shared"});
-        ASSERT_TRUE(reader.waitForLine("ready"));
+        HelperProcess reader({"file_lock", path, "shared"}, "ready");
         CXFile file;
         ASSERT_EQ(file.open(path.c_str(), sfReadOnly), 0);
         EXPECT_EQ(file.lock(sfLockShared, 0), 1) << "shared beside shared";
         EXPECT_EQ(probe(path, "exclusive"), "0\n") << "exclusive refused beside shared";
         reader.writeLine("release");
     }
-    HelperProcess holder({"file_lock", path, "exclusive"});
-    ASSERT_TRUE(holder.waitForLine("ready"));
+    HelperProcess holder({"file_lock", path, "exclusive"}, "ready");
     holder.kill(SIGKILL);
     holder.wait();
     EXPECT_EQ(probe(path, "exclusive"), "1\n") << "a holder that dies releases its lock";

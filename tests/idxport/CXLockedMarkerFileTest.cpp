@@ -9,24 +9,17 @@
 #include <vector>
 
 #include "Indexing/idxport/CXLockedMarkerFile.h"
-#include "Platform/PlatformSleep.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
+#include "tests/support/SleepRecorder.h"
 
 namespace {
 struct CXLockedMarkerFileTest : ::testing::Test {
-    void SetUp() override {
-        setPlatformSleepHook([this](unsigned long ms, const char*, int) {
-            sleeps.push_back(ms);
-            if (onSleep) onSleep();
-        });
-    }
-    void TearDown() override { setPlatformSleepHook({}); }
-
     SettingsFixture settings;
     std::string folder = settings.dir().file("cache"), marker = folder + "/restoreInProgress";
-    std::vector<unsigned long> sleeps;
     std::function<void()> onSleep;
+    SleepRecorder recorder{[this](size_t) { if (onSleep) onSleep(); }};
+    std::vector<unsigned long>& sleeps = recorder.ms;
 
     // What isLocked says in another process.
     std::string check(const std::string& account = "") {
@@ -40,8 +33,7 @@ struct CXLockedMarkerFileTest : ::testing::Test {
 }  // namespace
 
 TEST_F(CXLockedMarkerFileTest, HeldByAnotherProcessUntilItDies) {
-    HelperProcess holder({"marker_hold", folder, "abcde"});
-    ASSERT_EQ(holder.readLine(), "ready");
+    HelperProcess holder({"marker_hold", folder, "abcde"}, "ready");
     EXPECT_EQ(CXLockedMarkerFile(folder, 0).isLocked(), 1);
     EXPECT_EQ(CXLockedMarkerFile(folder, 0).openLocked("other"), 1) << "the lock is taken: timed out";
     EXPECT_TRUE(sleeps.empty()) << "probes never wait";
@@ -70,8 +62,7 @@ TEST_F(CXLockedMarkerFileTest, TheConfirmationJudgesTheMarkerThatIsThereThen) {
         {"removed, and another process holds a new one",
          [&] {
              unlink(marker.c_str());
-             newOwner.emplace(std::vector<std::string>{"marker_hold", folder, "new"});
-             EXPECT_EQ(newOwner->readLine(), "ready");
+             newOwner.emplace(std::vector<std::string>{"marker_hold", folder, "new"}, "ready");
          },
          1, true, 1},
         {"replaced by one whose owner has not locked it yet: confirmed anew",
@@ -106,8 +97,7 @@ TEST_F(CXLockedMarkerFileTest, TheConfirmationJudgesTheMarkerThatIsThereThen) {
 // A waiter opens the marker, its owner removes it and lets go: the waiter must hold the marker
 // that others see, not the removed file.
 TEST_F(CXLockedMarkerFileTest, AWaiterHoldsTheMarkerAtItsNameNotTheFileItsOwnerRemoved) {
-    HelperProcess holder({"marker_hold", folder, "first"});
-    ASSERT_EQ(holder.readLine(), "ready");
+    HelperProcess holder({"marker_hold", folder, "first"}, "ready");
     onSleep = [&, released = false]() mutable {
         if (released) return;
         released = true;
@@ -126,8 +116,7 @@ TEST_F(CXLockedMarkerFileTest, AnOwnerThatUnlockedLeavesTheNextOwnersMarkerAlone
         CXLockedMarkerFile owner(folder, 0);
         ASSERT_EQ(owner.openLocked(nullptr), 0);
         EXPECT_EQ(owner.unLock(), 0);
-        next.emplace(std::vector<std::string>{"marker_hold", folder, "next"});
-        ASSERT_EQ(next->readLine(), "ready");
+        next.emplace(std::vector<std::string>{"marker_hold", folder, "next"}, "ready");
     }
     EXPECT_EQ(readFileText(marker), std::string("next\0", 5));
     EXPECT_EQ(check(), "1");
@@ -136,8 +125,7 @@ TEST_F(CXLockedMarkerFileTest, AnOwnerThatUnlockedLeavesTheNextOwnersMarkerAlone
 // Root looks as the unprivileged account, which may only read the marker and search its
 // folders; any other account looks at a marker that nobody may write.
 TEST_F(CXLockedMarkerFileTest, AnAccountThatCannotWriteTheMarkerSeesItHeld) {
-    HelperProcess holder({"marker_hold", folder, "abcde"});
-    ASSERT_EQ(holder.readLine(), "ready");
+    HelperProcess holder({"marker_hold", folder, "abcde"}, "ready");
     for (const std::string& dir : {settings.dir().path(), folder}) ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     ASSERT_EQ(chmod(marker.c_str(), 0444), 0);
     EXPECT_EQ(check("other-account"), "1");
@@ -149,8 +137,7 @@ TEST_F(CXLockedMarkerFileTest, OwnerLifecycleAndObserversWithoutMarkerOrFolder) 
     {
         CXLockedMarkerFile owner(nested, "busy", 0);
         EXPECT_EQ(owner.openLocked("abcde"), 6);
-        struct stat st {};
-        EXPECT_EQ(stat(nested.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0700u);
+        EXPECT_EQ(modeOf(nested), 0700u);
         EXPECT_EQ(readFileText(nested + "/busy"), std::string("abcde\0", 6));
         EXPECT_EQ(owner.lock(), -1) << "already locked";
     }

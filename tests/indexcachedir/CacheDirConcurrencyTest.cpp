@@ -1,41 +1,19 @@
 // The cache directory protocol when other processes create, read and remove at the same moment.
-#include <chrono>
-#include <thread>
-
-#include "Platform/PlatformSleep.h"
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/DeniedDirectory.h"
-#include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
+#include "tests/support/SleepRecorder.h"
 
-namespace {
 using Concurrency = CacheDirFixture;
-
-// Sleeps are cut short; the first one runs `first` (a reader has started to wait).
-struct SleepWatch {
-    explicit SleepWatch(std::function<void()> first) {
-        setPlatformSleepHook([this, first](unsigned long ms, const char*, int) {
-            ++count;
-            if (count == 1 && first) first();
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 20ul)));
-        });
-    }
-    ~SleepWatch() { setPlatformSleepHook({}); }
-    int count = 0;
-};
-}  // namespace
 
 TEST_F(Concurrency, AReaderWaitingBehindARemoverFallsBackToAnOlderDirectory) {
     leave(100, JobResultsCacheDir::Complete);
     leave(200, JobResultsCacheDir::Reading);
-    HelperProcess remover({"cachedir_stage", "2", "7", "200", "remove"});
-    ASSERT_TRUE(remover.waitForLine("ready"));
-    SleepWatch watch([&] { remover.writeLine("go"); });
+    HelperProcess remover({"cachedir_stage", "2", "7", "200", "remove"}, "ready");
+    SleepRecorder watch([&](size_t n) { if (n == 1) remover.writeLine("go"); }, 20);
     TestDir reader;
-    const char* path = reader.open(0, false);
-    ASSERT_NE(path, nullptr);
-    EXPECT_EQ(std::string(path), dirPath(100));
-    EXPECT_GT(watch.count, 0) << "the reader waited for the lock of the directory in Reading";
+    EXPECT_STREQ(reader.open(0, false), dirPath(100).c_str());
+    EXPECT_FALSE(watch.ms.empty()) << "the reader waited for the lock of the directory in Reading";
     EXPECT_EQ(remover.readLine(), "0") << "the removal was not disturbed by the waiting reader";
     EXPECT_FALSE(fileExists(dirPath(200)));
     EXPECT_EQ(reader.close(false), 0);
@@ -46,22 +24,17 @@ TEST_F(Concurrency, DirectoriesBeingMadeOrRemovedArePassedBy) {
     leave(300, JobResultsCacheDir::Complete);
     for (const char* stage : {"nostate", "empty", "remove"}) {
         const char* stamp = std::string(stage) == "remove" ? "300" : "200";
-        HelperProcess other({"cachedir_stage", "2", "7", stamp, stage});
-        ASSERT_TRUE(other.waitForLine("ready")) << stage;
+        HelperProcess other({"cachedir_stage", "2", "7", stamp, stage}, "ready");
         {
             TestDir reader;
-            const char* path = reader.open(0, false);
-            ASSERT_NE(path, nullptr) << stage;
-            EXPECT_EQ(std::string(path), dirPath(std::string(stage) == "remove" ? 100 : 300)) << stage;
+            EXPECT_STREQ(reader.open(0, false), dirPath(std::string(stage) == "remove" ? 100 : 300).c_str()) << stage;
             reader.close(false);
         }
         // An exact open cannot pass it by: it retries, then gives up.
-        SleepWatch watch(nullptr);
+        SleepRecorder watch({}, 20);
         TestDir exact;
         EXPECT_EQ(exact.open(std::string(stage) == "remove" ? 300 : 200, true), nullptr) << stage;
-        if (std::string(stage) == "remove") {
-            EXPECT_EQ(watch.count, 15);
-        }
+        EXPECT_TRUE(std::string(stage) != "remove" || watch.ms.size() == 15) << watch.ms.size();
         other.writeLine("done");
         other.wait();
         std::filesystem::remove_all(dirPath(200));
@@ -141,8 +114,7 @@ TEST_F(Concurrency, FailedNewerDirectoriesGoButNotBusyOrUnfinishedOnes) {
     EXPECT_FALSE(fileExists(dirPath(300)));
 
     leave(200, JobResultsCacheDir::Complete);
-    HelperProcess reader({"cachedir_lock", "2", "7", "200", "read"});
-    ASSERT_TRUE(reader.waitForLine("ready"));
+    HelperProcess reader({"cachedir_lock", "2", "7", "200", "read"}, "ready");
     job.cleanFailedCachedirs(150);
     EXPECT_TRUE(fileExists(dirPath(200))) << "held by another process";
     reader.writeLine("done");
@@ -168,9 +140,8 @@ TEST_F(Concurrency, ACreatorWaitingBehindARemoverMakesTheDirectoryAgain) {
     TestDir first(900, kAppTypeJobResults);
     ASSERT_NE(first.create(0), nullptr);
     ASSERT_EQ(first.close(false), 0);
-    HelperProcess remover({"cachedir_stage", "2", "7", "900", "remove", "1001"});
-    ASSERT_TRUE(remover.waitForLine("ready"));
-    SleepWatch watch([&] { remover.writeLine("go"); });
+    HelperProcess remover({"cachedir_stage", "2", "7", "900", "remove", "1001"}, "ready");
+    SleepRecorder watch([&](size_t n) { if (n == 1) remover.writeLine("go"); }, 20);
     TestDir creator(900, kAppTypeJobResults);
     ASSERT_NE(creator.create(0), nullptr);
     EXPECT_EQ(remover.readLine(), "0");

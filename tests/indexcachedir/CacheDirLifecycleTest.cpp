@@ -1,33 +1,20 @@
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <filesystem>
-
-#include "Indexing/indexcachedir/JobResultsCacheDir.h"
-#include "Platform/PlatformSleep.h"
+#include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
-#include "tests/support/SettingsFixture.h"
-#include "tests/indexcachedir/CacheDirFixture.h"
+#include "tests/support/SleepRecorder.h"
 
-namespace {
 using Lifecycle = CacheDirFixture;
-}  // namespace
 
 TEST_F(Lifecycle, CreateCloseAndReopen) {
-    JobResultsCacheDir writer(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
-    writer.initialize("client1");
-    char* path = writer.create(1000);
-    ASSERT_NE(path, nullptr);
-    EXPECT_EQ(std::string(path), dirPath(1000));
+    TestDir writer;
+    ASSERT_STREQ(writer.create(1000), dirPath(1000).c_str());
     EXPECT_EQ(stateOf(1000), "3");
     EXPECT_EQ(writer.close(true), 0);
     EXPECT_EQ(stateOf(1000), "0");
     EXPECT_TRUE(fileExists(dirPath(1000) + "/canStillResume"));
     EXPECT_EQ(writer.close(false), -1) << "not open any more";
 
-    JobResultsCacheDir reader(1, 2, 7, 43, static_cast<BackupType>(1), 0, TCacheIndex);
-    reader.initialize("client1");
+    TestDir reader(0, 1, 43);
     ASSERT_NE(reader.open(0, false), nullptr);
     EXPECT_EQ(reader.getTimeStamp(), 1000u);
     EXPECT_EQ(stateOf(1000), "2");
@@ -35,19 +22,16 @@ TEST_F(Lifecycle, CreateCloseAndReopen) {
     EXPECT_EQ(stateOf(1000), "0");
 
     // A clock that does not move past the newest directory is refused without a time stamp.
-    JobResultsCacheDir future(1, 2, 7, 44, static_cast<BackupType>(1), 0, TCacheIndex);
-    future.initialize("client1");
+    TestDir future(0, 1, 44);
     ASSERT_NE(future.create(4000000000u), nullptr);
     future.close(false);
-    JobResultsCacheDir late(1, 2, 7, 45, static_cast<BackupType>(1), 0, TCacheIndex);
-    late.initialize("client1");
+    TestDir late(0, 1, 45);
     EXPECT_EQ(late.create(0), nullptr);
     EXPECT_EQ(late.getErrno(), JobResultsCacheDir::kErrClockBackwards);
 }
 
 TEST_F(Lifecycle, OpenDispatchesOverTheStates) {
-    JobResultsCacheDir none(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
-    none.initialize("client1");
+    TestDir none;
     EXPECT_EQ(none.open(0, false), nullptr);
     EXPECT_EQ(none.getErrno(), JobResultsCacheDir::kErrNoPreviousBackup);
 
@@ -56,11 +40,9 @@ TEST_F(Lifecycle, OpenDispatchesOverTheStates) {
     leave(300, JobResultsCacheDir::Writing);
     std::filesystem::create_directories(appDir() + "/12ab");
     std::filesystem::create_directories(appDir() + "/99999999999");
-    HelperProcess writer({"cachedir_lock", "2", "7", "300", "write"});
-    ASSERT_TRUE(writer.waitForLine("ready"));
+    HelperProcess writer({"cachedir_lock", "2", "7", "300", "write"}, "ready");
     {
-        JobResultsCacheDir reader(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
-        reader.initialize("client1");
+        TestDir reader;
         ASSERT_NE(reader.open(0, false), nullptr);
         EXPECT_EQ(reader.getTimeStamp(), 100u) << "a live writer and a suspended job are skipped";
         EXPECT_TRUE(fileExists(dirPath(300))) << "a directory with a live writer stays";
@@ -69,13 +51,11 @@ TEST_F(Lifecycle, OpenDispatchesOverTheStates) {
     writer.writeLine("done");
     EXPECT_EQ(writer.wait(), 0);
 
-    JobResultsCacheDir exact(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
-    exact.initialize("client1");
+    TestDir exact;
     EXPECT_EQ(exact.open(250, true), nullptr) << "exact looks at 250 only";
 
     // The writer is gone now: the next open discards its directory on the way.
-    JobResultsCacheDir reader(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
-    reader.initialize("client1");
+    TestDir reader;
     ASSERT_NE(reader.open(0, false), nullptr);
     EXPECT_EQ(reader.getTimeStamp(), 100u);
     EXPECT_FALSE(fileExists(dirPath(300)));
@@ -85,21 +65,13 @@ TEST_F(Lifecycle, OpenDispatchesOverTheStates) {
 TEST_F(Lifecycle, TwoCreatorsInOneAppNeverShareADirectory) {
     HelperProcess a({"cachedir_create", "2", "7"});
     HelperProcess b({"cachedir_create", "2", "7"});
-    std::string first = a.readLine(), second = b.readLine();
-    a.writeLine("done");
-    b.writeLine("done");
-    a.wait();
-    b.wait();
-    ASSERT_FALSE(first.empty());
-    ASSERT_FALSE(second.empty());
+    const std::string first = a.readLine(), second = b.readLine();  // both hold theirs now
+    ASSERT_FALSE(first.empty() || second.empty());
     EXPECT_TRUE(first != second || first == "null") << first << " / " << second;
     EXPECT_TRUE(first != "null" || second != "null") << "one of them gets a directory";
 
     // The same time stamp asked twice: the second creator does not take over the first one's.
-    JobResultsCacheDir one(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
-    JobResultsCacheDir two(1, 2, 7, 43, static_cast<BackupType>(1), 0, TCacheIndex);
-    one.initialize("client1");
-    two.initialize("client1");
+    TestDir one, two(0, 1, 43);
     ASSERT_NE(one.create(4000000000u), nullptr);
     ASSERT_EQ(one.close(false), 0);
     EXPECT_EQ(two.create(4000000000u), nullptr);
@@ -111,43 +83,34 @@ TEST_F(Lifecycle, UnCacheSparesHeldAndNamedDirectories) {
     EventCapture capture;
     leave(100, JobResultsCacheDir::Complete);
     leave(200, JobResultsCacheDir::Complete);
-    HelperProcess reader({"cachedir_lock", "2", "7", "100", "read"});
-    ASSERT_TRUE(reader.waitForLine("ready"));
-    JobResultsCacheDir held(1, 2, 7, 0, static_cast<BackupType>(1), 100, TCacheIndex);
-    held.initialize("client1");
+    HelperProcess reader({"cachedir_lock", "2", "7", "100", "read"}, "ready");
+    TestDir held(100, 1, 0);
     EXPECT_EQ(held.routineUnCache(false, 0, 0, 0), 0);
     EXPECT_TRUE(fileExists(dirPath(100))) << "a reader's shared lock keeps it";
     EXPECT_EQ(held.unCache(false, 2, 7, 100), 0);
     reader.writeLine("done");
     reader.wait();
 
-    JobResultsCacheDir old(1, 2, 7, 0, static_cast<BackupType>(1), 200, TCacheIndex);
-    old.initialize("client1");
+    TestDir old(200, 1, 0);
     EXPECT_EQ(old.unCache(true, 0, 0, 0), 0);
     EXPECT_FALSE(fileExists(dirPath(200)));
 
-    std::string log;
-    for (const std::string& m : capture.debugMessages()) log += m + "\n";
-    EXPECT_NE(log.find("RoutineRemoval: cannot discard directory " + dirPath(100)), std::string::npos) << log;
-    EXPECT_NE(log.find("AgeBasedRemoval '" + dirPath(100) + "' NOT REMOVED"), std::string::npos) << log;
+    EXPECT_EQ(capture.debugLinesWith("RoutineRemoval: cannot discard directory " + dirPath(100)), 1u);
+    EXPECT_EQ(capture.debugLinesWith("AgeBasedRemoval '" + dirPath(100) + "' NOT REMOVED"), 1u);
 
     // No State file: removed without a lock, after the open's retries.
-    std::vector<unsigned long> sleeps;
-    setPlatformSleepHook([&](unsigned long ms, const char*, int) { sleeps.push_back(ms); });
+    SleepRecorder sleeps;
     std::filesystem::create_directories(dirPath(300) + "/sub");
-    JobResultsCacheDir orphan(1, 2, 7, 0, static_cast<BackupType>(1), 300, TCacheIndex);
-    orphan.initialize("client1");
+    TestDir orphan(300, 1, 0);
     EXPECT_EQ(orphan.unCache(false, 0, 0, 0), 0);
     EXPECT_FALSE(fileExists(dirPath(300)));
-    EXPECT_EQ(sleeps.size(), 15u);
-    setPlatformSleepHook({});
+    EXPECT_EQ(sleeps.ms.size(), 15u);
 }
 
 TEST_F(Lifecycle, DiscardFailJobAndPreserve) {
     EventCapture capture;
     settings.write(readFileText(settings.configPath()) + "[~MediaAgent]\nnPRESERVEFAILEDICD=1\n");
-    JobResultsCacheDir job(1, 2, 7, 42, static_cast<BackupType>(1), 0, TCacheIndex);
-    job.initialize("client1");
+    TestDir job;
     ASSERT_NE(job.create(700), nullptr);
     writeFileText(dirPath(700) + "/index.dat", "data");
     job.preserveFailedCache(nullptr);

@@ -1,17 +1,9 @@
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <vector>
-
-#include "Indexing/indexcachedir/JobResultsCacheDir.h"
-#include "Platform/PlatformSleep.h"
+#include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
-#include "tests/support/SettingsFixture.h"
-#include "tests/indexcachedir/CacheDirFixture.h"
+#include "tests/support/SleepRecorder.h"
 
 namespace {
-using TestCacheDir = TestDir;
 constexpr unsigned long kStamp = 1700000000;
 
 class CacheDir : public CacheDirFixture {
@@ -20,30 +12,15 @@ protected:
 };
 }  // namespace
 
-TEST_F(CacheDir, PathSchemeAndCreation) {
-    TestCacheDir dir(kStamp);
-    dir.initialize("client1");
-    ASSERT_TRUE(dir.isInitialized());
+TEST_F(CacheDir, PathNeedsATimeStampAndAKnownApplicationType) {
+    TestDir dir(kStamp), noStamp(0), invalid(kStamp, 5);
     EXPECT_STREQ(dir.getCacheDir(), dirPath(kStamp).c_str());
-    EXPECT_EQ(dir.getTimeStamp(), kStamp);
-    EXPECT_EQ(dir.getJobId(), 42);
-    dir.mkCacheDir();
-    EXPECT_TRUE(fileExists(dirPath(kStamp) + "/State"));
-    EXPECT_TRUE(dir.alreadyLocked()) << "a new directory is held exclusively";
-
-    TestCacheDir noStamp(0);
-    noStamp.initialize("client1");
     EXPECT_EQ(noStamp.getCacheDir(), nullptr) << "without a time stamp the path is chosen later";
-    EXPECT_EQ(noStamp.getTimeStamp(), 0u);
-
-    TestCacheDir invalid(kStamp, 5);
-    invalid.initialize("client1");
     EXPECT_FALSE(invalid.isInitialized()) << "an unknown application type leaves the object unusable";
 }
 
 TEST_F(CacheDir, StateFileLayoutsAreKeptByteForByte) {
-    TestCacheDir dir(kStamp);
-    dir.initialize("client1");
+    TestDir dir(kStamp);
     dir.mkCacheDir();
     dir.setState(JobResultsCacheDir::Writing);
     EXPECT_EQ(stateText(), "3\r\n") << "an empty file gets CR LF";
@@ -64,19 +41,18 @@ TEST_F(CacheDir, StateFileLayoutsAreKeptByteForByte) {
     EXPECT_EQ(dir.getState(false), -1);
     EXPECT_FALSE(dir.stateError());
     writeFileText(dirPath(kStamp) + "/State", "3x1800000000\r\n");
-    EXPECT_THROW(dir.setState(JobResultsCacheDir::Complete), TestCacheDir::Failure) << "an unknown line end";
+    EXPECT_THROW(dir.setState(JobResultsCacheDir::Complete), TestDir::Failure) << "an unknown line end";
 }
 
 TEST_F(CacheDir, StateFailuresRaiseEventsAndKeepCodes) {
     EventCapture capture;
-    TestCacheDir dir(kStamp);
-    dir.initialize("client1");
+    TestDir dir(kStamp);
     EXPECT_TRUE(dir.stateError()) << "no State file open";
     EXPECT_EQ(dir.getErrno(), JobResultsCacheDir::kErrNotOpened);
     dir.mkCacheDir();
     writeFileText(dirPath(kStamp) + "/State", "");
     EXPECT_TRUE(dir.stateError()) << "an empty file has no state";
-    EXPECT_THROW(dir.getState(true), TestCacheDir::Failure);
+    EXPECT_THROW(dir.getState(true), TestDir::Failure);
     writeFileText(dirPath(kStamp) + "/State", "3\t99\r\n");
     EXPECT_EQ(dir.putAtime("5"), -1) << "a second byte that is neither LF nor CR";
     EXPECT_EQ(dir.getErrno(), JobResultsCacheDir::kErrStateUnreadable);
@@ -88,31 +64,27 @@ TEST_F(CacheDir, StateFailuresRaiseEventsAndKeepCodes) {
 }
 
 TEST_F(CacheDir, AccessTimeRetriesThenStaysUnavailable) {
-    std::vector<unsigned long> sleeps;
-    setPlatformSleepHook([&](unsigned long ms, const char*, int) { sleeps.push_back(ms); });
-    TestCacheDir dir(kStamp);
-    dir.initialize("client1");
+    SleepRecorder sleeps;
+    TestDir dir(kStamp);
     EXPECT_EQ(dir.getAtime(), 0) << "no State file";
-    EXPECT_EQ(sleeps, std::vector<unsigned long>(9, 1000)) << "ten attempts, one second apart";
+    EXPECT_EQ(sleeps.ms, std::vector<unsigned long>(9, 1000)) << "ten attempts, one second apart";
     EXPECT_EQ(dir.getErrno(), JobResultsCacheDir::kErrStateUnreadable);
     dir.mkCacheDir();
     dir.setState(JobResultsCacheDir::Writing);
     dir.putAtime("1800000000    ");
     EXPECT_EQ(dir.getAtime(), 0) << "once unavailable, 0 at once";
-    EXPECT_EQ(sleeps.size(), 9u);
-    setPlatformSleepHook({});
+    EXPECT_EQ(sleeps.ms.size(), 9u);
 
-    TestCacheDir fresh(kStamp);
-    fresh.initialize("client1");
+    TestDir fresh(kStamp);
     EXPECT_EQ(fresh.getAtime(), 1800000000);
 }
 
 TEST_F(CacheDir, LockSlots) {
-    TestCacheDir dir(kStamp);
-    dir.initialize("client1");
-    dir.mkCacheDir();  // holds the exclusive lock
+    TestDir dir(kStamp);
+    dir.mkCacheDir();
+    EXPECT_TRUE(dir.alreadyLocked()) << "a new directory is held exclusively";
     EXPECT_EQ(dir.readLock(0), -1) << "a second lock on one directory, timeout 0";
-    EXPECT_THROW(dir.readLock(5), TestCacheDir::Failure) << "already locked";
+    EXPECT_THROW(dir.readLock(5), TestDir::Failure) << "already locked";
     for (uint32_t stamp = kStamp + 1; stamp <= kStamp + 3; ++stamp) {
         dir.pointAt(stamp);
         mkdir(dirPath(stamp).c_str(), 0755);
@@ -124,7 +96,7 @@ TEST_F(CacheDir, LockSlots) {
     mkdir(dirPath(kStamp + 4).c_str(), 0755);
     writeFileText(dirPath(kStamp + 4) + "/State", "0\r\n");
     EXPECT_EQ(dir.readLock(0), -1) << "a fifth lock";
-    EXPECT_THROW(dir.readLock(1), TestCacheDir::Failure) << "no more locks available";
+    EXPECT_THROW(dir.readLock(1), TestDir::Failure) << "no more locks available";
     dir.pointAt(kStamp + 3);
     EXPECT_EQ(dir.unLock(), 0);
     dir.pointAt(kStamp + 4);
@@ -133,12 +105,10 @@ TEST_F(CacheDir, LockSlots) {
 }
 
 TEST_F(CacheDir, LocksAgainstAnotherProcess) {
-    TestCacheDir dir(kStamp);
-    dir.initialize("client1");
+    TestDir dir(kStamp);
     dir.mkCacheDir();
     dir.unLock();
-    HelperProcess reader({"cachedir_lock", "2", "7", std::to_string(kStamp), "read"});
-    ASSERT_TRUE(reader.waitForLine("ready"));
+    HelperProcess reader({"cachedir_lock", "2", "7", std::to_string(kStamp), "read"}, "ready");
     EXPECT_EQ(dir.writeLock(0), 0) << "a reader keeps a writer out";
     EXPECT_EQ(dir.readLock(0), 1) << "readers share";
     dir.unLock();

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <utime.h>
 
 #include <filesystem>
@@ -8,7 +7,7 @@
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
-#include "Platform/PlatformSleep.h"
+#include "tests/support/SleepRecorder.h"
 
 namespace fs = std::filesystem;
 
@@ -88,13 +87,9 @@ TEST_F(Periodic, OneSweepWhateverWaitsForTheMarkerLock) {
     ASSERT_EQ(sweeper.lock(sfLockExclusive, 0), 1);
     {
         EventCapture capture;
-        setPlatformSleepHook([](unsigned long, const char*, int) {});
+        SleepRecorder noWait;
         EXPECT_EQ(sweep(), 0) << "a lock that does not come in time: another process sweeps";
-        setPlatformSleepHook({});
-        bool logged = false;
-        for (const std::string& m : capture.debugMessages())
-            logged |= m.find("periodicCleanup: lock timed out for file " + marker()) != std::string::npos;
-        EXPECT_TRUE(logged);
+        EXPECT_EQ(capture.debugLinesWith("periodicCleanup: lock timed out for file " + marker()), 1u);
     }
     // Both wait behind the lock at once; the first to get it sweeps, the second finds its stamp.
     HelperProcess a({"periodic_cleanup"});

@@ -41,16 +41,10 @@ std::string mixedEnds(const std::vector<std::string>& lines) {
     return text;
 }
 
-std::string joined(const std::vector<std::string>& lines, const char* end) {
-    std::string text;
-    for (const std::string& line : lines) text += line + end;
-    return text;
-}
-
 // `LC_ALL=C sort options` of the lines, its LF ends made CR LF.
 std::string referenceSort(const TempDir& dir, const std::vector<std::string>& lines, const std::string& options) {
     const std::string in = dir.file("reference.in"), out = dir.file("reference.out");
-    writeFileText(in, joined(lines, "\n"));
+    writeFileText(in, joinedLines(lines, "\n"));
     if (system(("LC_ALL=C sort " + options + " -o " + out + " " + in).c_str()) != 0) return "sort failed";
     std::string result;
     for (char c : readFileText(out)) c == '\n' ? result += "\r\n" : result += c;
@@ -157,7 +151,7 @@ TEST_F(BatchSortTest, DerivedComparisonDecidesAndEqualLinesKeepInputOrderAcrossR
             want.erase(std::unique(want.begin(), want.end(),
                                    [&](const std::string& a, const std::string& b) { return firstByte(a) == firstByte(b); }),
                        want.end());
-        EXPECT_TRUE(readFileText(out) == joined(want, "\r\n")) << "unique " << unique << ": ascending, not case-folded";
+        EXPECT_TRUE(readFileText(out) == joinedLines(want, "\r\n")) << "unique " << unique << ": ascending, not case-folded";
     }
 }
 

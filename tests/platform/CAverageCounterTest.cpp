@@ -2,12 +2,10 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <thread>
 #include <vector>
 
 #include "Platform/CAverageCounter.h"
 #include "Platform/EvDebug.h"
-#include "Platform/KrCriticalSection.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/SettingsFixture.h"
 
@@ -53,21 +51,4 @@ TEST(CAverageCounter, AveragesGoodSamplesAndLetsASubclassSeeThemAndTheReset) {
     EXPECT_EQ(counter.Stop(), 0.0) << "Reset forgets a running Start";
     EXPECT_EQ(counter.Samples(), 0u);
     EXPECT_EQ(counter.Time(), 0.0);
-}
-
-TEST(KrCriticalSection, ReentersInOneThreadAndExcludesOthers) {
-    KrCriticalSection section;
-    auto tryFromOtherThread = [&section] {
-        bool got = false;
-        std::thread([&] {
-            if ((got = section.tryLock())) section.unlock();
-        }).join();
-        return got;
-    };
-    section.lock();
-    EXPECT_TRUE(section.tryLock());
-    section.unlock();
-    EXPECT_FALSE(tryFromOtherThread()) << "still entered once";
-    section.unlock();
-    EXPECT_TRUE(tryFromOtherThread());
 }

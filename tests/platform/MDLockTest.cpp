@@ -10,14 +10,13 @@
 #include <vector>
 
 #include "Platform/MDLock.h"
-#include "Platform/PlatformSleep.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
+#include "tests/support/SleepRecorder.h"
 
 TEST(MDLock, ContendedAcrossProcessesAndObjectsAndFreedWhenTheHolderEnds) {
     SettingsFixture settings;
-    HelperProcess holder({"mdlock_hold", "SHARED"});
-    ASSERT_TRUE(holder.waitForLine("ready"));
+    HelperProcess holder({"mdlock_hold", "SHARED"}, "ready");
     HelperProcess waiter({"mdlock_wait", "SHARED", "forever"});
     ASSERT_TRUE(waiter.waitForLine("waiting"));
     EXPECT_EQ(waiter.readLine(300), "") << "the waiter got the lock while it was held";
@@ -27,14 +26,13 @@ TEST(MDLock, ContendedAcrossProcessesAndObjectsAndFreedWhenTheHolderEnds) {
     // A bounded wait sleeps through the platform sleep; the waiter exits, without unlocking,
     // during the fifth sleep.
     std::optional<MDLock> mine(std::in_place, "SHARED");
-    std::vector<unsigned long> sleeps;
-    setPlatformSleepHook([&](unsigned long ms, const char*, int) {
-        sleeps.push_back(ms);
-        if (sleeps.size() == 5) {
+    SleepRecorder recorder([&](size_t n) {
+        if (n == 5) {
             waiter.writeLine("");
             EXPECT_EQ(waiter.wait(), 0);
         }
     });
+    const std::vector<unsigned long>& sleeps = recorder.ms;
     EXPECT_FALSE(mine->set(50));
     EXPECT_EQ(sleeps, (std::vector<unsigned long>{20, 20, 10}));
     EXPECT_FALSE(mine->set(0));
@@ -53,7 +51,6 @@ TEST(MDLock, ContendedAcrossProcessesAndObjectsAndFreedWhenTheHolderEnds) {
     other.join();
     EXPECT_TRUE(got);
     EXPECT_EQ(sleeps.size(), 5u);
-    setPlatformSleepHook({});
 }
 
 TEST(MDLock, CreatesTheLockDirectoryForEveryUserAndRefusesWhatIsPlantedThere) {
@@ -64,11 +61,8 @@ TEST(MDLock, CreatesTheLockDirectoryForEveryUserAndRefusesWhatIsPlantedThere) {
     MDLock lock("X");
     EXPECT_TRUE(lock.set(0));
     umask(oldMask);
-    struct stat st {};
-    ASSERT_EQ(stat(dir.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 01777u);
-    ASSERT_EQ(stat(lock.path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u) << "other users must be able to open the lock file";
+    EXPECT_EQ(modeOf(dir), 01777u);
+    EXPECT_EQ(modeOf(lock.path()), 0644u) << "other users must be able to open the lock file";
 
     std::string tooLong(260, 'n');
     for (const char* name : {"", "../up", tooLong.c_str(), static_cast<const char*>(nullptr)})

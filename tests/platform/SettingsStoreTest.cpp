@@ -1,13 +1,9 @@
 #include <gtest/gtest.h>
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <functional>
-#include <thread>
-
 #include "Platform/SettingsStore.h"
+#include "tests/support/DeniedDirectory.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
 
@@ -38,47 +34,21 @@ TEST(SettingsStore, ReadsValuesPerSectionAndType) {
     EXPECT_FALSE(missing.getText("MediaAgent", "nCount").has_value());
 }
 
-namespace {
-// Runs fn on a thread without the capabilities that let root read and write any file, so that
-// the permission bits bind (capabilities belong to a thread on Linux). False when they could
-// not be dropped.
-bool runWithoutFileOverrides(const std::function<void()>& fn) {
-    bool dropped = false;
-    std::thread worker([&] {
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct caps[2]{};
-        syscall(SYS_capget, &header, caps);
-        caps[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        dropped = syscall(SYS_capset, &header, caps) == 0;
-        if (dropped) fn();
-    });
-    worker.join();
-    return dropped;
-}
-}  // namespace
-
 TEST(SettingsStore, RewriteKeepsModeAndOwnerAndRefusesAFileItCannotRead) {
     SettingsFixture settings("[MediaAgent]\nsPassword=secret\n");
     const std::string& path = settings.configPath();
     ASSERT_EQ(chmod(path.c_str(), 0600), 0);
     const bool root = geteuid() == 0;
-    if (root) {
-        ASSERT_EQ(chown(path.c_str(), 4321, 4322), 0);
-    }
+    ASSERT_EQ(root ? chown(path.c_str(), 4321, 4322) : 0, 0);
+    const auto owner = ownerOf(path);
     ASSERT_TRUE(SettingsStore::setText(path, "~MediaAgent", "nA", "1"));
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    if (root) {
-        EXPECT_EQ(std::make_pair(st.st_uid, st.st_gid), std::make_pair(uid_t(4321), gid_t(4322)));
-    }
+    EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_EQ(ownerOf(path), owner);
 
     // Unreadable, not missing: nothing is written, and the other settings stay.
     const std::string before = readFileText(path);
     ASSERT_EQ(chmod(path.c_str(), 0200), 0);
-    if (root) {
-        ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
-    }
+    ASSERT_EQ(root ? chown(path.c_str(), 0, 0) : 0, 0);
     bool written = true;
     ASSERT_TRUE(runWithoutFileOverrides([&] { written = SettingsStore::setText(path, "~MediaAgent", "nB", "2"); }));
     EXPECT_FALSE(written);

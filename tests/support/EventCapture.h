@@ -31,6 +31,12 @@ public:
         for (const JournalRecord& r : ofKind("debug")) out.push_back(r.message);
         return out;
     }
+    // How many debug messages hold text.
+    size_t debugLinesWith(const std::string& text) const {
+        size_t n = 0;
+        for (const std::string& m : debugMessages()) n += m.find(text) != std::string::npos ? 1 : 0;
+        return n;
+    }
     void clear() {
         std::lock_guard<std::mutex> guard(mutex_);
         records_.clear();

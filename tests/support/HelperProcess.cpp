@@ -43,6 +43,12 @@ HelperProcess::HelperProcess(const std::vector<std::string>& args) {
     signal(SIGPIPE, SIG_IGN);
 }
 
+HelperProcess::HelperProcess(const std::vector<std::string>& args, const std::string& awaited) : HelperProcess(args) {
+    std::string command;
+    for (const std::string& word : args) command += " " + word;
+    if (!waitForLine(awaited)) throw std::runtime_error("the helper" + command + " did not say " + awaited);
+}
+
 HelperProcess::~HelperProcess() {
     if (!waited_) {
         ::kill(pid_, SIGKILL);

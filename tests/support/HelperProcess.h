@@ -11,6 +11,9 @@ class HelperProcess {
 public:
     // args[0] is the helper command; the rest are its arguments.
     explicit HelperProcess(const std::vector<std::string>& args);
+    // Then waits for the line awaited; throws (failing the test) when the helper ends or times
+    // out before it says so.
+    HelperProcess(const std::vector<std::string>& args, const std::string& awaited);
     ~HelperProcess();  // kills a helper that still runs
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;

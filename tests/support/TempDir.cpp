@@ -35,3 +35,19 @@ bool fileExists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0;
 }
+
+unsigned modeOf(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+std::pair<unsigned, unsigned> ownerOf(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? std::pair<unsigned, unsigned>(st.st_uid, st.st_gid) : std::pair(~0u, ~0u);
+}
+
+std::string joinedLines(const std::vector<std::string>& lines, const char* end) {
+    std::string text;
+    for (const std::string& line : lines) text += line + end;
+    return text;
+}

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 class TempDir {
 public:
@@ -22,3 +24,8 @@ private:
 std::string readFileText(const std::string& path);
 void writeFileText(const std::string& path, const std::string& text);
 bool fileExists(const std::string& path);
+// The permission bits (07777) of what path names, 0 when nothing; its owner and group.
+unsigned modeOf(const std::string& path);
+std::pair<unsigned, unsigned> ownerOf(const std::string& path);
+// The lines, each followed by end.
+std::string joinedLines(const std::vector<std::string>& lines, const char* end = "\r\n");

@@ -1,0 +1,8 @@
+// Points standard input or output at a file while test code runs.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Runs fn with descriptor fd (0 or 1) on the file at path, read for 0, written for 1.
+void withStreamAt(int fd, const std::string& path, const std::function<void()>& fn);
