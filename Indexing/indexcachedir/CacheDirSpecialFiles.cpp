@@ -130,7 +130,7 @@ ReOpenIndexResult JobResultsCacheDir::PutIndexCacheIntoClosedStateMA() {
             lockedHere = true;
         }
         const std::string state = statePath();
-        if (!stateFile_.isOpen() && stateFile_.open(state.c_str(), sfReadWrite) != 0) {
+        if (!stateFile_.isOpen() && openState(stateFile_, sfReadWrite) != 0) {
             lastError_ = stateFile_.getLastError();
             fail("State file open error");
         }
