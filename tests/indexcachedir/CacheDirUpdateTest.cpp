@@ -3,8 +3,6 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
-#include <sstream>
-
 #include "Indexing/idxport/CXDirectory.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "tests/indexcachedir/CacheDirFixture.h"
@@ -91,10 +89,8 @@ TEST_F(UpdateFrom100, CopiesBelowTheThresholdAndRenamesFromIt) {
         EXPECT_EQ(fileExists(dirPath(100)), row.copied) << row.what;
         if (row.copied) {
             expectPreviousUntouched(row.what, 0, 1);
-            std::istringstream reserved(readFileText(job.getReserveFilePath()));
-            std::string head;
-            long blocks = 0;
-            reserved >> head >> blocks;
+            long blocks = 0;  // the reserve file's second word
+            sscanf(readFileText(job.getReserveFilePath()).c_str(), "%*s %ld", &blocks);
             EXPECT_LE(blocks * 1024, 2500000) << row.what << ": the copy's reservation is given back";
         }
         EXPECT_EQ(job.close(false), 0) << row.what;
