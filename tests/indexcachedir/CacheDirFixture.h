@@ -8,11 +8,13 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "Platform/PlatformSleep.h"
+#include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"
 
@@ -40,6 +42,11 @@ protected:
         return settings.dir().file("idx/KR_JobResults/2/7/" + std::to_string(stamp));
     }
     std::string stateOf(unsigned long stamp) const { return readFileText(dirPath(stamp) + "/State").substr(0, 1); }
+    // Another process that holds the directory for "read" or "write" until it is let go.
+    static std::unique_ptr<HelperProcess> heldBy(const char* mode, unsigned long stamp) {
+        return std::make_unique<HelperProcess>(
+            std::vector<std::string>{"cachedir_lock", "2", "7", std::to_string(stamp), mode}, "ready");
+    }
 
     SettingsFixture settings;
 };

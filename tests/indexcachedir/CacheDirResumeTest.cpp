@@ -29,11 +29,6 @@ protected:
         std::sort(names.begin(), names.end());
         return names == kRestartFiles && !fileExists(dirPath(stamp)) ? "aside" : "aside, but not only the restart files";
     }
-    HelperProcess* holdForWriting(unsigned long stamp) {
-        auto* writer = new HelperProcess({"cachedir_lock", "2", "7", std::to_string(stamp), "write"});
-        EXPECT_TRUE(writer->waitForLine("ready"));
-        return writer;
-    }
 };
 
 TEST_F(Resume, FollowsTheStateOfTheNewestDirectory) {
@@ -66,8 +61,7 @@ TEST_F(Resume, FollowsTheStateOfTheNewestDirectory) {
         if (row.extra == CheckpointCopy) std::filesystem::create_directories(root() + "/checkpoints/7");
         std::filesystem::create_directories(root() + "/collects");
         writeFileText(list, "collected");
-        std::unique_ptr<HelperProcess> writer(row.extra == Writer || row.extra == CompletedMeanwhile ? holdForWriting(200)
-                                                                                                      : nullptr);
+        auto writer = row.extra == Writer || row.extra == CompletedMeanwhile ? heldBy("write", 200) : nullptr;
         ShortSleeps watch([&] {
             if (row.extra != CompletedMeanwhile) return;
             writeFileText(dirPath(200) + "/State", "0\r\n200    \r\n");
@@ -137,7 +131,7 @@ TEST_F(Resume, DiscardForResumeTakesNoHeldDirectoryAndReplacesNothing) {
         leaveJob(300, JobResultsCacheDir::Writing);
         if (row.which == NoState) std::filesystem::remove(dirPath(300) + "/State");
         if (row.which == AsideExists) std::filesystem::create_directories(appDir() + "/ready_to_resume");
-        std::unique_ptr<HelperProcess> writer(row.which == HeldByWriter ? holdForWriting(300) : nullptr);
+        auto writer = row.which == HeldByWriter ? heldBy("write", 300) : nullptr;
         TestDir job(300);
         EXPECT_EQ(job.discardForResume(row.which != NotForced), row.error == 0 ? 0 : -1) << row.what;
         EXPECT_EQ(job.getErrno(), row.error) << row.what;

@@ -3,12 +3,9 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
-#include <sstream>
-
 #include "Indexing/idxport/CXDirectory.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "tests/indexcachedir/CacheDirFixture.h"
-#include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
 
 namespace {
@@ -31,12 +28,6 @@ protected:
 private:
     int64_t bytes_;
 };
-
-std::string logged(const EventCapture& capture) {
-    std::string all;
-    for (const std::string& line : capture.debugMessages()) all += line + "\n";
-    return all;
-}
 
 // Another job makes the target name just before the rename.
 int takeTheNameFirst(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
@@ -84,7 +75,6 @@ TEST_F(UpdateFrom100, CopiesBelowTheThresholdAndRenamesFromIt) {
     };
     for (const Row& row : rows) {
         leavePrevious();
-        EventCapture capture;
         UpdatingDir job(row.bytes, row.backupType);
         const char* path = job.update(false, 0, false);
         ASSERT_NE(path, nullptr) << row.what;
@@ -97,17 +87,10 @@ TEST_F(UpdateFrom100, CopiesBelowTheThresholdAndRenamesFromIt) {
             << row.what << ": the previous job's files stay behind";
         EXPECT_EQ(lockStateOf(job.getTimeStamp()), 0) << row.what << ": held exclusively";
         EXPECT_EQ(fileExists(dirPath(100)), row.copied) << row.what;
-        EXPECT_EQ(logged(capture).find("folder " + dirPath(100) +
-                                       " will not be copied - 2048 MB is larger than threshold 2048 MB") !=
-                      std::string::npos,
-                  row.bytes == 2048LL << 20)
-            << row.what;
         if (row.copied) {
             expectPreviousUntouched(row.what, 0, 1);
-            std::istringstream reserved(readFileText(job.getReserveFilePath()));
-            std::string head;
-            long blocks = 0;
-            reserved >> head >> blocks;
+            long blocks = 0;  // the reserve file's second word
+            sscanf(readFileText(job.getReserveFilePath()).c_str(), "%*s %ld", &blocks);
             EXPECT_LE(blocks * 1024, 2500000) << row.what << ": the copy's reservation is given back";
         }
         EXPECT_EQ(job.close(false), 0) << row.what;
@@ -131,11 +114,7 @@ TEST_F(UpdateFrom100, RefusalsLeaveThePreviousIndexAsItWas) {
     for (const Row& row : rows) {
         leavePrevious(row.state);
         const bool race = row.error == EEXIST;
-        std::unique_ptr<HelperProcess> writer;
-        if (row.state == JobResultsCacheDir::Writing) {
-            writer = std::make_unique<HelperProcess>(std::vector<std::string>{"cachedir_lock", "2", "7", "100", "write"});
-            ASSERT_TRUE(writer->waitForLine("ready")) << row.what;
-        }
+        auto writer = row.state == JobResultsCacheDir::Writing ? heldBy("write", 100) : nullptr;
         if (race) setFsRenameAt2ForTests(takeTheNameFirst);
         ShortSleeps watch(nullptr);
         UpdatingDir job(row.bytes, row.bytes < 0 ? 1 : 8);
@@ -149,12 +128,9 @@ TEST_F(UpdateFrom100, RefusalsLeaveThePreviousIndexAsItWas) {
     }
 
     std::filesystem::remove_all(appDir());
-    EventCapture capture;
     UpdatingDir first;
     EXPECT_EQ(first.update(true, 0, false), nullptr);
     EXPECT_TRUE(first.noIndexFiles());
-    EXPECT_EQ(logged(capture).find("update(): previous backup not found"), std::string::npos)
-        << "a full backup only tells that there was no index";
 }
 
 // From the state check on, a remover is kept off the previous index and another process may
@@ -165,7 +141,7 @@ TEST_F(UpdateFrom100, OtherProcessesAtThePreviousIndexMeanwhile) {
     for (const Case which : {Copy, BrokenCopy, RenameAfterReader, RenameBesideReader}) {
         leavePrevious();
         const bool copy = which == Copy || which == BrokenCopy;
-        std::unique_ptr<HelperProcess> reader;
+        auto reader = copy ? nullptr : heldBy("read", 100);
         std::string readerSaw = "2 data";
         int unCached = 0;
         CXDirectory::setDescendHookForTests([&](const char* path) {
@@ -178,10 +154,6 @@ TEST_F(UpdateFrom100, OtherProcessesAtThePreviousIndexMeanwhile) {
                 if (which == BrokenCopy && entry.path() != dirPath(100))
                     writeFileText(entry.path().string() + "/sub", "not a directory");
         });
-        if (!copy) {
-            reader = std::make_unique<HelperProcess>(std::vector<std::string>{"cachedir_lock", "2", "7", "100", "read"});
-            ASSERT_TRUE(reader->waitForLine("ready"));
-        }
         ShortSleeps watch([&] {
             if (which == RenameAfterReader) reader.reset();
         });
