@@ -16,6 +16,7 @@ rm -rf "$data/update"
 scan=$(mktemp -d /tmp/vornica-bench-scan-XXXXXX)
 build-bench/bench/bench_cleanup_scan "$scan"
 rm -rf "$scan"
+mkdir "$data/reserve" && build-bench/bench/bench_reserve "$data/reserve"
 build-bench/bench/make_results_file "$data/sort-input" 200
 build-bench/bench/bench_sort "$data/sort-input"
 build-bench/bench/bench_sort --by-column 200000 "$data"

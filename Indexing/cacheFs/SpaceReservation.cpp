@@ -75,7 +75,13 @@ public:
     ReserveTransaction(JobResultsCacheFs& cache, const std::string& path, long numBlocks)
         : fs_(cache), pathText_(path), numBlocks_(numBlocks) {}
 
+    // releaseAll drops the process's line; reassert writes it again unchanged but for its time.
     int run(unsigned long talCell, unsigned long appNumber, unsigned long timeStamp, bool releaseAll, bool reassert);
+    // The reference clock: read at most once an hour per object, extrapolated with the local
+    // clock in between.
+    static uint32_t referenceNow(JobResultsCacheFs& fs);
+
+private:
     struct Kept {
         ReserveLine line;
         bool local;
@@ -85,11 +91,6 @@ public:
         error_ = error;
         JobResultsCacheFs::fail(text);
     }
-    // The reference clock: read at most once an hour per object, extrapolated with the local
-    // clock in between.
-    static uint32_t referenceNow(JobResultsCacheFs& fs);
-
-private:
     void openFile();
     void lockFile();
     void readAndScan();
@@ -107,9 +108,9 @@ private:
     CXFile file_;
     std::string myId_;
     uint32_t curTime_ = 0;
-    std::string old_;          // the file as read under the lock
-    std::vector<Kept> kept_;   // other processes' lines, in file order
-    uint64_t others_ = 0;      // their blocks
+    std::string old_;         // the file as read under the lock
+    std::vector<Kept> kept_;  // other processes' lines, in file order
+    uint64_t others_ = 0;     // their blocks
 };
 
 uint32_t ReserveTransaction::referenceNow(JobResultsCacheFs& fs) {
@@ -128,8 +129,8 @@ uint32_t ReserveTransaction::referenceNow(JobResultsCacheFs& fs) {
         current = now + (fs.referenceTime_ - fs.localTimeAtSync_);
     }
     fs.debug(kTraceLevel, "reserveOnDisk: tsTime=%ld, maTime=%ld, curTime=%ld, deltaTime=%ld",
-              static_cast<long>(fs.referenceTime_), static_cast<long>(fs.localTimeAtSync_), static_cast<long>(current),
-              static_cast<long>(delta));
+             static_cast<long>(fs.referenceTime_), static_cast<long>(fs.localTimeAtSync_), static_cast<long>(current),
+             static_cast<long>(delta));
     return current;
 }
 
@@ -285,7 +286,6 @@ void ReserveTransaction::endFile() {
     if (file_.isOpen() && file_.close() != 0) fs_.debug(1, "reserveOnDisk: close failed with code %d", file_.getLastError());
 }
 
-// releaseAll drops the process's line; reassert writes it again unchanged but for its time.
 int ReserveTransaction::run(unsigned long talCell, unsigned long appNumber, unsigned long timeStamp, bool releaseAll,
                             bool reassert) {
     try {
@@ -314,9 +314,10 @@ int ReserveTransaction::run(unsigned long talCell, unsigned long appNumber, unsi
 
         lockFile();
         readAndScan();
-        if (request && measureAvailable() < numBlocks_) {
+        const int64_t available = request ? measureAvailable() : 0;
+        if (request && available < numBlocks_) {
             fs_.debug(1, "reserveOnDisk: not enough space (%lld < %lld), calling cleanUp",
-                      static_cast<long long>(measureAvailable()), static_cast<long long>(numBlocks_));
+                      static_cast<long long>(available), static_cast<long long>(numBlocks_));
             // The cleanup takes long and must not keep every other process waiting: it runs
             // without the lock, for the request plus what the others reserved, and the file and
             // the space are looked at again afterwards.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
@@ -154,19 +155,26 @@ TEST(CXFile, TruncateIsRefusedWhileAViewIsMappedAndAShortWriteAdvancesByWhatWasW
 TEST(CXFile, BadInputAndWrongStates) {
     TempDir dir;
     writeFileText(dir.file("plain"), "x");
+    ASSERT_EQ(symlink(dir.file("plain").c_str(), dir.file("link").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0666), 0);
     CXFile file;
     const struct {
         std::string path;
         sfOpenMode_t mode;
         int error;
+        unsigned flags = sfOpenPlain;
     } refused[] = {{dir.file("missing"), sfReadOnly, kErrNotFound},   {dir.file("nodir/x"), sfOpenOrCreate, kErrNotFound},
                    {dir.file("plain/x"), sfReadOnly, kErrNotFound},   {dir.path(), sfReadOnly, EISDIR},
-                   {dir.file("plain"), sfCreateNew, kErrFileExists}};
+                   {dir.file("plain"), sfCreateNew, kErrFileExists},
+                   {dir.file("link"), sfOpenOrCreate, ELOOP, sfRegularFileOnly},
+                   {dir.file("fifo"), sfReadOnly, kErrNotRegularFile, sfRegularFileOnly}};  // without waiting for a writer
     for (const auto& c : refused) {
-        EXPECT_EQ(file.open(c.path.c_str(), c.mode), -1) << c.path;
+        EXPECT_EQ(file.open(c.path.c_str(), c.mode, 0, 0, c.flags), -1) << c.path;
         EXPECT_EQ(file.getLastError(), c.error) << c.path;
     }
-    ASSERT_EQ(file.open(dir.file("plain").c_str(), sfReadOnly), 0);
+    ASSERT_EQ(file.open(dir.file("link").c_str(), sfReadOnly), 0) << "a plain open follows a link";
+    EXPECT_EQ(file.close(), 0);
+    ASSERT_EQ(file.open(dir.file("plain").c_str(), sfReadOnly, 0, 0, sfRegularFileOnly), 0);
     EXPECT_EQ(file.open(dir.file("plain").c_str(), sfReadOnly), -1) << "already open";
     EXPECT_EQ(file.bufWrite("x", 1), -1) << "a read-only file takes no buffered data either";
     EXPECT_EQ(file.close(), 0);
