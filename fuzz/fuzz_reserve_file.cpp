@@ -12,6 +12,7 @@
 #include "Indexing/idxport/CXProcessId.h"
 #include "Platform/PlatformSleep.h"
 #include "fuzz/FuzzSandbox.h"
+#include "tests/support/ReserveText.h"
 
 namespace {
 // A volume with room for anything the input can reserve, so that every transaction is granted.
@@ -47,15 +48,9 @@ struct Setup {
 
 // The number of this process's lines in text; traps on a line that does not read cleanly.
 int ownLines(const std::string& text, const std::string& ownPid) {
-    ReserveLineReader reader(text);
-    std::string_view view;
-    bool tooLong = false;
-    int own = 0;
-    while (reader.next(view, tooLong)) {
-        ReserveLine line;
-        if (tooLong || parseReserveLine(view, line) != ReserveLineStatus::ok) __builtin_trap();
-        own += line.host == "42" && line.pid == ownPid;
-    }
+    int malformed = 0, own = 0;
+    for (const ReserveLine& line : reserveLinesOf(text, &malformed)) own += line.host == "42" && line.pid == ownPid;
+    if (malformed != 0) __builtin_trap();
     return own;
 }
 }  // namespace

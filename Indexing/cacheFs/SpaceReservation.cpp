@@ -29,6 +29,7 @@
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/CXProcessId.h"
 #include "Indexing/idxport/PathSep.h"
+#include "Platform/KRSessionTypes.h"
 #include "Platform/PlatformSleep.h"
 
 namespace {
@@ -42,8 +43,6 @@ constexpr int64_t kClockReadInterval = 3600;
 constexpr uint32_t kMaxEventsPerKind = 12;
 constexpr int kPendingNoSpace = 0xE00007B;
 constexpr int kReservationFailedEvent = 0xE00004D;
-constexpr int kMediaAgentPlatform = 2;
-constexpr EvMessageType kPendingMessageType = 150;
 constexpr int kTraceLevel = 0x80000;
 
 // Process-wide, under cacheFsCritSect().
@@ -328,11 +327,9 @@ int ReserveTransaction::run(unsigned long talCell, unsigned long appNumber, unsi
             lockFile();
             readAndScan();
             if (measureAvailable() < numBlocks_) {
-                KRJobClient* client = getJobClientObject(fs_.getJobId(), kMediaAgentPlatform);
                 fs_.debug(1, "reserveOnDisk: still not enough space, exit");
                 endFile();
-                setPendingCause(client, kPendingNoSpace, kPendingMessageType);
-                destroyJobClientObject(&client);
+                NoParamSetPendingCause(fs_.getJobId(), KRS_PLATFORMTYPE_MEDIAAGENT, kPendingNoSpace);
                 return 0;
             }
         }

@@ -4,14 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
-#include "Indexing/cacheFs/ReserveFileLines.h"
 #include "Indexing/idxport/CXProcessId.h"
+#include "tests/support/EventCapture.h"
+#include "tests/support/ReserveText.h"
 #include "tests/support/SettingsFixture.h"
 
 namespace fs = std::filesystem;
@@ -71,16 +73,7 @@ protected:
     }
     // The parsed lines of the reserve file.
     std::vector<ReserveLine> lines(const std::string& base = "idx") const {
-        const std::string text = readFileText(reserveFile(base));
-        ReserveLineReader reader(text);
-        std::string_view view;
-        bool tooLong = false;
-        std::vector<ReserveLine> out;
-        while (reader.next(view, tooLong)) {
-            ReserveLine line;
-            if (!tooLong && parseReserveLine(view, line) == ReserveLineStatus::ok) out.push_back(line);
-        }
-        return out;
+        return reserveLinesOf(readFileText(reserveFile(base)));
     }
     // The blocks of this process's line, -1 when it has none.
     long ownBlocks(const std::string& base = "idx") const {
@@ -88,6 +81,13 @@ protected:
         for (const ReserveLine& line : lines(base))
             if (line.pid == myId()) blocks = line.blocks;
         return blocks;
+    }
+
+    // True when the cache file system logged text, its %s standing for the reserve file's path.
+    bool logged(const EventCapture& capture, std::string text) const {
+        if (const size_t at = text.find("%s"); at != std::string::npos) text.replace(at, 2, reserveFile());
+        const auto messages = capture.debugMessages();
+        return std::find(messages.begin(), messages.end(), "JOBRESFS: " + text) != messages.end();
     }
 
     SettingsFixture settings;

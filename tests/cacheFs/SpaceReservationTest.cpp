@@ -38,6 +38,7 @@ TEST_F(Reservation, BlocksBufferAndReleaseRules) {
         {release, 20000000, 0, 2442, 2500608},    // at most the last request: 12207 - 10000000 / 1024
         {giveBack, 5000, 1, -1, 0},               // more than the line holds
     };
+    const mode_t umaskBefore = umask(0);
     TestCacheFs cache;
     cache.initialize(nullptr);
     ASSERT_TRUE(cache.isInitialized());
@@ -52,28 +53,11 @@ TEST_F(Reservation, BlocksBufferAndReleaseRules) {
         EXPECT_EQ(cache.getReserveBuffer(), step.buffer) << "step " << i;
         ++i;
     }
+    umask(umaskBefore);
     EXPECT_TRUE(cache.cleanupDemands.empty());
-}
-
-TEST_F(Reservation, OwnLineFormAndCreationMode) {
-    const mode_t previous = umask(0);
-    TestCacheFs cache;
-    cache.initialize(nullptr);
-    const uint32_t before = JobResultsCacheFs::getCurrentTime();
-    ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
-    umask(previous);
-    const std::string text = readFileText(reserveFile());
-    const std::string head = "42:" + myId() + " 12207 ";
-    ASSERT_EQ(text.substr(0, head.size()), head);
-    const uint32_t time = static_cast<uint32_t>(std::stoul(text.substr(head.size())));
-    EXPECT_GE(time, before);
-    EXPECT_LE(time, JobResultsCacheFs::getCurrentTime());
-    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
-    EXPECT_EQ(text.find('\n'), text.size() - 1) << "one line";
     struct stat st {};
     ASSERT_EQ(stat(reserveFile().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0666u) << "every account of the product locks and rewrites it";
-    EXPECT_EQ(cache.getLastReservedBlocks(), 12207);
 }
 
 TEST_F(Reservation, DisabledUnlessTheSettingSaysNo) {
@@ -147,29 +131,6 @@ TEST_F(Reservation, WhichLinesTheNextWriterKeeps) {
     live.closeInput();
 }
 
-// A read error part-way through the file fails the transaction before anything is written.
-TEST_F(Reservation, AReadErrorPartWayLeavesTheFileAsItWas) {
-    const std::string before = "999:1/2/3 100 " + std::to_string(JobResultsCacheFs::getCurrentTime()) + "\r\n7:4/5/6 1 2\r\n";
-    writeFileText(reserveFile(), before);
-    static int reads;
-    reads = 0;
-    CXFile::setReadCallForTests([](int fd, char* buffer, unsigned long size) -> long {
-        if (++reads == 1) return ::read(fd, buffer, std::min(size, 10ul));
-        errno = EIO;
-        return -1;
-    });
-    TestCacheFs cache;
-    cache.initialize(nullptr);
-    EventCapture capture;
-    EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), -1);
-    CXFile::setReadCallForTests(nullptr);
-    EXPECT_EQ(readFileText(reserveFile()), before);
-    const auto messages = capture.debugMessages();
-    EXPECT_NE(std::find(messages.begin(), messages.end(), "JOBRESFS: getLine from " + reserveFile() + " failed, code 5"),
-              messages.end());
-    EXPECT_EQ(capture.ofKind("event").size(), 1u) << "0xE00004D";
-}
-
 // A request is granted only when the free space less what the others reserved holds it, as
 // measured after a cleanup that ran without the file's lock and was asked for both.
 TEST_F(Reservation, GrantedOnlyWhenFreeSpaceLessOthersHoldsTheRequest) {
@@ -239,17 +200,45 @@ TEST_F(Reservation, AFailedWriteLeavesTheOldBytes) {
         EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), -1);
         setrlimit(RLIMIT_FSIZE, &unlimited);
         EXPECT_EQ(readFileText(reserveFile()), before) << "full volume " << fullVolume;
-        const auto messages = capture.debugMessages();
-        const std::string failed = "JOBRESFS: putLine into " + reserveFile() + " failed, code " + (fullVolume ? "28" : "27");
-        EXPECT_NE(std::find(messages.begin(), messages.end(), failed), messages.end()) << failed;
+        EXPECT_TRUE(logged(capture, std::string("putLine into %s failed, code ") + (fullVolume ? "28" : "27")));
         EXPECT_EQ(cache.getReserveBuffer(), 0u);
     }
     umount(settings.dir().file("idx/KR_Index").c_str());
 }
 
-// A reserve file that another process keeps locked: 181 tries of a second, 9 seconds apart, then
-// failure. Every failed transaction raises 0xE00004D, at most 12 times per object.
-TEST_F(Reservation, LockTriesAndFailureEvents) {
+// A reserve file that cannot be read or is no regular file fails the transaction at once, and
+// one that another process keeps locked after 181 tries of a second, 9 seconds apart. Nothing
+// is written; every failure raises 0xE00004D, at most 12 times per object.
+TEST_F(Reservation, FailuresChangeNothingAndRaiseAtMostTwelveEvents) {
+    const std::string target = settings.dir().file("target"), before = "999:1/2/3 1 1\r\n";
+    static int reads;
+    const CXFile::ReadCall failPartWay = [](int fd, char* buffer, unsigned long size) -> long {
+        if (++reads == 1) return ::read(fd, buffer, std::min(size, 10ul));
+        errno = EIO;
+        return -1;
+    };
+    const struct {
+        std::function<int()> make;
+        std::string log;
+    } rows[] = {{[&] { return symlink(target.c_str(), reserveFile().c_str()); }, "cannot open reserve file %s, code 40"},
+                {[&] { return mkfifo(reserveFile().c_str(), 0666); }, "cannot open reserve file %s, code 22"},
+                {[&] { return mkdir(reserveFile().c_str(), 0755); }, "cannot open reserve file %s, code 21"},
+                {[&] { return writeFileText(reserveFile(), before), reads = 0, CXFile::setReadCallForTests(failPartWay), 0; },
+                 "getLine from %s failed, code 5"}};
+    writeFileText(target, before);
+    TestCacheFs cache;
+    cache.initialize(nullptr);
+    EventCapture capture;
+    for (const auto& row : rows) {
+        fs::remove(reserveFile());
+        ASSERT_EQ(row.make(), 0);
+        EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), -1);
+        CXFile::setReadCallForTests(nullptr);
+        EXPECT_TRUE(logged(capture, row.log)) << row.log;
+    }
+    EXPECT_EQ(readFileText(target), before);
+    EXPECT_EQ(readFileText(reserveFile()), before) << "the read error";
+
     HelperProcess holder({"file_lock", reserveFile(), "exclusive"});
     ASSERT_EQ(holder.readLine(), "ready");
     std::vector<unsigned long> tries{0};  // the waits inside each try, then its pause
@@ -259,44 +248,15 @@ TEST_F(Reservation, LockTriesAndFailureEvents) {
         else
             tries.back() += ms;
     });
-    TestCacheFs cache;
-    cache.initialize(nullptr);
-    EventCapture capture;
     EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), -1);
     EXPECT_EQ(tries, std::vector<unsigned long>(181, 1000));
-    const auto messages = capture.debugMessages();
-    const std::string timedOut = "JOBRESFS: lock timed out for reserve file " + reserveFile() + ", code 11";
-    EXPECT_NE(std::find(messages.begin(), messages.end(), timedOut), messages.end());
-    for (int i = 0; i < 13; ++i) cache.reserve(10000000, 0, 0, 0);
+    EXPECT_TRUE(logged(capture, "lock timed out for reserve file %s, code 11"));
+    for (int i = 0; i < 8; ++i) cache.reserve(10000000, 0, 0, 0);
     const auto events = capture.ofKind("event");
-    ASSERT_EQ(events.size(), 12u);
+    ASSERT_EQ(events.size(), 12u) << "of 13 failures";
     EXPECT_EQ(events[0].messageId, 0xE00004Du);
     EXPECT_EQ(events[0].args, (std::vector{JournalArg::ofSigned(12207), JournalArg::ofText(cache.getCacheFs())}));
     setPlatformSleepHook({});
-}
-
-// A reserve file that is a symbolic link, a FIFO or a directory is refused, at once.
-TEST_F(Reservation, OnlyARegularFileIsAReserveFile) {
-    const std::string target = settings.dir().file("target");
-    writeFileText(target, "999:1/2/3 1 1\r\n");
-    const struct {
-        std::function<int()> make;
-        int code;
-    } kinds[] = {{[&] { return symlink(target.c_str(), reserveFile().c_str()); }, ELOOP},
-                 {[&] { return mkfifo(reserveFile().c_str(), 0666); }, EINVAL},
-                 {[&] { return mkdir(reserveFile().c_str(), 0755); }, EISDIR}};
-    for (const auto& kind : kinds) {
-        fs::remove(reserveFile());
-        ASSERT_EQ(kind.make(), 0);
-        TestCacheFs cache;
-        cache.initialize(nullptr);
-        EventCapture capture;
-        EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), -1);
-        const auto messages = capture.debugMessages();
-        const std::string refused = "JOBRESFS: cannot open reserve file " + reserveFile() + ", code " + std::to_string(kind.code);
-        EXPECT_NE(std::find(messages.begin(), messages.end(), refused), messages.end()) << refused;
-    }
-    EXPECT_EQ(readFileText(target), "999:1/2/3 1 1\r\n");
 }
 
 // A job that lives off its buffer writes its line again once it is half a day old, so that no
@@ -351,6 +311,5 @@ TEST_F(Reservation, EachReserveFileHasItsOwnBufferAndTheLastObjectGivesAllBack) 
     fs::remove(reserveFile("idx2"));
     fs::create_directory(reserveFile("idx2"));
     last.reset();
-    const auto messages = capture.debugMessages();
-    EXPECT_EQ(messages.back(), "JOBRESFS: destructor: reserveOnDisk() exception, errno=21");
+    EXPECT_TRUE(logged(capture, "destructor: reserveOnDisk() exception, errno=21"));
 }

@@ -6,10 +6,10 @@
 
 #include "HelperCommand.h"
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
-#include "Indexing/cacheFs/ReserveFileLines.h"
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/CXProcessId.h"
 #include "Platform/PlatformSleep.h"
+#include "tests/support/ReserveText.h"
 
 namespace {
 std::string myId() {
@@ -34,18 +34,15 @@ std::string checkReserveFile(const std::string& path, size_t lines, uint32_t own
     if (file.open(path.c_str(), sfReadOnly) != 0 || file.lock(sfLockShared, 60) != 1 || file.readWhole(text) != 0)
         return "cannot read the reserve file";
     file.close();
-    ReserveLineReader reader(text);
-    std::string_view view;
-    bool tooLong = false;
+    int malformed = 0;
     std::set<std::string> heads;
     bool ownSeen = false;
-    while (reader.next(view, tooLong)) {
-        ReserveLine line;
-        if (tooLong || parseReserveLine(view, line) != ReserveLineStatus::ok || line.time == 0)
-            return "malformed line '" + std::string(view) + "'";
-        if (!heads.insert(line.head).second) return "duplicate line '" + std::string(view) + "'";
+    for (const ReserveLine& line : reserveLinesOf(text, &malformed)) {
+        if (line.time == 0) ++malformed;
+        if (!heads.insert(line.head).second) return "duplicate line of " + line.head;
         if (line.pid == myId()) ownSeen = line.blocks == ownBlocks;
     }
+    if (malformed != 0) return std::to_string(malformed) + " malformed lines";
     if (heads.size() != lines) return std::to_string(heads.size()) + " lines";
     return ownSeen ? "" : "own line missing or wrong";
 }

@@ -1,0 +1,25 @@
+// Reads a reserve file's text the way the reservation does, for tests, the test helper and the
+// fuzz target.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "Indexing/cacheFs/ReserveFileLines.h"
+
+// The well-formed lines of text, in order; *malformed, when given, counts the others.
+inline std::vector<ReserveLine> reserveLinesOf(std::string_view text, int* malformed = nullptr) {
+    ReserveLineReader reader(text);
+    std::string_view view;
+    bool tooLong = false;
+    std::vector<ReserveLine> lines;
+    if (malformed != nullptr) *malformed = 0;
+    while (reader.next(view, tooLong)) {
+        ReserveLine line;
+        if (!tooLong && parseReserveLine(view, line) == ReserveLineStatus::ok)
+            lines.push_back(line);
+        else if (malformed != nullptr)
+            ++*malformed;
+    }
+    return lines;
+}
