@@ -275,7 +275,12 @@ int CXFile::readWhole(std::string& contents) {
     size_t room = fstat(fileFd_, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
     for (;;) {
         const size_t used = contents.size();
-        contents.resize(used + room);
+        try {
+            contents.resize(used + room);
+        } catch (const std::bad_alloc&) {
+            contents.clear();
+            return fail(kErrNoMemory);
+        }
         long n = read(contents.data() + used, static_cast<unsigned long>(room));
         if (n < 0) {
             contents.clear();
