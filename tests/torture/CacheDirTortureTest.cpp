@@ -10,7 +10,6 @@
 #include <iostream>
 #include <map>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -18,6 +17,7 @@
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "Platform/PlatformSleep.h"
 #include "tests/support/HelperProcess.h"
+#include "tests/support/ReserveText.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"
 
@@ -143,16 +143,12 @@ TEST(CacheDirTorture, ProcessesThatComeAndDieNeverBreakTheProtocol) {
     // Every line of the reserve file is well formed, and once a live process rewrites it, the
     // lines of the dead are gone: only that process's own line is left.
     const std::string reserveFile = cleaner->getReserveFilePath();
-    const std::regex reserveLine(R"(-?[0-9]+:[^ :]+ [0-9]+ [0-9]+\r?)");
-    std::istringstream before(readFileText(reserveFile));
-    for (std::string text; std::getline(before, text);)
-        if (!std::regex_match(text, reserveLine)) violations.push_back("malformed reserve line '" + text + "'");
+    int malformed = 0;
+    reserveLinesOf(readFileText(reserveFile), &malformed);
+    if (malformed != 0) violations.push_back(std::to_string(malformed) + " malformed reserve lines");
     if (cleaner->reserve(1 << 20, 0, 0, 0) != 1) violations.push_back("final reserve failed");
-    std::istringstream after(readFileText(reserveFile));
-    int reserveLines = 0;
-    for (std::string text; std::getline(after, text);) ++reserveLines;
-    if (reserveLines != 1)
-        violations.push_back("reserve file holds " + std::to_string(reserveLines) + " lines, not the one live");
+    const size_t live = reserveLinesOf(readFileText(reserveFile), &malformed).size() + malformed;
+    if (live != 1) violations.push_back("reserve file holds " + std::to_string(live) + " lines, not the one live");
     if (cleaner->release(0, true) != 0 || !readFileText(reserveFile).empty())
         violations.push_back("reserve file not empty after the last release");
 
