@@ -20,7 +20,7 @@
 // failed directories), CacheDirPeriodicCleanup.cpp (the sweep on a day threshold),
 // CacheDirUpdate.cpp (update from the previous index), CacheDirResume.cpp (suspend, resume,
 // discard for resume), CacheDirJobId.cpp (the job id file, counters, integrity checks),
-// CacheDirSpecialFiles.cpp (special files, checkpoint copies, host application, State helpers).
+// CacheDirSideFiles.cpp (special files, checkpoint copies, host application, State helpers).
 #pragma once
 
 #include <cstdint>

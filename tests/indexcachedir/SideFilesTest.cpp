@@ -13,7 +13,7 @@
 
 namespace {
 constexpr unsigned long kStamp = 1700000000;
-using SpecialFiles = CacheDirFixture;
+using SideFiles = CacheDirFixture;
 using Lines = std::vector<std::string>;
 }  // namespace
 
@@ -36,7 +36,7 @@ TEST(SpecialFileNames, ArchiveSkipsAndSnapshotMetadataOfAJob) {
             << (row.name != nullptr ? row.name : "NULL") << " for job " << row.jobId;
 }
 
-TEST_F(SpecialFiles, CollectsSnapshotMetadataAndDumpsAndComposesTheirDirectories) {
+TEST_F(SideFiles, CollectsSnapshotMetadataAndDumpsAndComposesTheirDirectories) {
     const std::string dir = dirPath(kStamp);
     std::filesystem::create_directories(dir);
     for (const char* name : {"7_a.xml", "77_c.map", "7_e.txt", "backup__INST_DB1.DMP", "BACKUP__INST_db2.dmp"})
@@ -65,7 +65,7 @@ TEST_F(SpecialFiles, CollectsSnapshotMetadataAndDumpsAndComposesTheirDirectories
     EXPECT_EQ(page.getPageCacheDir(), settings.dir().file("idx/KR_PageCache/3/5/4294967295"));
 }
 
-TEST_F(SpecialFiles, ClosingForTheHostTouchesOnlyAReaderOrItsOwnWrite) {
+TEST_F(SideFiles, ClosingForTheHostTouchesOnlyAReaderOrItsOwnWrite) {
     setPlatformSleepHook([](unsigned long, const char*, int) {});  // lock waits end at once
     enum Holder { Nobody, OwnReader, OwnWriter, OtherReader, OtherWriter };
     struct Row {
