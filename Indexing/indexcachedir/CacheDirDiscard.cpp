@@ -43,8 +43,8 @@ int JobResultsCacheDir::discard(bool unusable) {
             debug(1, "DiscardUnusable '%s' [%s]", cacheDir_, KrTime(static_cast<time_t>(timeStamp_), when, sizeof when, true));
             debug(4, "state '%s' atime '%s'", stateLine, atimeLine);
         }
-        // The exclusive lock is held until State is gone: a process granted the lock after
-        // that finds its file unlinked and leaves the directory alone.
+        // The exclusive lock is held until State and the directory are gone: a process granted
+        // the lock after that finds its file unlinked and leaves the directory alone.
         holdForRemoval();
         removing = true;
         stateFile_.truncate();
@@ -66,10 +66,13 @@ int JobResultsCacheDir::discard(bool unusable) {
             lastError_ = errno;
             fail("cannot remove lock file");
         }
+        // The lock goes only with the directory: a creator granted it earlier would make State
+        // again in the emptied directory, and the rmdir would then fail.
+        const int rmdirError = safeRmdir(cacheDir_) == 0 ? 0 : errno;
         stateFile_.close();
         unLock();
-        if (safeRmdir(cacheDir_) != 0) {
-            lastError_ = errno;
+        if (rmdirError != 0) {
+            lastError_ = rmdirError;
             fail("cannot remove directory");
         }
         dropCacheDir();
