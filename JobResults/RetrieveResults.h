@@ -1,0 +1,56 @@
+// The reader of job results: serves a page of lines (a first line and a count) as one reply of
+// tagged fields on the caller's socket, generating the results file from raw files or the
+// results table when it is missing and rebuilding a missing or unsound map. Also reads results
+// kept as paging files in the temporary directory, and the restore results filtered by status.
+//
+// The bool operations return false on success and true on failure, except setFile and
+// findPagingFile (true when done / found).
+#pragma once
+#include <cstdint>
+
+#include "Platform/CYuSocket.h"
+#include "JobResults/ResultsBase.h"
+
+class CXFile;
+
+class RetrieveResults : public ResultsBase {
+public:
+    // Reply fields.
+    static constexpr unsigned long kReplyMessageType = 1084;
+    static constexpr unsigned long kTagTotalLines = 4140;
+    static constexpr unsigned long kTagNumLines = 4141;
+    static constexpr unsigned long kTagLineNumber = 4142;
+    static constexpr unsigned long kTagLastLine = 4147;
+    static constexpr unsigned long kTagLine = 4148;
+    static constexpr unsigned long kLineBuffer = 102400;
+
+    // A job's results in its results directory (kinds 8, 9 and 10: the restore filter file).
+    RetrieveResults(unsigned long talCell, int64_t jobId, ResultsFile kind, const char* clientName);
+    // The paging file at path.
+    RetrieveResults(ResultsFile kind, const char* path, const char* clientName, unsigned int sequence);
+    // The job's paging file of that kind and sequence, found by search.
+    RetrieveResults(int64_t jobId, ResultsFile kind, unsigned int sequence, const char* clientName);
+    ~RetrieveResults() override;
+
+    bool getPage(int64_t seqNo, int64_t lineNumber, int64_t numLines, const CYuSocket* socket);
+    // Makes the results file (fileName, the object's own) from the raw files or the table.
+    bool generateFile(const char* fileName);
+    bool generateFileFromTable(CXFile& output);
+    bool setFile(const char* path, const char* clientName);
+    void cleanup();
+    char* getPath();
+    bool checkBackupFile(char*) { return false; }
+    bool findPagingFile(ResultsFile kind, unsigned int sequence, char* found, const char* clientName);
+    bool generateRestoreFilterFile(const char* clientName);
+
+private:
+    // --- paging files and restore filter files (RetrievePaging.cpp)
+    bool computePagingNames(ResultsFile kind, unsigned int sequence, const char* path, const char* clientName);
+    void setUpRestoreFilter(const char* clientName);
+
+    // --- serving a page and generating the results file (RetrieveResults.cpp, RetrieveGenerate.cpp)
+    void closeUp();
+
+    uint32_t fileType_ = 0;
+    char* cacheDir_ = nullptr;  // not owned: the job's directory (directory-based reader only)
+};

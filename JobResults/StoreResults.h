@@ -1,0 +1,53 @@
+// The writer of job results. Direct: openFile, putLine / setRestoreStatusOnObject, closeFile,
+// each line appended to the results file and its offset to the map. Raw: openRaw hands out a
+// private raw file name and holds a shared lock on the directory's State file, which keeps a
+// reader's merge waiting. Removable: openRemovable prepares the job results table, lines go in
+// under a key with putRemovableLine and can be withdrawn until the results file is made.
+//
+// The bool operations return false on success and true on failure.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "Indexing/idxport/CXFile.h"
+#include "JobResults/ResultsBase.h"
+
+// A restore result's status number.
+enum RESTORE_STATUS_STRING_MAPPING : int32_t {};
+
+class StoreResults : public ResultsBase {
+public:
+    static constexpr size_t kRestoreLineBuffer = 1024;
+    static constexpr int kRestoreFlushLines = 20;
+    static constexpr int kRestoreFlushBytes = 1024;
+
+    StoreResults(unsigned long talCell = 0, int64_t jobId = 0, bool writer = true, const char* clientName = nullptr);
+    ~StoreResults() override;
+
+    char* getFile() { return fileName_; }
+    char* getDirectory() { return resultsDir_.getCacheDir(); }
+
+    bool openFile(ResultsFile kind, bool withMap, bool truncate);
+    // A line holding CR or LF, or one that would start at or beyond 2^40 bytes in a mapped
+    // file, is refused: nothing is written to either file.
+    bool putLine(const char* line, bool flush);
+    bool putLine(char* line, bool flush) { return putLine(static_cast<const char*>(line), flush); }
+    // Stores "<object> <status>", control characters and blanks of the name made blanks. A name
+    // too long for the line buffer is refused, nothing written.
+    bool setRestoreStatusOnObject(const char* object, RESTORE_STATUS_STRING_MAPPING status, bool flush);
+    bool closeFile();
+
+    bool openRaw(ResultsFile kind, std::string& rawName);
+    bool openRemovable(ResultsFile kind);
+    bool putRemovableLine(const char* key, const char* line);
+    bool remove(const char* key);
+    int64_t removeRows(const char* key);
+    int cleanUp(const char* clientName);
+
+private:
+    uint32_t fileType_ = 0;
+    CXFile stateLockFile_;
+    int32_t pendingLines_ = 0;
+    int32_t pendingBytes_ = 0;
+    int64_t curOffset_ = 0;
+};

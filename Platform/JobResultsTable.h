@@ -1,0 +1,118 @@
+// The job results table: rows of result lines under a key, kept in one embedded SQLite
+// database file ("JobResults" in a job's results directory), visited in the order in which they
+// were inserted. The only place of the library that talks to SQLite.
+//
+// Storage choices: the rollback journal (journal_mode DELETE) with synchronous FULL, because a
+// results directory may live on a network file system where WAL's shared-memory index is not
+// safe; a busy timeout (kBusyTimeoutMs) so that a second process waits for a writer's
+// transaction instead of failing at once, and never without limit; prepared statements kept
+// for the life of the open table.
+//
+// Results: 0 (or a count) on success; a non-zero error code (an errno value, or EIO/EBUSY/
+// EINVAL/ENOTSUP for SQLite's own failures; lastErrorText() tells more) on failure; the counts
+// of removeRows and search are negative on failure.
+#pragma once
+#include <cstdint>
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// One row as the traversal hands it to a callback. The row's line is its first text field and
+// its key the second: a line is a template in which "%s" stands for the key and "%%" for a
+// percent sign.
+struct JobResultsRecord {
+    int64_t sequence = 0;  // insertion order, from 1
+    std::string line;      // first text field
+    std::string key;       // second text field
+};
+
+class JobResultsTable;
+
+// Receives each row of a search. A non-zero result stops the traversal, which then fails.
+class JobResultsCallback {
+public:
+    virtual ~JobResultsCallback() = default;
+    virtual int function(JobResultsTable* table, JobResultsRecord* record) = 0;
+};
+
+// A keyed table in a database file of its own.
+class TCtreeTable {
+public:
+    static constexpr int kBusyTimeoutMs = 30000;
+
+    TCtreeTable() = default;
+    virtual ~TCtreeTable();  // closes
+    TCtreeTable(const TCtreeTable&) = delete;
+    TCtreeTable& operator=(const TCtreeTable&) = delete;
+
+    // Remembers the database file's path; opens nothing. 0, or EINVAL for an empty path.
+    virtual int initialize(const char* path);
+    // The database file exists and holds this table. A file that is not a database (or not
+    // this table's) is not a table: false, with lastErrorText() telling why.
+    bool tableExists();
+    // Creates the database file and the table; EEXIST when the file is already there.
+    virtual int create();
+    // Opens the existing table; writable false opens it read-only. ENOENT when there is none,
+    // EINVAL when the file is not a database of this table. Opening an open table reopens it.
+    virtual int open(bool writable);
+    // Closes the database (a no-op when closed): 0, or the error of the close.
+    int close();
+    // Closes and removes the database file and its journal; a missing file is no error.
+    int removeTable();
+
+    bool isOpen() const { return db_ != nullptr; }
+    const std::string& path() const { return path_; }
+    int lastError() const { return lastError_; }
+    const std::string& lastErrorText() const { return lastErrorText_; }
+
+protected:
+    // Creates this table's schema in a new database (inside a transaction).
+    virtual int createSchema() = 0;
+    // Checks that an opened database holds this table's schema: 0 or EINVAL.
+    virtual int checkSchema() = 0;
+    // Finalizes the prepared statements (called before the database closes).
+    virtual void finalizeStatements() {}
+    int fail(int code, const char* what);  // records a failure, returns code
+    int failSqlite(int sqliteCode, const char* what);  // maps and records SQLite's failure
+    sqlite3* db_ = nullptr;
+
+private:
+    std::string path_;
+    int lastError_ = 0;
+    std::string lastErrorText_;
+};
+
+class JobResultsTable : public TCtreeTable {
+public:
+    ~JobResultsTable() override;
+
+    // Adds one row at the end. 0 or an error code. Outside a batch each insert is its own
+    // transaction.
+    int insert(const char* key, const char* line);
+    // Groups the following inserts into one transaction until commitBatch (0 or a code);
+    // rollbackBatch drops them. Closing with a batch open rolls it back.
+    int beginBatch();
+    int commitBatch();
+    int rollbackBatch();
+    bool inBatch() const { return batch_; }
+    // Removes every row of the key: the number removed, negative on failure.
+    int64_t removeRows(const char* key);
+    // Hands each row of the key (every row when key is null) to the callback, in insertion
+    // order: the number of rows visited; negative on failure, also when the callback returned
+    // non-zero (the row and the table stay as they were).
+    int64_t search(const char* key, JobResultsCallback* callback);
+
+protected:
+    int createSchema() override;
+    int checkSchema() override;
+    void finalizeStatements() override;
+
+private:
+    sqlite3_stmt* prepared(sqlite3_stmt*& slot, const char* sql);
+    sqlite3_stmt* insert_ = nullptr;
+    sqlite3_stmt* remove_ = nullptr;
+    sqlite3_stmt* searchAll_ = nullptr;
+    sqlite3_stmt* searchKey_ = nullptr;
+    bool batch_ = false;
+};
