@@ -28,11 +28,10 @@
 #include "Platform/KRPlatformInfo.h"
 #include "Platform/MDLock.h"
 #include "Platform/ReturnDataReader.h"
+#include "tools/example/ExampleSteps.h"
 
 namespace {
-int stepNumber = 0;
 bool pathExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-void step(const char* what) { std::printf("\n[%d] %s\n", ++stepNumber, what); }
 
 // A scratch instance: the settings file, the log directory with its marker, the lock directory.
 std::string prepareInstance() {
@@ -41,11 +40,13 @@ std::string prepareInstance() {
     mkdir((dir + "/log").c_str(), 0755);
     std::ofstream(dir + "/log/CXIndexLogging");
     std::ofstream(dir + "/instance.ini") << "[Focus]\nClientName=client1\n"
-                                            "[Platform]\nMediaAgent=yes\n"
+                                            "[Platform]\nMediaAgent=yes\nTalClient=yes\nTempDirectory=" << dir << "/tmp\n"
                                             "[Debug]\nIndexDebug=0x4\n"
                                             "[MediaAgent]\nIndexCacheDirectory=" << dir << "/cache\n"
                                             "sSPACESAVER=1\nsDISABLERESERVE=n\n"
-                                         << "[~Machines\\client1]\nHostName=client1.example\nClientId=2\n";
+                                         << "[~Machines\\client1]\nHostName=client1.example\nClientId=2\n"
+                                         << "JobResultsDirectory=" << dir << "/results\n";
+    mkdir((dir + "/tmp").c_str(), 0755);
     setenv("VORNICA_CONFIG", (dir + "/instance.ini").c_str(), 1);
     setenv("VORNICA_DEBUG_DIR", (dir + "/log/").c_str(), 1);
     setenv("VORNICA_LOCK_DIR", (dir + "/locks").c_str(), 1);
@@ -359,6 +360,7 @@ int main() {
 
     walkTheRoadOfABackupIndex();
     twoProcessesReserveSpace();
+    walkTheRoadOfAPage(dir);
 
     step("the event journal");
     std::ifstream journal(EventJournal::journalPath());
