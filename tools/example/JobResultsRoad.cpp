@@ -154,7 +154,7 @@ void fetchThroughASession(const std::string& dir) {
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     if (length <= 0) return;
     const std::string tools = std::string(self, static_cast<size_t>(length)).substr(0, std::string(self, static_cast<size_t>(length)).rfind('/'));
-    std::ofstream(dir + "/instance.ini", std::ios::app) << "[Session]\nProgramDirectory=" << tools << "/KRRetrieveResults\n";
+    std::ofstream(dir + "/instance.ini", std::ios::app) << "[Session]\nProgramDirectory=" << tools << "\n";
     char host[] = "localhost";
     TSRetrieveResults remote(kTalCell, jobOf(1), kResultsBackup, host);
     int pair[2];
