@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Platform/CYuSocket.h"
 #include "JobResults/ResultsBase.h"
@@ -34,9 +35,17 @@ public:
     RetrieveResults(int64_t jobId, ResultsFile kind, unsigned int sequence, const char* clientName);
     ~RetrieveResults() override;
 
+    // A reply waits at most kSendTimeoutMs for a client that takes in nothing, then fails.
+    static constexpr int kSendTimeoutMs = 60000;
+
     bool getPage(int64_t seqNo, int64_t lineNumber, int64_t numLines, const CYuSocket* socket);
-    // Makes the results file (fileName, the object's own) from the raw files or the table.
+    // How long a reply waits for a client that stops reading (milliseconds, > 0).
+    void setSendTimeout(int milliseconds) { sendTimeoutMs_ = milliseconds > 0 ? milliseconds : kSendTimeoutMs; }
+    // Makes the results file (fileName, the object's own) from the raw files or the table, once:
+    // merged under a temporary name, put in place whole, and only then its input deleted.
     bool generateFile(const char* fileName);
+    // Writes every row of the table to output and closes it. The table stays: generateFile
+    // removes it once the results file is in place.
     bool generateFileFromTable(CXFile& output);
     bool setFile(const char* path, const char* clientName);
     void cleanup();
@@ -70,7 +79,21 @@ private:
     bool writeRestoreFilter(CXFile& restore, const std::string& tempDir, uint32_t kind, const char* restoreName);
 
     // --- serving a page and generating the results file (RetrieveResults.cpp, RetrieveGenerate.cpp)
+    struct RawInput;
+    class PageReply;
     void closeUp();
+    // Opens the map of the open results file, rebuilt when missing or unsound; total = its
+    // lines. false when the reply has been made and the page failed.
+    bool openMapForPage(PageReply& reply, int64_t& total);
+    // Sends up to count lines from the map entry of lineNumber on; false on failure (logged).
+    bool sendLines(PageReply& reply, int64_t seqNo, int64_t lineNumber, int64_t numLines, int64_t count,
+                   int64_t total, int64_t& curLine);
+    // The raw files of the results file's kind, in merge order; false on a listing failure.
+    bool listRawFiles(const char* prefix, std::vector<RawInput>& inputs);
+    bool mergeRawFiles(std::vector<RawInput>& inputs, const std::string& tempName, const std::string& tempLog,
+                       int& merged);
+
+    int sendTimeoutMs_ = kSendTimeoutMs;
 
     uint32_t fileType_ = 0;
     char* cacheDir_ = nullptr;  // not owned: the job's directory (directory-based reader only)
