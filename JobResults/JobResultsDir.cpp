@@ -4,7 +4,9 @@
 #include <cinttypes>
 #include <new>
 
+#include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/FsPrimitives.h"
+#include "Indexing/idxport/PathSep.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 
 namespace {
@@ -61,16 +63,37 @@ bool JobResultsDir::open(bool readOnly) {
             debug(1, "open: IndexCacheDir::open failed, code %d\n", cacheDirObject_->getErrno());
             return true;
         }
-        // Another writer holds the directory: two writers without a lock would overwrite each
-        // other's lines, so a writer does not go on.
+        // Opened busy: another writer holds the directory, and two writers without a lock
+        // would overwrite each other's lines; or a writer that is gone left it in Writing.
         if (!readOnly && cacheDirObject_->isBusyOpen()) {
-            debug(1, "open: cacheDir %s is held by another writer\n", cacheDir_);
             cacheDirObject_->close(false);
-            return true;
+            if (!writerIsGone() || cacheDirObject_->open(0, false) == nullptr || cacheDirObject_->isBusyOpen()) {
+                debug(1, "open: cacheDir %s is held by another writer\n", cacheDir_);
+                if (cacheDirObject_->isBusyOpen()) cacheDirObject_->close(false);
+                return true;
+            }
         }
     }
     isOpen_ = true;
     return false;
+}
+
+// The exclusive lock tells a directory whose writer is gone from one still written: granted,
+// the Writing state left behind is set back to Complete under it (the state is the first byte
+// of State), so that the open that follows takes the directory over with a lock of its own.
+bool JobResultsDir::writerIsGone() {
+    const std::string state = joinPath(cacheDir_, "State");
+    CXFile probe;
+    char digit = 0;
+    if (probe.open(state.c_str(), sfReadWrite, 0, 0, sfRegularFileOnly) != 0 || probe.lock(sfLockExclusive, 0) != 1 ||
+        !probe.isStillAt(state.c_str()) || probe.read(&digit, 1) != 1 || digit != '0' + JobResultsCacheDir::Writing)
+        return false;
+    if (probe.seek(0, sfSeekSet) != 0 || probe.write("0", 1) != 1) {
+        debug(1, "open: cannot reset the state of %s, code %d\n", cacheDir_, probe.getLastError());
+        return false;
+    }
+    debug(1, "open: the writer of %s is gone: the directory is taken over\n", cacheDir_);
+    return true;
 }
 
 bool JobResultsDir::close() {
