@@ -165,6 +165,21 @@ TEST_F(StoreTest, ReopeningToAppendRepairsWhatACrashLeft) {
     }
 }
 
+// A reader that found the map unfit renames a rebuilt one over it while lines are added: the
+// writer notices at its next write-out and maps the whole file again.
+TEST_F(StoreTest, AMapReplacedWhileWritingIsMadeWholeAgain) {
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    ASSERT_FALSE(store.openFile(kResultsBackup, true, true));
+    ASSERT_FALSE(store.putLine("one", true));
+    writeFileText(jobFile("new.map"), std::string(5, '\0'));
+    fs::rename(jobFile("new.map"), jobFile("1.map"));
+    ASSERT_FALSE(store.putLine("two", false));
+    ASSERT_FALSE(store.putLine("three", false));
+    ASSERT_FALSE(store.closeFile());
+    EXPECT_EQ(results(), "one\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(map(), (std::vector<uint64_t>{0, 5, 10}));
+}
+
 // A results file of size bytes whose last line is "\r\n", with a map of two entries that fits
 // it; the file is sparse, not written.
 void makeLargeResults(const std::string& file, const std::string& mapFile, uint64_t size) {
@@ -235,7 +250,7 @@ TEST_F(StoreTest, AfterAWriterIsKilledTheNextOneAppendsToASoundFileAndMap) {
     ASSERT_FALSE(store.putLine("after the crash", false));
     ASSERT_FALSE(store.closeFile());
     const std::string text = results();
-    EXPECT_GE(lineStartsOf(text).size(), 5000u);
+    EXPECT_GT(lineStartsOf(text).size(), 5000u);
     EXPECT_EQ(text.substr(text.size() - 17), "after the crash\r\n");
     expectMapFits(jobFile("backup.out"), jobFile("1.map"));
 }

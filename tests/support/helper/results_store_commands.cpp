@@ -24,7 +24,8 @@ HELPER_COMMAND(store_hold) {
 }
 
 // store_lines TALCELL JOBID COUNT: appends lines of varying length to the backup results
-// file, flushing now and then, says "ready" after COUNT of them and goes on until killed.
+// file, flushing now and then, says "ready" once COUNT of them are written out and goes on
+// until killed.
 HELPER_COMMAND(store_lines) {
     if (args.size() != 3) return 64;
     StoreResults store(std::strtoul(args[0].c_str(), nullptr, 10), jobIdOf(args[1]), true, "client1");
@@ -33,7 +34,7 @@ HELPER_COMMAND(store_lines) {
     std::string line;
     for (long n = 1;; ++n) {
         line.assign("line ").append(std::to_string(n)).append(static_cast<size_t>(n % 97), 'x');
-        if (store.putLine(line.c_str(), n % 13 == 0)) return 2;
+        if (store.putLine(line.c_str(), n % 13 == 0 || n == count)) return 2;
         if (n == count) helperSay("ready");
     }
 }
