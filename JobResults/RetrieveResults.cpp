@@ -221,9 +221,14 @@ bool RetrieveResults::openMapForPage(PageReply& reply, int64_t& total) {
     }
     MapCheck check = checkMap(total);
     const JobResultsCacheDir* dir = resultsDir_.cacheDirObject();
-    // A map that does not fit its results file is rebuilt, unless a writer is at work on both:
-    // the writer's own entries would then go to a map that nobody reads any more.
-    if (check == MapCheck::Unsound && !(pagingDir_ == nullptr && dir != nullptr && dir->isBusyOpen())) {
+    if (check == MapCheck::Unsound && pagingDir_ == nullptr && dir != nullptr && dir->isBusyOpen()) {
+        // A writer is at work on both files: its map may end in part of an entry. Rebuilding
+        // would send its later entries to a map that nobody reads any more, so the whole entries
+        // serve, each line checked as it is read.
+        debug(2, "getPage: map %s is being written, %" PRId64 " whole entries\n", mapName_, total);
+        return true;
+    }
+    if (check == MapCheck::Unsound) {
         debug(1, "getPage: map %s does not fit %s, rebuilding it\n", mapName_, fileName_);
         check = generateMap() ? MapCheck::Error : checkMap(total);
     }
