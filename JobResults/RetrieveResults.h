@@ -6,6 +6,7 @@
 // The bool operations return false on success and true on failure, except setFile and
 // findPagingFile (true when done / found).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -55,8 +56,27 @@ public:
 
 private:
     // --- paging files and restore filter files (RetrievePaging.cpp)
+    // findPagingFile's found buffer holds this many bytes; a longer path is not found.
+    static constexpr size_t kPagingPathSize = 1040;
+    // What a search of the temporary directory saw: the paging file and its map (empty when
+    // none), with their modification times.
+    struct PagingSearch {
+        std::string dir, file, map;
+        int64_t fileNs = 0, mapNs = 0;
+    };
     bool computePagingNames(ResultsFile kind, unsigned int sequence, const char* path, const char* clientName);
     void setUpRestoreFilter(const char* clientName);
+    // The search itself; the caller holds the search lock. True when a paging file was found.
+    bool searchPagingFile(ResultsFile kind, unsigned int sequence, const char* clientName, PagingSearch& seen);
+    // A paging file given by path: a regular file directly inside tempDir named like one.
+    bool acceptPagingPath(const std::string& path, const std::string& tempDir, uint32_t kind);
+    // Inside the paging directory and named like a paging file (or its map): safe to delete.
+    bool isOwnPagingName(const char* path) const;
+    // Filters restore into the new file out; false on success.
+    bool filterRestoreLines(CXFile& restore, CXFile& out, uint32_t kind, const char* restoreName);
+    // Creates the filter file under a temporary name, fills it and renames it into place;
+    // false on success (fileName_ then names it).
+    bool writeRestoreFilter(CXFile& restore, const std::string& tempDir, uint32_t kind, const char* restoreName);
 
     // --- serving a page and generating the results file (RetrieveResults.cpp, RetrieveGenerate.cpp)
     struct RawInput;
