@@ -14,6 +14,8 @@
 // start with "PagingFile_" (kinds 7, 12 and 20 also "OrphanFilesList.krf"), and deletes only
 // such names, so no request can have it read or remove a file elsewhere.
 //
+// Several paging files of one job and kind: the newest is served.
+//
 // Stale maps: when a search sees a paging file and its map, it deletes the map if it was last
 // changed before the paging file (the file was rewritten or appended to after the map was
 // built); the next page request rebuilds it.
@@ -22,6 +24,8 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <new>
 #include <string>
 
 #include "Indexing/idxport/CXDirectory.h"
@@ -80,6 +84,13 @@ bool restoreStatus(const char* line, size_t length, long& status) {
 
 std::atomic<unsigned> tempNameCounter{0};
 
+// A name for fileName_ or mapName_ (released with delete[]); null when out of memory.
+char* newCopy(const std::string& text) {
+    char* copy = new (std::nothrow) char[text.size() + 1];
+    if (copy != nullptr) memcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
 }  // namespace
 
 RetrieveResults::RetrieveResults(ResultsFile kind, const char* path, const char* clientName, unsigned int sequence)
@@ -117,9 +128,9 @@ bool RetrieveResults::computePagingNames(ResultsFile kind, unsigned int sequence
 
     if (!pagingDir_) pagingDir_ = std::make_unique<PagingResultsDir>(clientName);
     pagingDir_->setPath(parentPath(chosen).c_str());
-    fileName_ = strdup(chosen.c_str());
+    fileName_ = newCopy(chosen);
     if (fileName_ == nullptr) {
-        debug(1, "fileName strdup failed, errno %d\n", errno);
+        debug(1, "fileName strdup failed, errno %d\n", ENOMEM);
         return true;
     }
     std::string map = chosen + kMapSuffix;
@@ -128,9 +139,9 @@ bool RetrieveResults::computePagingNames(ResultsFile kind, unsigned int sequence
         map = joinPath(tempDir, name == kOrphanFilesList ? name + "_" + std::to_string(sequence) + kMapSuffix
                                                          : name + kMapSuffix);
     }
-    mapName_ = strdup(map.c_str());
+    mapName_ = newCopy(map);
     if (mapName_ == nullptr) {
-        debug(1, "mapName strdup failed, errno %d\n", errno);
+        debug(1, "mapName strdup failed, errno %d\n", ENOMEM);
         return true;
     }
     return false;
@@ -229,14 +240,15 @@ bool RetrieveResults::searchPagingFile(ResultsFile kind, unsigned int sequence, 
         debug(1, "cannot open dir '%s', code %d", seen.dir.c_str(), listing.getLastError());
         return false;
     }
-    std::string stem;  // once one is seen, only the same file and its map count
+    // The whole listing is read: when several paging files match, the newest is taken (ties by
+    // name), whatever order the directory lists them in, with the map of the same stem.
+    std::map<std::string, int64_t> maps;  // stem -> modification time
+    std::string stem;
     while (const char* entry = listing.read()) {
         const std::string name = entry;
         if (!startsWith(name, prefix.c_str())) continue;
         const bool isMap = endsWith(name, mapTail);
         if (!isMap && !endsWith(name, ext)) continue;
-        const std::string thisStem = name.substr(0, name.size() - (isMap ? mapTail.size() : strlen(ext)));
-        if (!stem.empty() && thisStem != stem) continue;
         const std::string path = joinPath(seen.dir, name);
         FsEntryStatus status;
         if (fsEntryStatus(path.c_str(), status) != 0) {
@@ -247,10 +259,24 @@ bool RetrieveResults::searchPagingFile(ResultsFile kind, unsigned int sequence, 
             debug(1, "%s is not a regular file: passed over\n", path.c_str());
             continue;
         }
-        stem = thisStem;
-        (isMap ? seen.map : seen.file) = path;
-        (isMap ? seen.mapNs : seen.fileNs) = status.modifiedNs;
-        if (!seen.file.empty() && !seen.map.empty()) break;
+        const std::string thisStem = name.substr(0, name.size() - (isMap ? mapTail.size() : strlen(ext)));
+        if (isMap) {
+            maps[thisStem] = status.modifiedNs;
+        } else if (seen.file.empty() || status.modifiedNs > seen.fileNs ||
+                   (status.modifiedNs == seen.fileNs && path > seen.file)) {
+            seen.file = path;
+            seen.fileNs = status.modifiedNs;
+            stem = thisStem;
+        }
+    }
+    if (listing.getLastError() != 0) {
+        debug(1, "cannot read dir '%s', code %d", seen.dir.c_str(), listing.getLastError());
+        return false;
+    }
+    const auto map = maps.find(stem);
+    if (!seen.file.empty() && map != maps.end()) {
+        seen.map = joinPath(seen.dir, stem + mapTail);
+        seen.mapNs = map->second;
     }
     if (!seen.file.empty() && !seen.map.empty() && seen.mapNs < seen.fileNs) {
         if (fsUnlink(seen.map.c_str()) != 0 && errno != ENOENT)
@@ -277,9 +303,9 @@ void RetrieveResults::setUpRestoreFilter(const char* clientName) {
         FsEntryStatus restoreStatus;
         const bool remake = fsEntryStatus(restore.c_str(), restoreStatus) == 0 && restoreStatus.modifiedNs > seen.fileNs;
         if (!remake) {
-            fileName_ = strdup(seen.file.c_str());
-            mapName_ = strdup((seen.file + kMapSuffix).c_str());
-            if (fileName_ == nullptr || mapName_ == nullptr) debug(1, "fileName strdup failed, errno %d\n", errno);
+            fileName_ = newCopy(seen.file);
+            mapName_ = newCopy(seen.file + kMapSuffix);
+            if (fileName_ == nullptr || mapName_ == nullptr) debug(1, "fileName strdup failed, errno %d\n", ENOMEM);
             return;
         }
         debug(1, "%s changed after %s was made: the filter file is made anew\n", restore.c_str(), seen.file.c_str());
@@ -292,8 +318,8 @@ void RetrieveResults::setUpRestoreFilter(const char* clientName) {
         debug(1, "generateRestoreFilterFile failed\n");
         return;
     }
-    mapName_ = strdup((std::string(fileName_) + kMapSuffix).c_str());
-    if (mapName_ == nullptr) debug(1, "fileName strdup failed, errno %d\n", errno);
+    mapName_ = newCopy(std::string(fileName_) + kMapSuffix);
+    if (mapName_ == nullptr) debug(1, "fileName strdup failed, errno %d\n", ENOMEM);
 }
 
 bool RetrieveResults::generateRestoreFilterFile(const char* clientName) {
@@ -368,9 +394,9 @@ bool RetrieveResults::writeRestoreFilter(CXFile& restore, const std::string& tem
     for (int n = 1; !failed; ++n) {
         const std::string name = joinPath(tempDir, base + (n > 1 ? "_" + std::to_string(n) : "") + pagingFileExtension(kind));
         if (fsRenameNoReplace(tempPath.c_str(), name.c_str()) == 0) {
-            fileName_ = strdup(name.c_str());
+            fileName_ = newCopy(name);
             if (fileName_ != nullptr) return false;
-            debug(1, "fileName strdup failed, errno %d\n", errno);
+            debug(1, "fileName strdup failed, errno %d\n", ENOMEM);
             fsUnlink(name.c_str());
             return true;
         }

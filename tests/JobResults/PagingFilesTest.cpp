@@ -30,7 +30,7 @@ protected:
                 ASSERT_EQ(symlink(outside.c_str(), temp(name.substr(0, name.size() - 1)).c_str()), 0);
             } else {
                 writeFileText(temp(name), "line\r\n");
-                setModified(temp(name), seconds);
+                setModified(temp(name), kNow - 1000 + seconds);  // all younger than a day
             }
         }
     }
@@ -53,7 +53,7 @@ TEST_F(PagingFilesTest, SearchFindsTheJobsFileOfItsKindAndSequenceAndDropsAStale
         {"another kind", {{"PagingFile_Job_5_3_x.log", 100}}, kPagingBackup, 3, "", false},
         {"kind without extension", {{"PagingFile_Job_5_3_x.bkp", 100}}, kResultsBackup, 3, "", false},
         {"a link is no paging file", {{"PagingFile_Job_5_3_x.bkp@", 0}}, kPagingBackup, 3, "", false},
-        {"a filter file being written", {{"PagingFile_Job_5_1800000000.s_rst.tmp9_0", 100}}, kRestoreSucceeded, 0, "",
+        {"a filter file being written", {{"PagingFile_Job_5_1.s_rst.tmp9_0", 100}}, kRestoreSucceeded, 0, "",
          false},
         {"map older than the file", {{"PagingFile_Job_5_3_x.bkp", 200}, {"PagingFile_Job_5_3_x.bkp.map", 100}},
          kPagingBackup, 3, "PagingFile_Job_5_3_x.bkp", false},
@@ -73,7 +73,9 @@ TEST_F(PagingFilesTest, SearchFindsTheJobsFileOfItsKindAndSequenceAndDropsAStale
         EXPECT_EQ(found, expected);
         EXPECT_EQ(reader.file(), expected);
         EXPECT_EQ(reader.map(), *c.found != '\0' ? expected + ".map" : "");
-        if (*c.found != '\0') EXPECT_EQ(fileExists(expected + ".map"), c.mapRemains);
+        if (*c.found != '\0') {
+            EXPECT_EQ(fileExists(expected + ".map"), c.mapRemains);
+        }
     }
 }
 

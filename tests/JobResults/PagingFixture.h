@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <string>
 
@@ -26,7 +27,8 @@ struct PagingProbe : RetrieveResults {
 
 class PagingFixture : public ::testing::Test {
 protected:
-    static constexpr int64_t kNow = 1800000000;
+    // The clock stands still at the start of the test.
+    static inline int64_t kNow = 0;
 
     void SetUp() override {
         std::filesystem::create_directories(settings.dir().file("idx"));
@@ -35,6 +37,7 @@ protected:
             "[Focus]\nClientName=client1\n[Platform]\nTalClient=1\nTempDirectory=" + tempDir() +
             "\n[MediaAgent]\nsDISABLERESERVE=y\n[~Machines\\client1]\nJobResultsDirectory=" + settings.dir().file("idx") +
             "\n" + extraSettings());
+        kNow = static_cast<int64_t>(time(nullptr));
         PagingResultsDir::setClockForTests([] { return kNow; });
     }
     void TearDown() override { PagingResultsDir::setClockForTests(nullptr); }

@@ -77,7 +77,7 @@ TEST_F(TSRetrieveTest, FailuresAreLoggedAndSendNothing) {
         const char* host;
         const char* logged;
     } cases[] = {
-        {nullptr, "getPage: no host name\n"},
+        {nullptr, "getPage: no host name"},
         {"-bad host", "KRSession to -bad host failed with code 22="},
     };
     for (const Case& c : cases) {
