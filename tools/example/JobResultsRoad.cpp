@@ -90,7 +90,7 @@ void mergeRawWriters() {
         std::string rawName;
         if (raw.openRaw(kResultsCrossCheck, rawName)) _exit(1);
         CXFile file;
-        file.open(rawName.c_str(), sfCreateNew);
+        file.open(rawName.c_str(), sfReadWrite);  // openRaw claimed the name: the file is there
         for (int i = 1; i <= 2; ++i) {
             char line[64];
             std::snprintf(line, sizeof line, "writer %d checked object %d", writer, i);
@@ -143,9 +143,13 @@ void filterRestoreResults() {
         store.closeFile();
     }
     RetrieveResults failed(kTalCell, jobOf(4), kRestoreFailed, kClient);
-    std::printf("    filter file %s\n", failed.getPath() != nullptr ? failed.getPath() : "(none)");
+    const std::string filterFile = failed.getPath() != nullptr ? failed.getPath() : "";
+    std::printf("    filter file %s\n", filterFile.c_str());
     askForPage(failed, 5, 1, 10);
-    askForPage(failed, 6, -1, 0);  // done with it: the filter file and its map go
+    // Line -1: the user interface is done with it; the filter file and its map go, no reply.
+    failed.getPage(6, -1, 0, nullptr);
+    std::printf("    after line -1: filter file %s, map %s\n", access(filterFile.c_str(), F_OK) == 0 ? "kept" : "gone",
+                access((filterFile + ".map").c_str(), F_OK) == 0 ? "kept" : "gone");
 }
 
 void fetchThroughASession(const std::string& dir) {
