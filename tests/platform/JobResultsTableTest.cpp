@@ -139,6 +139,7 @@ TEST_F(JobResultsTableTest, WhatIsNotAJobResultsTableIsRefusedAndLeftAlone) {
     foreign[68] ^= 1;
     writeFileText(dir.file("other"), foreign);
     EXPECT_FALSE(table.tableExists()) << "a symbolic link is not followed";
+    EXPECT_EQ(table.open(false), ELOOP);
 }
 
 // The reader searches over and over while this process inserts, first in batches of three,
