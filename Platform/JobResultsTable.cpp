@@ -35,6 +35,7 @@ constexpr const char* kSearchKey =
 
 // SQLite's result codes as the error numbers of this library.
 int errnoOfSqlite(sqlite3* db, int code) {
+    if ((db != nullptr ? sqlite3_extended_errcode(db) : code) == SQLITE_CANTOPEN_SYMLINK) return ELOOP;
     switch (code & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED: return EBUSY;
