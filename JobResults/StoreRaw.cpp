@@ -129,18 +129,24 @@ bool StoreResults::claimRawName(std::string& rawName, uint32_t now) {
     return true;
 }
 
-bool StoreResults::openRaw(ResultsFile kind, std::string& rawName) {
-    const uint32_t now = JobResultsCacheFs::getCurrentTime();
+bool StoreResults::openShared(const char* op, ResultsFile kind, uint32_t& now) {
+    now = JobResultsCacheFs::getCurrentTime();
     if (resultsDir_.getCacheDir() == nullptr) {
-        debug(1, "openRaw: cache init failed\n");
+        debug(1, "%s: cache init failed\n", op);
         return true;
     }
     fileType_ = kind;
-    if (holdStateShared("openRaw", now)) return true;
+    if (holdStateShared(op, now)) return true;
     if (computeFileNames(kind) || fileName_ == nullptr) {
-        debug(1, "openRaw: cannot compute file names\n");
+        debug(1, "%s: cannot compute file names\n", op);
         return true;
     }
+    return false;
+}
+
+bool StoreResults::openRaw(ResultsFile kind, std::string& rawName) {
+    uint32_t now = 0;
+    if (openShared("openRaw", kind, now)) return true;
     safeUnlink(mapName_);
     char* dot = strrchr(fileName_, '.');
     if (dot == nullptr) {

@@ -1,7 +1,6 @@
 // Removable storing (the job results table) and the age cleanup of results directories.
 #include <cstdio>
 
-#include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "Indexing/icommon/SafeFileOps.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "JobResults/StoreResults.h"
@@ -10,17 +9,8 @@
 #include "Platform/KRPI_Focus.h"
 
 bool StoreResults::openRemovable(ResultsFile kind) {
-    const uint32_t now = JobResultsCacheFs::getCurrentTime();
-    if (resultsDir_.getCacheDir() == nullptr) {
-        debug(1, "openRemovable: cache init failed\n");
-        return true;
-    }
-    fileType_ = kind;
-    if (holdStateShared("openRemovable", now)) return true;
-    if (computeFileNames(kind) || fileName_ == nullptr) {
-        debug(1, "openRemovable: cannot compute file names\n");
-        return true;
-    }
+    uint32_t now = 0;
+    if (openShared("openRemovable", kind, now)) return true;
     // The results file made from an earlier table holds lines that are not in a new one.
     if (fsExists(fileName_)) {
         debug(1, "openRemovable: results file %s was already generated, refused\n", fileName_);

@@ -173,15 +173,21 @@ int StoreResults::mapCoversFile(int64_t lines) {
     return 0;
 }
 
-bool StoreResults::putLine(const char* line, bool flush) {
+// Both ways of storing a line start here: a file must be open and a text given.
+bool StoreResults::refuseLine(const char* text, const char* op) {
     if (fileName_ == nullptr || mapName_ == nullptr || !resultsFile_.isOpen()) {
         debug(1, "putLine: no file opened\n");
         return true;
     }
-    if (line == nullptr) {
-        debug(1, "putLine: no line given for file %s\n", fileName_);
+    if (text == nullptr) {
+        debug(1, "%s: nothing given for file %s\n", op, fileName_);
         return true;
     }
+    return false;
+}
+
+bool StoreResults::putLine(const char* line, bool flush) {
+    if (refuseLine(line, "putLine")) return true;
     const size_t length = strlen(line);
     // A line break inside the line would shift the offset of every later line.
     if (memchr(line, '\r', length) != nullptr || memchr(line, '\n', length) != nullptr) {
@@ -192,14 +198,7 @@ bool StoreResults::putLine(const char* line, bool flush) {
 }
 
 bool StoreResults::setRestoreStatusOnObject(const char* object, RESTORE_STATUS_STRING_MAPPING status, bool flush) {
-    if (fileName_ == nullptr || mapName_ == nullptr || !resultsFile_.isOpen()) {
-        debug(1, "putLine: no file opened\n");
-        return true;
-    }
-    if (object == nullptr) {
-        debug(1, "setRestoreStatusOnObject: no object name given for file %s\n", fileName_);
-        return true;
-    }
+    if (refuseLine(object, "setRestoreStatusOnObject")) return true;
     char statusText[16];
     const int statusLength = snprintf(statusText, sizeof statusText, " %d", static_cast<int>(status));
     const size_t nameLength = strlen(object);

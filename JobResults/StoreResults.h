@@ -50,6 +50,9 @@ private:
     // ahead of the results file, and its writes hold whole entries.
     static constexpr size_t kEntriesPerWrite = 4096;
 
+    bool refuseLine(const char* text, const char* op);
+    // openRaw and openRemovable up to the names: false on success, now the time they started.
+    bool openShared(const char* op, ResultsFile kind, uint32_t& now);
     // Appends one line of length bytes (no line break in it); op names the caller in the log.
     bool storeLine(const char* line, size_t length, bool flush);
     // Writes out the results file's pending bytes, then the map's entries. false on success.
