@@ -41,6 +41,8 @@ public:
     JobResultsCacheDir* cacheDirObject() { return cacheDirObject_.get(); }
 
 private:
+    bool writerIsGone();
+
     std::unique_ptr<JobResultsCacheDir> cacheDirObject_;
     char* cacheDir_ = nullptr;  // owned by cacheDirObject_
     bool isOpen_ = false;

@@ -4,6 +4,7 @@
 //
 // The bool operations return false on success and true on failure.
 #pragma once
+#include <cstdint>
 
 #include "Indexing/icommon/TDebuggable.h"
 
@@ -16,6 +17,17 @@ class PagingResultsDir : public TDebuggable {
 public:
     static constexpr const char* kPagingPrefix = "PagingFile_";
     static constexpr long kMaxAgeSeconds = 86400;
+    // The machine-wide locks of the temporary directory, and how long one is waited for: a
+    // cleanup that is not granted the lock in time is left to the next directory object, a
+    // search fails (logged).
+    static constexpr const char* kCleanupLock = "PAGING_CLEANUP";
+    static constexpr const char* kSearchLock = "PAGING_FILESEARCH";
+    static constexpr unsigned long kLockWaitMs = 60000;
+
+    // Seconds since 1970, as the age cleanup and the restore filter names see them.
+    static int64_t now();
+    // Test seam: while set, now() calls this instead of the clock. nullptr restores the clock.
+    static void setClockForTests(int64_t (*clock)());
 
     explicit PagingResultsDir(const char* clientName);
     ~PagingResultsDir() override;

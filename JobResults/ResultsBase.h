@@ -37,7 +37,11 @@ protected:
     // Checks the open map against the open results file: its size is a multiple of 5, its last
     // entry lies below the results file's size, and a line end comes just before that entry's
     // line. lines = entries in the map. Error: a read or seek failed (last errors set).
+    // The positions of both files are moved.
     MapCheck checkMap(int64_t& lines);
+    // generateMap without its closing of both files on failure: a writer that rebuilds its map
+    // keeps its results file open. The results file is left at its end. false on success.
+    bool rebuildMap();
     void freeNames();
 
     uint32_t talCell_ = 0;
@@ -52,4 +56,7 @@ protected:
     bool useMap_ = true;
     std::unique_ptr<PagingResultsDir> pagingDir_;
     std::unique_ptr<JobResultsTable> jrTable_;
+
+private:
+    bool scanLines(CXFile& out);
 };

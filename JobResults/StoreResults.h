@@ -7,6 +7,7 @@
 // The bool operations return false on success and true on failure.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "Indexing/idxport/CXFile.h"
@@ -45,9 +46,37 @@ public:
     int cleanUp(const char* clientName);
 
 private:
+    // Map entries wait here until the lines they describe are written out: the map never runs
+    // ahead of the results file, and its writes hold whole entries.
+    static constexpr size_t kEntriesPerWrite = 4096;
+
+    bool refuseLine(const char* text, const char* op);
+    // openRaw and openRemovable up to the names: false on success, now the time they started.
+    bool openShared(const char* op, ResultsFile kind, uint32_t& now);
+    // Appends one line of length bytes (no line break in it); op names the caller in the log.
+    bool storeLine(const char* line, size_t length, bool flush);
+    // Writes out the results file's pending bytes, then the map's entries. false on success.
+    bool writeOut(bool flushRequested);
+    void dropMap(int code);
+    // openFile of an existing file: ends an unfinished last line, makes the map fit the file.
+    bool prepareResultsFile(bool truncate);
+    bool prepareMap(bool truncate);
+    // The map's last entry starts the results file's last line (a sound map may lag behind).
+    int mapCoversFile(int64_t lines);
+    void abandonOpen();
+    // openRaw and openRemovable: the State file created whole when missing, opened, locked
+    // shared and checked, its access time refreshed. false on success.
+    bool holdStateShared(const char* op, uint32_t now);
+    bool createState(const char* op, const std::string& state, uint32_t now);
+    void refreshAccessTime(const char* op, const std::string& state, uint32_t now);
+    bool claimRawName(std::string& rawName, uint32_t now);
+
     uint32_t fileType_ = 0;
     CXFile stateLockFile_;
     int32_t pendingLines_ = 0;
     int32_t pendingBytes_ = 0;
     int64_t curOffset_ = 0;
+    std::unique_ptr<unsigned char[]> entries_;
+    size_t pendingEntries_ = 0;
+    bool outOfStep_ = false;  // a failed write left the results file in an unknown state
 };

@@ -179,7 +179,7 @@ int EvReturnData::writeAll(iovec* vector, int count) {
             msghdr message{};
             message.msg_iov = vector;
             message.msg_iovlen = static_cast<size_t>(count);
-            n = sendmsg(fd, &message, MSG_NOSIGNAL);
+            n = sendmsg(fd, &message, MSG_NOSIGNAL | (sendTimeoutMs_ > 0 ? MSG_DONTWAIT : 0));
             if (n < 0 && errno == ENOTSOCK) {
                 isSocket_ = false;
                 continue;
@@ -191,7 +191,12 @@ int EvReturnData::writeAll(iovec* vector, int count) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 pollfd waitFor{fd, POLLOUT, 0};
-                if (poll(&waitFor, 1, -1) < 0 && errno != EINTR) return -1;
+                const int ready = poll(&waitFor, 1, isSocket_ && sendTimeoutMs_ > 0 ? sendTimeoutMs_ : -1);
+                if (ready < 0 && errno != EINTR) return -1;
+                if (ready == 0) {
+                    errno = ETIMEDOUT;  // the peer took in nothing for the whole time-out
+                    return -1;
+                }
                 continue;
             }
             return -1;

@@ -68,6 +68,11 @@ public:
     // the socket, closes it. The reply is over afterwards, whatever the result.
     int end(int64_t code);
 
+    // Bounds every wait of a write to a socket: a peer that takes in nothing for milliseconds
+    // fails the reply with ETIMEDOUT, so a client that stops reading cannot hold the writer for
+    // ever. 0 (the default) waits without limit. Other descriptors (pipes) are not bounded.
+    void setSendTimeout(int milliseconds) { sendTimeoutMs_ = milliseconds > 0 ? milliseconds : 0; }
+
     bool isEnded() const { return ended_; }
     bool hasFailed() const { return failed_; }
     int lastError() const { return lastError_; }
@@ -88,6 +93,7 @@ private:
     CYuSocket socket_;
     bool callerOwnsSocket_;
     bool isSocket_ = true;  // cleared when the descriptor turns out not to be a socket
+    int sendTimeoutMs_ = 0;
     std::unique_ptr<unsigned char[]> buffer_;
     size_t used_ = 0;
     uint64_t fieldsAdded_ = 0;

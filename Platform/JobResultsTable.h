@@ -51,7 +51,8 @@ public:
     // The database file exists and holds this table. A file that is not a database (or not
     // this table's) is not a table: false, with lastErrorText() telling why.
     bool tableExists();
-    // Creates the database file and the table; EEXIST when the file is already there.
+    // Creates the database file and the table, and leaves it open for writing; EEXIST when the
+    // file is already there.
     virtual int create();
     // Opens the existing table; writable false opens it read-only. ENOENT when there is none,
     // EINVAL when the file is not a database of this table. Opening an open table reopens it.
@@ -78,6 +79,10 @@ protected:
     sqlite3* db_ = nullptr;
 
 private:
+    // Opens and checks the database; *hotJournal tells that a read-only open met the journal
+    // of a writer that died inside a transaction.
+    int openChecked(bool writable, bool* hotJournal);
+    int rollBackHotJournal();
     std::string path_;
     int lastError_ = 0;
     std::string lastErrorText_;
@@ -100,7 +105,8 @@ public:
     int64_t removeRows(const char* key);
     // Hands each row of the key (every row when key is null) to the callback, in insertion
     // order: the number of rows visited; negative on failure, also when the callback returned
-    // non-zero (the row and the table stay as they were).
+    // non-zero (the row and the table stay as they were). The callback must not change this
+    // table: insert, removeRows and search called from it fail with EBUSY.
     int64_t search(const char* key, JobResultsCallback* callback);
 
 protected:
@@ -110,9 +116,13 @@ protected:
 
 private:
     sqlite3_stmt* prepared(sqlite3_stmt*& slot, const char* sql);
+    int usable(const char* what);
+    int endBatch(const char* sql, const char* what);
+    int failStatement(sqlite3_stmt* statement, int code, const char* what);
     sqlite3_stmt* insert_ = nullptr;
     sqlite3_stmt* remove_ = nullptr;
     sqlite3_stmt* searchAll_ = nullptr;
     sqlite3_stmt* searchKey_ = nullptr;
     bool batch_ = false;
+    bool searching_ = false;
 };

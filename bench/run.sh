@@ -17,6 +17,7 @@ scan=$(mktemp -d /tmp/vornica-bench-scan-XXXXXX)
 build-bench/bench/bench_cleanup_scan "$scan"
 rm -rf "$scan"
 mkdir "$data/reserve" && build-bench/bench/bench_reserve "$data/reserve"
+mkdir "$data/table" && build-bench/bench/bench_results_table "$data/table"
 build-bench/bench/make_results_file "$data/sort-input" 200
 build-bench/bench/bench_sort "$data/sort-input"
 build-bench/bench/bench_sort --by-column 200000 "$data"

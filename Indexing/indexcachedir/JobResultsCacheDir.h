@@ -162,6 +162,7 @@ public:
     bool alreadyLocked();
     void forceReadLocks() { forceReadLocks_ = true; }
     int getErrno() const { return lastError_; }
+    bool isBusyOpen() const { return busyOpen_; }  // opened while another process held it
 
     // Accessors.
     const char* getCacheDir();

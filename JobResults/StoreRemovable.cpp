@@ -1,0 +1,100 @@
+// Removable storing (the job results table) and the age cleanup of results directories.
+#include <cstdio>
+
+#include "Indexing/icommon/SafeFileOps.h"
+#include "Indexing/idxport/FsPrimitives.h"
+#include "JobResults/StoreResults.h"
+#include "Platform/JobResultsTable.h"
+#include "Platform/KRClient.h"
+#include "Platform/KRPI_Focus.h"
+
+bool StoreResults::openRemovable(ResultsFile kind) {
+    uint32_t now = 0;
+    if (openShared("openRemovable", kind, now)) return true;
+    // The results file made from an earlier table holds lines that are not in a new one.
+    if (fsExists(fileName_)) {
+        debug(1, "openRemovable: results file %s was already generated, refused\n", fileName_);
+        return true;
+    }
+    safeUnlink(mapName_);
+    if (!jrTable_) {
+        debug(1, "openRemovable: no table\n");
+        return true;
+    }
+    if (jrTable_->tableExists()) {
+        if (const int code = jrTable_->open(true); code != 0) {
+            debug(1, "openRemovable: table open failed, code %d", code);
+            return true;
+        }
+        return false;
+    }
+    jrTable_->removeTable();
+    int code = jrTable_->create();
+    if (code == 0 && !jrTable_->isOpen()) code = jrTable_->open(true);
+    if (code != 0) {
+        debug(1, "openRemovable: table create failed, code %d", code);
+        return true;
+    }
+    return false;
+}
+
+bool StoreResults::putRemovableLine(const char* key, const char* line) {
+    if (!jrTable_) {
+        debug(1, "putRemovableLine: no table\n");
+        return true;
+    }
+    if (const int code = jrTable_->insert(key, line); code != 0) {
+        debug(1, "putRemovableLine: insert failed, code %d: %s\n", code, jrTable_->lastErrorText().c_str());
+        return true;
+    }
+    return false;
+}
+
+bool StoreResults::remove(const char* key) { return removeRows(key) < 0; }
+
+int64_t StoreResults::removeRows(const char* key) {
+    if (!jrTable_) {
+        debug(1, "removeRows: no table\n");
+        return -1;
+    }
+    const int64_t removed = jrTable_->removeRows(key);
+    if (removed < 0) debug(1, "removeRows: failed for key '%s': %s\n", key, jrTable_->lastErrorText().c_str());
+    return removed;
+}
+
+int StoreResults::cleanUp(const char* clientName) {
+    int diskFull = 90;
+    int cacheAging = 7;
+    const char* client = clientName;
+    if (client == nullptr || *client == '\0') client = getClientName();
+    if (client == nullptr || *client == '\0') client = KRPI_Focus::getFocusClientName(true);
+    if (client == nullptr) client = "";
+    KRClient krClient(client, false);
+    if (krClient.lookup() != 0) {
+        debug(1, "cleanUp: cannot look client '%s'\n", client);
+        return 1;
+    }
+    KRClientProperties* properties = krClient.getClientProperties();
+    if (properties == nullptr) {
+        debug(1, "cleanUp: getClientProperties failed for client '%s'\n", client);
+        return 1;
+    }
+    if (properties->getDiskFullThreshold(&diskFull, 0) != 0) {
+        debug(1, "cleanUp: getDiskFullThreshold failed for client '%s'\n", client);
+        return 1;
+    }
+    if (properties->getCacheAgingThreshold(&cacheAging, 0) != 0) {
+        debug(1, "cleanUp: getCacheAgingThreshold failed for client '%s'\n", client);
+        return 1;
+    }
+    if (resultsDir_.setDiskFree(static_cast<unsigned int>(100 - diskFull)) < 0) {
+        debug(1, "cleanUp: invalid disk full threshold %d\n", diskFull);
+        return 1;
+    }
+    if (cacheAging <= 0) {
+        debug(1, "cleanUp: invalid cache aging threshold %d\n", cacheAging);
+        return 1;
+    }
+    resultsDir_.setNumDays(static_cast<unsigned int>(cacheAging));
+    return resultsDir_.cleanUp();
+}

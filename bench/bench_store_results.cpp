@@ -1,0 +1,139 @@
+// Storing results with a map against `dd bs=1M` of the same bytes, and rebuilding the map of the
+// stored file against `wc -l`, in one run:
+//   bench_store_results DIR [LINES, default 10000000]
+// The lines (about 85 bytes each, fixed seed) are generated into DIR/source first; putLine
+// takes them from there, as dd copies them from there.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "JobResults/StoreResults.h"
+
+extern char** environ;
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+double timeTool(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const auto start = Clock::now();
+    pid_t pid;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds(start) : -1;
+}
+
+void makeSource(const std::string& path, long lines) {
+    FILE* out = std::fopen(path.c_str(), "wb");
+    std::mt19937_64 random(20261206);
+    static const char* kinds[] = {"FILE", "DIR", "LINK", "STREAM"};
+    char line[256];
+    for (long n = 1; n <= lines; ++n) {
+        const int length = std::snprintf(line, sizeof line, "%ld\t%s\t/data/vol%u/projects/p%u/file_%016llx.dat\t%u\tOK\r\n",
+                                         n, kinds[random() % 4], unsigned(random() % 16), unsigned(random() % 1000),
+                                         static_cast<unsigned long long>(random()), unsigned(random() % 100000000));
+        std::fwrite(line, 1, static_cast<size_t>(length), out);
+    }
+    std::fclose(out);
+}
+
+// Reads the source in large blocks and stores each of its lines.
+double timePutLine(const std::string& source, long& stored) {
+    std::filesystem::remove_all(std::filesystem::path(source).parent_path() / "idx/KR_JobResults/2");
+    const auto start = Clock::now();
+    StoreResults store(2, (int64_t(5) << 32) | 7, true, "client1");
+    if (store.openFile(kResultsBackup, true, true)) return -1;
+    FILE* in = std::fopen(source.c_str(), "rb");
+    std::vector<char> block(1 << 20);
+    size_t kept = 0;
+    stored = 0;
+    for (;;) {
+        const size_t got = std::fread(block.data() + kept, 1, block.size() - kept, in);
+        if (got == 0) break;
+        char* at = block.data();
+        char* const end = at + kept + got;
+        for (char* lineEnd; (lineEnd = static_cast<char*>(std::memchr(at, '\r', static_cast<size_t>(end - at))));) {
+            if (lineEnd + 1 >= end) break;  // its line feed is in the next block
+            *lineEnd = '\0';
+            if (store.putLine(at, false)) return -1;
+            ++stored;
+            at = lineEnd + 2;
+        }
+        kept = static_cast<size_t>(end - at);
+        std::memmove(block.data(), at, kept);
+    }
+    std::fclose(in);
+    return store.closeFile() ? -1 : seconds(start);
+}
+
+class MapBuilder : public StoreResults {
+public:
+    MapBuilder() : StoreResults(2, (int64_t(5) << 32) | 7, false, "client1") {}
+    double time() {
+        if (computeFileNames(kResultsBackup)) return -1;
+        std::remove(mapName_);
+        const auto start = Clock::now();
+        if (generateMap()) return -1;
+        resultsFile_.close();
+        mapFile_.close();
+        return seconds(start);
+    }
+};
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: bench_store_results DIR [LINES]\n");
+        return 64;
+    }
+    const std::string dir = argv[1];
+    const long lines = argc == 3 ? std::atol(argv[2]) : 10000000;
+    std::filesystem::create_directories(dir + "/idx/KR_JobResults");
+    std::filesystem::create_directories(dir + "/log");
+    FILE* ini = std::fopen((dir + "/bench.ini").c_str(), "w");
+    std::fprintf(ini, "[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\nClientId=42\n"
+                      "JobResultsDirectory=%s/idx\n", dir.c_str());
+    std::fclose(ini);
+    setenv("VORNICA_CONFIG", (dir + "/bench.ini").c_str(), 1);
+    setenv("VORNICA_DEBUG_DIR", (dir + "/log/").c_str(), 1);
+    setenv("VORNICA_LOCK_DIR", (dir + "/log").c_str(), 1);
+
+    const std::string source = dir + "/source";
+    makeSource(source, lines);
+    const std::string results = dir + "/idx/KR_JobResults/2/5/7/backup.out";
+    const double bytes = static_cast<double>(std::filesystem::file_size(source));
+    double dd = 1e9, put = 1e9, wc = 1e9, map = 1e9;
+    long stored = 0;
+    for (int run = 0; run < 3; ++run) {
+        dd = std::min(dd, timeTool({"dd", "if=" + source, "of=" + dir + "/dd.out", "bs=1M"}));
+        put = std::min(put, timePutLine(source, stored));
+    }
+    std::filesystem::remove(dir + "/dd.out");
+    for (int run = 0; run < 3; ++run) {
+        wc = std::min(wc, timeTool({"wc", "-l", results}));
+        map = std::min(map, MapBuilder().time());
+    }
+    std::printf("P2 putLine with map: %ld lines, %.0f MB in %.3f s; dd bs=1M %.3f s; ratio %.2f (aim <= 2)\n", stored,
+                bytes / 1e6, put, dd, put / dd);
+    std::printf("P3 generateMap: %.3f s; wc -l %.3f s; ratio %.2f (aim <= 2)\n", map, wc, map / wc);
+    return put > 0 && map > 0 ? 0 : 1;
+}

@@ -1,0 +1,128 @@
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/JobResults/StoreFixture.h"
+
+namespace {
+
+std::string entryBytes(const std::vector<uint64_t>& offsets) {
+    std::string bytes;
+    for (uint64_t offset : offsets) {
+        unsigned char entry[kMapEntrySize];
+        encodeMapEntry(offset, entry);
+        bytes.append(reinterpret_cast<const char*>(entry), kMapEntrySize);
+    }
+    return bytes;
+}
+
+TEST(LineMapEntry, FortyBitLittleEndianOffsets) {
+    struct Case {
+        uint64_t offset;
+        std::string bytes;
+    } cases[] = {
+        {0, std::string(5, '\0')},
+        {8, std::string("\x08\0\0\0\0", 5)},
+        {(uint64_t(1) << 32) + 5, std::string("\x05\0\0\0\x01", 5)},
+        {0x0102030405, "\x05\x04\x03\x02\x01"},
+        {kMaxMappedOffset, std::string(5, '\xff')},
+    };
+    for (const Case& c : cases) {
+        unsigned char entry[kMapEntrySize];
+        encodeMapEntry(c.offset, entry);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(entry), kMapEntrySize), c.bytes) << c.offset;
+        EXPECT_EQ(decodeMapEntry(reinterpret_cast<const unsigned char*>(c.bytes.data())), c.offset);
+    }
+}
+
+class LineMapTest : public StoreFixture {
+protected:
+    void SetUp() override {
+        StoreFixture::SetUp();
+        std::filesystem::create_directories(jobDir());
+        probe_ = std::make_unique<MapProbe>();  // after the settings
+        ASSERT_FALSE(probe().computeFileNames(kResultsBackup));
+    }
+    MapProbe& probe() { return *probe_; }
+    std::unique_ptr<MapProbe> probe_;
+};
+
+TEST_F(LineMapTest, GenerateMapEntersTheTrueStartOfEveryLine) {
+    struct Case {
+        const char* name;
+        std::string results;
+        bool fails;
+        std::vector<uint64_t> entries;
+    } cases[] = {
+        {"a, bcd, empty line", "a\r\nbcd\r\n\r\n", false, {0, 3, 8}},
+        {"empty file", "", false, {}},
+        {"line feed alone", "a\nb\r\n", false, {0, 2}},
+        {"no line end at the end", "ab\r\ncd", false, {0, 4}},
+        {"carriage return alone at the end", "ab\r\n\r", false, {0}},
+        {"zero byte inside a line", std::string("a\0b\r\nc\r\n", 8), false, {0, 5}},
+        {"longest line", std::string(102399, 'x') + "\r\n" + "y\r\n", false, {0, 102401}},
+        {"line too long", "a\r\n" + std::string(102400, 'x') + "\r\n", true, {}},
+        {"line too long at the end", std::string(102401, 'x'), true, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFileText(jobFile("backup.out"), c.results);
+        writeFileText(jobFile("1.map"), "stale map bytes, longer than the new one");
+        EXPECT_EQ(probe().generateMap(), c.fails);
+        if (!c.fails) {
+            EXPECT_EQ(readFileText(jobFile("1.map")), entryBytes(c.entries));
+        }
+        probe().results().close();
+        probe().map().close();
+    }
+    // Nothing but the map is left behind by a rebuild, failed or not.
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(jobDir())) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"1.map", "backup.out"}));
+}
+
+TEST_F(LineMapTest, RebuildingTwiceGivesTheSameBytesAndLeavesTheMapOpenAtItsEnd) {
+    writeFileText(jobFile("backup.out"), "one\r\ntwo\r\nthree\r\n");
+    ASSERT_FALSE(probe().generateMap());
+    const std::string first = readFileText(jobFile("1.map"));
+    ASSERT_FALSE(probe().generateMap());
+    EXPECT_EQ(readFileText(jobFile("1.map")), first);
+    EXPECT_EQ(first, entryBytes({0, 5, 10}));
+    EXPECT_EQ(probe().map().getCurOffset(), 15);
+}
+
+TEST_F(LineMapTest, CheckMapFindsMapsThatDoNotFitTheFile) {
+    const std::string results = "a\r\nbcd\r\n\r\n";  // lines at 0, 3 and 8
+    struct Case {
+        const char* name;
+        std::string map;
+        bool sound;
+        int64_t lines;
+    } cases[] = {
+        {"whole map", entryBytes({0, 3, 8}), true, 3},
+        {"empty map", "", true, 0},
+        {"map behind the file", entryBytes({0, 3}), true, 2},
+        {"half an entry at the end", entryBytes({0, 3}) + std::string("\x08\0", 2), false, 2},
+        {"last entry past the end", entryBytes({0, 3, 10}), false, 3},
+        {"last entry not after a line end", entryBytes({0, 3, 7}), false, 3},
+        {"first entry not 0", entryBytes({1, 3, 8}), false, 3},
+        {"more lines than the file can hold", entryBytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3}), false, 13},
+    };
+    writeFileText(jobFile("backup.out"), results);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFileText(jobFile("1.map"), c.map);
+        ASSERT_EQ(probe().results().open(jobFile("backup.out").c_str(), sfReadOnly), 0);
+        ASSERT_EQ(probe().map().open(jobFile("1.map").c_str(), sfReadOnly), 0);
+        int64_t lines = -1;
+        EXPECT_EQ(probe().checkMap(lines), c.sound ? MapProbe::MapCheck::Sound : MapProbe::MapCheck::Unsound);
+        EXPECT_EQ(lines, c.lines);
+        probe().results().close();
+        probe().map().close();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// Restore filter files: the job's restore results filtered by status into a paging file.
+#include <poll.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/JobResults/PagingFixture.h"
+#include "tests/JobResults/PagingReplyText.h"
+
+namespace {
+
+constexpr int64_t kJob = 77;
+
+class PagingRestoreFilterTest : public PagingFixture {
+protected:
+    std::string filterName(const char* ext, const char* suffix = "") const {
+        return temp("PagingFile_Job_77_" + std::to_string(kNow) + suffix + ext);
+    }
+    size_t pagingEntries() const {
+        size_t count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(tempDir()))
+            count += entry.path().filename().string().rfind("PagingFile_", 0) == 0 ? 1 : 0;
+        return count;
+    }
+    static std::string page(RetrieveResults& reader, int64_t lineNumber) {
+        SocketPair pair;
+        const CYuSocket socket(pair.fds[0]);
+        reader.getPage(1, lineNumber, 10, &socket);
+        return pageReplyText(pair.fds[1]);
+    }
+};
+
+TEST_F(PagingRestoreFilterTest, EachKindKeepsTheLinesOfItsStatuses) {
+    // "z 1" is still being written (no line end): a cut "z 12" must not pass for status 1.
+    makeJobFile(kJob, kResultsRestore, "a 1\r\nb 3\r\nc 5\r\nd\r\nx 12\r\ny 1abc\r\nw 2 \r\nz 1");
+    struct Case {
+        ResultsFile kind;
+        const char* ext;
+        const char* kept;
+        const char* served;
+    } cases[] = {
+        {kRestoreSucceeded, ".s_rst", "a 1\r\nc 5\r\n", "4148:a 1 4148:c 5 4147=2"},
+        {kRestoreFailed, ".f_rst", "b 3\r\nx 12\r\n", "4148:b 3 4148:x 12 4147=2"},
+        {kRestoreSkipped, ".sk_rst", "", "4147=1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ext);
+        PagingProbe reader(2, kJob, c.kind, nullptr);
+        EXPECT_EQ(reader.file(), filterName(c.ext));
+        EXPECT_EQ(reader.map(), filterName(c.ext) + ".map");
+        EXPECT_EQ(readFileText(filterName(c.ext)), c.kept);
+        EXPECT_EQ(modeOf(filterName(c.ext)), 0600u);
+        EXPECT_NE(page(reader, 1).find(c.served), std::string::npos) << page(reader, 1);
+    }
+}
+
+TEST_F(PagingRestoreFilterTest, LaterReadersFindTheFileUntilRestoreResultsChange) {
+    const std::string restore = makeJobFile(kJob, kResultsRestore, "a 1\r\n");
+    setModified(restore, kNow - 10);
+    { PagingProbe first(2, kJob, kRestoreSucceeded, nullptr); }
+    setModified(filterName(".s_rst"), kNow - 5);
+    writeFileText(filterName(".s_rst") + ".map", std::string(5, '\0'));
+    setModified(filterName(".s_rst") + ".map", kNow - 4);
+
+    PagingProbe second(2, kJob, kRestoreSucceeded, nullptr);
+    EXPECT_EQ(second.file(), filterName(".s_rst"));
+    EXPECT_EQ(pagingEntries(), 2u);
+
+    writeFileText(restore, "a 1\r\nb 2\r\n");
+    setModified(restore, kNow - 1);
+    PagingProbe third(2, kJob, kRestoreSucceeded, nullptr);
+    EXPECT_EQ(third.file(), filterName(".s_rst"));
+    EXPECT_EQ(readFileText(filterName(".s_rst")), "a 1\r\nb 2\r\n");
+    EXPECT_FALSE(fileExists(filterName(".s_rst") + ".map"));
+    EXPECT_EQ(pagingEntries(), 1u);
+}
+
+// The name is taken by a link (or a file a search passes over): the new file gets the next
+// name, and nothing is written through the link.
+TEST_F(PagingRestoreFilterTest, ATakenNameIsNeitherFollowedNorReplaced) {
+    makeJobFile(kJob, kResultsRestore, "a 1\r\n");
+    const std::string outside = settings.dir().file("outside.txt");
+    writeFileText(outside, "keep\r\n");
+    ASSERT_EQ(symlink(outside.c_str(), filterName(".s_rst").c_str()), 0);
+    PagingProbe reader(2, kJob, kRestoreSucceeded, nullptr);
+    EXPECT_EQ(reader.file(), filterName(".s_rst", "_2"));
+    EXPECT_EQ(readFileText(filterName(".s_rst", "_2")), "a 1\r\n");
+    EXPECT_EQ(readFileText(outside), "keep\r\n");
+}
+
+TEST_F(PagingRestoreFilterTest, LineMinusOneDeletesOnlyThePagingFileAndItsMap) {
+    makeJobFile(kJob, kResultsRestore, "b 3\r\n");
+    const std::string outside = settings.dir().file("PagingFile_Job_77_1.f_rst");
+    writeFileText(outside, "b 3\r\n");
+    writeFileText(outside + ".map", std::string(5, '\0'));
+    PagingProbe filtered(2, kJob, kRestoreFailed, nullptr);
+    PagingProbe byPath(kRestoreFailed, outside.c_str(), nullptr, 0);
+    page(filtered, 1);
+    ASSERT_TRUE(fileExists(filterName(".f_rst") + ".map"));
+
+    for (RetrieveResults* reader : {static_cast<RetrieveResults*>(&filtered), static_cast<RetrieveResults*>(&byPath)}) {
+        SocketPair pair;
+        const CYuSocket socket(pair.fds[0]);
+        EXPECT_FALSE(reader->getPage(2, -1, 0, &socket));
+        pollfd readable{pair.fds[1], POLLIN, 0};
+        EXPECT_EQ(poll(&readable, 1, 0), 0);
+    }
+    EXPECT_FALSE(fileExists(filterName(".f_rst")));
+    EXPECT_FALSE(fileExists(filterName(".f_rst") + ".map"));
+    EXPECT_TRUE(fileExists(outside));
+    EXPECT_TRUE(fileExists(outside + ".map"));
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+
+#include "tests/JobResults/RetrieveFixture.h"
+
+namespace {
+using Lines = std::vector<std::string>;
+
+std::string mapOf(std::initializer_list<uint64_t> offsets) {
+    std::string map;
+    for (uint64_t offset : offsets) {
+        unsigned char entry[kMapEntrySize];
+        encodeMapEntry(offset, entry);
+        map.append(reinterpret_cast<const char*>(entry), kMapEntrySize);
+    }
+    return map;
+}
+
+struct PageCase {
+    const char* name;
+    Lines file;
+    int64_t lineNumber, numLines;
+    bool fails, replied;
+    int64_t total, lastLine;
+    Lines lines;
+    const char* logged;
+};
+
+class RetrievePage : public RetrieveFixture {};
+
+TEST_F(RetrievePage, AnswersEachRequestAsTheMapAllows) {
+    const Lines three{"one", "two", "three"};
+    const PageCase cases[] = {
+        {"whole file", three, 1, 10, false, true, 3, 3, three, nullptr},
+        {"last line", three, 3, 1, false, true, 3, 3, {"three"}, nullptr},
+        {"middle", three, 2, 1, false, true, 3, 2, {"two"}, nullptr},
+        {"beyond the end", three, 4, 5, true, true, 0, 0, {}, "lineNumber 4 but there are only 3 lines"},
+        {"line 0", three, 0, 5, true, false, 0, 0, {}, "getPage: illegal line number"},
+        {"line -5", three, -5, 5, true, false, 0, 0, {}, "getPage: illegal line number"},
+        {"no lines asked", three, 2, 0, false, true, 3, 1, {}, nullptr},
+        {"2^40 lines asked", three, 2, int64_t(1) << 40, false, true, 3, 3, {"two", "three"}, nullptr},
+        {"negative count", three, 1, -3, false, true, 3, 0, {}, nullptr},
+        {"empty file", {}, 1, 10, false, true, 0, 1, {}, "job results is empty."},
+        {"empty file, line 2", {}, 2, 10, true, true, 0, 0, {}, "lineNumber 2 but there are only 0 lines"},
+        {"empty line", {"a", "", "c"}, 1, 3, false, true, 3, 3, {"a", "", "c"}, nullptr},
+    };
+    for (const PageCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeResults(c.file);
+        events.clear();
+        RetrieveResults r = reader();
+        bool failed = false;
+        const Page page = fetchPage(r, c.lineNumber, c.numLines, &failed);
+        EXPECT_EQ(failed, c.fails);
+        ASSERT_EQ(page.replied, c.replied);
+        if (c.replied) {
+            EXPECT_TRUE(page.wellFormed);
+            EXPECT_EQ(page.total, c.total);
+            EXPECT_EQ(page.numLines, c.numLines);
+            EXPECT_EQ(page.lineNumber, c.lineNumber);
+            EXPECT_EQ(page.lastLine, c.lastLine);
+            EXPECT_EQ(page.lines, c.lines);
+        }
+        if (c.logged != nullptr) {
+            EXPECT_EQ(events.debugLinesWith(c.logged), 1u);
+        }
+    }
+}
+
+// A map that is missing or does not fit the results file is rebuilt before the page is served,
+// and the rebuilt map serves the next request.
+TEST_F(RetrievePage, RebuildsAMissingOrUnsoundMap) {
+    const Lines lines{"alpha", "beta", "gamma", "delta"};
+    struct MapCase {
+        const char* name;
+        std::string map;  // "" : no map file
+        const char* logged;
+    } cases[] = {
+        {"missing", "", "automatically replaced"},
+        {"half an entry more", std::string(20, '\0') + "\x01\x02", "does not fit"},
+        {"entry past the end", mapOf({0, 7, 13, 27}), "does not fit"},
+        {"entry not after a line end", mapOf({0, 7, 13, 18}), "does not fit"},
+    };
+    for (const MapCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeResults(lines, false);
+        std::filesystem::remove(inJob("1.map"));
+        if (!c.map.empty()) writeFileText(inJob("1.map"), c.map);
+        events.clear();
+        RetrieveResults r = reader();
+        const Page first = fetchPage(r, 2, 2);
+        EXPECT_EQ(first.total, 4);
+        EXPECT_EQ(first.lines, (Lines{"beta", "gamma"}));
+        EXPECT_EQ(readFileText(inJob("1.map")).size(), 20u);
+        const Page second = fetchPage(r, 4, 9);
+        EXPECT_EQ(second.lines, Lines{"delta"});
+        EXPECT_EQ(events.debugLinesWith(c.logged), 1u) << "rebuilt once, then reused";
+    }
+}
+
+// A writer appending meanwhile: lines past the map's count are not served, and a last line
+// without its line end is not served as if it were complete.
+TEST_F(RetrievePage, ServesOnlyWholeMappedLines) {
+    writeResults({"x 1", "x 2"}, true, "x 12");  // the writer's next line is half written
+    RetrieveResults r = reader();
+    Page page = fetchPage(r, 1, 10);
+    EXPECT_EQ(page.lines, (Lines{"x 1", "x 2"}));
+    EXPECT_EQ(page.lastLine, 2);
+
+    writeResults({"x 1", "x 2", "x 3"});
+    std::string map = readFileText(inJob("1.map"));
+    writeFileText(inJob("1.map"), map.substr(0, 10));  // the map lags one line behind the file
+    page = fetchPage(r, 1, 10);
+    EXPECT_EQ(page.total, 2);
+    EXPECT_EQ(page.lines, (Lines{"x 1", "x 2"}));
+
+    // The unfinished line is the map's last one (its entry came first): it is left out.
+    writeResults({"x 1", "x 2"}, true, "x 1");
+    map = readFileText(inJob("1.map"));
+    unsigned char entry[kMapEntrySize];
+    encodeMapEntry(10, entry);
+    writeFileText(inJob("1.map"), map + std::string(reinterpret_cast<char*>(entry), kMapEntrySize));
+    page = fetchPage(r, 2, 10);
+    EXPECT_EQ(page.total, 3);
+    EXPECT_EQ(page.lines, Lines{"x 2"});
+    EXPECT_EQ(page.lastLine, 2);
+}
+
+TEST_F(RetrievePage, FailsWhatCannotBeServed) {
+    struct FailCase {
+        const char* name;
+        std::function<void()> prepare;
+        int64_t code;
+        const char* logged;
+    } cases[] = {
+        {"no directory", [] {}, 2, "getPage: cache open failed"},
+        {"line longer than the line buffer",
+         [this] { writeResults({"short", std::string(RetrieveResults::kLineBuffer, 'y'), "after"}); }, 6,
+         "getLine failed"},
+        {"entries out of order",
+         [this] {
+             writeResults({"one", "two", "three"});
+             writeFileText(inJob("1.map"), mapOf({0, 10, 5}));
+         },
+         6, "getLine failed"},
+        {"a FIFO for the results file",
+         [this] {
+             makeJobDir();
+             ASSERT_EQ(mkfifo(inJob("backup.out").c_str(), 0600), 0);
+         },
+         3, "openFile: cannot open or create file"},
+    };
+    for (const FailCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(jobDir());
+        c.prepare();
+        events.clear();
+        RetrieveResults r = reader();
+        bool failed = false;
+        const Page page = fetchPage(r, 1, 10, &failed);
+        EXPECT_TRUE(failed);
+        EXPECT_TRUE(page.wellFormed);
+        EXPECT_EQ(page.code, c.code);
+        EXPECT_EQ(events.debugLinesWith(c.logged), 1u);
+        if (c.code == 6) {
+            EXPECT_EQ(page.lastLine, static_cast<int64_t>(page.lines.size()));
+        }
+    }
+}
+
+// A client that stops reading cannot hold the reader (and the directory) for ever.
+TEST_F(RetrievePage, GivesUpOnAClientThatStopsReading) {
+    writeResults(Lines(3000, std::string(1000, 'z')));
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    RetrieveResults r = reader();
+    r.setSendTimeout(300);
+    CYuSocket socket(ends[0]);
+    auto served = std::async(std::launch::async, [&] { return r.getPage(77, 1, 3000, &socket); });
+    ASSERT_EQ(served.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_TRUE(served.get());
+    EXPECT_EQ(events.debugLinesWith("reply failed after line"), 1u);
+    ::close(ends[0]);
+    ::close(ends[1]);
+}
+}  // namespace

@@ -1,0 +1,355 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Indexing/idxport/CXProcessId.h"
+#include "tests/JobResults/StoreFixture.h"
+#include "tests/support/HelperProcess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class StoreTest : public StoreFixture {
+protected:
+    std::string results() const { return readFileText(jobFile("backup.out")); }
+    std::vector<uint64_t> map() const { return entriesOf(jobFile("1.map")); }
+    // The file's map is exactly the starts of its lines.
+    void expectMapFits(const std::string& file, const std::string& mapFile) const {
+        EXPECT_EQ(entriesOf(mapFile), lineStartsOf(readFileText(file)));
+        EXPECT_EQ(fs::file_size(mapFile) % kMapEntrySize, 0u);
+    }
+};
+
+TEST_F(StoreTest, EachLineGoesToTheFileWithCarriageReturnLineFeedAndItsOffsetToTheMap) {
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
+    EXPECT_EQ(store.getFile(), jobFile("backup.out"));
+    for (const char* line : {"a", "bcd", ""}) ASSERT_FALSE(store.putLine(line, false));
+    ASSERT_FALSE(store.closeFile());
+    EXPECT_EQ(results(), "a\r\nbcd\r\n\r\n");
+    EXPECT_EQ(map(), (std::vector<uint64_t>{0, 3, 8}));
+}
+
+TEST_F(StoreTest, LinesTheMapCannotDescribeAreRefusedAndNothingIsWritten) {
+    const std::string longest(1021, 'n');  // with " 3" and its terminator: 1024 bytes
+    struct Case {
+        const char* name;
+        std::string text;
+        bool restoreStatus;
+        bool refused;
+    } cases[] = {
+        {"carriage return", "a\rb", false, true},
+        {"line feed", "a\nb", false, true},
+        {"object name one byte too long", longest + "n", true, true},
+        {"object name that just fits", longest, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        ASSERT_FALSE(store.openFile(kResultsRestore, true, true));
+        ASSERT_FALSE(store.putLine("first", true));
+        const bool failed = c.restoreStatus
+                                ? store.setRestoreStatusOnObject(c.text.c_str(), RESTORE_STATUS_STRING_MAPPING(3), true)
+                                : store.putLine(c.text.c_str(), true);
+        EXPECT_EQ(failed, c.refused);
+        ASSERT_FALSE(store.putLine("last", true));
+        ASSERT_FALSE(store.closeFile());
+        const std::string expected = c.refused ? "first\r\nlast\r\n" : "first\r\n" + c.text + " 3\r\nlast\r\n";
+        EXPECT_EQ(readFileText(jobFile("restore.out")), expected);
+        expectMapFits(jobFile("restore.out"), jobFile("2.map"));
+    }
+}
+
+TEST_F(StoreTest, RestoreStatusLinesHaveBlanksForControlCharacters) {
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    ASSERT_FALSE(store.openFile(kResultsRestore, false, true));  // restore results are mapped anyway
+    ASSERT_FALSE(store.setRestoreStatusOnObject("a\tb", RESTORE_STATUS_STRING_MAPPING(3), false));
+    ASSERT_FALSE(store.setRestoreStatusOnObject("x\r\ny z", RESTORE_STATUS_STRING_MAPPING(10), false));
+    ASSERT_FALSE(store.closeFile());
+    EXPECT_EQ(readFileText(jobFile("restore.out")), "a b 3\r\nx  y z 10\r\n");
+    EXPECT_EQ(entriesOf(jobFile("2.map")), (std::vector<uint64_t>{0, 7}));
+}
+
+// Restore results reach the disk at least every 20 lines or every 1024 counted bytes, whatever
+// the caller asks; other kinds only when asked. The files are read through descriptors of
+// their own, as another process would see them.
+TEST_F(StoreTest, RestoreResultsAreWrittenOutOnTheirOwnSchedule) {
+    struct Case {
+        ResultsFile kind;
+        size_t lineLength;
+        int writtenAfter;  // lines after which the file holds them all; 0: not within 25
+    } cases[] = {
+        {kResultsRestore, 1, 20},
+        {kResultsRestore, 300, 4},   // 302 bytes counted a line
+        {kResultsRestore, 1022, 1},  // 1024 at once
+        {kResultsBackup, 300, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.kind << " " << c.lineLength);
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        ASSERT_FALSE(store.openFile(c.kind, true, true));
+        const std::string file = store.getFile();
+        const std::string mapFile = jobFile(std::to_string(c.kind) + ".map");
+        const std::string line(c.lineLength, 'r');
+        for (int n = 1; n <= (c.writtenAfter != 0 ? c.writtenAfter : 25); ++n) {
+            ASSERT_FALSE(store.putLine(line.c_str(), false));
+            const bool due = n == c.writtenAfter;
+            EXPECT_EQ(fs::file_size(file), due ? n * (c.lineLength + 2) : 0u) << n;
+            EXPECT_EQ(fs::file_size(mapFile), due ? n * kMapEntrySize : 0u) << n;
+        }
+        ASSERT_FALSE(store.closeFile());
+    }
+}
+
+TEST_F(StoreTest, OpenFileWithoutMapEmptiesTheFileOnRequestAndDeletesTheOldMap) {
+    {
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
+        ASSERT_FALSE(store.putLine("old", false));
+        ASSERT_FALSE(store.closeFile());
+    }
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    ASSERT_FALSE(store.openFile(kResultsBackup, false, true));
+    EXPECT_FALSE(fileExists(jobFile("1.map")));
+    ASSERT_FALSE(store.putLine("new", false));
+    // A map that a reader made meanwhile lacks the later lines: it goes at the close.
+    writeFileText(jobFile("1.map"), std::string(5, '\0'));
+    ASSERT_FALSE(store.closeFile());
+    EXPECT_EQ(results(), "new\r\n");
+    EXPECT_FALSE(fileExists(jobFile("1.map")));
+}
+
+// Appending to a file that a crash left behind: it goes on from the file's own end, a last
+// line without its end is ended, and a map that does not fit the file is rebuilt.
+TEST_F(StoreTest, ReopeningToAppendRepairsWhatACrashLeft) {
+    auto entry = [](uint64_t offset) {
+        unsigned char bytes[kMapEntrySize];
+        encodeMapEntry(offset, bytes);
+        return std::string(reinterpret_cast<char*>(bytes), kMapEntrySize);
+    };
+    struct Case {
+        const char* name;
+        std::string file;
+        std::string map;
+        std::string expected;
+    } cases[] = {
+        {"sound", "a\r\nbc\r\n", entry(0) + entry(3), "a\r\nbc\r\nd\r\n"},
+        {"unfinished last line", "a\r\nbc", entry(0) + entry(3), "a\r\nbc\r\nd\r\n"},
+        {"carriage return without its line feed", "a\r\nbc\r", entry(0), "a\r\nbc\r\nd\r\n"},
+        {"half an entry", "a\r\nbc\r\n", entry(0) + entry(3) + "\x07", "a\r\nbc\r\nd\r\n"},
+        {"entry past the end", "a\r\nbc\r\n", entry(0) + entry(3) + entry(7), "a\r\nbc\r\nd\r\n"},
+        {"map behind the file", "a\r\nbc\r\n", entry(0), "a\r\nbc\r\nd\r\n"},
+        {"map missing", "a\r\nbc\r\n", "", "a\r\nbc\r\nd\r\n"},
+        {"map of an emptied file", "", entry(0), "d\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        makeJobDir();
+        writeFileText(jobFile("backup.out"), c.file);
+        if (c.map.empty())
+            fs::remove(jobFile("1.map"));
+        else
+            writeFileText(jobFile("1.map"), c.map);
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
+        ASSERT_FALSE(store.putLine("d", false));
+        ASSERT_FALSE(store.closeFile());
+        EXPECT_EQ(results(), c.expected);
+        expectMapFits(jobFile("backup.out"), jobFile("1.map"));
+    }
+}
+
+// A reader that found the map unfit renames a rebuilt one over it while lines are added: the
+// writer notices at its next write-out and maps the whole file again.
+TEST_F(StoreTest, AMapReplacedWhileWritingIsMadeWholeAgain) {
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    ASSERT_FALSE(store.openFile(kResultsBackup, true, true));
+    ASSERT_FALSE(store.putLine("one", true));
+    writeFileText(jobFile("new.map"), std::string(5, '\0'));
+    fs::rename(jobFile("new.map"), jobFile("1.map"));
+    ASSERT_FALSE(store.putLine("two", false));
+    ASSERT_FALSE(store.putLine("three", false));
+    ASSERT_FALSE(store.closeFile());
+    EXPECT_EQ(results(), "one\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(map(), (std::vector<uint64_t>{0, 5, 10}));
+}
+
+// A results file of size bytes whose last line is "\r\n", with a map of two entries that fits
+// it; the file is sparse, not written.
+void makeLargeResults(const std::string& file, const std::string& mapFile, uint64_t size) {
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "\n\r\n", 3, static_cast<off_t>(size - 3)), 3);
+    close(fd);
+    unsigned char entries[2 * kMapEntrySize];
+    encodeMapEntry(0, entries);
+    encodeMapEntry(size - 2, entries + kMapEntrySize);
+    writeFileText(mapFile, std::string(reinterpret_cast<char*>(entries), sizeof entries));
+}
+
+TEST_F(StoreTest, LinesAreMappedUpToTheFortyBitLimit) {
+    struct Case {
+        uint64_t size;  // where the next line starts
+        bool refused;
+        std::string entry;
+    } cases[] = {
+        {(uint64_t(1) << 32) + 5, false, std::string("\x05\0\0\0\x01", 5)},
+        {kMaxMappedOffset, false, std::string(5, '\xff')},
+        {kMaxMappedOffset + 1, true, ""},
+    };
+    makeJobDir();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        makeLargeResults(jobFile("backup.out"), jobFile("1.map"), c.size);
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
+        EXPECT_EQ(store.putLine("x", false), c.refused);
+        ASSERT_FALSE(store.closeFile());
+        EXPECT_EQ(fs::file_size(jobFile("backup.out")), c.size + (c.refused ? 0 : 3));
+        const std::string map = readFileText(jobFile("1.map"));
+        ASSERT_EQ(map.size(), c.refused ? 10u : 15u);
+        if (!c.refused) {
+            EXPECT_EQ(map.substr(10), c.entry);
+        }
+    }
+    fs::remove(jobFile("backup.out"));
+}
+
+TEST_F(StoreTest, CloseFailsWhenTheResultsFileWasRemovedMeanwhile) {
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
+    ASSERT_FALSE(store.putLine("lost", false));
+    fs::remove(jobFile("backup.out"));
+    EXPECT_TRUE(store.closeFile());
+}
+
+TEST_F(StoreTest, ASecondDirectWriterIsRefusedWhileTheFirstWrites) {
+    HelperProcess first({"store_hold", std::to_string(kTalCell), std::to_string(kJobId)}, "ready");
+    StoreResults second(kTalCell, kJobId, true, "client1");
+    EXPECT_TRUE(second.openFile(kResultsBackup, true, false));
+    first.writeLine("go");
+    EXPECT_EQ(first.wait(), 0);
+    ASSERT_FALSE(second.openFile(kResultsBackup, true, false));
+    ASSERT_FALSE(second.closeFile());
+}
+
+// A writer killed in the middle of its lines leaves a file and map that another writer
+// continues soundly.
+TEST_F(StoreTest, AfterAWriterIsKilledTheNextOneAppendsToASoundFileAndMap) {
+    HelperProcess writer({"store_lines", std::to_string(kTalCell), std::to_string(kJobId), "5000"}, "ready");
+    writer.kill(SIGKILL);
+    writer.wait();
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
+    ASSERT_FALSE(store.putLine("after the crash", false));
+    ASSERT_FALSE(store.closeFile());
+    const std::string text = results();
+    EXPECT_GT(lineStartsOf(text).size(), 5000u);
+    EXPECT_EQ(text.substr(text.size() - 17), "after the crash\r\n");
+    expectMapFits(jobFile("backup.out"), jobFile("1.map"));
+}
+
+TEST_F(StoreTest, OpenRawCreatesTheStateFileWholeAndClaimsAName) {
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    std::string raw;
+    const auto before = static_cast<unsigned long>(time(nullptr));
+    ASSERT_FALSE(store.openRaw(kResultsBackup, raw));
+    const auto after = static_cast<unsigned long>(time(nullptr));
+    const std::string state = readFileText(jobFile("State"));
+    ASSERT_EQ(state.substr(0, 3), "0\r\n");
+    const unsigned long stamp = std::stoul(state.substr(3));
+    EXPECT_TRUE(stamp >= before && stamp <= after) << state;
+    EXPECT_EQ(state.substr(state.size() - 2), "\r\n");
+    const std::string prefix = jobFile("backup_") + std::to_string(getpid()) + "_";
+    ASSERT_EQ(raw.substr(0, prefix.size()), prefix);
+    EXPECT_TRUE(fileExists(raw));
+    EXPECT_FALSE(fileExists(jobFile("1.map")));
+    // Nothing but State and the raw file: the State file was put in place whole.
+    EXPECT_EQ(std::distance(fs::directory_iterator(jobDir()), fs::directory_iterator()), 2);
+
+    // A second raw file of the same process and second takes the next free second.
+    std::string second;
+    ASSERT_FALSE(store.openRaw(kResultsBackup, second));
+    EXPECT_NE(second, raw);
+    EXPECT_EQ(second.substr(0, prefix.size()), prefix);
+    EXPECT_TRUE(fileExists(second));
+}
+
+TEST_F(StoreTest, OpenRawRefreshesTheAccessTimeAndHoldsOnlyOneSharedLock) {
+    fs::create_directories(jobDir());
+    writeFileText(jobFile("State"), "0\r\n1000    \r\n");
+    {
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        std::string raw;
+        ASSERT_FALSE(store.openRaw(kResultsBackup, raw));
+        ASSERT_FALSE(store.openRaw(kResultsCrossCheck, raw));
+        const std::string state = readFileText(jobFile("State"));
+        EXPECT_GE(std::stoul(state.substr(3)), static_cast<unsigned long>(time(nullptr)) - 5) << state;
+        CXFile probe;
+        ASSERT_EQ(probe.open(jobFile("State").c_str(), sfReadWrite), 0);
+        EXPECT_EQ(probe.lock(sfLockExclusive, 0), 0);  // the writer holds it
+        EXPECT_EQ(probe.lock(sfLockShared, 0), 1);     // shared with other writers
+    }
+    CXFile probe;
+    ASSERT_EQ(probe.open(jobFile("State").c_str(), sfReadWrite), 0);
+    EXPECT_EQ(probe.lock(sfLockExclusive, 0), 1);  // both locks went with the object
+}
+
+TEST_F(StoreTest, RemovableLinesGoToTheTableUntilTheResultsFileIsMade) {
+    {
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        ASSERT_FALSE(store.openRemovable(kResultsBackup));
+        EXPECT_FALSE(store.putRemovableLine("k1", "%s one"));
+        EXPECT_FALSE(store.putRemovableLine("k2", "%s two"));
+        EXPECT_FALSE(store.putRemovableLine("k1", "%s three"));
+        EXPECT_EQ(store.removeRows("k1"), 2);
+        EXPECT_FALSE(store.remove("absent"));
+    }
+    EXPECT_TRUE(fileExists(jobFile("JobResults")));
+    writeFileText(jobFile("backup.out"), "made earlier\r\n");
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    EXPECT_TRUE(store.openRemovable(kResultsBackup));
+    EXPECT_EQ(results(), "made earlier\r\n");
+}
+
+class StoreCleanUpTest : public StoreFixture {
+protected:
+    void configure(const std::string& properties) {
+        settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\nClientId=42\nJobResultsDirectory=" +
+                       settings.dir().file("idx") + "\n" + properties);
+    }
+};
+
+TEST_F(StoreCleanUpTest, ThresholdsOutsideTheirRangeFailTheCleanUp) {
+    struct Case {
+        const char* properties;
+        const char* failure;  // the line logged, or none
+    } cases[] = {
+        {"DiskFullThreshold=90\nCacheAgingThreshold=7\n", nullptr},
+        {"DiskFullThreshold=0\nCacheAgingThreshold=7\n", "cleanUp: invalid disk full threshold 0"},
+        {"DiskFullThreshold=101\nCacheAgingThreshold=7\n", "cleanUp: invalid disk full threshold 101"},
+        {"DiskFullThreshold=90\nCacheAgingThreshold=0\n", "cleanUp: invalid cache aging threshold 0"},
+        {"CacheAgingThreshold=7\n", "cleanUp: getDiskFullThreshold failed for client 'client1'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.properties);
+        configure(c.properties);
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        const int result = store.cleanUp("client1");
+        if (c.failure != nullptr) {
+            EXPECT_EQ(result, 1);
+            EXPECT_NE(settings.journalText().find(c.failure), std::string::npos);
+        } else {
+            EXPECT_GE(result, 0);
+            EXPECT_EQ(settings.journalText().find("cleanUp: "), std::string::npos);
+        }
+    }
+}
+
+}  // namespace

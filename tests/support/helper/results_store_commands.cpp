@@ -1,0 +1,40 @@
+// Writers of job results as other processes run them.
+#include <cstdlib>
+#include <string>
+
+#include "HelperCommand.h"
+#include "JobResults/StoreResults.h"
+
+namespace {
+int64_t jobIdOf(const std::string& text) { return static_cast<int64_t>(std::strtoull(text.c_str(), nullptr, 10)); }
+}  // namespace
+
+// store_hold TALCELL JOBID: opens the backup results file for writing, says "ready" (or
+// "refused"), and closes it on a line.
+HELPER_COMMAND(store_hold) {
+    if (args.size() != 2) return 64;
+    StoreResults store(std::strtoul(args[0].c_str(), nullptr, 10), jobIdOf(args[1]), true, "client1");
+    if (store.openFile(kResultsBackup, true, false)) {
+        helperSay("refused");
+        return 1;
+    }
+    helperSay("ready");
+    helperAwaitLine();
+    return store.closeFile() ? 1 : 0;
+}
+
+// store_lines TALCELL JOBID COUNT: appends lines of varying length to the backup results
+// file, flushing now and then, says "ready" once COUNT of them are written out and goes on
+// until killed.
+HELPER_COMMAND(store_lines) {
+    if (args.size() != 3) return 64;
+    StoreResults store(std::strtoul(args[0].c_str(), nullptr, 10), jobIdOf(args[1]), true, "client1");
+    if (store.openFile(kResultsBackup, true, false)) return 1;
+    const long count = std::atol(args[2].c_str());
+    std::string line;
+    for (long n = 1;; ++n) {
+        line.assign("line ").append(std::to_string(n)).append(static_cast<size_t>(n % 97), 'x');
+        if (store.putLine(line.c_str(), n % 13 == 0 || n == count)) return 2;
+        if (n == count) helperSay("ready");
+    }
+}
