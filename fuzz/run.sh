@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(state_file settings job_token return_data job_id_file reserve_file page_request)
+[ ${#targets[@]} -gt 0 ] || targets=(state_file settings job_token return_data job_id_file reserve_file line_map page_request)
 build_dir=${FUZZ_BUILD_DIR:-build-fuzz}
 
 scripts/setup.sh --fuzz
