@@ -1,0 +1,33 @@
+// Names for temporary and claim files in directories that several hosts share (a cache root on
+// an NFS or SMB share). A process id identifies a process only on its own host, so every such
+// name carries the host, the process id and a random part:
+//   "<base>.<tag>.<host>.<pid>.<random>"
+// <host> is this machine's name with anything but letters, digits, '-' and '_' made '_'
+// (dots too, so the name splits without doubt); <random> is 8 hex digits. Create the file with
+// O_EXCL (a collision then fails instead of sharing a file) and delete only names this process
+// made, or, for this host, names of processes that no longer run; other hosts' leftovers go by age.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace TempNames {
+
+// This host's part of a temporary name.
+const std::string& hostPart();
+
+// A fresh name for a temporary file beside base (a full path or a bare name).
+std::string make(std::string_view base, std::string_view tag);
+
+struct Parsed {
+    std::string host;
+    long pid = 0;
+};
+
+// True when name (a bare file name) is of the form make(baseName, tag) gives.
+bool parse(std::string_view name, std::string_view baseName, std::string_view tag, Parsed& out);
+
+// True when a parsed name was made on this host.
+inline bool madeOnThisHost(const Parsed& p) { return p.host == hostPart(); }
+
+}  // namespace TempNames
