@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "BenchCommon.h"
+
 #include "Indexing/icommon/TDebuggable.h"
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
@@ -39,6 +41,7 @@ int main(int argc, char** argv) {
         return 64;
     }
     const std::string base = argv[1];
+    benchRequireDirectory("bench_cache_open", base);
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 20;
     std::ofstream(base + "/instance.ini") << "[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" << base
                                           << "\n[Platform]\nTalClient=1\n[~Machines\\client1]\nJobResultsDirectory="
@@ -67,6 +70,8 @@ int main(int argc, char** argv) {
     const double verify = static_cast<double>(nowNs() - start) / cycles;
     std::printf("open+close for reading: %.1f us; the check after a lock grant: %.2f us (%.1f%% of it)\n",
                 openClose / 1000, verify / 1000, 100 * verify / openClose);
+    benchSummaryRow("check after a lock grant", benchText("%.2f us", verify / 1000),
+                    benchText("open+close %.1f us", openClose / 1000), verify / openClose, "keep");
 
     // 2. A writer's open waiting behind a reader that closes.
     JobResultsCacheDir* client = makeDir(kAppTypeJobResults, 900);

@@ -14,6 +14,8 @@
 #include <fstream>
 #include <string>
 
+#include "BenchCommon.h"
+
 #include "Indexing/cacheFs/CacheDirArray.h"
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "Indexing/icommon/TDebuggable.h"
@@ -65,6 +67,7 @@ int main(int argc, char** argv) {
         return 64;
     }
     const std::string base = argv[1];
+    benchRequireDirectory("bench_cleanup_scan", base);
     const std::string root = base + "/KR_Index";
     std::ofstream(base + "/instance.ini") << "[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" << base
                                           << "\n";
@@ -96,5 +99,7 @@ int main(int argc, char** argv) {
     std::printf("scanForCleanUp + sort of %d directories: %.3f s; find + cat of the State files: %.3f s (ratio %.2f); "
                 "a plain C loop: %.3f s (ratio %.2f)\n",
                 found, scanBest, floorBest, scanBest / floorBest, loopBest, scanBest / loopBest);
+    benchSummaryRow("cleanup scan + sort", benchText("%.3f s (%d directories)", scanBest, found),
+                    benchText("plain C loop %.3f s", loopBest), scanBest / loopBest, "<= 2");
     return 0;
 }

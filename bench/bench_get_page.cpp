@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "BenchCommon.h"
+
 #include "JobResults/LineMap.h"
 #include "JobResults/RetrieveResults.h"
 
@@ -93,6 +95,7 @@ int main(int argc, char** argv) {
         return 64;
     }
     const std::string dir = std::filesystem::absolute(argv[1]);
+    benchRequireDirectory("bench_get_page", dir);
     const long lines = argc > 2 ? std::atol(argv[2]) : 10000000;
     const long rawMb = argc > 3 ? std::atol(argv[3]) : 670;
     const std::string settings = dir + "/bench.ini";
@@ -122,6 +125,8 @@ int main(int argc, char** argv) {
     }
     std::printf("P1 getPage 50 lines at %ld of %ld: %.6f s (%zu reply bytes); tail|head %.4f s (x%.0f); sed -n %.4f s (x%.0f)\n",
                 at, lines, page, bytes, tail, tail / page, sed, sed / page);
+    benchSummaryRow("getPage, 50 lines deep in the file", benchText("%.3f ms", page * 1e3),
+                    benchText("tail|head %.1f ms", tail * 1e3), page / tail, "keep");
 
     // P4
     const std::string rawDir = dir + "/idx/KR_JobResults/2/0/2";
@@ -146,5 +151,7 @@ int main(int argc, char** argv) {
     const double generate = seconds(start);
     std::printf("P4 generateFile of 8 raw files (%ld MB): %.3f s%s; cat %.3f s (ratio %.2f); cat + sync %.3f s (ratio %.2f)\n",
                 rawMb, generate, failed ? " FAILED" : "", cat, generate / cat, catSync, generate / catSync);
+    benchSummaryRow("generateFile of 8 raw files", benchText("%.3f s (%ld MB)%s", generate, rawMb, failed ? " FAILED" : ""),
+                    benchText("cat + sync %.3f s", catSync), generate / catSync, "<= 1.2");
     return failed ? 1 : 0;
 }

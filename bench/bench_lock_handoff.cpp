@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "BenchCommon.h"
+
 #include "Indexing/idxport/CXFile.h"
 #include "Platform/PlatformSleep.h"
 
@@ -88,6 +90,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: bench_lock_handoff DIRECTORY [ROUNDS]\n");
         return 64;
     }
+    benchRequireDirectory("bench_lock_handoff", argv[1]);
     const std::string path = std::string(argv[1]) + "/State";
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 40;
     CXFile mine;
@@ -125,6 +128,8 @@ int main(int argc, char** argv) {
     std::sort(handoffs.begin(), handoffs.end());
     std::printf("handoff between processes over %d rounds: median %.2f ms, worst %.2f ms\n", rounds,
                 handoffs[handoffs.size() / 2], handoffs.back());
+    benchSummaryRow("cache lock handoff between processes", benchText("median %.2f ms", handoffs[handoffs.size() / 2]),
+                    benchText("worst %.2f ms", handoffs.back()), handoffs[handoffs.size() / 2], "median <= 5 ms");
 
     mine.lock(sfLockExclusive, 0);
     if (write(toChild[1], "l", 1) != 1) return 1;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "BenchCommon.h"
+
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "Indexing/idxport/CXFile.h"
 #include "Platform/PlatformSleep.h"
@@ -61,7 +63,13 @@ void sleepMs(unsigned long ms) {
 }
 
 // Runs `processes` workers at once; prints the rate and the lock waits.
-double run(int processes, int transactions) {
+struct RunFigures {
+    double rate = 0;
+    double medianWaitMs = 0;
+    double worstWaitMs = 0;
+};
+
+RunFigures run(int processes, int transactions) {
     int start[2], results[2];
     if (pipe(start) != 0 || pipe(results) != 0) exit(1);
     std::vector<pid_t> children;
@@ -108,7 +116,7 @@ double run(int processes, int transactions) {
                 processes, processes == 1 ? "  " : "es", waits.size(), rate, waits[waits.size() / 2],
                 waits[waits.size() * 9 / 10], waits.back());
     std::fflush(stdout);
-    return rate;
+    return {rate, waits[waits.size() / 2], waits.back()};
 }
 
 // The same file work as one transaction, with bare system calls.
@@ -139,6 +147,7 @@ int main(int argc, char** argv) {
         return 64;
     }
     const std::string dir = argv[1];
+    benchRequireDirectory("bench_reserve", dir);
     const int transactions = argc > 2 ? std::atoi(argv[2]) : 500;
     mkdir((dir + "/idx").c_str(), 0755);
     mkdir((dir + "/log").c_str(), 0755);
@@ -154,11 +163,15 @@ int main(int argc, char** argv) {
     setenv("VORNICA_LOCK_DIR", (dir + "/locks").c_str(), 1);
 
     std::printf("reserve file transactions (open, lock, read, measure, rewrite, sync), each request to the file:\n");
-    const double one = run(1, transactions);
+    const RunFigures one = run(1, transactions);
     const double floor = floorRate(dir + "/floor", transactions);  // right after: the machine is shared and noisy
     std::printf("the same file work with bare system calls, 1 process: %.0f per second; ratio %.2f\n", floor,
-                floor / one);
+                floor / one.rate);
     run(4, transactions);
-    run(16, transactions);
+    const RunFigures sixteen = run(16, transactions);
+    benchSummaryRow("reserve file, 16 processes", benchText("%.0f/s, worst wait %.1f ms", sixteen.rate, sixteen.worstWaitMs),
+                    benchText("1 process %.0f/s", one.rate), sixteen.rate / one.rate, ">= 0.5; worst wait <= 50 ms");
+    benchSummaryRow("reserve file lock wait, 16 processes", benchText("median %.2f ms", sixteen.medianWaitMs), "-",
+                    sixteen.medianWaitMs, "median <= 5 ms");
     return 0;
 }

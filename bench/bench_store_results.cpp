@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "BenchCommon.h"
+
 #include "JobResults/StoreResults.h"
 
 extern char** environ;
@@ -106,6 +108,7 @@ int main(int argc, char** argv) {
         return 64;
     }
     const std::string dir = argv[1];
+    benchRequireDirectory("bench_store_results", dir);
     const long lines = argc == 3 ? std::atol(argv[2]) : 10000000;
     std::filesystem::create_directories(dir + "/idx/KR_JobResults");
     std::filesystem::create_directories(dir + "/log");
@@ -135,5 +138,8 @@ int main(int argc, char** argv) {
     std::printf("P2 putLine with map: %ld lines, %.0f MB in %.3f s; dd bs=1M %.3f s; ratio %.2f (aim <= 2)\n", stored,
                 bytes / 1e6, put, dd, put / dd);
     std::printf("P3 generateMap: %.3f s; wc -l %.3f s; ratio %.2f (aim <= 2)\n", map, wc, map / wc);
+    benchSummaryRow("putLine with map", benchText("%.3f s (%.0f MB)", put, bytes / 1e6), benchText("dd bs=1M %.3f s", dd),
+                    put / dd, "<= 2");
+    benchSummaryRow("generateMap", benchText("%.3f s", map), benchText("wc -l %.3f s", wc), map / wc, "keep");
     return put > 0 && map > 0 ? 0 : 1;
 }

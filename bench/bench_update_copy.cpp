@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "BenchCommon.h"
+
 #include "Indexing/icommon/TDebuggable.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
         return 64;
     }
     const std::string base = argv[1];
+    benchRequireDirectory("bench_update_copy", base);
     const long megabytes = argc > 2 ? std::atol(argv[2]) : 1024;
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
     std::ofstream(base + "/instance.ini") << "[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" << base
@@ -83,5 +86,7 @@ int main(int argc, char** argv) {
     }
     std::printf("update by copy of a %ld MB index: %.2f s; cp -r: %.2f s; ratio %.2f (best of %d)\n", megabytes,
                 bestUpdate, bestCp, bestUpdate / bestCp, rounds);
+    benchSummaryRow("update by copy", benchText("%.2f s (%ld MB)", bestUpdate, megabytes),
+                    benchText("cp -r %.2f s", bestCp), bestUpdate / bestCp, "keep");
     return 0;
 }

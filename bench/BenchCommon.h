@@ -1,0 +1,46 @@
+// What the benchmarks share: the check of their directory argument and the rows of the table that
+// bench/run.sh prints at its end.
+//
+// One row of the table that bench/run.sh prints at its end. A benchmark prints its own detailed
+// lines as before and, for each figure that has an aim, appends one row here: run.sh points
+// VORNICA_BENCH_SUMMARY at a file and prints the rows it collected. Without the variable this
+// does nothing, so a benchmark run by hand prints only its own lines.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+
+// A benchmark given a directory that is not there says so and ends, instead of failing later.
+inline void benchRequireDirectory(const char* program, const std::string& dir) {
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "%s: %s is not a directory; give an existing directory for the data\n", program,
+                     dir.c_str());
+        std::exit(64);
+    }
+}
+
+// work: what was timed; figure: its result with units; comparison: what it was compared with and
+// that figure; ratio: figure over comparison (or the measure the aim is stated in); aim: the aim.
+inline void benchSummaryRow(const std::string& work, const std::string& figure, const std::string& comparison,
+                            double ratio, const std::string& aim) {
+    const char* path = std::getenv("VORNICA_BENCH_SUMMARY");
+    if (path == nullptr || *path == '\0') return;
+    FILE* out = std::fopen(path, "a");
+    if (out == nullptr) return;
+    std::fprintf(out, "%s\t%s\t%s\t%.2f\t%s\n", work.c_str(), figure.c_str(), comparison.c_str(), ratio, aim.c_str());
+    std::fclose(out);
+}
+
+// printf into a std::string, for the figure and comparison columns.
+__attribute__((format(printf, 1, 2))) inline std::string benchText(const char* format, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
