@@ -19,7 +19,7 @@ struct CleanOptions {
 
 struct Decision {
     const CacheEntry* entry;
-    bool eligible = false;  // the cleanup's rules would remove it
+    bool eligible = false;  // the cleanup's rules would remove it, were it not held
     std::string reason;
 };
 
@@ -37,12 +37,10 @@ Decision decide(const CacheEntry& e, uint32_t cutoff, uint32_t now, bool clientC
     } else {
         d.reason = byFreeSpace ? "too recent; removed only while the free-space goal is not met" : "too recent";
     }
-    if (d.eligible && e.held()) {
-        d.eligible = false;
-        d.reason = std::string("held (") + e.heldName() + " lock) by another process";
-    }
     return d;
 }
+
+std::string heldReason(const CacheEntry& e) { return std::string("held (") + e.heldName() + " lock) by another process"; }
 
 void report(const std::string& action, const Decision& d, const std::string& reason) {
     const CacheEntry& e = *d.entry;
@@ -93,12 +91,14 @@ int run(const CleanOptions& o) {
     for (const Decision& d : decisions) {
         const CacheEntry& e = *d.entry;
         if (o.dryRun) {
-            report(d.eligible ? "would-remove" : "keep", d, d.reason);
-            if (d.eligible) {
+            if (d.eligible && !e.held()) {
                 ++removed;
                 gained += e.sizeBytes;
+                report("would-remove", d, d.reason);
             } else {
                 ++kept;
+                heldKept += d.eligible ? 1 : 0;
+                report("keep", d, d.eligible ? heldReason(e) : d.reason);
             }
             continue;
         }
@@ -110,11 +110,11 @@ int run(const CleanOptions& o) {
             continue;
         }
         ++kept;
-        CacheEntry now_ = e;
-        inspect(now_, false);
-        if (d.eligible && now_.held()) {
+        CacheEntry again = e;
+        inspect(again, false);
+        if (d.eligible && again.held()) {
             ++heldKept;
-            report("kept", d, std::string("held (") + now_.heldName() + " lock) by another process");
+            report("kept", d, heldReason(again));
         } else if (d.eligible) {
             ++failedKept;
             report("kept", d, "the cleanup left it (see the debug log)");
