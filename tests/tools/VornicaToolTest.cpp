@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "tests/JobResults/PagingFixture.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
 
@@ -23,6 +24,23 @@ struct ToolRun {
     int code;
     std::string out, err;
 };
+
+// Runs the tool (under a time limit: no command may wait behind a lock); prefix runs before it.
+ToolRun runVornica(const TempDir& dir, const std::vector<std::string>& args, const std::string& prefix = "") {
+    std::string command = prefix + " timeout 60 " VORNICA_TOOLS_DIR "/vornica";
+    for (const std::string& a : args) command += " '" + a + "'";
+    const std::string out = dir.file("out"), err = dir.file("err");
+    command += " >" + out + " 2>" + err;
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFileText(out), readFileText(err)};
+}
+
+std::vector<Json> jsonLines(const std::string& text) {
+    std::vector<Json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+    return lines;
+}
 
 class VornicaTool : public ::testing::Test {
 protected:
@@ -51,14 +69,8 @@ protected:
         return std::make_unique<HelperProcess>(
             std::vector<std::string>{"cachedir_lock", "2", "7", std::to_string(stamp), "write"}, "ready");
     }
-    // Runs the tool (under a time limit: no command may wait behind a lock); prefix runs before it.
     ToolRun vornica(const std::vector<std::string>& args, const std::string& prefix = "") {
-        std::string command = prefix + " timeout 60 " VORNICA_TOOLS_DIR "/vornica";
-        for (const std::string& a : args) command += " '" + a + "'";
-        const std::string out = settings.dir().file("out"), err = settings.dir().file("err");
-        command += " >" + out + " 2>" + err;
-        const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFileText(out), readFileText(err)};
+        return runVornica(settings.dir(), args, prefix);
     }
     // Every name under the cache with its kind, mode, time and bytes.
     std::map<std::string, std::string> tree() const {
@@ -72,12 +84,6 @@ protected:
             out[e.path()] = facts;
         }
         return out;
-    }
-    static std::vector<Json> jsonLines(const std::string& text) {
-        std::vector<Json> lines;
-        std::istringstream in(text);
-        for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
-        return lines;
     }
 
     SettingsFixture settings;
@@ -206,4 +212,34 @@ TEST_F(VornicaTool, ReserveLsTellsWhatTheNextWriterDrops) {
     EXPECT_NE(lines[3]["next_writer_drops"].get<std::string>().find("unreadable"), std::string::npos);
     EXPECT_EQ(doc["total_blocks"], 60);
     EXPECT_EQ(doc["dropped_blocks"], 30);
+}
+
+using VornicaResults = PagingFixture;
+
+TEST_F(VornicaResults, PagesMapsAndRefusesBadRequests) {
+    const std::string file = makeJobFile(1234, kResultsBackup, "one\r\ntwo\r\nthree\r\n");
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* out;  // in stdout, or in stderr when the code is not 0
+    } cases[] = {
+        {{"results", "map", "1234"}, 1, "map of job 1234 is missing"},
+        {{"results", "page", "1234", "--line", "2", "--count", "5"}, 0, "two\nthree\n"},
+        {{"results", "map", "1234", "--check"}, 0, "sound, 3 lines"},
+        {{"results", "page", "1234", "--line", "9"}, 1, "beyond the end of the results"},
+        {{"results", "page", "1234", "--count", "0"}, 2, "--count 0"},
+        {{"results", "page", "1234", "--kind", "nonsense"}, 2, "unknown results kind 'nonsense'"},
+        {{"results", "generate", "1234"}, 1, "is already there"},
+        {{"results", "map", "77"}, 1, "job 77 has no results directory"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = runVornica(settings.dir(), c.args);
+        EXPECT_EQ(run.code, c.code) << c.args[1] << " " << run.err;
+        EXPECT_NE((c.code == 0 ? run.out : run.err).find(c.out), std::string::npos) << run.out << run.err;
+    }
+    const ToolRun json = runVornica(settings.dir(), {"--json", "results", "page", "1234", "--line", "3"});
+    const Json reply = Json::parse(json.out);
+    EXPECT_EQ(reply["total_lines"], 3);
+    EXPECT_EQ(reply["lines"], Json::array({"three"}));
+    EXPECT_EQ(reply["end_code"], 0);
 }
