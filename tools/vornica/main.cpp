@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
     addCacheCommands(*app.add_subcommand("cache", "the cache directories: ls, show, clean, sweep"));
     addReserveCommands(*app.add_subcommand("reserve", "the space reservations: ls"));
     addResultsCommands(*app.add_subcommand("results", "a job's results: page, map, generate"));
+    addDoctorCommand(app);
     for (CLI::App* command : app.get_subcommands({})) command->fallthrough();
 
     auto fail = [&](int code, const std::string& message) {
