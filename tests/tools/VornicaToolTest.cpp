@@ -50,7 +50,7 @@ protected:
         recent_ = static_cast<uint32_t>(time(nullptr)) - 60;
         for (uint32_t stamp : {kOld, kOldHeld, recent_}) make(stamp);
     }
-    // A complete directory made as a job makes one.
+    // A complete directory made as a job makes one, last used at its time stamp.
     std::string make(uint32_t stamp, uint32_t app = 7) {
         JobResultsCacheDir dir(1, 2, app, 9, static_cast<BackupType>(1), 0, TCacheIndex);
         dir.initialize(nullptr);
@@ -60,6 +60,7 @@ protected:
         dir.createJobIdFile();
         writeFileText(made + "/index.dat", std::string(5000, 'x'));
         EXPECT_EQ(dir.close(false), 0);
+        writeFileText(made + "/State", "0\r\n" + std::to_string(stamp) + "    \r\n");
         return made;
     }
     std::string dirOf(uint32_t stamp, uint32_t app = 7) const {
@@ -279,4 +280,16 @@ TEST_F(VornicaTool, DoctorProbesTheRootAndLeavesNothingBehind) {
     const ToolRun bare = vornica({"doctor"});
     EXPECT_EQ(bare.code, 1);
     EXPECT_NE(bare.out.find("FAIL  index cache: not usable"), std::string::npos) << bare.out;
+}
+
+TEST_F(VornicaTool, SweepRunsThePeriodicCleanupAsAJobWould) {
+    const ToolRun idle = vornica({"--json", "cache", "sweep"});
+    EXPECT_EQ(Json::parse(idle.out)["swept"], false) << "no dINDEXCLEANALLDAYS: no sweep";
+    EXPECT_TRUE(fs::exists(dirOf(kOld)));
+    settings.write(readFileText(settings.configPath()) + "[MediaAgent]\ndINDEXCLEANALLDAYS=1\n");
+    const ToolRun run = vornica({"--json", "cache", "sweep"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(Json::parse(run.out)["swept"], true);
+    EXPECT_FALSE(fs::exists(dirOf(kOld)));
+    EXPECT_TRUE(fs::exists(dirOf(recent_)));
 }

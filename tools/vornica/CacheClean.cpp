@@ -23,9 +23,9 @@ struct Decision {
     std::string reason;
 };
 
-Decision decide(const CacheEntry& e, uint32_t cutoff, uint32_t now, bool clientCache, bool byFreeSpace) {
+Decision decide(const CacheEntry& e, uint32_t cutoff, uint32_t now, bool byFreeSpace) {
     Decision d{&e, false, std::string()};
-    const uint32_t t = e.cleanupTime(clientCache);
+    const uint32_t t = e.cleanupTime();
     if (t == 0) {
         const bool stale = now > e.timeStamp && now - e.timeStamp > 86400;
         d.eligible = stale;
@@ -64,7 +64,6 @@ int run(const CleanOptions& o) {
     // Without --free the run is by age only: the library's default goal would also remove recent
     // directories of the app on a full disk, which nobody asked for here.
     fs->setDiskFree(o.freePercent >= 0 ? static_cast<unsigned>(o.freePercent) : 0);
-    const bool clientCache = kind.appType == kAppTypeJobResults;
     const uint32_t now = JobResultsCacheFs::getCurrentTime();
     const uint32_t cutoff = cleanupCutoff(*fs, now);
 
@@ -72,18 +71,18 @@ int run(const CleanOptions& o) {
     std::vector<CacheEntry> entries = scanCache(root, app, true, problems);
     if (app != 0 && entries.empty() && problems.empty())
         failWith(kExitFailure, "no cache directories of app " + o.app + " under " + root);
-    std::sort(entries.begin(), entries.end(), [&](const CacheEntry& a, const CacheEntry& b) {
-        return a.cleanupTime(clientCache) < b.cleanupTime(clientCache);
+    std::sort(entries.begin(), entries.end(), [](const CacheEntry& a, const CacheEntry& b) {
+        return a.cleanupTime() < b.cleanupTime();
     });
     const bool byFreeSpace = o.freePercent > 0 && app != 0;
     std::vector<Decision> decisions;
-    for (const CacheEntry& e : entries) decisions.push_back(decide(e, cutoff, now, clientCache, byFreeSpace));
+    for (const CacheEntry& e : entries) decisions.push_back(decide(e, cutoff, now, byFreeSpace));
 
     VolumeSpace before, after;
     volumeSpace(root.c_str(), before);
     int result = 1;
     if (!o.dryRun)
-        result = fs->cleanUp(0, true, true, clientCache, 0, app, 0, 0, 0, 0);
+        result = fs->cleanUp(0, true, true, true, 0, app, 0, 0, 0, 0);
     volumeSpace(root.c_str(), after);
 
     uint64_t gained = 0;

@@ -11,7 +11,7 @@ struct LsOptions {
     bool noSize = false;
 };
 
-Json rowJson(const CacheEntry& e, uint32_t cutoff, bool clientCache) {
+Json rowJson(const CacheEntry& e, uint32_t cutoff) {
     Json row;
     row["path"] = e.path;
     row["tal_cell"] = e.talCell;
@@ -23,7 +23,7 @@ Json rowJson(const CacheEntry& e, uint32_t cutoff, bool clientCache) {
     else row["access_time"] = nullptr;
     if (e.sized) row["size_bytes"] = e.sizeBytes;
     row["held"] = e.heldName();
-    row["old"] = e.cleanupTime(clientCache) != 0 && e.cleanupTime(clientCache) < cutoff;
+    row["old"] = e.cleanupTime() != 0 && e.cleanupTime() < cutoff;
     return row;
 }
 
@@ -37,7 +37,6 @@ int run(const LsOptions& o) {
     if (app != 0 && entries.empty() && problems.empty())
         failWith(kExitFailure, "no cache directories of app " + o.app + " under " + root);
     const uint32_t cutoff = cleanupCutoff(*fs, JobResultsCacheFs::getCurrentTime());
-    const bool clientCache = kind.appType == kAppTypeJobResults;
     for (const CacheEntry& e : entries) {
         if (!e.state.sound()) problems.push_back(e.path + ": " + e.state.describe());
         if (e.sizeError != 0) problems.push_back("cannot measure " + e.sizeFailedPath + ": " + errnoText(e.sizeError));
@@ -48,7 +47,7 @@ int run(const LsOptions& o) {
         doc["type"] = kind.name;
         putTime(doc, "old_before", cutoff);
         doc["directories"] = Json::array();
-        for (const CacheEntry& e : entries) doc["directories"].push_back(rowJson(e, cutoff, clientCache));
+        for (const CacheEntry& e : entries) doc["directories"].push_back(rowJson(e, cutoff));
         doc["problems"] = problems;
         printJson(doc);
     } else {
@@ -56,7 +55,7 @@ int run(const LsOptions& o) {
         std::printf("%-6s %-6s %-10s %-25s %-10s %-25s %12s %-9s %-3s %s\n", "CELL", "APP", "STAMP", "TIME", "STATE",
                     "ACCESSED", "SIZE_BYTES", "HELD", "OLD", "PATH");
         for (const CacheEntry& e : entries) {
-            const Json row = rowJson(e, cutoff, clientCache);
+            const Json row = rowJson(e, cutoff);
             std::printf("%-6u %-6u %-10u %-25s %-10s %-25s %12s %-9s %-3s %s\n", e.talCell, e.app, e.timeStamp,
                         rfc3339(e.timeStamp).c_str(), row["state"].get<std::string>().c_str(),
                         e.state.atime != 0 ? rfc3339(e.state.atime).c_str() : "-",

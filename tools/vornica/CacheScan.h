@@ -35,8 +35,8 @@ struct CacheEntry {
 
     bool held() const { return probeError == 0 && probe.held != LockHeld::None; }
     const char* heldName() const;  // none | shared | exclusive | unknown
-    // The time the cleanup sorts by: the access time for a client's cache, else the stamp.
-    uint32_t cleanupTime(bool clientCache) const { return clientCache ? state.atime : timeStamp; }
+    // The time the library's cleanups sort and age by: the access time (0 when unreadable).
+    uint32_t cleanupTime() const { return state.atime; }
 };
 
 // Probes the State lock (non-blocking, no lock taken) and, when asked, measures the size.
