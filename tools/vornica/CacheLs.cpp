@@ -62,7 +62,7 @@ int run(const LsOptions& o) {
                         e.sized ? std::to_string(e.sizeBytes).c_str() : "-", e.heldName(),
                         row["old"].get<bool>() ? "yes" : "no", e.path.c_str());
         }
-        std::cout << entries.size() << " directories\n";
+        std::cout << entries.size() << (entries.size() == 1 ? " directory\n" : " directories\n");
         std::cout.flush();
         for (const std::string& p : problems) warn(p);
     }
