@@ -21,3 +21,6 @@ mkdir "$data/table" && build-bench/bench/bench_results_table "$data/table"
 build-bench/bench/make_results_file "$data/sort-input" 200
 build-bench/bench/bench_sort "$data/sort-input"
 build-bench/bench/bench_sort --by-column 200000 "$data"
+mkdir "$data/tool-ls" && build-bench/bench/bench_vornica_ls "$data/tool-ls" build-bench/tools/vornica
+rm -rf "$data/tool-ls"
+mkdir "$data/tool-page" && build-bench/bench/bench_vornica_page "$data/tool-page" build-bench/tools/vornica
