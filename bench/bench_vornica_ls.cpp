@@ -11,24 +11,10 @@
 #include <fstream>
 #include <string>
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+#include "ToolBench.h"
 
-namespace {
-// The best of a few runs of a shell command, in seconds; exits on a failed run.
-double best(const std::string& command, int runs) {
-    double fastest = 1e9;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = Clock::now();
-        if (std::system(command.c_str()) != 0) {
-            std::fprintf(stderr, "bench_vornica_ls: failed: %s\n", command.c_str());
-            std::exit(1);
-        }
-        fastest = std::min(fastest, std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    return fastest;
-}
-}  // namespace
+namespace fs = std::filesystem;
+
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -49,9 +35,9 @@ int main(int argc, char** argv) {
     std::ofstream(config) << "[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" << base << "\n";
     fs::create_directories(base + "/log");
     const std::string env = "VORNICA_DEBUG_DIR=" + base + "/log/ ";
-    const double find = best("find " + root + " -name State | xargs cat > /dev/null", 5);
-    const double ls = best(env + tool + " --config " + config + " cache ls --no-size > /dev/null", 5);
-    const double json = best(env + tool + " --config " + config + " --json cache ls --no-size > /dev/null", 5);
+    const double find = bestOfRuns("bench_vornica_ls", "find " + root + " -name State | xargs cat > /dev/null", 5);
+    const double ls = bestOfRuns("bench_vornica_ls", env + tool + " --config " + config + " cache ls --no-size > /dev/null", 5);
+    const double json = bestOfRuns("bench_vornica_ls", env + tool + " --config " + config + " --json cache ls --no-size > /dev/null", 5);
     std::printf("vornica cache ls --no-size, 20000 dirs: %.3f s (--json %.3f s); find | xargs cat: %.3f s; ratio %.2f (target <= 2)\n",
                 ls, json, find, ls / find);
     return 0;

@@ -11,23 +11,11 @@
 #include <fstream>
 #include <string>
 
+#include "ToolBench.h"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-namespace {
-double best(const std::string& command, int runs) {
-    double fastest = 1e9;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = Clock::now();
-        if (std::system(command.c_str()) != 0) {
-            std::fprintf(stderr, "bench_vornica_page: failed: %s\n", command.c_str());
-            std::exit(1);
-        }
-        fastest = std::min(fastest, std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    return fastest;
-}
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -59,10 +47,10 @@ int main(int argc, char** argv) {
     const std::string page = "VORNICA_DEBUG_DIR=" + base + "/log/ " + tool + " --config " + config +
                              " results page 1234 --line 9000000 --count 50 > /dev/null";
     const auto start = Clock::now();
-    best(page, 1);  // builds the map
+    bestOfRuns("bench_vornica_page", page, 1);  // builds the map
     const double first = std::chrono::duration<double>(Clock::now() - start).count();
-    const double warm = best(page, 10);
-    best(page.substr(0, page.size() - std::string("/dev/null").size()) + base + "/page.txt", 1);
+    const double warm = bestOfRuns("bench_vornica_page", page, 10);
+    bestOfRuns("bench_vornica_page", page.substr(0, page.size() - std::string("/dev/null").size()) + base + "/page.txt", 1);
     std::ifstream served(base + "/page.txt");
     std::string firstLine;
     std::getline(served, firstLine);
@@ -70,7 +58,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_vornica_page: the page starts with '%s', not line 9000000\n", firstLine.c_str());
         return 1;
     }
-    const double sed = best("sed -n '9000000,9000049p;9000050q' " + dir + "/backup.out > /dev/null", 3);
+    const double sed = bestOfRuns("bench_vornica_page", "sed -n '9000000,9000049p;9000050q' " + dir + "/backup.out > /dev/null", 3);
     std::printf("vornica results page at line 9000000 of 10000000: %.1f ms (first, with the map built: %.0f ms); "
                 "sed -n: %.1f ms (target <= 20 ms)\n",
                 warm * 1000, first * 1000, sed * 1000);

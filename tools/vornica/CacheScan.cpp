@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iostream>
 
 #include "Indexing/idxport/CXDirectory.h"
 #include "Indexing/idxport/CXFile.h"
@@ -130,6 +131,9 @@ void inspect(CacheEntry& entry, bool withSize) {
 std::vector<CacheEntry> scanCache(const std::string& root, uint32_t app, bool withSize,
                                   std::vector<std::string>& problems) {
     std::vector<CacheEntry> entries;
+    // Measuring a large cache takes a while: a person at a terminal sees it move; a script or a
+    // log gets only the result.
+    const bool progress = withSize && stderrIsTerminal();
     for (const auto& [talCell, cellPath] : numericSubdirectories(root, problems)) {
         for (const auto& [appNumber, appPath] : numericSubdirectories(cellPath, problems)) {
             if (app != 0 && appNumber != app) continue;
@@ -141,9 +145,11 @@ std::vector<CacheEntry> scanCache(const std::string& root, uint32_t app, bool wi
                 entry.timeStamp = stamp;
                 inspect(entry, withSize);
                 entries.push_back(std::move(entry));
+                if (progress && entries.size() % 100 == 0) std::cerr << "\rmeasured " << entries.size() << " directories" << std::flush;
             }
         }
     }
+    if (progress && entries.size() >= 100) std::cerr << "\r\033[K" << std::flush;
     return entries;
 }
 
