@@ -106,7 +106,8 @@ std::unique_ptr<JobResultsCacheFs> openCacheFs(const CacheKind& kind) {
     if (!fs->isInitialized())
         failWith(kExitFailure, std::string("the ") + kind.name + " cache of this instance cannot be used: " +
                                    fs->jobPendingMessage() + " (reason " +
-                                   std::to_string(fs->getInitializationFailureReason()) + ")");
+                                   std::to_string(fs->getInitializationFailureReason()) +
+                                   (fs->getAccessError() != 0 ? ", " + errnoText(fs->getAccessError()) : "") + ")");
     return fs;
 }
 
