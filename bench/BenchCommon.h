@@ -7,6 +7,8 @@
 // does nothing, so a benchmark run by hand prints only its own lines.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -43,4 +45,19 @@ __attribute__((format(printf, 1, 2))) inline std::string benchText(const char* f
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     return text;
+}
+
+// The best of runs runs of a shell command, in seconds; exits on a failed run.
+inline double bestOfRuns(const char* bench, const std::string& command, int runs) {
+    using Clock = std::chrono::steady_clock;
+    double fastest = 1e9;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = Clock::now();
+        if (std::system(command.c_str()) != 0) {
+            std::fprintf(stderr, "%s: failed: %s\n", bench, command.c_str());
+            std::exit(1);
+        }
+        fastest = std::min(fastest, std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    return fastest;
 }

@@ -39,6 +39,8 @@ step page $b/bench_get_page "$data/page" "$lines" "$raw_mb"
 $b/make_results_file "$data/sort-input" 200
 $b/bench_sort "$data/sort-input"
 step column $b/bench_sort --by-column 200000 "$data/column"
+step tool-ls $b/bench_vornica_ls "$data/tool-ls" build-bench/tools/vornica
+step tool-page $b/bench_vornica_page "$data/tool-page" build-bench/tools/vornica
 
 echo
 {
