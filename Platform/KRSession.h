@@ -79,8 +79,10 @@ public:
     // no program is attached. Queued messages stay.
     int completeSession(int timeoutSeconds = -1);
     // Ends the session without waiting for its program to finish its work: stops reading,
-    // sends SIGTERM to the program's process group, SIGKILL after kAbortGraceMs, and reaps it
-    // before returning. Queued messages are dropped. 1 (also when no program is attached).
+    // sends SIGTERM to the program's process group (also when the program itself has exited
+    // and only descendants it left are still there), SIGKILL after kAbortGraceMs unless the
+    // group is gone by then, and reaps the program before returning. Queued messages are
+    // dropped. 1 (also when no program is attached).
     int abortSession();
 
     // A program is attached: started, and its end not yet taken in or brought about.
@@ -100,10 +102,14 @@ private:
     bool pump(int64_t waitMs);
     bool readOutput();
     void takeOutput(const char* bytes, size_t count);
+    void handOnPiece();
+    void endLine();
     void queue(unsigned long type, unsigned long secondWord, std::string data);
     void tryReap(bool block);
     void noteEndIfComplete();
     bool waitForExit(int64_t timeoutMs);
+    void signalGroup(int sig);
+    bool waitForGroupEnd(int64_t timeoutMs);
     void closeOutput();
     void releasePeer();
     void wake();

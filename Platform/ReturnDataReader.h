@@ -57,6 +57,12 @@ private:
     int fail(const char* format, ...) VORNICA_PRINTF(2, 3);
     // Reads exactly length bytes; false after fail() (what names them in the error).
     bool readExact(void* out, size_t length, const char* what);
+    // Reads a field's length bytes into bytes, growing it as they arrive; false after fail().
+    bool readField(std::string& bytes, size_t length);
+    // Copies up to length buffered bytes to out; how many.
+    size_t takeBuffered(void* out, size_t length);
+    // One read of 1 to length bytes into out (got); false after fail(), also at the end of data.
+    bool readMore(void* out, size_t length, const char* what, size_t& got);
     // One read of up to length bytes, waiting at most the time-out: > 0 bytes read, 0 end of
     // data, -1 after fail().
     ssize_t readSome(void* out, size_t length, const char* what);
