@@ -192,14 +192,15 @@ TEST(ReturnDataReader, RejectsMalformedStreamsAndTimesOut) {
 
     // Asking for a header in the middle of a reply loses the place in the stream: that is final.
     SocketPair sockets;
-    ASSERT_EQ(EvReturnData(1084, 9, CYuSocket(sockets.writer), true).send(4148, "x", 1), 0);
+    EvReturnData whole(1084, 9, CYuSocket(sockets.writer), true);
+    ASSERT_EQ(whole.add(4148, "x", 1) + whole.end(0), 0);
     ReturnDataReader midway(sockets.reader, 5000);
     Field first;
     ASSERT_EQ(midway.next(first), 1);
     unsigned long type = 0;
     int64_t sequence = 0;
     EXPECT_EQ(midway.readHeader(type, sequence), -1);
-    EXPECT_EQ(midway.next(first), -1) << "an error is final";
+    EXPECT_EQ(midway.next(first), -1) << "an error is final, though the reply's end is there to read";
 
     SocketPair idle;
     ReturnDataReader reader(idle.reader, 100);
