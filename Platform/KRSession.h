@@ -4,7 +4,10 @@
 // Starting (dataAgentAttach): the program named in the command record ("NAME" or "NAME.exe")
 // is found in [Session] ProgramDirectory, else in PATH; its argument line is split on blanks
 // and tabs into separate arguments (no shell takes part). On this machine it is started
-// directly. On another host the command is [Session] RemoteShell (default "ssh", split on
+// directly. The host is this machine when it is "localhost", 127.0.0.1, ::1, [Session]
+// HostName or the machine's host name, ignoring case; a short requested name also matches the
+// first label of a qualified one, while a qualified requested name matches only itself (a
+// name in another domain is another machine). On another host the command is [Session] RemoteShell (default "ssh", split on
 // blanks), the host, then the program and its arguments, each quoted for the remote shell, so
 // that every argument arrives there as one word, unchanged. The program runs in a process
 // group of its own, with standard input on /dev/null, standard output on a pipe read by the
