@@ -39,7 +39,7 @@ public:
 
     // Reads the header of the next reply. 0, or -1 with errorText(): no header where one is due
     // (connection closed, time-out, wrong magic, unknown version), or called in the middle of
-    // a reply.
+    // a reply (the caller has lost its place in the stream: an error like the others, final).
     int readHeader(unsigned long& messageType, int64_t& sequenceNumber);
     // 1: field holds the next field. 0: the reply ended; endCode() gives its code.
     // -1: errorText() tells why (connection closed or time-out mid-reply, read error, a length
