@@ -159,7 +159,7 @@ TEST(EventJournal, RefusesWhatIsNotARegularFileAndSaysWhyOnce) {
 }
 
 // Four processes write at once into a journal that rotates every 8 KB: no record is lost, cut or
-// doubled, and every rotated file reached the limit.
+// doubled, and every rotated file reached the limit but did not grow on.
 TEST(EventJournal, RotatesUnderSeveralWritersWithoutLosingARecord) {
     SettingsFixture fixture("[EventJournal]\nMaxSizeKB=8\nKeepFiles=60\n");
     const int writers = 4, perWriter = 400;
@@ -172,7 +172,9 @@ TEST(EventJournal, RotatesUnderSeveralWritersWithoutLosingARecord) {
     std::vector<std::string> files = {journal};
     for (int k = 1; fileExists(journal + "." + std::to_string(k)); ++k) {
         files.push_back(journal + "." + std::to_string(k));
+        // Reached the limit, and no writer went on appending to it once it was rotated away.
         EXPECT_GE(readFileText(files.back()).size(), 8192u) << files.back();
+        EXPECT_LT(readFileText(files.back()).size(), 16384u) << files.back();
     }
     ASSERT_GT(files.size(), 3u) << "the journal rotated";
     ASSERT_LT(files.size(), 61u) << "no file was dropped";

@@ -58,3 +58,21 @@ TEST(UsageGuide, ProgramRunsAsWritten) {
         }
     }
 }
+
+// The example piped into a reader that stops early ends at once and removes its scratch
+// instance; --help runs nothing.
+TEST(Example, EndsWhenItsReaderGoesAndLeavesNothingBehind) {
+    TempDir dir;
+    const std::string example = std::string(VORNICA_TOOLS_DIR) + "/vornica-example";
+    for (const char* lines : {"1", "3", "90", "125"}) {
+        SCOPED_TRACE(lines);
+        const std::string out = dir.file(std::string("head") + lines);
+        ASSERT_EQ(std::system(("timeout 60 sh -c '" + example + " | head -" + lines + " >" + out + "'").c_str()), 0);
+        const std::string first = readFileText(out).substr(0, readFileText(out).find(" ("));
+        ASSERT_EQ(first.rfind("scratch instance in ", 0), 0u) << first;
+        EXPECT_FALSE(fileExists(first.substr(20))) << "left behind";
+    }
+    const std::string help = dir.file("help");
+    ASSERT_EQ(std::system((example + " --help >" + help).c_str()), 0);
+    EXPECT_EQ(readFileText(help).rfind("usage: vornica-example", 0), 0u);
+}

@@ -154,7 +154,7 @@ void twoProcessesReserveSpace() {
         JobResultsCacheFs cache(kAppTypeIndex, TCacheIndex);
         cache.initialize("client1");
         const int result = cache.reserve(50u << 20, 0, 0, 0);
-        std::printf("    child %d: reserve of 50 MB: %d (0 = reserved)\n", getpid(), result);
+        std::printf("    child %d: reserve of 50 MB: %d (1 = reserved)\n", getpid(), result);
         std::fflush(stdout);
         (void)!write(ready[1], "r", 1);
         char byte;
