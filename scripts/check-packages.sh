@@ -15,7 +15,7 @@ echo "packages: ${debs[*]##*/}"
 work=$(mktemp -d /tmp/vornica-packages-XXXXXX)
 cleanup() {
   rm -rf "$work"
-  DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq libvornica-dev libvornica0 >/dev/null 2>&1 || true
+  DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq libvornica-dev libvornica0 >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${debs[@]}" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; exit 1; }
