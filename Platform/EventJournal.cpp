@@ -198,6 +198,8 @@ void rotateIfFull(int fd, const std::string& path, const RotationLimits& limit) 
 
 void writeLine(const std::string& line) {
     const std::string path = EventJournal::journalPath();
+    // Read before anything is opened: reading the settings may itself record a line.
+    const RotationLimits limit = rotationLimits();
     if (journalFd >= 0) {
         // Another process may have rotated the file away: records go to the file at the name.
         struct stat opened {}, atPath {};
@@ -223,7 +225,7 @@ void writeLine(const std::string& line) {
         }
         done += static_cast<size_t>(n);
     }
-    rotateIfFull(journalFd, path, rotationLimits());
+    rotateIfFull(journalFd, path, limit);
 }
 }  // namespace
 
