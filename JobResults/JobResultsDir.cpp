@@ -35,7 +35,11 @@ bool JobResultsDir::initialize(unsigned long talCell, int64_t jobId, bool writer
     }
     cacheDirObject_->initialize(clientName);
     cacheDir_ = const_cast<char*>(cacheDirObject_->getCacheDir());
-    if (cacheDir_ == nullptr) return true;
+    if (cacheDir_ == nullptr) {
+        debug(1, "initialize: no job results directory for client %s: %s\n", clientName != nullptr ? clientName : "",
+              cacheDirObject_->jobPendingMessage());
+        return true;
+    }
     if (!writer) cacheDirObject_->forceReadLocks();
     return false;
 }

@@ -11,19 +11,10 @@
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "JobResults/LineMap.h"
 #include "JobResults/PagingResultsDir.h"
+#include "JobResults/VornicaConstants.h"
 #include "Platform/EvReturnData.h"
 
 namespace {
-// The code that ends a page reply: 0 success (also the empty results), then where it failed.
-enum PageOutcome : int64_t {
-    kPageDone = 0,
-    kPageNotInitialized = 1,
-    kPageDirOpen = 2,
-    kPageUnavailable = 3,
-    kPageBeyondEnd = 4,
-    kPageMapRead = 5,
-    kPageLineRead = 6,
-};
 
 // The bytes of a results file read forward from one offset, in large reads, so that a page of
 // short lines costs one read. A line (with its line end) fits the buffer or is refused.

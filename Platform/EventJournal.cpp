@@ -1,6 +1,9 @@
 #include "Platform/EventJournal.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +15,7 @@
 #include <mutex>
 
 #include "Platform/PlatformEnv.h"
+#include "Platform/SettingsStore.h"
 
 namespace {
 std::recursive_mutex journalMutex;  // an observer may record in turn
@@ -90,14 +94,123 @@ std::string isoTime(int64_t timeMs) {
     return text;
 }
 
+// The journal's size limit and how many rotated files are kept: "[EventJournal] MaxSizeKB" (default
+// 32768, 32 MB) and "KeepFiles" (default 4: vornica-events.jsonl.1 .. .4). Read once per process;
+// the settings reader may itself log, so a record made while they are being read uses the defaults.
+struct RotationLimits {
+    int64_t maxBytes = int64_t{32768} * 1024;
+    int keepFiles = 4;
+};
+std::atomic<int> limitsState{0};  // 0 unread, 1 being read, 2 read
+RotationLimits limits;
+
+RotationLimits rotationLimits() {
+    int expected = 0;
+    if (limitsState.compare_exchange_strong(expected, 1)) {
+        const SettingsStore settings = SettingsStore::current();
+        RotationLimits read;
+        if (auto kb = settings.getInteger("EventJournal", "MaxSizeKB"); kb && *kb > 0) read.maxBytes = *kb * 1024;
+        if (auto keep = settings.getInteger("EventJournal", "KeepFiles"); keep && *keep >= 1 && *keep <= 99)
+            read.keepFiles = static_cast<int>(*keep);
+        limits = read;
+        limitsState.store(2);
+        return read;
+    }
+    return limitsState.load() == 2 ? limits : RotationLimits{};
+}
+
+// Records must never fail the caller, yet a journal that cannot be written must not go silent:
+// the first failure of each kind is said once on standard error, naming the path and the cause.
+void sayOnce(std::string& said, const std::string& cause, const std::string& what) {
+    if (said == cause) return;
+    said = cause;
+    fprintf(stderr, "vornica: journal records are not written: %s\n", what.c_str());
+}
+std::string saidCause;
+
+// Creates the log directory and the folders above it that are missing: anyone may create the
+// journal in it (the umask decides), as in /tmp.
+bool makeLogDirectory(const std::string& dir) {
+    for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1)) {
+        const std::string part = dir.substr(0, slash);
+        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+            sayOnce(saidCause, "mkdir " + part,
+                    "cannot create the log directory " + part + ": " + strerror(errno) +
+                        " (set VORNICA_DEBUG_DIR to a directory this account can write)");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Opens the journal for appending. The log directory is often world-writable (/tmp): a symbolic
+// link or anything but a regular file planted at the journal's name is refused, never followed.
+int openJournal(const std::string& path) {
+    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    // 0666 under the umask: other accounts of the shared group write to the same journal.
+    int fd = open(path.c_str(), flags, 0666);
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        if (!makeLogDirectory(path.substr(0, path.rfind('/') + 1))) return -1;
+        fd = open(path.c_str(), flags, 0666);
+    }
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        saidCause.clear();
+        return fd;
+    }
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    std::string why = strerror(error);
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        why = "it is a symbolic link, which the journal never follows";
+    else if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        why = "it is not a regular file";
+    sayOnce(saidCause, "open " + path + why, "cannot open " + path + ": " + why);
+    return -1;
+}
+
+// Moves the full journal aside: vornica-events.jsonl becomes .1, .1 becomes .2 and so on, the
+// oldest kept file is replaced. Several processes append to the same file, so the rotation runs
+// under an exclusive lock on the journal itself and only when, under the lock, the name still
+// names the descriptor's file and it is still over the limit: of several writers that see the
+// same full file, one rotates it and the others find it gone and reopen.
+void rotateIfFull(int fd, const std::string& path, const RotationLimits& limit) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size < limit.maxBytes) return;
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    while (fcntl(fd, F_OFD_SETLKW, &whole) != 0)
+        if (errno != EINTR) return;  // no rotation now; the next record tries again
+    struct stat atPath {};
+    if (fstat(fd, &st) == 0 && lstat(path.c_str(), &atPath) == 0 && sameFile(st, atPath) &&
+        st.st_size >= limit.maxBytes) {
+        for (int k = limit.keepFiles - 1; k >= 1; --k)
+            rename((path + "." + std::to_string(k)).c_str(), (path + "." + std::to_string(k + 1)).c_str());
+        if (rename(path.c_str(), (path + ".1").c_str()) != 0)
+            sayOnce(saidCause, "rename " + path, "cannot rotate " + path + ": " + strerror(errno));
+    }
+    whole.l_type = F_UNLCK;
+    fcntl(fd, F_OFD_SETLK, &whole);
+}
+
 void writeLine(const std::string& line) {
-    std::string path = EventJournal::journalPath();
-    if (journalFd >= 0 && path != openedPath) {
-        close(journalFd);
-        journalFd = -1;
+    const std::string path = EventJournal::journalPath();
+    // Read before anything is opened: reading the settings may itself record a line.
+    const RotationLimits limit = rotationLimits();
+    if (journalFd >= 0) {
+        // Another process may have rotated the file away: records go to the file at the name.
+        struct stat opened {}, atPath {};
+        if (path != openedPath || fstat(journalFd, &opened) != 0 || lstat(path.c_str(), &atPath) != 0 ||
+            !sameFile(opened, atPath)) {
+            close(journalFd);
+            journalFd = -1;
+        }
     }
     if (journalFd < 0) {
-        journalFd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        journalFd = openJournal(path);
         if (journalFd < 0) return;  // an event is never worth failing the caller for
         openedPath = path;
     }
@@ -105,9 +218,14 @@ void writeLine(const std::string& line) {
     size_t done = 0;
     while (done < line.size()) {
         ssize_t n = write(journalFd, line.data() + done, line.size() - done);
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            sayOnce(saidCause, "write " + path, "cannot write " + path + ": " + strerror(n < 0 ? errno : ENOSPC));
+            return;
+        }
         done += static_cast<size_t>(n);
     }
+    rotateIfFull(journalFd, path, limit);
 }
 }  // namespace
 

@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libsqlite3-dev libcli11-dev nlohmann-json3-dev)
+# --package adds what CPack needs to make the Debian packages (dpkg-shlibdeps, file).
+if [ "${1:-}" = "--package" ]; then packages+=(dpkg-dev file); fi
 if [ "${1:-}" = "--fuzz" ]; then
   # libFuzzer lives in the compiler-rt package of the same major version as clang.
   clang_major=$(clang --version 2>/dev/null | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)

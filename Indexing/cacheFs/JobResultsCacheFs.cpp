@@ -18,6 +18,7 @@
 #include "Platform/KRPI_TalServer.h"
 #include "Platform/KRPlatformInfo.h"
 #include "Platform/KrNetMagneticMedia.h"
+#include "Platform/PlatformEnv.h"
 
 namespace {
 // Process-wide state of every cache file system, changed only under cacheFsCritSect().
@@ -33,6 +34,20 @@ bool isIndexingProgram(const std::string& name) {
 }
 
 std::string machinesKey(const std::string& client) { return "~Machines\\" + client; }
+
+// What to set when initialize fails for want of a setting; null for the other failures. The
+// journal line names it with the settings file read (or that it does not exist).
+const char* remedyFor(EInitializationFailureReason reason) {
+    switch (reason) {
+        case eNoJobResultsDirectory:
+            return "give the client its job results role: [Platform] TalClient=yes and "
+                   "[~Machines\\<client>] JobResultsDirectory, or the server role [Platform] TalServer=yes "
+                   "with its TempDirectory";
+        case eNoIndexCacheBase: return "set [MediaAgent] IndexCacheDirectory (or the client's own)";
+        case eSetFocusFailed: return "check VORNICA_INSTANCE and the instance's settings file";
+        default: return nullptr;
+    }
+}
 }  // namespace
 
 JobResultsCacheFs::JobResultsCacheFs(KRAppType appType, TCacheTypeEnum cacheType, bool /*unused*/)
@@ -199,6 +214,11 @@ void JobResultsCacheFs::initialize(const char* clientName, bool skipLocalPath) {
         int error = errno;
         releaseCacheFs();
         debug(1, "initialize: %s, errno=%d\n", failure.text, error);
+        if (const char* remedy = remedyFor(reasonCode_)) {
+            const std::string config = PlatformEnv::configPath();
+            debug(1, "initialize: %s: %s in %s%s (see docs/configuration.md)\n", pendingMessage_.c_str(), remedy,
+                  config.c_str(), PlatformEnv::pathExists(config.c_str()) ? "" : ", which does not exist");
+        }
     }
 }
 

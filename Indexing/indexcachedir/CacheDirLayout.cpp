@@ -78,6 +78,10 @@ void JobResultsCacheDir::_preInit(KRAppType appType, unsigned long talCell, unsi
             backupRestoreEnabled_ = false;
         else {
             unusable_ = true;
+            lastError_ = EINVAL;
+            pendingMessage_ = "invalid app type " + std::to_string(appType);
+            debug(1, "invalid app type %u: the index cache takes 1 or 7, the optional index 1000, the job "
+                     "results cache 1001 (JobResults/VornicaConstants.h)\n", appType);
             fail("invalid app type");
         }
     } catch (const Failure& failure) {

@@ -180,9 +180,13 @@ JobResultsCacheDir::Candidate JobResultsCacheDir::decideUnderLock(bool fallback)
                 slot->exclusive = true;
                 if (peekState() == Writing) {
                     debug(1, "open: discarding directory %s in writing state\n", cacheDir_);
-                    if (discard(true) == 0) return Candidate::StepBack;
+                    if (discard(true) == 0) {
+                        lastError_ = ENOENT;  // gone: its writer ended without closing it
+                        return Candidate::StepBack;
+                    }
                 }
             }
+            lastError_ = kErrBusy;
             return Candidate::StepBack;
         case -2:
             // Empty or torn: a creator that has not written it yet, or one that died doing so.
@@ -212,6 +216,7 @@ JobResultsCacheDir::Candidate JobResultsCacheDir::decideWhenBusy(bool writing, b
             }
             return decideUnderLock(fallback);
         case Writing:
+            lastError_ = kErrBusy;
             return clientCache_ ? Candidate::BusyOpen : Candidate::StepBack;
         case Suspended:
             return Candidate::Suspended;
@@ -290,6 +295,8 @@ char* JobResultsCacheDir::open(unsigned long timeStamp, bool exact) {
                     if (++retries > 15) fail("too many retries in open");
                     continue;
                 }
+                lastError_ = ENOENT;
+                debug(1, "open(): %s does not exist\n", cacheDir_);
                 restore();
             }
             {
@@ -321,6 +328,18 @@ char* JobResultsCacheDir::open(unsigned long timeStamp, bool exact) {
                     }
                     [[fallthrough]];
                 case Candidate::StepBack:
+                    if (exact) {
+                        // The directory asked for is not to be had; an older one would not do.
+                        if (lastError_ == ENOENT) {
+                            debug(1, "open(): directory %u was discarded: its writer ended without closing it\n",
+                                  stamp);
+                            fail("directory discarded");
+                        }
+                        lastError_ = kErrBusy;
+                        debug(1, "open(): directory %u is busy: another process is writing, creating or removing "
+                                 "it; try again when it has closed it\n", stamp);
+                        fail("directory busy");
+                    }
                     --stamp;
                     steppedBack = true;
                     continue;

@@ -4,5 +4,5 @@
 #include <functional>
 #include <string>
 
-// Runs fn with descriptor fd (0 or 1) on the file at path, read for 0, written for 1.
+// Runs fn with descriptor fd (0, 1 or 2) on the file at path, read for 0, written otherwise.
 void withStreamAt(int fd, const std::string& path, const std::function<void()>& fn);

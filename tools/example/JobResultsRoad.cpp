@@ -16,6 +16,7 @@
 #include "JobResults/RetrieveResults.h"
 #include "JobResults/StoreResults.h"
 #include "JobResults/TSRetrieveResults.h"
+#include "JobResults/VornicaConstants.h"
 #include "Platform/ReturnDataReader.h"
 #include "tools/example/ExampleSteps.h"
 
@@ -24,7 +25,20 @@ constexpr unsigned long kTalCell = 2;
 constexpr const char* kClient = "client1";
 int64_t jobOf(uint32_t number) { return (int64_t(3) << 32) | number; }
 
-// Prints a reply read from fd: the header fields, each line, the last line sent.
+const char* endCodeName(int64_t code) {
+    switch (code) {
+        case kPageDone: return "done";
+        case kPageNotInitialized: return "not initialized";
+        case kPageDirOpen: return "directory not opened";
+        case kPageUnavailable: return "results unavailable";
+        case kPageBeyondEnd: return "beyond the last line";
+        case kPageMapRead: return "map not read";
+        case kPageLineRead: return "line not read";
+    }
+    return "unknown";
+}
+
+// Prints a reply read from fd: the header fields, each line, the last line sent, the end code.
 void printReply(int fd) {
     ReturnDataReader reader(fd, 30000);
     ReturnDataReader::Field field;
@@ -33,8 +47,9 @@ void printReply(int fd) {
         if (field.tag == RetrieveResults::kTagLine)
             std::printf("      | %s\n", field.bytes.c_str());
         else if (field.asInt64())
-            std::printf("    field %u = %" PRId64 "\n", field.tag, *field.asInt64());
+            std::printf("    %s (tag %u) = %" PRId64 "\n", pageTagName(field.tag), field.tag, *field.asInt64());
     }
+    if (result == 0) std::printf("    end code %" PRId64 " (%s)\n", reader.endCode(), endCodeName(reader.endCode()));
     if (result < 0) std::printf("    reply broken: %s\n", reader.errorText().c_str());
 }
 
@@ -86,6 +101,7 @@ void mergeRawWriters() {
     std::fflush(stdout);
     for (int writer = 1; writer <= 3; ++writer) {
         if (fork() != 0) continue;
+        close(ready[0]);
         StoreResults raw(kTalCell, jobOf(2), true, kClient);
         std::string rawName;
         if (raw.openRaw(kResultsCrossCheck, rawName)) _exit(1);
@@ -97,14 +113,18 @@ void mergeRawWriters() {
             file.putLine(line, false);
         }
         file.close();
-        std::printf("    writer %d wrote %s\n", writer, rawName.c_str());
+        std::printf("    writer %d wrote %s (2 lines)\n", writer, rawName.c_str());
         std::fflush(stdout);
         (void)!write(ready[1], "r", 1);
         usleep(300000);  // still holding the shared lock: the reader waits for it
         _exit(0);
     }
+    // Only the writers hold the write end: a writer that dies early cannot leave this waiting.
+    close(ready[1]);
     char byte;
-    for (int writer = 0; writer < 3; ++writer) (void)!read(ready[0], &byte, 1);
+    for (int writer = 0; writer < 3 && read(ready[0], &byte, 1) == 1; ++writer) {
+    }
+    close(ready[0]);
     RetrieveResults reader(kTalCell, jobOf(2), kResultsCrossCheck, kClient);
     const auto start = std::chrono::steady_clock::now();
     askForPage(reader, 3, 1, 10);
@@ -170,6 +190,17 @@ void fetchThroughASession(const std::string& dir) {
     close(pair[1]);
 }
 }  // namespace
+
+const char* pageTagName(uint32_t tag) {
+    switch (tag) {
+        case RetrieveResults::kTagTotalLines: return "total lines";
+        case RetrieveResults::kTagNumLines: return "lines asked";
+        case RetrieveResults::kTagLineNumber: return "first line";
+        case RetrieveResults::kTagLastLine: return "last line sent";
+        case RetrieveResults::kTagLine: return "line";
+    }
+    return "field";
+}
 
 void walkTheRoadOfAPage(const std::string& dir) {
     storeAMillionLines();

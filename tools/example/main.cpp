@@ -1,5 +1,6 @@
 // The main job's example: walks through what the library does, step by step, on a scratch
 // instance of its own (settings, log directory and locks under one temporary directory).
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -21,6 +23,7 @@
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/CXProcessId.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "JobResults/VornicaConstants.h"
 #include "Platform/EvEvent.h"
 #include "Platform/EvReturnData.h"
 #include "Platform/EventJournal.h"
@@ -60,7 +63,7 @@ const char* stateName(const std::string& dir) {
 }
 
 JobResultsCacheDir* backupIndex(int64_t jobId) {
-    auto* dir = new JobResultsCacheDir(1, 2, 7, jobId, static_cast<BackupType>(1), 0, TCacheIndex);
+    auto* dir = new JobResultsCacheDir(kAppTypeIndex, 2, 7, jobId, static_cast<BackupType>(1), 0, TCacheIndex);
     dir->initialize("client1");
     return dir;
 }
@@ -146,30 +149,43 @@ void twoProcessesReserveSpace() {
     std::fflush(stdout);  // or the child would print the parent's buffered lines again
     const pid_t child = fork();
     if (child == 0) {
-        JobResultsCacheFs cache(1, TCacheIndex);
+        close(ready[0]);
+        close(done[1]);
+        JobResultsCacheFs cache(kAppTypeIndex, TCacheIndex);
         cache.initialize("client1");
         const int result = cache.reserve(50u << 20, 0, 0, 0);
-        std::printf("    child %d: reserve of 50 MB: %d\n", getpid(), result);
+        std::printf("    child %d: reserve of 50 MB: %d (1 = reserved)\n", getpid(), result);
         std::fflush(stdout);
         (void)!write(ready[1], "r", 1);
         char byte;
         (void)!read(done[0], &byte, 1);
         _exit(0);  // dies without giving its line back: the next rewrite drops a dead process's line
     }
+    // Only the child holds these ends: when it dies early (its output closed: SIGPIPE), the
+    // read below sees the end of the pipe instead of waiting for ever.
+    close(ready[1]);
+    close(done[0]);
     char byte;
-    (void)!read(ready[0], &byte, 1);
-    JobResultsCacheFs cache(1, TCacheIndex);
+    const bool childReady = read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    if (!childReady) {
+        close(done[1]);
+        waitpid(child, nullptr, 0);
+        std::printf("    the child ended before it reserved\n");
+        return;
+    }
+    JobResultsCacheFs cache(kAppTypeIndex, TCacheIndex);
     cache.initialize("client1");
     const int first = cache.reserve(10u << 20, 0, 0, 0);
     std::printf("    parent %d: reserve of 10 MB: %d, buffer now %" PRIu64 " bytes\n", getpid(), first,
                 cache.getReserveBuffer());
     const int second = cache.reserve(5u << 20, 0, 0, 0);
-    std::printf("    a second reserve of 5 MB is served from the buffer: %d, buffer now %" PRIu64 "\n", second,
+    std::printf("    a second reserve of 5 MB is served from the buffer: %d, buffer now %" PRIu64 " bytes\n", second,
                 cache.getReserveBuffer());
     std::ifstream reserveFile(cache.getReserveFilePath());
     std::printf("    %s:\n", cache.getReserveFilePath().c_str());
     for (std::string line; std::getline(reserveFile, line);) std::printf("      %s\n", line.c_str());
-    (void)!write(done[1], "d", 1);
+    close(done[1]);  // the child's signal to end
     waitpid(child, nullptr, 0);
     cache.release(0, true);
     std::ifstream after(cache.getReserveFilePath());
@@ -231,7 +247,7 @@ void walkTheRoadOfABackupIndex() {
 
     step("cleanup ages out directories older than 15 days");
     {
-        JobResultsCacheFs cache(1, TCacheIndex);
+        JobResultsCacheFs cache(kAppTypeIndex, TCacheIndex);
         cache.initialize("client1");
         cache.setNumDays(15);
         cache.setDiskFree(0);
@@ -242,11 +258,43 @@ void walkTheRoadOfABackupIndex() {
             if (name[0] != '.') std::printf("    left: %s\n", name);
     }
 }
+
+std::string scratch;
+void removeScratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);  // never follows a link inside
+}
+
+const char* const kUsage =
+    "usage: vornica-example [--keep]\n"
+    "Walks what the library does, step by step, on a scratch instance of its own under /tmp\n"
+    "(settings, log directory, locks, an index cache and job results).\n"
+    "  --keep   keep the scratch instance afterwards (it is removed by default)\n"
+    "  --help   print this and exit\n";
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    bool keep = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg != "--keep") {
+            std::fprintf(stderr, "vornica-example: unknown argument %s\n%s", argv[i], kUsage);
+            return 2;
+        }
+        keep = true;
+    }
+    // Lines go out as they are made, and a reader that goes away ends the walk (see step)
+    // instead of killing the process before it cleans up.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);
     std::string dir = prepareInstance();
-    std::printf("scratch instance in %s\n", dir.c_str());
+    scratch = dir;
+    if (!keep) std::atexit(removeScratch);
+    std::printf("scratch instance in %s%s\n", dir.c_str(), keep ? " (kept)" : " (removed at the end; --keep keeps it)");
 
     step("read the instance's settings");
     KRPlatformInfo info;
@@ -307,7 +355,8 @@ int main() {
         reader.readHeader(type, sequence);
         std::printf("    reply type %lu, sequence %" PRId64 "\n", type, sequence);
         ReturnDataReader::Field field;
-        while (reader.next(field) == 1) std::printf("    field %u: %zu bytes\n", field.tag, field.bytes.size());
+        while (reader.next(field) == 1)
+            std::printf("    %s (tag %u): %zu bytes\n", pageTagName(field.tag), field.tag, field.bytes.size());
         close(pair[1]);
     }
 
@@ -338,15 +387,15 @@ int main() {
         uint64_t availableKB = 0, totalKB = 0;
         unsigned long blockSize = 0;
         listing.getFreeSpace(jobDir.c_str(), &availableKB, &totalKB, &blockSize);
-        std::printf("    %llu of %llu KB available\n", static_cast<unsigned long long>(availableKB),
-                    static_cast<unsigned long long>(totalKB));
+        std::printf("    %llu of %llu KB available (blocks of %lu bytes)\n", static_cast<unsigned long long>(availableKB),
+                    static_cast<unsigned long long>(totalKB), blockSize);
     }
 
     step("run a child process connected through pipes, and name this process durably");
     {
         CXChildProcess child;
-        char* argv[] = {const_cast<char*>("uname"), const_cast<char*>("-sr"), nullptr};
-        if (child.spawnConnected("uname", argv, true, false) == 0) {
+        char* unameArgs[] = {const_cast<char*>("uname"), const_cast<char*>("-sr"), nullptr};
+        if (child.spawnConnected("uname", unameArgs, true, false) == 0) {
             char line[256];
             while (child.getLine(line, sizeof line) == 1) std::printf("    child says: %s\n", line);
             std::printf("    wait: %d\n", child.wait());
