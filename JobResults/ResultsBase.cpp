@@ -158,7 +158,6 @@ bool ResultsBase::generateMap() {
 namespace {
 constexpr unsigned long kScanBlock = 1u << 20;
 constexpr size_t kEntriesPerWrite = 13107;     // 65535 bytes of entries per write and per reservation
-constexpr int64_t kLongestLineText = 102399;  // what the line reader of a results file takes
 
 // The rebuild's buffers, made once per thread and reused: touching fresh memory is slow.
 struct RebuildBuffers {
@@ -261,11 +260,12 @@ bool ResultsBase::scanLines(CXFile& out) {
         pending = 0;
         return false;
     };
+    // A line longer than a reader serves is mapped all the same: only a page that reaches it
+    // fails, and every other line of the file stays within reach.
     auto addLine = [&](int64_t start, int64_t textLength) {
-        if (textLength > kLongestLineText) {
-            debug(1, "generateMap: getLine failed in file %s, code %d\n", fileName_, kErrShortWrite);
-            return true;
-        }
+        if (textLength > kLongestLineText)
+            debug(1, "generateMap: line %" PRId64 " of %s holds %" PRId64 " bytes, more than a reader serves\n",
+                  lines + 1, fileName_, textLength);
         if (static_cast<uint64_t>(start) > kMaxMappedOffset) {
             debug(1, "generateMap: line at offset %" PRId64 " in file %s cannot be mapped\n", start, fileName_);
             return true;
@@ -295,7 +295,6 @@ bool ResultsBase::scanLines(CXFile& out) {
         }
         previous = end[-1];
         at += got;
-        if (at - lineStart > kLongestLineText + 1) return addLine(lineStart, at - lineStart);
     }
     // A last line without its line feed; a carriage return alone is no line.
     const int64_t tail = at - lineStart - (previous == '\r' ? 1 : 0);

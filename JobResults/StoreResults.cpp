@@ -194,6 +194,12 @@ bool StoreResults::putLine(const char* line, bool flush) {
         debug(1, "putLine: line with a line break refused for file %s: %s\n", fileName_, line);
         return true;
     }
+    // A line no reader can take would fail every page that reaches it.
+    if (length > static_cast<size_t>(kLongestLineText)) {
+        debug(1, "putLine: line of %zu bytes refused for file %s: a reader serves at most %" PRId64 "\n", length,
+              fileName_, kLongestLineText);
+        return true;
+    }
     return storeLine(line, length, flush);
 }
 

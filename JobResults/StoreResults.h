@@ -70,6 +70,8 @@ private:
     bool createState(const char* op, const std::string& state, uint32_t now);
     void refreshAccessTime(const char* op, const std::string& state, uint32_t now);
     bool claimRawName(std::string& rawName, uint32_t now);
+    // openRaw and openRemovable: refused once the results file exists (logged).
+    bool refuseAfterGeneration(const char* op);
 
     uint32_t fileType_ = 0;
     CXFile stateLockFile_;
