@@ -140,6 +140,35 @@ ResultsBase::MapCheck ResultsBase::checkMap(int64_t& lines) {
     return before == '\n' ? MapCheck::Sound : MapCheck::Unsound;
 }
 
+ResultsBase::MapTail ResultsBase::mapTail(int64_t lines) {
+    int64_t fileSize = 0;
+    if (!sizeOf(resultsFile_, fileSize)) return MapTail::Error;
+    if (lines == 0) return fileSize == 0 ? MapTail::Exact : MapTail::Behind;
+    unsigned char entry[kMapEntrySize];
+    if (readAt(mapFile_, (lines - 1) * static_cast<int64_t>(kMapEntrySize), reinterpret_cast<char*>(entry),
+               kMapEntrySize) != 1)
+        return MapTail::Error;
+    int64_t at = static_cast<int64_t>(decodeMapEntry(entry));
+    if (resultsFile_.seek(at, sfSeekSet) != 0) return MapTail::Error;
+    constexpr unsigned long kChunk = 64 * 1024;
+    std::unique_ptr<char[]> chunk(new (std::nothrow) char[kChunk]);
+    if (!chunk) return MapTail::Error;
+    for (;;) {
+        const long got = resultsFile_.read(chunk.get(), kChunk);
+        if (got < 0) return MapTail::Error;
+        if (got == 0) return MapTail::Unterminated;
+        if (const void* lineFeed = memchr(chunk.get(), '\n', static_cast<size_t>(got))) {
+            const int64_t end = at + (static_cast<const char*>(lineFeed) - chunk.get()) + 1;
+            if (end == fileSize) return MapTail::Exact;
+            // A carriage return alone is no line (a rebuild maps none for it).
+            char last = 0;
+            if (end + 1 == fileSize && readAt(resultsFile_, end, &last, 1) == 1 && last == '\r') return MapTail::Exact;
+            return MapTail::Behind;
+        }
+        at += got;
+    }
+}
+
 bool ResultsBase::generateMap() {
     if (fileName_ == nullptr) {
         debug(1, "generateMap: no file name\n");

@@ -61,8 +61,6 @@ private:
     // openFile of an existing file: ends an unfinished last line, makes the map fit the file.
     bool prepareResultsFile(bool truncate);
     bool prepareMap(bool truncate);
-    // The map's last entry starts the results file's last line (a sound map may lag behind).
-    int mapCoversFile(int64_t lines);
     void abandonOpen();
     // openRaw and openRemovable: the State file created whole when missing, opened, locked
     // shared and checked, its access time refreshed. false on success.
