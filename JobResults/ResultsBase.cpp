@@ -4,7 +4,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <atomic>
 #include <memory>
 #include <new>
 
@@ -15,7 +14,7 @@
 #include "JobResults/PagingResultsDir.h"
 #include "Platform/AtomicRewrite.h"
 #include "Platform/JobResultsTable.h"
-#include "Platform/PlatformEnv.h"
+#include "Platform/TempNames.h"
 
 namespace {
 constexpr size_t kPathBuffer = 1024;
@@ -199,7 +198,6 @@ struct RebuildBuffers {
     }
 };
 thread_local RebuildBuffers rebuildBuffers;
-std::atomic<unsigned> rebuildCount{0};
 }  // namespace
 
 // Lines are found by their line feeds, so that each entry is the true offset of its line
@@ -216,22 +214,18 @@ bool ResultsBase::rebuildMap() {
         debug(1, "generateMap: cannot allocate buffers for %s\n", fileName_);
         return true;
     }
-    char temp[kPathBuffer];
-    const int tempLength = snprintf(temp, sizeof temp, "%s.%ld.%u.new", mapName_, PlatformEnv::processId(),
-                                    rebuildCount.fetch_add(1));
-    if (tempLength < 0 || static_cast<size_t>(tempLength) >= sizeof temp) {
-        debug(1, "generateMap: path too long for a new map of %s\n", mapName_);
-        return true;
-    }
+    // A name of this process alone, created exclusively: nobody else's file is taken over.
+    const std::string tempName = TempNames::make(mapName_, "new");
+    const char* const temp = tempName.c_str();
     CXFile out;
-    // A name left by a dead process of the same id and count is taken over.
-    if (out.open(temp, sfCreateNew, 0, 0666, sfRegularFileOnly) != 0 &&
-        (out.getLastError() != kErrFileExists || safeUnlink(temp) != 0 ||
-         out.open(temp, sfCreateNew, 0, 0666, sfRegularFileOnly) != 0)) {
+    if (out.open(temp, sfCreateNew, 0, 0666, sfRegularFileOnly) != 0) {
         debug(1, "generateMap: cannot open %s, code %d\n", temp, out.getLastError());
         return true;
     }
-    if (fsExists(mapName_) && copyOwnership(mapName_, temp) != 0)
+    // The map takes the mode and owner of its results file: the open one, checked to be still
+    // at its name (it was opened without following a link), never what a link at the map's
+    // name points to.
+    if (!resultsFile_.isStillAt(fileName_) || copyOwnership(fileName_, temp) != 0)
         debug(2, "generateMap: %s keeps its own mode\n", temp);
     bool failed = scanLines(out);
     if (!failed && out.close() != 0) {
