@@ -126,6 +126,7 @@ RetrieveResults::RetrieveResults(unsigned long talCell, int64_t jobId, ResultsFi
     : ResultsBase(talCell, jobId, false, clientName) {
     setDebugPrefix("RETRIEVERESULTS");
     fileType_ = kind;
+    if (clientName != nullptr) clientName_ = clientName;
     cacheDir_ = resultsDir_.getCacheDir();
     if (cacheDir_ == nullptr) {
         debug(1, "no cacheDir for talCell %lu jobId %" PRIu64 "\n", talCell, static_cast<uint64_t>(jobId));
@@ -138,6 +139,16 @@ RetrieveResults::RetrieveResults(unsigned long talCell, int64_t jobId, ResultsFi
 }
 
 RetrieveResults::~RetrieveResults() = default;
+
+// Another reader of the same filter file was done with it and deleted it (line -1): this one
+// is not done yet, so the file is made again from the restore results and opened.
+void RetrieveResults::remakeRestoreFilter() {
+    debug(1, "getPage: %s is gone, making it again\n", fileName_);
+    freeNames();
+    setUpRestoreFilter(clientName_.empty() ? nullptr : clientName_.c_str());
+    if (fileName_ != nullptr && mapName_ != nullptr && !pagingDir_->open())
+        resultsFile_.open(fileName_, sfReadOnly, 0, 0, sfRegularFileOnly);
+}
 
 char* RetrieveResults::getPath() {
     if (fileName_ != nullptr) return fileName_;
@@ -174,12 +185,18 @@ bool RetrieveResults::getPage(int64_t seqNo, int64_t lineNumber, int64_t numLine
         return true;
     }
     // Only a regular file is served: a FIFO in its place would hang the reader.
-    if (resultsFile_.open(fileName_, sfReadOnly, 0, 0, sfRegularFileOnly) != 0 && pagingDir_ == nullptr &&
-        resultsFile_.getLastError() == kErrNotFound && !generateFile(fileName_))
-        resultsFile_.open(fileName_, sfReadOnly, 0, 0, sfRegularFileOnly);
+    if (resultsFile_.open(fileName_, sfReadOnly, 0, 0, sfRegularFileOnly) != 0 &&
+        resultsFile_.getLastError() == kErrNotFound) {
+        if (pagingDir_ == nullptr) {
+            if (!generateFile(fileName_)) resultsFile_.open(fileName_, sfReadOnly, 0, 0, sfRegularFileOnly);
+        } else if (isRestoreFilterKind(fileType_) && cacheDir_ != nullptr) {
+            remakeRestoreFilter();
+        }
+    }
     if (!resultsFile_.isOpen()) {
         reply.whole(0, 0, kPageUnavailable);
-        debug(1, "openFile: cannot open or create file %s, code %d\n", fileName_, resultsFile_.getLastError());
+        debug(1, "openFile: cannot open or create file %s, code %d\n", fileName_ != nullptr ? fileName_ : "(none)",
+              resultsFile_.getLastError());
         closeUp();
         return true;
     }

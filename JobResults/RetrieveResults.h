@@ -66,6 +66,8 @@ private:
     };
     bool computePagingNames(ResultsFile kind, unsigned int sequence, const char* path, const char* clientName);
     void setUpRestoreFilter(const char* clientName);
+    // The filter file was deleted under this reader: made again and opened (failures logged).
+    void remakeRestoreFilter();
     // The search itself; the caller holds the search lock. True when a paging file was found.
     bool searchPagingFile(ResultsFile kind, unsigned int sequence, const char* clientName, PagingSearch& seen);
     // A paging file given by path: a regular file directly inside tempDir named like one.
@@ -103,4 +105,5 @@ private:
 
     uint32_t fileType_ = 0;
     char* cacheDir_ = nullptr;  // not owned: the job's directory (directory-based reader only)
+    std::string clientName_;    // as given to the directory-based reader
 };

@@ -105,6 +105,22 @@ TEST_F(PagingRestoreFilterTest, AMapPlantedUnderTheNewNameIsNotUsed) {
     EXPECT_NE(page(reader, 1).find("4148:a 1 4148:c 5 4148:e 2 4147=3"), std::string::npos) << page(reader, 1);
 }
 
+// Two readers of one filter file: when the first is done with it (line -1), the second is not,
+// and its next page makes the file again.
+TEST_F(PagingRestoreFilterTest, AReaderOutlivesAnotherReadersCleanup) {
+    makeJobFile(kJob, kResultsRestore, "a 1\r\nb 3\r\n");
+    PagingProbe first(2, kJob, kRestoreSucceeded, nullptr);
+    PagingProbe second(2, kJob, kRestoreSucceeded, nullptr);
+    ASSERT_EQ(second.file(), first.file());
+    for (PagingProbe* reader : {&first, &second}) {
+        EXPECT_NE(page(*reader, 1).find("4148:a 1 4147=1"), std::string::npos);
+        SocketPair pair;
+        const CYuSocket socket(pair.fds[0]);
+        EXPECT_FALSE(reader->getPage(2, -1, 0, &socket));
+    }
+    EXPECT_EQ(pagingEntries(), 0u);
+}
+
 TEST_F(PagingRestoreFilterTest, LineMinusOneDeletesOnlyThePagingFileAndItsMap) {
     makeJobFile(kJob, kResultsRestore, "b 3\r\n");
     const std::string outside = settings.dir().file("PagingFile_Job_77_1.f_rst");
