@@ -270,8 +270,8 @@ bool StoreResults::writeOut(bool flushRequested, int64_t failedFrom) {
 }
 
 namespace {
-// Where the last line of file ends (just after its line feed), 0 when it has none; -1 on a read
-// error. Read backwards from size in blocks.
+// Where the last line within the first size bytes of file ends (just after its line feed), 0
+// when they hold none; -1 on a read error. Read backwards from size in blocks.
 int64_t lastLineEnd(CXFile& file, int64_t size) {
     constexpr int64_t kBlock = 64 * 1024;
     std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
@@ -302,9 +302,8 @@ void StoreResults::cutBack(int64_t limit) {
     if (resultsFile_.open(fileName_, sfReadWrite, 0, 0, sfRegularFileOnly) == 0 &&
         resultsFile_.seek(0, sfSeekEnd) == 0) {
         size = resultsFile_.getCurOffset();
-        keep = lastLineEnd(resultsFile_, size);
+        keep = lastLineEnd(resultsFile_, std::min(size, limit));
     }
-    if (keep >= 0) keep = std::min(keep, limit);
     if (keep < 0 || (keep < size && resultsFile_.truncateTo(keep) != 0) || resultsFile_.seek(keep, sfSeekSet) != 0) {
         debug(1, "putLine: cannot cut %s back to its last whole line after the failure (code %d), code %d: no more "
               "lines are taken\n", fileName_, code, resultsFile_.getLastError());
