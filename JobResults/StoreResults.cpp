@@ -5,8 +5,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
-#include <vector>
 
 #include "Indexing/icommon/SafeFileOps.h"
 #include "JobResults/LineMap.h"
@@ -14,7 +14,6 @@
 namespace {
 // Results files take lines in large writes; the read side only ever reads a line end.
 constexpr unsigned kResultsBufferSize = 64 * 1024;
-constexpr unsigned long kTailChunk = 64 * 1024;
 }  // namespace
 
 StoreResults::StoreResults(unsigned long talCell, int64_t jobId, bool writer, const char* clientName)
@@ -24,7 +23,7 @@ StoreResults::StoreResults(unsigned long talCell, int64_t jobId, bool writer, co
 
 StoreResults::~StoreResults() {
     // The entries still waiting belong to lines that reach the file now.
-    if (resultsFile_.isOpen() && !outOfStep_) writeOut(true);
+    if (resultsFile_.isOpen() && !outOfStep_) writeOut(true, curOffset_);
     stateLockFile_.close();
 }
 
@@ -132,15 +131,16 @@ bool StoreResults::prepareMap(bool truncate) {
             return true;
         }
     } else {
+        // The file ends in a line end now: the map's last line must be the one that ends there.
         int64_t lines = 0;
         const MapCheck check = checkMap(lines);
-        const int covers = check == MapCheck::Sound ? mapCoversFile(lines) : 0;
-        if (check == MapCheck::Error || covers < 0) {
+        const MapTail tail = check == MapCheck::Sound ? mapTail(lines) : MapTail::Behind;
+        if (check == MapCheck::Error || tail == MapTail::Error) {
             debug(1, "openFile: cannot check map file %s against %s, codes %d, %d\n", mapName_, fileName_,
                   mapFile_.getLastError(), resultsFile_.getLastError());
             return true;
         }
-        if (covers == 0) {
+        if (tail != MapTail::Exact) {
             debug(1, "openFile: map %s does not fit %s: rebuilding it\n", mapName_, fileName_);
             if (rebuildMap()) return true;
         }
@@ -150,27 +150,6 @@ bool StoreResults::prepareMap(bool truncate) {
         return true;
     }
     return false;
-}
-
-// 1 when exactly one line, ended at the end of the file, follows the map's last entry (or the
-// map and the file are both empty), 0 when not, -1 on a read error.
-int StoreResults::mapCoversFile(int64_t lines) {
-    if (lines == 0) return curOffset_ == 0 ? 1 : 0;
-    unsigned char entry[kMapEntrySize];
-    if (mapFile_.seek((lines - 1) * static_cast<int64_t>(kMapEntrySize), sfSeekSet) != 0 ||
-        mapFile_.read(reinterpret_cast<char*>(entry), kMapEntrySize) != static_cast<long>(kMapEntrySize))
-        return -1;
-    int64_t at = static_cast<int64_t>(decodeMapEntry(entry));
-    if (resultsFile_.seek(at, sfSeekSet) != 0) return -1;
-    std::vector<char> chunk(kTailChunk);
-    while (at < curOffset_) {
-        const long got = resultsFile_.read(chunk.data(), kTailChunk);
-        if (got <= 0) return got < 0 ? -1 : 0;
-        const char* lineFeed = static_cast<const char*>(memchr(chunk.data(), '\n', static_cast<size_t>(got)));
-        if (lineFeed != nullptr) return at + (lineFeed - chunk.data()) == curOffset_ - 1 ? 1 : 0;
-        at += got;
-    }
-    return 0;
 }
 
 // Both ways of storing a line start here: a file must be open and a text given.
@@ -192,6 +171,12 @@ bool StoreResults::putLine(const char* line, bool flush) {
     // A line break inside the line would shift the offset of every later line.
     if (memchr(line, '\r', length) != nullptr || memchr(line, '\n', length) != nullptr) {
         debug(1, "putLine: line with a line break refused for file %s: %s\n", fileName_, line);
+        return true;
+    }
+    // A line no reader can take would fail every page that reaches it.
+    if (length > static_cast<size_t>(kLongestLineText)) {
+        debug(1, "putLine: line of %zu bytes refused for file %s: a reader serves at most %" PRId64 "\n", length,
+              fileName_, kLongestLineText);
         return true;
     }
     return storeLine(line, length, flush);
@@ -242,21 +227,22 @@ bool StoreResults::storeLine(const char* line, size_t length, bool flush) {
               resultsDir_.getLastError());
         return true;
     }
+    const int64_t lineStart = curOffset_;
     if (resultsFile_.putLine(line, false) != 0) {
         debug(1, "putLine to file %s failed, code %d\n", fileName_, resultsFile_.getLastError());
-        outOfStep_ = true;
+        cutBack(lineStart);
         return true;
     }
     if (useMap_) encodeMapEntry(static_cast<uint64_t>(curOffset_), entries_.get() + kMapEntrySize * pendingEntries_++);
     curOffset_ += static_cast<int64_t>(lineLength);
-    if (flush || pendingEntries_ == kEntriesPerWrite) return writeOut(flush);
+    if (flush || pendingEntries_ == kEntriesPerWrite) return writeOut(flush, lineStart);
     return false;
 }
 
-bool StoreResults::writeOut(bool flushRequested) {
+bool StoreResults::writeOut(bool flushRequested, int64_t failedFrom) {
     if (resultsFile_.bufWriteFlush() != 0) {
         debug(1, "putLine to file %s failed, code %d\n", fileName_, resultsFile_.getLastError());
-        outOfStep_ = true;
+        cutBack(failedFrom);
         return true;
     }
     if (!useMap_ || !mapFile_.isOpen()) return false;
@@ -283,6 +269,59 @@ bool StoreResults::writeOut(bool flushRequested) {
     return false;
 }
 
+namespace {
+// Where the last line within the first size bytes of file ends (just after its line feed), 0
+// when they hold none; -1 on a read error. Read backwards from size in blocks.
+int64_t lastLineEnd(CXFile& file, int64_t size) {
+    constexpr int64_t kBlock = 64 * 1024;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
+    if (!block) return -1;
+    for (int64_t end = size; end > 0;) {
+        const int64_t from = std::max<int64_t>(0, end - kBlock);
+        const auto want = static_cast<unsigned long>(end - from);
+        if (file.seek(from, sfSeekSet) != 0 || file.read(block.get(), want) != static_cast<long>(want)) return -1;
+        if (const void* lineFeed = memrchr(block.get(), '\n', want))
+            return from + (static_cast<const char*>(lineFeed) - block.get()) + 1;
+        end = from;
+    }
+    return 0;
+}
+}  // namespace
+
+// A write that failed may have left part of a line in the file, which a reader (and the next
+// open, which ends an unfinished line) would take for a line. The file is cut back to its last
+// whole line, and never past limit (the start of the line whose storing failed: it must not
+// appear), the map is brought to the lines kept, and the writer may go on from there. The
+// pending bytes that had not reached the file are dropped with the descriptor. When the cut
+// itself fails the object refuses further lines.
+void StoreResults::cutBack(int64_t limit) {
+    const int code = resultsFile_.getLastError();
+    resultsFile_.close();
+    int64_t size = 0;
+    int64_t keep = -1;
+    if (resultsFile_.open(fileName_, sfReadWrite, 0, 0, sfRegularFileOnly) == 0 &&
+        resultsFile_.seek(0, sfSeekEnd) == 0) {
+        size = resultsFile_.getCurOffset();
+        keep = lastLineEnd(resultsFile_, std::min(size, limit));
+    }
+    if (keep < 0 || (keep < size && resultsFile_.truncateTo(keep) != 0) || resultsFile_.seek(keep, sfSeekSet) != 0) {
+        debug(1, "putLine: cannot cut %s back to its last whole line after the failure (code %d), code %d: no more "
+              "lines are taken\n", fileName_, code, resultsFile_.getLastError());
+        outOfStep_ = true;
+        return;
+    }
+    debug(1, "putLine: %s cut back from %" PRId64 " to %" PRId64 " bytes after a failed write (code %d)\n", fileName_,
+          size, keep, code);
+    curOffset_ = keep;
+    // The entries of the lines kept are written; those of lines cut away go.
+    size_t kept = 0;
+    while (kept < pendingEntries_ &&
+           decodeMapEntry(entries_.get() + kept * kMapEntrySize) < static_cast<uint64_t>(keep))
+        ++kept;
+    pendingEntries_ = kept;
+    if (useMap_ && mapFile_.isOpen()) writeOut(false, keep);
+}
+
 // A map that could not be written in step with the file is deleted rather than left behind
 // it: readers rebuild a missing map from the file. The lines go on without one.
 void StoreResults::dropMap(int code) {
@@ -303,7 +342,7 @@ bool StoreResults::closeFile() {
     }
     bool failed = false;
     if (resultsFile_.isOpen()) {
-        failed = !outOfStep_ && writeOut(true);
+        failed = !outOfStep_ && writeOut(true, curOffset_);
         // Lines written to a file that is no longer at its path (a cleanup removed the
         // directory meanwhile) are lost: that is no success.
         if (!resultsFile_.isStillAt(fileName_)) {

@@ -268,6 +268,14 @@ int CXFile::truncate() {
     return 0;
 }
 
+int CXFile::truncateTo(int64_t size) {
+    if (view_ != nullptr) return fail(kErrWrongState);
+    if (size < 0) return fail(EINVAL);
+    if (seek(size, sfSeekSet) != 0) return -1;
+    if (ftruncate(fileFd_, static_cast<off_t>(size)) != 0) return fail(errno);
+    return 0;
+}
+
 int CXFile::readWhole(std::string& contents) {
     contents.clear();
     if (seek(0, sfSeekSet) != 0) return -1;

@@ -1,14 +1,20 @@
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "Indexing/idxport/CXProcessId.h"
 #include "tests/JobResults/StoreFixture.h"
+#include "Platform/JobResultsTable.h"
+#include "tests/support/DeniedDirectory.h"
 #include "tests/support/HelperProcess.h"
 
 namespace {
@@ -48,6 +54,8 @@ TEST_F(StoreTest, LinesTheMapCannotDescribeAreRefusedAndNothingIsWritten) {
         {"line feed", "a\nb", false, true},
         {"object name one byte too long", longest + "n", true, true},
         {"object name that just fits", longest, true, false},
+        {"longest line a reader serves", std::string(102399, 'l'), false, false},
+        {"one byte longer", std::string(102400, 'l'), false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -60,7 +68,8 @@ TEST_F(StoreTest, LinesTheMapCannotDescribeAreRefusedAndNothingIsWritten) {
         EXPECT_EQ(failed, c.refused);
         ASSERT_FALSE(store.putLine("last", true));
         ASSERT_FALSE(store.closeFile());
-        const std::string expected = c.refused ? "first\r\nlast\r\n" : "first\r\n" + c.text + " 3\r\nlast\r\n";
+        const std::string stored = c.text + (c.restoreStatus ? " 3" : "");
+        const std::string expected = c.refused ? "first\r\nlast\r\n" : "first\r\n" + stored + "\r\nlast\r\n";
         EXPECT_EQ(readFileText(jobFile("restore.out")), expected);
         expectMapFits(jobFile("restore.out"), jobFile("2.map"));
     }
@@ -221,6 +230,52 @@ TEST_F(StoreTest, LinesAreMappedUpToTheFortyBitLimit) {
     fs::remove(jobFile("backup.out"));
 }
 
+// A write that fails part-way (a file size limit; a full volume, where this test may mount
+// one) leaves no part of a line: the file is cut back to its last whole line, never holding the
+// line whose putLine failed, its map fits it, and the writer goes on from there.
+TEST_F(StoreTest, AFailedWriteLeavesNoPartOfALine) {
+    const auto lineOf = [](size_t n) { return "line-" + std::to_string(n) + std::string(300, 'w'); };
+    const std::string volume = fs::path(jobDir()).parent_path();  // the job's directory is made on it
+    for (const bool fullVolume : {false, true}) {
+        SCOPED_TRACE(fullVolume ? "full volume" : "file size limit");
+        fs::remove_all(jobDir());
+        if (fullVolume) {
+            fs::create_directories(volume);
+            if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("none", volume.c_str(), "tmpfs", 0, "size=64k") != 0)
+                GTEST_SKIP() << "cannot mount a small volume here (needs root)";
+        }
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, limited{20000, RLIM_INFINITY};
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        ASSERT_FALSE(store.openFile(kResultsBackup, true, true));
+        setrlimit(RLIMIT_FSIZE, fullVolume ? &unlimited : &limited);
+        size_t failedAt = 0;
+        for (size_t n = 1; n < 1000 && failedAt == 0; ++n)
+            if (store.putLine(lineOf(n).c_str(), n % 5 == 0)) failedAt = n;
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        ASSERT_GT(failedAt, 0u) << "no write failed";
+        const std::string text = results();
+        const std::vector<uint64_t> starts = lineStartsOf(text);
+        ASSERT_TRUE(text.empty() || text.back() == '\n') << "a part of a line is left";
+        ASSERT_LT(starts.size(), failedAt);
+        std::string expected;
+        for (size_t n = 1; n <= starts.size(); ++n) expected += lineOf(n) + "\r\n";
+        EXPECT_EQ(text, expected);
+        EXPECT_EQ(map(), starts);
+        // Where the volume has room again, the writer goes on from the last whole line.
+        if (!fullVolume) {
+            ASSERT_FALSE(store.putLine(lineOf(starts.size() + 1).c_str(), true));
+            expected += lineOf(starts.size() + 1) + "\r\n";
+        }
+        ASSERT_FALSE(store.closeFile());
+        EXPECT_EQ(results(), expected);
+        EXPECT_EQ(map(), lineStartsOf(expected));
+    }
+    fs::remove_all(jobDir());
+    umount(volume.c_str());
+}
+
 TEST_F(StoreTest, CloseFailsWhenTheResultsFileWasRemovedMeanwhile) {
     StoreResults store(kTalCell, kJobId, true, "client1");
     ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
@@ -313,9 +368,100 @@ TEST_F(StoreTest, RemovableLinesGoToTheTableUntilTheResultsFileIsMade) {
     }
     EXPECT_TRUE(fileExists(jobFile("JobResults")));
     writeFileText(jobFile("backup.out"), "made earlier\r\n");
+    // Once the results file is made, neither kind of writer may start: its lines would never
+    // be served.
     StoreResults store(kTalCell, kJobId, true, "client1");
     EXPECT_TRUE(store.openRemovable(kResultsBackup));
+    std::string raw;
+    EXPECT_TRUE(store.openRaw(kResultsBackup, raw));
+    EXPECT_TRUE(raw.empty());
     EXPECT_EQ(results(), "made earlier\r\n");
+    for (const auto& entry : fs::directory_iterator(jobDir()))
+        EXPECT_NE(entry.path().filename().string().rfind("backup_", 0), 0u) << entry.path();
+}
+
+// Rows of a table that cannot be opened right now are not lost for that: openRemovable fails,
+// logged, and leaves the file as it is.
+TEST_F(StoreTest, ATableThatCannotBeOpenedNowIsNeitherRemovedNorReplaced) {
+    const std::string table = jobFile("JobResults");
+    auto fillTable = [&] {
+        fs::remove_all(jobDir());
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        ASSERT_FALSE(store.openRemovable(kResultsBackup));
+        for (int row = 1; row <= 10; ++row) ASSERT_FALSE(store.putRemovableLine(std::to_string(row).c_str(), "%s"));
+    };
+    auto rowsOf = [&] {
+        JobResultsTable reader;
+        struct Count : JobResultsCallback {
+            int function(JobResultsTable*, JobResultsRecord*) override { return 0; }
+        } count;
+        return reader.initialize(table.c_str()) == 0 && reader.open(false) == 0 ? reader.search(nullptr, &count) : -1;
+    };
+    auto openRemovable = [&] {
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        return store.openRemovable(kResultsBackup);
+    };
+
+    // Damaged: the bytes stay.
+    fillTable();
+    std::string bytes = readFileText(table);
+    bytes.replace(0, 16, "damaged  header!");
+    writeFileText(table, bytes);
+    EXPECT_TRUE(openRemovable());
+    EXPECT_EQ(readFileText(table), bytes);
+    EXPECT_NE(settings.journalText().find("cannot be opened"), std::string::npos);
+
+    // Busy: another process holds it exclusively for longer than the (shortened) busy timeout.
+    fillTable();
+    {
+        HelperProcess holder({"table_die_in_batch", table}, "ready");
+        TCtreeTable::setBusyTimeoutForTests(200);
+        EXPECT_TRUE(openRemovable());
+        TCtreeTable::setBusyTimeoutForTests(0);
+        holder.writeLine("go");  // ends without committing: its batch is rolled back
+        EXPECT_EQ(holder.wait(), 0);
+    }
+    EXPECT_EQ(rowsOf(), 10);
+
+    // Not readable by this account.
+    fillTable();
+    fs::permissions(table, fs::perms::none);
+    bool failed = false;
+    if (runWithoutFileOverrides([&] { failed = openRemovable(); })) {
+        EXPECT_TRUE(failed);
+    }
+    fs::permissions(table, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(rowsOf(), 10);
+}
+
+// Removable writers that start together all write into one table: the one whose table is
+// linked in second opens the first one's, and neither removes the other's.
+TEST_F(StoreTest, RemovableWritersStartingTogetherShareOneTable) {
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        fs::remove_all(jobDir());
+        HelperProcess a({"removable_writer", std::to_string(kTalCell), std::to_string(kJobId), "a"}, "ready");
+        HelperProcess b({"removable_writer", std::to_string(kTalCell), std::to_string(kJobId), "b"}, "ready");
+        a.writeLine("go");
+        b.writeLine("go");
+        EXPECT_EQ(a.readLine(), "ok");
+        EXPECT_EQ(b.readLine(), "ok");
+        a.wait();
+        b.wait();
+        JobResultsTable table;
+        struct Keys : JobResultsCallback {
+            std::string seen;
+            int function(JobResultsTable*, JobResultsRecord* record) override {
+                seen += record->key;
+                return 0;
+            }
+        } keys;
+        ASSERT_EQ(table.initialize(jobFile("JobResults").c_str()), 0);
+        ASSERT_EQ(table.open(false), 0);
+        EXPECT_EQ(table.search(nullptr, &keys), 2);
+        std::sort(keys.seen.begin(), keys.seen.end());
+        EXPECT_EQ(keys.seen, "ab");
+    }
 }
 
 class StoreCleanUpTest : public StoreFixture {
