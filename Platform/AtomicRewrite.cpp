@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Platform/SysCalls.h"
+
 namespace {
 FileOwnership fromStat(const struct stat& st) {
     return FileOwnership{static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(st.st_uid),
@@ -14,7 +16,7 @@ FileOwnership fromStat(const struct stat& st) {
 int writeAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        ssize_t n = sys::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno;
         if (n == 0) return EIO;
@@ -103,8 +105,8 @@ int replaceFile(const std::string& path, const std::string& content, mode_t crea
     // Writers of one file serialize through their own lock; a name left by a dead writer of
     // the same process id is removed, not followed.
     const std::string tempPath = path + ".tmp." + std::to_string(::getpid());
-    ::unlink(tempPath.c_str());
-    int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
+    sys::unlink(tempPath.c_str());
+    int fd = sys::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
     if (fd < 0) {
         if (failed != nullptr) *failed = step;
         return errno;
@@ -113,18 +115,18 @@ int replaceFile(const std::string& path, const std::string& content, mode_t crea
     int error = prepare(fd);
     if (error == 0) error = writeAll(fd, content);
     if (error == 0) step = RewriteStep::Finish;
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (error == 0 && sys::fsync(fd) != 0) error = errno;
     if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && ::rename(tempPath.c_str(), path.c_str()) != 0) error = errno;
+    if (error == 0 && sys::rename(tempPath.c_str(), path.c_str()) != 0) error = errno;
     if (error != 0) {
-        ::unlink(tempPath.c_str());
+        sys::unlink(tempPath.c_str());
         if (failed != nullptr) *failed = step;
         return error;
     }
     // The rename itself is made durable by syncing the directory.
     int dirFd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
-        ::fsync(dirFd);
+        sys::fsync(dirFd);
         ::close(dirFd);
     }
     return 0;

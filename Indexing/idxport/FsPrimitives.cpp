@@ -8,20 +8,22 @@
 
 #include <atomic>
 
+#include "Platform/SysCalls.h"
+
 namespace {
 std::atomic<FsRenameAt2> renameAt2Seam{nullptr};
 
 int systemRenameAt2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
-    return renameat2(fromDir, from, toDir, to, flags);
+    return sys::renameat2(fromDir, from, toDir, to, flags);
 }
 
 // The link fails with EEXIST when to exists. Should the old name refuse to go, the new one goes
 // again, so that the file ends with the one name it had.
 int renameByLink(const char* from, const char* to) {
-    if (link(from, to) != 0) return -1;
-    if (unlink(from) == 0) return 0;
+    if (sys::link(from, to) != 0) return -1;
+    if (sys::unlink(from) == 0) return 0;
     const int error = errno;
-    unlink(to);
+    sys::unlink(to);
     errno = error;
     return -1;
 }
@@ -34,7 +36,7 @@ int fsRename(const char* from, const char* to) {
         errno = EINVAL;
         return -1;
     }
-    return rename(from, to) == 0 ? 0 : -1;
+    return sys::rename(from, to) == 0 ? 0 : -1;
 }
 
 int fsRenameNoReplace(const char* from, const char* to) {
@@ -60,7 +62,7 @@ int fsRmdir(const char* path) {
         errno = EINVAL;
         return -1;
     }
-    return rmdir(path) == 0 ? 0 : -1;
+    return sys::rmdir(path) == 0 ? 0 : -1;
 }
 
 int fsUnlink(const char* path) {
@@ -68,7 +70,7 @@ int fsUnlink(const char* path) {
         errno = EINVAL;
         return -1;
     }
-    return unlink(path) == 0 ? 0 : -1;
+    return sys::unlink(path) == 0 ? 0 : -1;
 }
 
 int fsMkdir(const char* path, int mode) {
@@ -76,7 +78,7 @@ int fsMkdir(const char* path, int mode) {
         errno = EINVAL;
         return -1;
     }
-    return mkdir(path, static_cast<mode_t>(mode)) == 0 ? 0 : -1;
+    return sys::mkdir(path, static_cast<mode_t>(mode)) == 0 ? 0 : -1;
 }
 
 bool fsExists(const char* path) {
