@@ -718,11 +718,19 @@ int SortJob::openOutput(Writer& writer) {
         ::close(inputFd_);
         inputFd_ = -1;
     }
-    outputFd_ = sys::open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, outputOwnership_ != nullptr ? 0600 : 0666);
+    // A symbolic link at the output's name is refused, never written through: the output's
+    // directory may be writable by others, and the link's target could be any file this process
+    // may write. Without O_NONBLOCK a FIFO there would hold the open until a reader came.
+    outputFd_ = sys::open(output_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          outputOwnership_ != nullptr ? 0600 : 0666);
     if (outputFd_ < 0) return fail("cannot create output file '%s': %s", output_.c_str(), errnoText(errno).c_str());
-    outputCreated_ = true;
     struct stat st {};
-    outputIsInput_ = ::fstat(outputFd_, &st) == 0 && uint64_t(st.st_dev) == inputDevice_ && uint64_t(st.st_ino) == inputInode_;
+    if (::fstat(outputFd_, &st) != 0 || !S_ISREG(st.st_mode))
+        return fail("cannot create output file '%s': %s", output_.c_str(), "not a regular file");
+    outputCreated_ = true;
+    outputIsInput_ = uint64_t(st.st_dev) == inputDevice_ && uint64_t(st.st_ino) == inputInode_;
+    if (sys::ftruncate(outputFd_, 0) != 0)
+        return fail("cannot create output file '%s': %s", output_.c_str(), errnoText(errno).c_str());
     // The output takes the input's mode and owner before it holds a byte of the input.
     if (!outputIsInput_ && outputOwnership_ != nullptr) {
         if (int error = giveOwnership(outputFd_, *outputOwnership_); error != 0)

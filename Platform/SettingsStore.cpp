@@ -248,6 +248,8 @@ bool SettingsStore::setText(const std::string& path, const std::string& section,
     }
     while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
     }
+    // Under the lock no writer of this file is half-way: what dead ones of this host left goes.
+    removeDeadTemporaries(path, "tmp");
     // Only a missing file starts empty: one that cannot be read is never replaced by what
     // would be left of it.
     std::string text;
