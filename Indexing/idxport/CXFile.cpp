@@ -91,6 +91,9 @@ int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int perm
     int osFlags = openFlags(mode);
     if (osFlags < 0) return fail(kErrWrongState);
     const bool regularOnly = (flags & sfRegularFileOnly) != 0;
+    // A name the library may create is never a link's: a link planted there (in a directory
+    // others may write) would have this process create or write the link's target instead.
+    if (mode == sfOpenOrCreate) osFlags |= O_NOFOLLOW;
     // Without O_NONBLOCK the open of a FIFO would wait for a peer before the check below.
     if (regularOnly) osFlags |= O_NOFOLLOW | O_NONBLOCK;
 

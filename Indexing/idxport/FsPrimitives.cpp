@@ -27,6 +27,26 @@ int renameByLink(const char* from, const char* to) {
     errno = error;
     return -1;
 }
+
+// A directory: the target name is claimed with mkdir, which fails with EEXIST when anything has
+// it (atomic on every file system, network shares too), and the directory is then renamed onto
+// that empty directory of our own. Should the rename fail (another process put an entry into the
+// claim meanwhile, or an I/O error), the claim goes again when it is still empty.
+int renameDirectoryByClaim(const char* from, const char* to) {
+    if (sys::mkdir(to, 0700) != 0) return -1;
+    if (sys::rename(from, to) == 0) return 0;
+    const int error = errno;
+    sys::rmdir(to);
+    errno = error;
+    return -1;
+}
+
+// The no-replace rename of a file system without the flag, made of steps that are each atomic.
+int renameNoReplaceWithoutTheFlag(const char* from, const char* to) {
+    struct stat st {};
+    if (lstat(from, &st) != 0) return -1;
+    return S_ISDIR(st.st_mode) ? renameDirectoryByClaim(from, to) : renameByLink(from, to);
+}
 }  // namespace
 
 void setFsRenameAt2ForTests(FsRenameAt2 call) { renameAt2Seam = call; }
@@ -46,15 +66,10 @@ int fsRenameNoReplace(const char* from, const char* to) {
     }
     const FsRenameAt2 seam = renameAt2Seam;
     if ((seam != nullptr ? seam : systemRenameAt2)(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-    const int refusal = errno;
-    if (refusal != EINVAL && refusal != ENOSYS) return -1;
-    struct stat st {};
-    if (lstat(from, &st) != 0) return -1;
-    if (S_ISDIR(st.st_mode)) {
-        errno = refusal;
-        return -1;
-    }
-    return renameByLink(from, to);
+    // EINVAL also answers a directory moved into itself: the fallback's own rename then
+    // refuses it in turn, with the claim removed again.
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    return renameNoReplaceWithoutTheFlag(from, to);
 }
 
 int fsRmdir(const char* path) {
