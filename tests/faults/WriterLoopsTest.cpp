@@ -1,0 +1,181 @@
+// Error loops and kill loops for the library's writers, after SQLite's I/O-error and crash tests:
+// each writer runs once counting its file-changing calls (on its own directory), then once per
+// call k with call k failing (ENOSPC, then EIO), and once per k killed there (SIGKILL, in a
+// forked child). After each run: a reported success has the new result; what was committed
+// before is there; every file it touched reads as the old content or the new, nothing else; the
+// next writer succeeds; and nothing is left that the next writer does not clean.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Indexing/icommon/SortAndReplace.h"
+#include "Platform/BatchSort.h"
+#include "Platform/SettingsStore.h"
+#include "Platform/TempNames.h"
+#include "tests/support/FaultInjection.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+enum class Outcome { Succeeded, Failed, Killed };
+
+const char* outcomeName(Outcome o) {
+    return o == Outcome::Succeeded ? "succeeded" : o == Outcome::Failed ? "failed" : "killed";
+}
+
+struct Writer {
+    const char* name;
+    std::function<void(const TempDir&)> setup;
+    std::function<bool(const TempDir&)> run;  // true when the writer reports success
+    // Checks what the run left and that the next writer then succeeds.
+    std::function<void(const TempDir&, Outcome)> check;
+};
+
+struct LoopCounts {
+    long calls = 0, failures = 0, kills = 0;
+};
+
+LoopCounts runLoops(const Writer& w) {
+    LoopCounts counts;
+    {
+        TempDir dir;
+        w.setup(dir);
+        bool ok = false;
+        counts.calls = countSysCalls([&] { ok = w.run(dir); }, SysKind::Any, dir.path());
+        EXPECT_TRUE(ok) << w.name << " without faults";
+        w.check(dir, Outcome::Succeeded);
+    }
+    EXPECT_GT(counts.calls, 0) << w.name;
+    for (long k = 1; k <= counts.calls && !::testing::Test::HasFailure(); ++k) {
+        for (int error : {ENOSPC, EIO}) {
+            TempDir dir;
+            w.setup(dir);
+            FaultPlan plan;
+            plan.at = k;
+            plan.error = error;
+            plan.pathPart = dir.path();
+            bool ok;
+            std::string injected;
+            {
+                FaultInjection faults(plan);
+                ok = w.run(dir);
+                injected = faults.lastInjected();
+            }
+            ++counts.failures;
+            SCOPED_TRACE(std::string(w.name) + ": call " + std::to_string(k) + " (" + injected + ") failing with " +
+                         errnoName(error) + ", the writer " + outcomeName(ok ? Outcome::Succeeded : Outcome::Failed));
+            w.check(dir, ok ? Outcome::Succeeded : Outcome::Failed);
+        }
+        TempDir dir;
+        w.setup(dir);
+        FaultPlan plan;
+        plan.at = k;
+        plan.kill = true;
+        plan.pathPart = dir.path();
+        const int status = runInChildWithFaults(plan, [&] { return w.run(dir) ? 0 : 1; });
+        ++counts.kills;
+        SCOPED_TRACE(std::string(w.name) + ": killed at call " + std::to_string(k));
+        EXPECT_EQ(status, 128 + SIGKILL);
+        w.check(dir, Outcome::Killed);
+    }
+    return counts;
+}
+
+bool processRuns(long pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
+
+// Every entry of the directory but those expected. A writer that reported failure leaves no
+// temporary at all; after a success only one whose removal was the call that failed may stay,
+// of a process that still runs on this host (the next writer takes it once that has ended).
+void expectOnly(const TempDir& dir, const std::vector<std::string>& expected, const std::string& base,
+                const std::vector<const char*>& tags, Outcome o) {
+    DIR* d = opendir(dir.path().c_str());
+    ASSERT_NE(d, nullptr);
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (std::find(expected.begin(), expected.end(), name) != expected.end()) continue;
+        bool live = false;
+        for (const char* tag : tags) {
+            TempNames::Parsed p;
+            live = live || (TempNames::parse(name, base, tag, p) && TempNames::madeOnThisHost(p) && processRuns(p.pid));
+        }
+        live = live && o == Outcome::Succeeded;
+        EXPECT_TRUE(live) << "left behind: " << name;
+    }
+    closedir(d);
+}
+
+// The settings rewrite: a value set before is never lost; the new one is there after success.
+Writer settingsRewrite() {
+    return {"settings rewrite",
+            [](const TempDir& d) { writeFileText(d.file("settings.ini"), "[~MediaAgent]\nnOld=1\n; a comment\n"); },
+            [](const TempDir& d) { return SettingsStore::setText(d.file("settings.ini"), "~MediaAgent", "nNew", "2"); },
+            [](const TempDir& d, Outcome o) {
+                const std::string path = d.file("settings.ini");
+                SettingsStore store(path);
+                EXPECT_TRUE(store.fileRead());
+                EXPECT_EQ(store.getInteger("~MediaAgent", "nOld"), 1);
+                const auto now = store.getInteger("~MediaAgent", "nNew");
+                if (o == Outcome::Succeeded) {
+                    EXPECT_EQ(now, 2);
+                }
+                EXPECT_TRUE(!now || *now == 2);
+                EXPECT_NE(readFileText(path).find("; a comment"), std::string::npos);
+                ASSERT_TRUE(SettingsStore::setText(path, "~MediaAgent", "nNext", "3")) << "the next writer";
+                SettingsStore after(path);
+                EXPECT_EQ(after.getInteger("~MediaAgent", "nOld"), 1);
+                EXPECT_EQ(after.getInteger("~MediaAgent", "nNext"), 3);
+                expectOnly(d, {"settings.ini", "settings.ini.lock"}, "settings.ini", {"tmp"}, o);
+            }};
+}
+
+// sortAndReplace(Ex) with runs on disk (more lines than the memory holds): the file holds the
+// input or the whole sorted result, never a part.
+Writer sortWriter(const char* name, int topN) {
+    static const auto input = [] {
+        std::string text;
+        for (int i = 0; i < 14000; ++i) text += std::to_string(i * 7919 % 14000) + "\n";
+        return text;
+    };
+    static const auto sorted = [](int n) {
+        std::vector<std::string> lines;
+        for (int i = 0; i < 14000; ++i) lines.push_back(std::to_string(i));
+        std::sort(lines.begin(), lines.end());
+        std::string text;
+        for (int i = 0; i < (n > 0 ? n : 14000); ++i) text += lines[static_cast<size_t>(i)] + "\r\n";
+        return text;
+    };
+    return {name, [](const TempDir& d) { writeFileText(d.file("list.txt"), input()); },
+            [topN](const TempDir& d) {
+                BatchSort::setLimits(1, 256);
+                const int rc = sortAndReplaceEx(d.file("list.txt").c_str(), BatchSortListSortAll, topN, true, false, 0,
+                                                "", 0, 0);
+                BatchSort::setLimits(0, 0);
+                return rc == 0;
+            },
+            [topN](const TempDir& d, Outcome o) {
+                const std::string path = d.file("list.txt"), now = readFileText(path);
+                EXPECT_TRUE(now == sorted(topN) || (o != Outcome::Succeeded && now == input()))
+                    << "the file holds " << now.size() << " bytes";
+                BatchSort::setLimits(1, 256);
+                EXPECT_EQ(sortAndReplace(path.c_str(), false, true, false), 0) << "the next sort";
+                BatchSort::setLimits(0, 0);
+                expectOnly(d, {"list.txt"}, "list.txt", {"sorted", "sortwork", "top"}, o);
+            }};
+}
+}  // namespace
+
+// One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
+void runAndReport(const Writer& w) {
+    const LoopCounts c = runLoops(w);
+    std::printf("%s: %ld calls, %ld injected failures, %ld kills\n", w.name, c.calls, c.failures, c.kills);
+}
+
+TEST(WriterLoops, SettingsRewrite) { runAndReport(settingsRewrite()); }
+TEST(WriterLoops, SortAndReplace) { runAndReport(sortWriter("sortAndReplace", 0)); }
+TEST(WriterLoops, SortAndReplaceTopN) { runAndReport(sortWriter("sortAndReplaceEx top-N", 25)); }
