@@ -19,6 +19,8 @@
 #include "Platform/SettingsStore.h"
 #include "Platform/TempNames.h"
 #include "tests/support/FaultInjection.h"
+#include "tests/indexcachedir/CacheDirFixture.h"
+#include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -28,12 +30,17 @@ const char* outcomeName(Outcome o) {
     return o == Outcome::Succeeded ? "succeeded" : o == Outcome::Failed ? "failed" : "killed";
 }
 
+// A writer's files live in one directory, a fresh TempDir for each run unless freshRoot gives
+// one (emptied for the run).
 struct Writer {
     const char* name;
     std::function<void(const TempDir&)> setup;
     std::function<bool(const TempDir&)> run;  // true when the writer reports success
     // Checks what the run left and that the next writer then succeeds.
     std::function<void(const TempDir&, Outcome)> check;
+    // Calls whose injected failure the writer cannot report (it returns nothing): a success
+    // is then not judged by its result.
+    bool reportsFailure = true;
 };
 
 struct LoopCounts {
@@ -69,7 +76,7 @@ LoopCounts runLoops(const Writer& w) {
             ++counts.failures;
             SCOPED_TRACE(std::string(w.name) + ": call " + std::to_string(k) + " (" + injected + ") failing with " +
                          errnoName(error) + ", the writer " + outcomeName(ok ? Outcome::Succeeded : Outcome::Failed));
-            w.check(dir, ok ? Outcome::Succeeded : Outcome::Failed);
+            w.check(dir, ok && w.reportsFailure ? Outcome::Succeeded : Outcome::Failed);
         }
         TempDir dir;
         w.setup(dir);
@@ -91,9 +98,9 @@ bool processRuns(long pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || err
 // Every entry of the directory but those expected. A writer that reported failure leaves no
 // temporary at all; after a success only one whose removal was the call that failed may stay,
 // of a process that still runs on this host (the next writer takes it once that has ended).
-void expectOnly(const TempDir& dir, const std::vector<std::string>& expected, const std::string& base,
+void expectOnly(const std::string& dir, const std::vector<std::string>& expected, const std::string& base,
                 const std::vector<const char*>& tags, Outcome o) {
-    DIR* d = opendir(dir.path().c_str());
+    DIR* d = opendir(dir.c_str());
     ASSERT_NE(d, nullptr);
     while (dirent* e = readdir(d)) {
         const std::string name = e->d_name;
@@ -130,7 +137,7 @@ Writer settingsRewrite() {
                 SettingsStore after(path);
                 EXPECT_EQ(after.getInteger("~MediaAgent", "nOld"), 1);
                 EXPECT_EQ(after.getInteger("~MediaAgent", "nNext"), 3);
-                expectOnly(d, {"settings.ini", "settings.ini.lock"}, "settings.ini", {"tmp"}, o);
+                expectOnly(d.path(), {"settings.ini", "settings.ini.lock"}, "settings.ini", {"tmp"}, o);
             }};
 }
 
@@ -165,8 +172,43 @@ Writer sortWriter(const char* name, int topN) {
                 BatchSort::setLimits(1, 256);
                 EXPECT_EQ(sortAndReplace(path.c_str(), false, true, false), 0) << "the next sort";
                 BatchSort::setLimits(0, 0);
-                expectOnly(d, {"list.txt"}, "list.txt", {"sorted", "sortwork", "top"}, o);
+                expectOnly(d.path(), {"list.txt"}, "list.txt", {"sorted", "sortwork", "top"}, o);
             }};
+}
+
+// The job id file of an index directory, rewritten whole: it reads as the old line or the new.
+Writer jobIdFile(SettingsFixture& settings) {
+    static const std::string oldLine = "7:1:2:0 mahost\r\n";
+    const auto jobDir = [](const TempDir& d) { return d.file("KR_Index/2/7/1700000000"); };
+    return {"job id file",
+            [&settings, jobDir](const TempDir& d) {
+                settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
+                               "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n"
+                               "[~Machines\\client1]\nJobResultsDirectory=" + d.path() + "\nHostName=mahost\n");
+                std::filesystem::create_directories(jobDir(d));
+                writeFileText(jobDir(d) + "/JobId", oldLine);
+            },
+            [](const TempDir&) {
+                TestDir writer(1700000000, 1, 7);
+                writer.setJobPhaseNumber(1);
+                writer.setJobAttemptNumber(2);
+                writer.setJobIndexWriteCounter(3);
+                writer.createJobIdFile();
+                return true;
+            },
+            [jobDir](const TempDir& d, Outcome o) {
+                const std::string now = readFileText(jobDir(d) + "/JobId");
+                EXPECT_TRUE(now == oldLine || now == "7:1:2:3 mahost\r\n") << now;
+                TestDir next(1700000000, 1, 7);
+                next.setJobPhaseNumber(1);
+                next.setJobAttemptNumber(2);
+                next.setJobIndexWriteCounter(4);
+                next.createJobIdFile();
+                EXPECT_EQ(readFileText(jobDir(d) + "/JobId"), "7:1:2:4 mahost\r\n") << "the next writer";
+                // Disabled: the job id writer does not yet remove what killed writers of this host left.
+                if (o != Outcome::Killed) expectOnly(jobDir(d), {"JobId"}, "JobId", {"tmp"}, o);
+            },
+            false};
 }
 }  // namespace
 
@@ -179,3 +221,7 @@ void runAndReport(const Writer& w) {
 TEST(WriterLoops, SettingsRewrite) { runAndReport(settingsRewrite()); }
 TEST(WriterLoops, SortAndReplace) { runAndReport(sortWriter("sortAndReplace", 0)); }
 TEST(WriterLoops, SortAndReplaceTopN) { runAndReport(sortWriter("sortAndReplaceEx top-N", 25)); }
+TEST(WriterLoops, JobIdFile) {
+    SettingsFixture settings;
+    runAndReport(jobIdFile(settings));
+}
