@@ -11,6 +11,7 @@
 #include <climits>
 #include <new>
 
+#include "Indexing/idxport/FsMountCheck.h"
 #include "Platform/PlatformSleep.h"
 #include "Platform/QuietPipeWrite.h"
 #include "Platform/SysCalls.h"
@@ -236,6 +237,7 @@ int CXFile::lock(sfLockMode_t mode, unsigned long timeout) {
     for (;;) {
         if (fcntl(fileFd_, F_OFD_SETLK, &byte) == 0) {
             lockedFlag_ = 1;
+            fsWarnOnceIfLocksAreLocal(fileFd_);
             return 1;
         }
         int error = errno;
