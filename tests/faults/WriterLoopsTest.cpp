@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "Indexing/icommon/SortAndReplace.h"
+#include "JobResults/LineMap.h"
+#include "JobResults/StoreResults.h"
 #include "Platform/BatchSort.h"
 #include "Platform/SettingsStore.h"
 #include "Platform/TempNames.h"
@@ -210,6 +212,45 @@ Writer jobIdFile(SettingsFixture& settings) {
             },
             false};
 }
+
+// putLine + closeFile appending to a results file that holds lines of an earlier writer: those
+// stay, the file holds whole lines only, and the next writer appends after them.
+Writer storeLines(SettingsFixture& settings) {
+    const auto results = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7/backup.out"); };
+    const auto store = [](std::initializer_list<const char*> lines) {
+        StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
+        bool failed = writer.openFile(kResultsBackup, true, false);
+        for (const char* line : lines) failed = failed || writer.putLine(line, false);
+        return !writer.closeFile() && !failed;
+    };
+    return {"putLine + closeFile",
+            [&settings, store](const TempDir& d) {
+                std::filesystem::create_directories(d.file("KR_JobResults"));
+                settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
+                               "ClientId=42\nJobResultsDirectory=" + d.path() + "\n");
+                ASSERT_TRUE(store({"old one", "old two"}));
+            },
+            [store](const TempDir&) { return store({"new one", "new two"}); },
+            [results, store](const TempDir& d, Outcome o) {
+                const std::string committed = "old one\r\nold two\r\n", all = committed + "new one\r\nnew two\r\n";
+                const std::string now = readFileText(results(d));
+                EXPECT_EQ(now.rfind(committed, 0), 0u) << now;
+                if (o == Outcome::Succeeded) {
+                    EXPECT_EQ(now, all);
+                }
+                ASSERT_TRUE(store({"next"})) << "the next writer";
+                const std::string after = readFileText(results(d));
+                EXPECT_TRUE(after == committed + "next\r\n" || after == committed + "new one\r\nnext\r\n" ||
+                            after == all + "next\r\n")
+                    << "whole lines only: " << after;
+                const std::string map = readFileText(d.file("KR_JobResults/2/5/7/1.map"));
+                std::vector<uint64_t> entries, starts;
+                for (size_t at = 0; at + kMapEntrySize <= map.size(); at += kMapEntrySize)
+                    entries.push_back(decodeMapEntry(reinterpret_cast<const unsigned char*>(map.data() + at)));
+                for (size_t at = 0; at < after.size(); at = after.find('\n', at) + 1) starts.push_back(at);
+                EXPECT_EQ(entries, starts) << "the map fits the file";
+            }};
+}
 }  // namespace
 
 // One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
@@ -224,4 +265,8 @@ TEST(WriterLoops, SortAndReplaceTopN) { runAndReport(sortWriter("sortAndReplaceE
 TEST(WriterLoops, JobIdFile) {
     SettingsFixture settings;
     runAndReport(jobIdFile(settings));
+}
+TEST(WriterLoops, PutLineAndCloseFile) {
+    SettingsFixture settings;
+    runAndReport(storeLines(settings));
 }
