@@ -15,12 +15,14 @@
 #include <vector>
 
 #include "Indexing/icommon/SortAndReplace.h"
+#include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "JobResults/LineMap.h"
 #include "JobResults/StoreResults.h"
 #include "Platform/BatchSort.h"
 #include "Platform/SettingsStore.h"
 #include "Platform/TempNames.h"
 #include "tests/support/FaultInjection.h"
+#include "tests/support/ReserveText.h"
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"
@@ -304,6 +306,51 @@ Writer indexWriter(SettingsFixture& settings, const char* name, IndexWrite how) 
                 EXPECT_EQ(next.close(false), 0);
             }};
 }
+
+// A reservation transaction (reserve, then release as the object goes) on a reserve file that
+// holds another host's line: that line stays, the file parses, and the next process reserves,
+// its own host dropping what a killed process of it left.
+class LoopCacheFs : public JobResultsCacheFs {
+public:
+    LoopCacheFs() : JobResultsCacheFs(1, TCacheIndex) {}
+    int64_t getJobId() override { return 77; }
+
+protected:
+    int measureFreeSpace(int&) override {
+        blockSize_ = 1024;
+        totalBlocks_ = freeBlocks_ = uint64_t(100) << 20;
+        return 0;
+    }
+};
+
+Writer reservation(SettingsFixture& settings) {
+    const auto reserveFile = [](const TempDir& d) { return d.file("KR_Index/reserveFile"); };
+    static const std::string otherHost = "999:5/1/1 1 " + std::to_string(JobResultsCacheFs::getCurrentTime()) + "\r\n";
+    const auto transaction = [] {
+        LoopCacheFs cache;
+        cache.initialize(nullptr);
+        return cache.reserve(10000000, 0, 0, 0) == 1 && cache.release(0, true) == 0;
+    };
+    return {"reservation transaction",
+            [&settings, reserveFile](const TempDir& d) {
+                settings.write("[Focus]\nClientName=client1\n[~Machines\\client1]\nClientId=42\n"
+                               "[Platform\\2]\nTalServerHostName=central.example\n[MediaAgent]\nIndexCacheDirectory=" +
+                               d.path() + "\nsDISABLERESERVE=No\n");
+                std::filesystem::create_directories(d.file("KR_Index"));
+                writeFileText(reserveFile(d), otherHost);
+            },
+            [transaction](const TempDir&) { return transaction(); },
+            [reserveFile, transaction](const TempDir& d, Outcome) {
+                int malformed = 0;
+                const auto lines = reserveLinesOf(readFileText(reserveFile(d)), &malformed);
+                EXPECT_EQ(malformed, 0) << readFileText(reserveFile(d));
+                ASSERT_TRUE(transaction()) << "the next transaction";
+                const std::string after = readFileText(reserveFile(d));
+                EXPECT_EQ(after.rfind(otherHost, 0) == 0 || after.find("\n" + otherHost) != std::string::npos, true)
+                    << "the other host's line is kept: " << after;
+                EXPECT_EQ(reserveLinesOf(after).size(), 1u) << "only the other host's line is left: " << after;
+            }};
+}
 }  // namespace
 
 // One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
@@ -334,4 +381,8 @@ TEST(WriterLoops, CacheUpdateByRename) {
 TEST(WriterLoops, CacheUpdateByCopy) {
     SettingsFixture settings;
     runAndReport(indexWriter(settings, "update by copy + close", IndexWrite::UpdateByCopy));
+}
+TEST(WriterLoops, ReservationTransaction) {
+    SettingsFixture settings;
+    runAndReport(reservation(settings));
 }
