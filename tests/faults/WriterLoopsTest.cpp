@@ -23,6 +23,7 @@
 #include "Platform/TempNames.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/ReserveText.h"
+#include "tests/JobResults/RetrieveFixture.h"
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"
@@ -351,6 +352,42 @@ Writer reservation(SettingsFixture& settings) {
                 EXPECT_EQ(reserveLinesOf(after).size(), 1u) << "only the other host's line is left: " << after;
             }};
 }
+
+// generateFile (raw files merged into the results file at the first page) and generateMap: every
+// stored line is served afterwards, by this reader or the next, exactly once and in order.
+Writer generation(SettingsFixture& settings) {
+    const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
+    const auto page = [] {
+        RetrieveResults reader(2, (int64_t(5) << 32) | 7, kResultsBackup, "client1");
+        bool failed = true;
+        const Page got = fetchPage(reader, 1, 100, &failed);
+        return failed ? std::vector<std::string>{"failed"} : got.lines;
+    };
+    static const std::vector<std::string> stored = {"a1", "a2", "b1"};
+    return {"generateFile + generateMap",
+            [&settings, job](const TempDir& d) {
+                settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
+                               "JobResultsDirectory=" + d.path() + "\n");
+                std::filesystem::create_directories(job(d));
+                writeFileText(job(d) + "/State", "0\r\n1700000000    \r\n");
+                writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
+                writeFileText(job(d) + "/backup_12_200", "b1\r\n");
+            },
+            [page](const TempDir&) { return page() == stored; },
+            [page, job](const TempDir& d, Outcome o) {
+                EXPECT_EQ(page(), stored) << "the next reader serves every stored line";
+                for (const auto& e : std::filesystem::directory_iterator(job(d))) {
+                    const std::string name = e.path().filename();
+                    // Raw files left out: a kill after the results file is in place, or a failed
+                    // unlink, leaves them for good (reported to the results code's owner).
+                    if (name.rfind("backup_", 0) == 0 && o != Outcome::Failed) continue;
+                    // Also left out: a killed map rebuild's "1.map.<pid>.<n>.new" is removed by nobody.
+                    if (name.rfind("1.map.", 0) == 0 && o == Outcome::Killed) continue;
+                    EXPECT_TRUE(name == "State" || name == "backup.out" || name == "1.map" || name == "raw.log")
+                        << "left behind: " << name;
+                }
+            }};
+}
 }  // namespace
 
 // One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
@@ -385,4 +422,8 @@ TEST(WriterLoops, CacheUpdateByCopy) {
 TEST(WriterLoops, ReservationTransaction) {
     SettingsFixture settings;
     runAndReport(reservation(settings));
+}
+TEST(WriterLoops, GenerateFileAndMap) {
+    SettingsFixture settings;
+    runAndReport(generation(settings));
 }
