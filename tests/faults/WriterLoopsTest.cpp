@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Indexing/icommon/SortAndReplace.h"
+#include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "JobResults/LineMap.h"
 #include "JobResults/StoreResults.h"
@@ -303,7 +304,16 @@ Writer indexWriter(SettingsFixture& settings, const char* name, IndexWrite how) 
                     EXPECT_EQ(reader.close(false), 0);
                 }
                 TestDir next(0, 1, 44);
-                ASSERT_NE(next.create(2000000000), nullptr) << "the next job's index, errno " << next.getErrno();
+                // Disabled where a failed or killed create left its directory without State, or
+                // with an empty one: the next update then fails (ENOENT, or "busy writing" with
+                // errno 0) until a newer directory comes (reported to the cache's owner).
+                const bool leftBehind = o != Outcome::Succeeded && fsExists((app(d) + "/1000").c_str()) &&
+                                        readFileText(app(d) + "/1000/State").rfind("0\r\n", 0) != 0;
+                if (how == IndexWrite::Create && !leftBehind) {
+                    ASSERT_NE(next.update(false, 0, false), nullptr) << "the next job's update, errno " << next.getErrno();
+                } else {
+                    ASSERT_NE(next.create(2000000000), nullptr) << "the next job's index, errno " << next.getErrno();
+                }
                 EXPECT_EQ(next.close(false), 0);
             }};
 }
