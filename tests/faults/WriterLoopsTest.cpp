@@ -20,6 +20,7 @@
 #include "JobResults/LineMap.h"
 #include "JobResults/StoreResults.h"
 #include "Platform/BatchSort.h"
+#include "Platform/JobResultsTable.h"
 #include "Platform/SettingsStore.h"
 #include "Platform/TempNames.h"
 #include "tests/support/FaultInjection.h"
@@ -398,6 +399,53 @@ Writer generation(SettingsFixture& settings) {
                 }
             }};
 }
+
+// A batch of rows into the results table (SQLite, through the wrapping VFS of SysCalls): the
+// rows committed before stay, the batch is all or nothing, and the next writer adds its row.
+struct RowCollector : JobResultsCallback {
+    int function(JobResultsTable*, JobResultsRecord* record) override {
+        rows.push_back(record->line);
+        return 0;
+    }
+    std::vector<std::string> rows;
+};
+
+std::vector<std::string> tableRows(const std::string& path) {
+    JobResultsTable table;
+    RowCollector all;
+    if (table.initialize(path.c_str()) != 0 || table.open(false) != 0 || table.search("k", &all) < 0) return {"failed"};
+    return all.rows;
+}
+
+Writer resultsTableBatch() {
+    const auto batch = [](const std::string& path, std::initializer_list<const char*> lines) {
+        JobResultsTable table;
+        if (table.initialize(path.c_str()) != 0 || table.open(true) != 0 || table.beginBatch() != 0) return false;
+        for (const char* line : lines)
+            if (table.insert("k", line) != 0) return false;
+        return table.commitBatch() == 0 && table.close() == 0;
+    };
+    using Rows = std::vector<std::string>;
+    return {"results table batch",
+            [batch](const TempDir& d) {
+                JobResultsTable table;
+                ASSERT_EQ(table.initialize(d.file("results.db").c_str()), 0);
+                ASSERT_EQ(table.create(), 0);
+                ASSERT_EQ(table.close(), 0);
+                ASSERT_TRUE(batch(d.file("results.db"), {"old"}));
+            },
+            [batch](const TempDir& d) { return batch(d.file("results.db"), {"new1", "new2"}); },
+            [batch](const TempDir& d, Outcome o) {
+                const Rows now = tableRows(d.file("results.db")), all{"old", "new1", "new2"};
+                EXPECT_TRUE(now == all || (o != Outcome::Succeeded && now == Rows{"old"})) << now.size() << " rows";
+                ASSERT_TRUE(batch(d.file("results.db"), {"next"})) << "the next writer";
+                Rows expected = now;
+                expected.push_back("next");
+                EXPECT_EQ(tableRows(d.file("results.db")), expected);
+                for (const auto& e : std::filesystem::directory_iterator(d.path()))
+                    EXPECT_EQ(e.path().filename(), "results.db") << "left behind";
+            }};
+}
 }  // namespace
 
 // One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
@@ -437,3 +485,4 @@ TEST(WriterLoops, GenerateFileAndMap) {
     SettingsFixture settings;
     runAndReport(generation(settings));
 }
+TEST(WriterLoops, ResultsTableBatch) { runAndReport(resultsTableBatch()); }
