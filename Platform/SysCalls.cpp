@@ -61,7 +61,8 @@ sqlite3_vfs* realVfs = nullptr;
 
 struct SeamFile {
     sqlite3_file base;
-    int shadowFd;
+    const char* name;    // valid while the file is open; null for SQLite's nameless temporaries
+    int shadowFd;        // opened at the first call offered to a test's table
     sqlite3_file* real;  // the wrapped VFS's file, stored right behind this one
 };
 constexpr size_t kSeamFileSize = (sizeof(SeamFile) + 15) / 16 * 16;
@@ -71,8 +72,11 @@ sqlite3_file* realOf(sqlite3_file* f) { return reinterpret_cast<SeamFile*>(f)->r
 // True when the table in use fails this call: errno then tells how.
 template <typename Call>
 bool injected(sqlite3_file* f, Call call) {
-    const int fd = reinterpret_cast<SeamFile*>(f)->shadowFd;
-    if (fd < 0 || &sys::calls() == &sys::realCalls()) return false;
+    SeamFile* s = reinterpret_cast<SeamFile*>(f);
+    if (&sys::calls() == &sys::realCalls() || s->name == nullptr) return false;
+    if (s->shadowFd < 0) s->shadowFd = ::open(s->name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = s->shadowFd;
+    if (fd < 0) return false;
     errno = 0;
     if (call(fd) == 0) return false;
     return errno != EBADF && errno != EINVAL;  // what the read-only descriptor itself answers
@@ -139,6 +143,7 @@ const sqlite3_io_methods kMethods[4] = {methodsOfVersion(0), methodsOfVersion(1)
 int seamOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
     SeamFile* s = reinterpret_cast<SeamFile*>(f);
     s->base.pMethods = nullptr;
+    s->name = nullptr;
     s->shadowFd = -1;
     s->real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(f) + kSeamFileSize);
     s->real->pMethods = nullptr;
@@ -146,7 +151,7 @@ int seamOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, in
     if (s->real->pMethods == nullptr) return rc;
     const int version = s->real->pMethods->iVersion;
     s->base.pMethods = &kMethods[version < 0 ? 0 : version > 3 ? 3 : version];
-    if (rc == SQLITE_OK && name != nullptr) s->shadowFd = ::open(name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (rc == SQLITE_OK) s->name = name;
     return rc;
 }
 int seamDelete(sqlite3_vfs*, const char* name, int syncDir) { return realVfs->xDelete(realVfs, name, syncDir); }
