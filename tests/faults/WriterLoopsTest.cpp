@@ -454,35 +454,24 @@ void runAndReport(const Writer& w) {
     std::printf("%s: %ld calls, %ld injected failures, %ld kills\n", w.name, c.calls, c.failures, c.kills);
 }
 
-TEST(WriterLoops, SettingsRewrite) { runAndReport(settingsRewrite()); }
-TEST(WriterLoops, SortAndReplace) { runAndReport(sortWriter("sortAndReplace", 0)); }
-TEST(WriterLoops, SortAndReplaceTopN) { runAndReport(sortWriter("sortAndReplaceEx top-N", 25)); }
-TEST(WriterLoops, JobIdFile) {
+// Each writer's settings point into the directory of its run.
+class WriterLoops : public ::testing::Test {
+protected:
     SettingsFixture settings;
-    runAndReport(jobIdFile(settings));
-}
-TEST(WriterLoops, PutLineAndCloseFile) {
-    SettingsFixture settings;
-    runAndReport(storeLines(settings));
-}
-TEST(WriterLoops, CacheCreateAndClose) {
-    SettingsFixture settings;
-    runAndReport(indexWriter(settings, "create + close", IndexWrite::Create));
-}
-TEST(WriterLoops, CacheUpdateByRename) {
-    SettingsFixture settings;
+};
+
+TEST_F(WriterLoops, SettingsRewrite) { runAndReport(settingsRewrite()); }
+TEST_F(WriterLoops, SortAndReplace) { runAndReport(sortWriter("sortAndReplace", 0)); }
+TEST_F(WriterLoops, SortAndReplaceTopN) { runAndReport(sortWriter("sortAndReplaceEx top-N", 25)); }
+TEST_F(WriterLoops, JobIdFile) { runAndReport(jobIdFile(settings)); }
+TEST_F(WriterLoops, PutLineAndCloseFile) { runAndReport(storeLines(settings)); }
+TEST_F(WriterLoops, CacheCreateAndClose) { runAndReport(indexWriter(settings, "create + close", IndexWrite::Create)); }
+TEST_F(WriterLoops, CacheUpdateByRename) {
     runAndReport(indexWriter(settings, "update by rename + close", IndexWrite::UpdateByRename));
 }
-TEST(WriterLoops, CacheUpdateByCopy) {
-    SettingsFixture settings;
+TEST_F(WriterLoops, CacheUpdateByCopy) {
     runAndReport(indexWriter(settings, "update by copy + close", IndexWrite::UpdateByCopy));
 }
-TEST(WriterLoops, ReservationTransaction) {
-    SettingsFixture settings;
-    runAndReport(reservation(settings));
-}
-TEST(WriterLoops, GenerateFileAndMap) {
-    SettingsFixture settings;
-    runAndReport(generation(settings));
-}
-TEST(WriterLoops, ResultsTableBatch) { runAndReport(resultsTableBatch()); }
+TEST_F(WriterLoops, ReservationTransaction) { runAndReport(reservation(settings)); }
+TEST_F(WriterLoops, GenerateFileAndMap) { runAndReport(generation(settings)); }
+TEST_F(WriterLoops, ResultsTableBatch) { runAndReport(resultsTableBatch()); }
