@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchCommon.h"
 #include "Platform/SysCalls.h"
 
 namespace {
@@ -61,5 +62,7 @@ int main(int argc, char** argv) {
     const double b = bare[bare.size() / 2], s = seam[seam.size() / 2];
     std::printf("64-byte write: bare %.1f ns, through the table %.1f ns (medians of 7 rounds of %ld); ratio %.3f\n", b, s,
                 count, s / b);
+    benchSummaryRow("a write through the fault seam", benchText("%.1f ns", s), benchText("bare write %.1f ns", b), s / b,
+                    "<= 1.05 (no measurable cost)");
     return 0;
 }

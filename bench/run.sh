@@ -39,6 +39,7 @@ step page $b/bench_get_page "$data/page" "$lines" "$raw_mb"
 $b/make_results_file "$data/sort-input" 200
 $b/bench_sort "$data/sort-input"
 step column $b/bench_sort --by-column 200000 "$data/column"
+step seam $b/bench_syscall_seam "$data/seam"
 step tool-ls $b/bench_vornica_ls "$data/tool-ls" build-bench/tools/vornica
 step tool-page $b/bench_vornica_page "$data/tool-page" build-bench/tools/vornica
 
