@@ -32,7 +32,8 @@ protected:
 };
 
 TEST_F(Resume, FollowsTheStateOfTheNewestDirectory) {
-    enum Extra { None, CanStillResume, Writer, CompletedMeanwhile, CheckpointCopy, OtherJob };
+    enum Extra { None, CanStillResume, Writer, CompletedMeanwhile, CheckpointCopy, OtherJob, JobIdUnreadable,
+                 NewerMeanwhile };
     using D = JobResultsCacheDir;
     struct Row {
         const char* what;
@@ -50,6 +51,9 @@ TEST_F(Resume, FollowsTheStateOfTheNewestDirectory) {
         {"writer gone, checkpoint copy kept", D::Writing, CheckpointCopy, 0, "3"},
         {"writer gone", D::Writing, None, 0, "aside"},
         {"another job's directory", D::Suspended, OtherJob, 0, "aside"},
+        // A job id file that cannot be read now says nothing about the index: it stays as it is.
+        {"job id file unreadable", D::Suspended, JobIdUnreadable, EISDIR, "1"},
+        {"a newer directory made while resume waited", D::Suspended, NewerMeanwhile, D::kErrWrongState, "1"},
     };
     const std::string list = root() + "/collects/42.txt";
     for (const Row& row : rows) {
@@ -59,12 +63,20 @@ TEST_F(Resume, FollowsTheStateOfTheNewestDirectory) {
         leaveJob(200, row.state, row.extra == OtherJob ? "99:0:0:3 host\r\n" : "42:0:0:3 host\r\n");
         if (row.extra == CanStillResume) writeFileText(dirPath(200) + "/canStillResume", "");
         if (row.extra == CheckpointCopy) std::filesystem::create_directories(root() + "/checkpoints/7");
+        if (row.extra == JobIdUnreadable) {
+            std::filesystem::remove(dirPath(200) + "/JobId");
+            std::filesystem::create_directories(dirPath(200) + "/JobId");
+        }
         std::filesystem::create_directories(root() + "/collects");
         writeFileText(list, "collected");
-        auto writer = row.extra == Writer || row.extra == CompletedMeanwhile ? heldBy("write", 200) : nullptr;
+        const bool waits = row.extra == CompletedMeanwhile || row.extra == NewerMeanwhile;
+        auto writer = row.extra == Writer || waits ? heldBy("write", 200) : nullptr;
         ShortSleeps watch([&] {
-            if (row.extra != CompletedMeanwhile) return;
-            writeFileText(dirPath(200) + "/State", "0\r\n200    \r\n");
+            if (!waits) return;
+            if (row.extra == NewerMeanwhile)
+                leave(300, D::Complete);
+            else
+                writeFileText(dirPath(200) + "/State", "0\r\n200    \r\n");
             writer.reset();
         });
         TestDir job;
@@ -114,7 +126,7 @@ TEST_F(Resume, SuspendOnlyWhatThisObjectWrites) {
 }
 
 TEST_F(Resume, DiscardForResumeTakesNoHeldDirectoryAndReplacesNothing) {
-    enum Case { Free, NoState, HeldByWriter, AsideExists, NotForced };
+    enum Case { Free, NoState, HeldByWriter, AsideExists, AsideEmpty, NotForced };
     struct Row {
         const char* what;
         Case which;
@@ -123,21 +135,24 @@ TEST_F(Resume, DiscardForResumeTakesNoHeldDirectoryAndReplacesNothing) {
         {"free", Free, 0},
         {"without a State file", NoState, 0},
         {"held by a live writer", HeldByWriter, JobResultsCacheDir::kErrBusy},
-        {"ready_to_resume exists", AsideExists, EEXIST},
+        {"a non-empty ready_to_resume exists", AsideExists, EEXIST},
+        {"an empty ready_to_resume exists", AsideEmpty, 0},
         {"not forced, not opened", NotForced, JobResultsCacheDir::kErrNotOpened},
     };
     for (const Row& row : rows) {
         std::filesystem::remove_all(appDir());
         leaveJob(300, JobResultsCacheDir::Writing);
         if (row.which == NoState) std::filesystem::remove(dirPath(300) + "/State");
-        if (row.which == AsideExists) std::filesystem::create_directories(appDir() + "/ready_to_resume");
+        if (row.which == AsideExists || row.which == AsideEmpty)
+            std::filesystem::create_directories(appDir() + "/ready_to_resume");
+        if (row.which == AsideExists) writeFileText(appDir() + "/ready_to_resume/TL_RST.cfg", "earlier");
         auto writer = row.which == HeldByWriter ? heldBy("write", 300) : nullptr;
         TestDir job(300);
         EXPECT_EQ(job.discardForResume(row.which != NotForced), row.error == 0 ? 0 : -1) << row.what;
         EXPECT_EQ(job.getErrno(), row.error) << row.what;
         if (row.which == AsideExists) {
-            EXPECT_TRUE(std::filesystem::is_empty(appDir() + "/ready_to_resume")) << "the earlier one stays as it was";
-            std::filesystem::remove(appDir() + "/ready_to_resume");
+            EXPECT_EQ(readFileText(appDir() + "/ready_to_resume/TL_RST.cfg"), "earlier") << "the earlier one stays";
+            std::filesystem::remove_all(appDir() + "/ready_to_resume");
         }
         EXPECT_EQ(outcomeOf(300), row.error == 0 ? "aside" : "3") << row.what << ": else kept whole, State included";
     }
