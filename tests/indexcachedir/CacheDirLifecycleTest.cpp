@@ -33,22 +33,34 @@ TEST_F(Lifecycle, CreateCloseAndReopen) {
     EXPECT_EQ(late.getErrno(), JobResultsCacheDir::kErrClockBackwards);
 }
 
-// A create whose State cannot be written leaves no directory that would block later updates,
-// and names the cause.
+// A create whose State cannot be made or written leaves no directory that would block later
+// updates, and names the cause: a write past the file size limit in this process, an open that
+// fails (EMFILE injected by a tracer) in another.
 TEST_F(Lifecycle, AFailedCreateLeavesNothingBehind) {
-    leave(100, JobResultsCacheDir::Complete);
     signal(SIGXFSZ, SIG_IGN);
     const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, none{0, RLIM_INFINITY};
-    TestDir job;
-    setrlimit(RLIMIT_FSIZE, &none);
-    const char* made = job.create(1000);
-    setrlimit(RLIMIT_FSIZE, &unlimited);
-    EXPECT_EQ(made, nullptr);
-    EXPECT_EQ(job.getErrno(), EFBIG);
-    EXPECT_FALSE(fileExists(dirPath(1000)));
-    TestDir next(0, 1, 43);
-    next.copyUponUpdate(false);
-    EXPECT_NE(next.update(false, 0, false), nullptr) << next.getErrno();
+    for (const bool write : {true, false}) {
+        std::filesystem::remove_all(appDir());
+        leave(100, JobResultsCacheDir::Complete);
+        if (write) {
+            TestDir job;
+            setrlimit(RLIMIT_FSIZE, &none);
+            const char* made = job.create(1000);
+            setrlimit(RLIMIT_FSIZE, &unlimited);
+            EXPECT_EQ(made, nullptr);
+            EXPECT_EQ(job.getErrno(), EFBIG);
+        } else {
+            if (system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not available";
+            const std::string command = "strace -f -qq -o /dev/null -P " + dirPath(1000) +
+                                        "/State -e trace=openat -e inject=openat:error=EMFILE " VORNICA_TEST_HELPER
+                                        " cachedir_create 2 7 1000 </dev/null >/dev/null";
+            EXPECT_NE(system(command.c_str()), 0);
+        }
+        EXPECT_FALSE(fileExists(dirPath(1000))) << write;
+        TestDir next(0, 1, 43);
+        next.copyUponUpdate(false);
+        EXPECT_NE(next.update(false, 0, false), nullptr) << write << " " << next.getErrno();
+    }
 }
 
 // The marker that lets a completed index be resumed is never made through a link at its name.
