@@ -1,6 +1,9 @@
 // Suspend, resume and the move aside to "ready_to_resume", with other processes holding the
 // directory where it matters.
 #include <algorithm>
+#include <atomic>
+#include <set>
+#include <thread>
 
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/HelperProcess.h"
@@ -102,6 +105,37 @@ TEST_F(Resume, FollowsTheStateOfTheNewestDirectory) {
         // A completed index that was resumed is closed again by suspend.
         EXPECT_EQ(job.suspend(), 0) << row.what;
         EXPECT_EQ(stateOf(200), row.extra == CanStillResume ? "0" : "1") << row.what;
+    }
+}
+
+// A job that closes its index as one that may still be resumed makes the marker before it lets
+// go of the lock: a resume never finds the index complete without it. The marker's creation is
+// slowed down by a tracer so that a resume would meet that moment.
+TEST_F(Resume, AnIndexClosedResumableIsNeverSeenWithoutItsMarker) {
+    if (system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not available";
+    const std::string command = "strace -f -qq -o /dev/null -P " + dirPath(1000) +
+                                "/canStillResume -e trace=openat -e inject=openat:delay_enter=500000 " VORNICA_TEST_HELPER
+                                " cachedir_create_resumable 2 7 1000";
+    std::atomic<bool> done{false};
+    std::thread closer([&] {
+        EXPECT_EQ(system(command.c_str()), 0);
+        done = true;
+    });
+    std::set<int> errors;
+    bool resumed = false;
+    TestDir job;
+    while (!resumed) {
+        const bool finished = done;  // then this is the last attempt
+        resumed = job.resume(0, false) != nullptr;
+        if (!resumed) errors.insert(job.getErrno());
+        if (finished) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    closer.join();
+    EXPECT_TRUE(resumed);
+    EXPECT_EQ(errors.count(JobResultsCacheDir::kErrWrongState), 0u) << "complete without its marker";
+    if (resumed) {
+        EXPECT_EQ(job.suspend(), 0);
     }
 }
 
