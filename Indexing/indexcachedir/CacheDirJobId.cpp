@@ -151,7 +151,8 @@ void JobResultsCacheDir::removeJobIdTemporaries(bool copies) {
     if (cacheDir_ == nullptr) return;
     CXDirectory entries;
     if (entries.open(cacheDir_) != 0) {
-        debug(1, "IndexCacheDir: cannot list '%s' for job id temporaries, code %d\n", cacheDir_, entries.getLastError());
+        debug(1, "IndexCacheDir: cannot list '%s' for job id temporaries, code %d\n", cacheDir_,
+              entries.getLastError());
         return;
     }
     std::vector<std::string> doomed;

@@ -209,9 +209,9 @@ TEST_F(Reservation, AFailedWriteLeavesTheOldBytes) {
 // A process killed between the in-place write of a shorter content and the cut leaves the new
 // lines and nothing of the old tail: no line twice, no fragment.
 TEST_F(Reservation, AKillBeforeTheCutLeavesOnlyTheNewLines) {
-    if (system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not available";
+    if (!straceAvailable()) GTEST_SKIP() << "strace is not available";
     const std::string other = "99:1/2/3 100 " + std::to_string(JobResultsCacheFs::getCurrentTime());
-    const std::string command = "strace -f -qq -o /dev/null -e trace=ftruncate -e inject=ftruncate:signal=SIGKILL " +
+    const std::string command = kUnderStrace + " -e trace=ftruncate -e inject=ftruncate:signal=SIGKILL " +
                                 std::string(VORNICA_TEST_HELPER) + " reserve_release_behind '" + other + "'";
     EXPECT_NE(system(command.c_str()), 0) << "the helper was to be killed at the cut";
     int malformed = 0;

@@ -50,8 +50,8 @@ TEST_F(Lifecycle, AFailedCreateLeavesNothingBehind) {
             EXPECT_EQ(made, nullptr);
             EXPECT_EQ(job.getErrno(), EFBIG);
         } else {
-            if (system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not available";
-            const std::string command = "strace -f -qq -o /dev/null -P " + dirPath(1000) +
+            if (!straceAvailable()) GTEST_SKIP() << "strace is not available";
+            const std::string command = kUnderStrace + " -P " + dirPath(1000) +
                                         "/State -e trace=openat -e inject=openat:error=EMFILE " VORNICA_TEST_HELPER
                                         " cachedir_create 2 7 1000 </dev/null >/dev/null";
             EXPECT_NE(system(command.c_str()), 0);

@@ -112,8 +112,8 @@ TEST_F(Resume, FollowsTheStateOfTheNewestDirectory) {
 // go of the lock: a resume never finds the index complete without it. The marker's creation is
 // slowed down by a tracer so that a resume would meet that moment.
 TEST_F(Resume, AnIndexClosedResumableIsNeverSeenWithoutItsMarker) {
-    if (system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not available";
-    const std::string command = "strace -f -qq -o /dev/null -P " + dirPath(1000) +
+    if (!straceAvailable()) GTEST_SKIP() << "strace is not available";
+    const std::string command = kUnderStrace + " -P " + dirPath(1000) +
                                 "/canStillResume -e trace=openat -e inject=openat:delay_enter=500000 " VORNICA_TEST_HELPER
                                 " cachedir_create_resumable 2 7 1000";
     std::atomic<bool> done{false};
