@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,11 @@ private:
     bool waited_ = false;
     int status_ = 0;
 };
+
+// The start of a shell command that runs a program under strace, for faults injected at one
+// system call; the leak checker of a sanitizer build cannot work under a tracer and is off.
+inline const std::string kUnderStrace = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null";
+inline bool straceAvailable() { return system("strace -V >/dev/null 2>&1") == 0; }
 
 // Runs a helper command to its end; returns its exit code and, when asked, its output.
 int runHelper(const std::vector<std::string>& args, std::string* output = nullptr);
