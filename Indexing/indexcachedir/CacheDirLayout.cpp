@@ -6,6 +6,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "Indexing/icommon/SafeFileOps.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 
@@ -148,6 +149,18 @@ void JobResultsCacheDir::raiseMajorEvent(int messageId, const char* noPath) {
     ev().MajorEvent(messageId, getJobId(), 0);
 }
 
+// A new directory whose State was made but could not be locked goes again: its empty State would
+// stop every later update of the app. It is removed under a lock taken through the descriptor
+// that made State; when another process holds that lock (a remover), the directory is its to take.
+void JobResultsCacheDir::abandonNewDirectory() {
+    const std::string state = statePath();
+    if (stateFile_.lock(sfLockExclusive, 0) == 1 && stateFile_.isStillAt(state.c_str())) {
+        if (safeUnlink(state.c_str()) != 0 || fsRmdir(cacheDir_) != 0)
+            debug(1, "cannot remove %s (errno %d)\n", cacheDir_, errno);
+    }
+    if (stateFile_.isLocked()) stateFile_.unlock();
+}
+
 void JobResultsCacheDir::mkCacheDir(bool mustBeNew) {
     try {
         if (cacheFs_ == nullptr || cacheDir_ == nullptr) fail("no cache fs");
@@ -178,7 +191,7 @@ void JobResultsCacheDir::mkCacheDir(bool mustBeNew) {
             }
             // The State file is made here and nowhere else; it is locked before anything is
             // written to it, and a reader that finds it still empty passes it by.
-                    if (openState(stateFile_, sfCreateNew) != 0 &&
+            if (openState(stateFile_, sfCreateNew) != 0 &&
                 (mustBeNew || stateFile_.getLastError() != EEXIST || openState(stateFile_, sfReadWrite) != 0)) {
                 lastError_ = stateFile_.getLastError();
                 if (!mustBeNew && lastError_ == ENOENT && attempt < 3) continue;
@@ -192,6 +205,7 @@ void JobResultsCacheDir::mkCacheDir(bool mustBeNew) {
                 writeLock(60);
                 return;
             } catch (const Failure&) {
+                if (mustBeNew && made) abandonNewDirectory();
                 stateFile_.close();
                 if (mustBeNew || lastError_ != ENOENT || attempt >= 3) throw;
             }

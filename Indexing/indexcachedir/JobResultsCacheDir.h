@@ -228,6 +228,7 @@ protected:
     // Makes the talCell, app and backup levels and the State file, under an exclusive lock.
     // mustBeNew: an existing backup-level directory is a failure, not one to go on with.
     void mkCacheDir(bool mustBeNew = false);
+    void abandonNewDirectory();
     // Composes root/talCell/app/timeStamp into the cache directory path.
     void composeCacheDir(uint32_t timeStamp);
     std::string statePath() const;

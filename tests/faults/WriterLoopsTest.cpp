@@ -211,8 +211,7 @@ Writer jobIdFile(SettingsFixture& settings) {
                 next.setJobIndexWriteCounter(4);
                 next.createJobIdFile();
                 EXPECT_EQ(readFileText(jobDir(d) + "/JobId"), "7:1:2:4 mahost\r\n") << "the next writer";
-                // Disabled: the job id writer does not yet remove what killed writers of this host left.
-                if (o != Outcome::Killed) expectOnly(jobDir(d), {"JobId"}, "JobId", {"tmp"}, o);
+                expectOnly(jobDir(d), {"JobId"}, "JobId", {"tmp"}, o);
             },
             false};
 }
@@ -305,10 +304,10 @@ Writer indexWriter(SettingsFixture& settings, const char* name, IndexWrite how) 
                     EXPECT_EQ(reader.close(false), 0);
                 }
                 TestDir next(0, 1, 44);
-                // Disabled where a failed or killed create left its directory without State, or
-                // with an empty one: the next update then fails (ENOENT, or "busy writing" with
-                // errno 0) until a newer directory comes (reported to the cache's owner).
-                const bool leftBehind = o != Outcome::Succeeded && fsExists((app(d) + "/1000").c_str()) &&
+                // Left out where a killed create left its directory without State, or with an
+                // empty one: no process can tell it from a create still under way, so the next
+                // update fails (ENOENT, or "busy writing") until a newer directory comes.
+                const bool leftBehind = o == Outcome::Killed && fsExists((app(d) + "/1000").c_str()) &&
                                         readFileText(app(d) + "/1000/State").rfind("0\r\n", 0) != 0;
                 if (how == IndexWrite::Create && !leftBehind) {
                     ASSERT_NE(next.update(false, 0, false), nullptr) << "the next job's update, errno " << next.getErrno();
