@@ -14,6 +14,7 @@
 #include "Platform/KRPI_Focus.h"
 #include "Platform/KRPlatformInfo.h"
 #include "Platform/KrTime.h"
+#include "Platform/PlatformSleep.h"
 
 namespace {
 constexpr unsigned long kDiscardLine = 127;
@@ -25,6 +26,36 @@ void JobResultsCacheDir::readStateLines(char* state, char* atime, unsigned long 
     if (stateFile_.seek(0, sfSeekSet) != 0) return;
     if (stateFile_.getLine(state, size) <= 0) snprintf(state, size, "%s", "<no state>");
     if (stateFile_.getLine(atime, size) <= 0) snprintf(atime, size, "%s", "<no atime>");
+}
+
+namespace {
+// On a network share (NFS, SMB, FUSE) a file unlinked while still open lingers under a hidden
+// name (".nfsXXXX", ".fuse_hiddenXXXX", ".smbdeleteXXXX") until its last descriptor closes.
+bool onlyShareLeftovers(const char* dir) {
+    CXDirectory directory;
+    if (directory.open(dir) != 0) return false;
+    bool only = true;
+    for (char* name = directory.read(); name != nullptr && only; name = directory.read()) {
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+        only = strncmp(name, ".nfs", 4) == 0 || strncmp(name, ".fuse_hidden", 12) == 0 ||
+               strncmp(name, ".smbdelete", 10) == 0;
+    }
+    directory.close();
+    return only;
+}
+}  // namespace
+
+// The unlinked State, open until the lock went, kept the directory from emptying on a share: once
+// it is closed the client removes it, soon but not always at once. A creator granted the lock in
+// between makes State again, and then the directory is its own.
+int JobResultsCacheDir::removeAfterShareLeftovers(const char* dir) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (!onlyShareLeftovers(dir)) return ENOTEMPTY;
+        if (safeRmdir(dir) == 0) return 0;
+        if (errno != ENOTEMPTY) return errno;
+        YUSLEEP(10);
+    }
+    return ENOTEMPTY;
 }
 
 int JobResultsCacheDir::discard(bool unusable) {
@@ -68,9 +99,10 @@ int JobResultsCacheDir::discard(bool unusable) {
         }
         // The lock goes only with the directory: a creator granted it earlier would make State
         // again in the emptied directory, and the rmdir would then fail.
-        const int rmdirError = safeRmdir(cacheDir_) == 0 ? 0 : errno;
+        int rmdirError = safeRmdir(cacheDir_) == 0 ? 0 : errno;
         stateFile_.close();
         unLock();
+        if (rmdirError == ENOTEMPTY) rmdirError = removeAfterShareLeftovers(cacheDir_);
         if (rmdirError != 0) {
             lastError_ = rmdirError;
             fail("cannot remove directory");

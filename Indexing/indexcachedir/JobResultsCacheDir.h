@@ -229,6 +229,7 @@ protected:
     // mustBeNew: an existing backup-level directory is a failure, not one to go on with.
     void mkCacheDir(bool mustBeNew = false);
     void abandonNewDirectory();
+    int removeAfterShareLeftovers(const char* dir);
     // Composes root/talCell/app/timeStamp into the cache directory path.
     void composeCacheDir(uint32_t timeStamp);
     std::string statePath() const;

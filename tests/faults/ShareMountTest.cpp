@@ -52,17 +52,13 @@ TEST(ShareMount, RenamingSuitesPassWithoutTheNoReplaceFlag) {
         GTEST_SKIP() << "this bindfs takes the no-replace flag: nothing to show";
     unlink(probe.c_str());
 
-    // Left out until the cache's removal closes State before its rmdir: on a share a file
-    // unlinked while open stays as .nfsXXXX / .fuse_hiddenXXXX, and the rmdir fails (ENOTEMPTY).
-    const std::string knownFaults = ":-Lifecycle.UnCacheSparesHeldAndNamedDirectories:Lifecycle.DiscardFailJobAndPreserve"
-                                    ":Lifecycle.OpenDispatchesOverTheStates:UpdateFrom100.OtherProcessesAtThePreviousIndexMeanwhile";
     // One process per suite, as ctest runs them: a suite's process-wide state stays its own.
     for (const char* suite : {"Resume.*", "JobIdFile.*", "UpdateFrom100.*", "Lifecycle.*", "SideFiles.*",
                               "SortAndReplace.*", "SettingsStore.*", "Generate.*", "PagingRestoreFilterTest.*",
                               "StoreTest.*", "FsPrimitives.*", "SafeFileOps.*", "CXCopyFileTest.*"}) {
         SCOPED_TRACE(suite);
         const std::string command = "VORNICA_TEST_TMPDIR='" + share.path() + "' /proc/" + std::to_string(getpid()) +
-                                    "/exe --gtest_brief=1 --gtest_filter='" + suite + knownFaults + "' > '" +
+                                    "/exe --gtest_brief=1 --gtest_filter='" + suite + "' > '" +
                                     dir.file("out") + "' 2>&1";
         const int status = run(command);
         EXPECT_EQ(status, 0) << readFileText(dir.file("out"));
