@@ -94,6 +94,7 @@ private:
     void lockFile();
     void readAndScan();
     bool keepsLine(const ReserveLine& line, const std::string& text);
+    bool isOwnLine(const ReserveLine& line) const;
     int64_t measureAvailable();
     std::string newContent(bool withOwnLine, int32_t ownBlocks);
     void writeFile(const std::string& content);
@@ -106,6 +107,7 @@ private:
     int error_ = 0;
     CXFile file_;
     std::string myId_;
+    unsigned long myPid_ = 0;
     uint32_t curTime_ = 0;
     std::string old_;         // the file as read under the lock
     std::vector<Kept> kept_;  // other processes' lines, in file order
@@ -176,6 +178,7 @@ void ReserveTransaction::readAndScan() {
     std::string_view view;
     bool tooLong = false;
     while (reader.next(view, tooLong)) {
+        if (view.empty()) continue;  // the padding of a shorter rewrite, or a blank line
         if (tooLong) {  // dropped alone: the lines after it are read as usual
             fs_.debug(1, "getLine from %s failed, code %d\n", path_, kErrShortWrite);
             continue;
@@ -193,7 +196,7 @@ void ReserveTransaction::readAndScan() {
         fs_.debug(kTraceLevel, "reserveOnDisk: host=%s, pid=%s, blocks=%ld, lineTime=%ld", line.host.c_str(),
                   line.pid.c_str(), static_cast<long>(line.blocks), static_cast<long>(line.time));
         const bool local = line.host.empty() || strcasecmp(line.host.c_str(), hostIdString.c_str()) == 0;
-        if (local && line.pid == myId_) {
+        if (local && isOwnLine(line)) {
             if (numBlocks_ < 0) numBlocks_ = std::max<long>(0, numBlocks_ + static_cast<long>(line.blocks));
             fs_.debug(kTraceLevel, "reserveOnDisk: this is our process, now numBlocks=%lu",
                       static_cast<unsigned long>(numBlocks_));
@@ -204,6 +207,15 @@ void ReserveTransaction::readAndScan() {
         others_ += line.blocks;
         kept_.push_back({std::move(line), local});
     }
+}
+
+// The process id text of this process changes when a step of the system clock moves the boot
+// time it is computed from: a local line with this process's pid whose start is this process's
+// start by the test isRunning makes is this process's line all the same, never another's.
+bool ReserveTransaction::isOwnLine(const ReserveLine& line) const {
+    if (line.pid == myId_) return true;
+    CXProcessId owner;
+    return owner.setIdString(line.pid.c_str()) == 0 && owner.getPid() == myPid_ && owner.isRunning() == 1;
 }
 
 // Another process of this machine keeps its line while it runs (or cannot be checked).
@@ -266,12 +278,21 @@ std::string ReserveTransaction::newContent(bool withOwnLine, int32_t ownBlocks) 
     return content;
 }
 
-// In one go at offset 0, cut to length and synced; on failure the old bytes go back (they fit
-// in the blocks the file already has) and the transaction fails.
+// In place at offset 0, cut to length and synced; on failure the old bytes go back (they fit
+// in the blocks the file already has) and the transaction fails. A shorter content is first
+// written padded with line ends to the old length and synced, and only then cut: a crash or
+// power loss between the write and the cut then leaves the new lines followed by empty ones,
+// which readers drop, never the new lines followed by the old tail (a line twice, a fragment).
 void ReserveTransaction::writeFile(const std::string& content) {
     if (content == old_) return;
     fs_.debug(kTraceLevel, "reserveOnDisk: truncate reserve file and rewrite");
-    if (file_.replaceContents(content.data(), content.size()) == 0) return;
+    bool written = true;
+    if (content.size() < old_.size()) {
+        std::string padded = content;
+        padded.append(old_.size() - content.size(), '\n');
+        written = file_.replaceContents(padded.data(), padded.size()) == 0;
+    }
+    if (written && file_.replaceContents(content.data(), content.size()) == 0) return;
     const int error = file_.getLastError();
     fs_.debug(1, "putLine into %s failed, code %d\n", path_, error);
     if (file_.replaceContents(old_.data(), old_.size()) != 0)
@@ -301,6 +322,7 @@ int ReserveTransaction::run(unsigned long talCell, unsigned long appNumber, unsi
         const char* id = me.getIdString();
         if (id == nullptr) fail("get process id failed", errno);
         myId_ = id;
+        myPid_ = me.getPid();
         if (hostIdString.empty()) {
             const long clientId = fs_.getClientId();
             if (clientId == 0) fail("no client id in reserveOnDisk", 0);

@@ -202,39 +202,53 @@ char* CXProcessId::getIdString() {
     return idString_;
 }
 
+// The record of a process that has the id now: 1 read (the process lives), 0 no such process
+// (or ended, waiting to be reaped), -1 cannot tell, logged through log.
+static int liveRecord(uint32_t pid, ProcessRecord& record, TDebuggable& log) {
+    const unsigned long id = pid;
+    // No process has id 0, and ids beyond INT_MAX cannot exist (nor be given to kill below,
+    // where a negative number would name a process group).
+    if (pid == 0 || pid > INT_MAX) return 0;
+    switch (readProcessRecord(pid, &record)) {
+        case ProcStatus::gone: {
+            // /proc may hide other users' processes (mount option hidepid): a missing record
+            // means "no such process" only when the process cannot be signalled for lack of it.
+            int error = errno;
+            if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return 0;
+            log.debug(1, "isRunning: OpenProcess pid %lu failed, code %d\n", id, error);
+            return -1;
+        }
+        case ProcStatus::openFailed:
+            log.debug(1, "isRunning: OpenProcess pid %lu failed, code %d\n", id, errno);
+            return -1;
+        case ProcStatus::readFailed:
+            log.debug(1, "isRunning: GetExitCodeProcess pid %lu failed, code %d\n", id, errno);
+            return -1;
+        case ProcStatus::timesFailed:
+            log.debug(1, "isRunning: GetProcessTimes pid %lu failed with code %d\n", id, errno);
+            return -1;
+        case ProcStatus::ok:
+            break;
+    }
+    return record.state == 'Z' || record.state == 'X' ? 0 : 1;
+}
+
 int CXProcessId::isRunning() {
     if (initialized_ == 0) {
         debug(1, "getIdString: not initialized\n");
         return -1;
     }
     if (thisProcess_ != 0) return 1;
-    const unsigned long pid = pid_;
-    // No process has id 0, and ids beyond INT_MAX cannot exist (nor be given to kill below,
-    // where a negative number would name a process group).
-    if (pid_ == 0 || pid_ > INT_MAX) return 0;
     ProcessRecord record;
-    switch (readProcessRecord(pid_, &record)) {
-        case ProcStatus::gone: {
-            // /proc may hide other users' processes (mount option hidepid): a missing record
-            // means "no such process" only when the process cannot be signalled for lack of it.
-            int error = errno;
-            if (kill(static_cast<pid_t>(pid_), 0) != 0 && errno == ESRCH) return 0;
-            debug(1, "isRunning: OpenProcess pid %lu failed, code %d\n", pid, error);
-            return -1;
-        }
-        case ProcStatus::openFailed:
-            debug(1, "isRunning: OpenProcess pid %lu failed, code %d\n", pid, errno);
-            return -1;
-        case ProcStatus::readFailed:
-            debug(1, "isRunning: GetExitCodeProcess pid %lu failed, code %d\n", pid, errno);
-            return -1;
-        case ProcStatus::timesFailed:
-            debug(1, "isRunning: GetProcessTimes pid %lu failed with code %d\n", pid, errno);
-            return -1;
-        case ProcStatus::ok:
-            break;
-    }
-    if (record.state == 'Z' || record.state == 'X') return 0;  // ended, waiting to be reaped
+    const int live = liveRecord(pid_, record, *this);
+    if (live != 1) return live;
     uint64_t stored = (static_cast<uint64_t>(creationHigh_) << 32) | creationLow_;
     return sameStart(stored, record.creation) ? 1 : 0;
+}
+
+int CXProcessId::pidRuns(unsigned long pid) {
+    if (pid > UINT32_MAX) return 0;
+    CXProcessId log;
+    ProcessRecord record;
+    return liveRecord(static_cast<uint32_t>(pid), record, log);
 }

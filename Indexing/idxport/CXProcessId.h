@@ -37,6 +37,10 @@ public:
     // 1 the named process runs, 0 it does not (no such process, ended and not yet reaped, or the
     // id now belongs to a process with another creation time), -1 cannot tell.
     int isRunning();
+    // Whether some process has the id pid now, whatever its start: 1 yes, 0 no (or ended and not
+    // yet reaped), -1 cannot tell. For names that carry a process id alone (temporary files):
+    // a yes may be a later process that got the same id.
+    static int pidRuns(unsigned long pid);
 
     // Test hook: seconds added to the boot time wherever this process reads it, as a step of the
     // system clock moves it. 0 restores the system's value.

@@ -11,17 +11,24 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "Indexing/icommon/IdentityHelpers.h"
 #include "Indexing/icommon/SafeFileOps.h"
+#include "Indexing/idxport/CXDirectory.h"
+#include "Indexing/idxport/CXProcessId.h"
+#include "Indexing/idxport/FsEntryStatus.h"
 #include "Indexing/idxport/FsPrimitives.h"
+#include "Indexing/idxport/FsSync.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "Platform/AtomicRewrite.h"
 #include "Platform/KRPI_Focus.h"
 #include "Platform/KRPI_Session.h"
+#include "Platform/TempNames.h"
 
 namespace {
 constexpr const char* kJobIdFile = "JobId";
+constexpr const char* kTempTag = "tmp";
 constexpr size_t kLineBuffer = 2048;  // a line is read up to 2047 bytes, as fgets into 2048
 
 std::atomic<uint32_t> integrityCheckFlags{0x94};
@@ -91,12 +98,76 @@ void JobResultsCacheDir::createJobIdFile() {
     char numbers[80];
     snprintf(numbers, sizeof numbers, "%" PRIu64 ":%u:%u:%u ", static_cast<uint64_t>(jobId_), jobPhaseNumber_,
              jobAttemptNumber_, jobIndexWriteCounter_);
-    RewriteStep step = RewriteStep::Create;
-    const int error = rewriteFileKeepingMode(path, numbers + host + "\r\n", 0666, &step);
-    if (error != 0) {
-        const char* what = step == RewriteStep::Create ? "fopen" : step == RewriteStep::Write ? "fprintf to" : "fclose";
-        debug(1, "%s: cannot %s file '%s', code %d\n", op, what, path.c_str(), error);
+    // Written under the directory's exclusive lock: the temporaries of this host's writers that
+    // died before their rename can go now.
+    removeJobIdTemporaries(false);
+    const char* step = nullptr;
+    const int error = replaceJobIdFile(path, numbers + host + "\r\n", step);
+    if (error != 0) debug(1, "%s: cannot %s file '%s', code %d\n", op, step, path.c_str(), error);
+}
+
+// The whole line goes to a temporary file of a fresh name (host, process and a random part,
+// created exclusively, never through a link), synced, given the mode of the file it replaces
+// and renamed over it: a reader sees the old line or the new. 0, or the error and its step.
+int JobResultsCacheDir::replaceJobIdFile(const std::string& path, const std::string& line, const char*& step) {
+    const std::string temp = TempNames::make(path, kTempTag);
+    CXFile file;
+    step = "fopen";
+    if (file.open(temp.c_str(), sfCreateNew, 0, 0666, sfRegularFileOnly) != 0) return file.getLastError();
+    int error = 0;
+    step = "fprintf to";
+    if (file.replaceContents(line.data(), line.size()) != 0) error = file.getLastError();
+    FsEntryStatus old;
+    if (error == 0 && fsEntryStatus(path.c_str(), old) == 0 && old.isRegular()) {
+        if (const int kept = copyOwnership(path, temp); kept != 0)
+            debug(1, "IndexCacheDir::createJobIdFile: cannot give '%s' the mode of '%s', code %d\n", temp.c_str(),
+                  path.c_str(), kept);
     }
+    step = "fclose";
+    if (file.close() != 0 && error == 0) error = file.getLastError();
+    if (error == 0 && fsRename(temp.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) {
+        fsUnlink(temp.c_str());
+        return error;
+    }
+    fsSyncDirectory(cacheDir_);
+    return 0;
+}
+
+// True for a temporary name of the job id file; parsed tells whose it is (empty host for the
+// older "JobId.tmp.<pid>" form, which names no host).
+static bool isJobIdTemporary(const char* name, TempNames::Parsed& parsed) {
+    if (TempNames::parse(name, kJobIdFile, kTempTag, parsed)) return true;
+    static const std::string older = std::string(kJobIdFile) + "." + kTempTag + ".";
+    if (strncmp(name, older.c_str(), older.size()) != 0) return false;
+    const char* digits = name + older.size();
+    if (*digits == '\0' || strspn(digits, "0123456789") != strlen(digits)) return false;
+    parsed.host.clear();
+    parsed.pid = 0;
+    return true;
+}
+
+void JobResultsCacheDir::removeJobIdTemporaries(bool copies) {
+    if (cacheDir_ == nullptr) return;
+    CXDirectory entries;
+    if (entries.open(cacheDir_) != 0) {
+        debug(1, "IndexCacheDir: cannot list '%s' for job id temporaries, code %d\n", cacheDir_, entries.getLastError());
+        return;
+    }
+    std::vector<std::string> doomed;
+    for (const char* name = entries.read(); name != nullptr; name = entries.read()) {
+        TempNames::Parsed parsed;
+        if (!isJobIdTemporary(name, parsed)) continue;
+        // Copies are this object's own; otherwise only this host's names whose process is gone:
+        // another host's process ids cannot be judged here.
+        if (copies || (!parsed.host.empty() && TempNames::madeOnThisHost(parsed) &&
+                       CXProcessId::pidRuns(static_cast<unsigned long>(parsed.pid)) == 0))
+            doomed.push_back(joinPath(cacheDir_, name));
+    }
+    entries.close();
+    for (const std::string& path : doomed)
+        if (safeUnlink(path.c_str()) != 0)
+            debug(1, "IndexCacheDir: cannot remove '%s', code %d\n", path.c_str(), errno);
 }
 
 void JobResultsCacheDir::readJobIdFile(int64_t* jobId, std::string* maName, unsigned* phase, unsigned* attempt,
@@ -121,7 +192,8 @@ JobResultsCacheDir::JobIdFileRead JobResultsCacheDir::readJobIdLine(int64_t* job
     if (fsReadFileHead(path.c_str(), raw, sizeof raw, got) != 0) {
         const int code = errno;
         debug(1, "%s: cannot fopen file '%s', code %d\n", op, path.c_str(), code);
-        return code == ENOENT ? JobIdFileRead::Missing : JobIdFileRead::Damaged;
+        jobIdReadError_ = code;
+        return code == ENOENT ? JobIdFileRead::Missing : JobIdFileRead::Unreadable;
     }
     if (got == 0) {
         debug(1, "%s: cannot fgets file '%s' for job id, code %d\n", op, path.c_str(), 0);
@@ -202,8 +274,9 @@ bool JobResultsCacheDir::isJobIdFileValid(std::string* reason) {
     const int64_t j = jobId_;
     const unsigned w = jobIndexWriteCounter_;
     // A file that is there but holds no whole line (damaged, or left by a writer that died
-    // half-way) proves nothing about who wrote the directory: a job never takes it for its own.
-    if (read == JobIdFileRead::Damaged && j != 0) {
+    // half-way) or cannot be read proves nothing about who wrote the directory: a job never
+    // takes it for its own.
+    if ((read == JobIdFileRead::Damaged || read == JobIdFileRead::Unreadable) && j != 0) {
         debug(1, "ERROR: IC job id file of '%s' cannot be read, not accepted for job %" PRId64 ".", cacheDir_, j);
         if (reason != nullptr) *reason = "IC was not created by previous or current job";
         return false;

@@ -163,7 +163,8 @@ void JobResultsCacheDir::mkCacheDir(bool mustBeNew) {
                 fail("make subclient directory failed");
             }
             debug(1, "job %" PRIu64 " creating '%s'\n", static_cast<uint64_t>(jobId_), cacheDir_);
-            if (fsMkdir(cacheDir_, 0755) != 0) {
+            const bool made = fsMkdir(cacheDir_, 0755) == 0;
+            if (!made) {
                 lastError_ = errno;
                 if (lastError_ != EEXIST) fail("make timeStamp directory failed");
                 debug(1, "mkdir %s failed because directory already exists\n", cacheDir_);
@@ -177,6 +178,10 @@ void JobResultsCacheDir::mkCacheDir(bool mustBeNew) {
                 (mustBeNew || stateFile_.getLastError() != EEXIST || openState(stateFile_, sfReadWrite) != 0)) {
                 lastError_ = stateFile_.getLastError();
                 if (!mustBeNew && lastError_ == ENOENT && attempt < 3) continue;
+                // A new directory without its State file would be taken for one still being
+                // made and stop later updates: it goes again (rmdir takes only an empty one).
+                if (mustBeNew && made && fsRmdir(cacheDir_) != 0)
+                    debug(1, "cannot remove %s (errno %d)\n", cacheDir_, errno);
                 fail("failed to create State file");
             }
             try {

@@ -139,8 +139,18 @@ char* JobResultsCacheDir::create(unsigned long timeStamp) {
             composeCacheDir(stamp);
         }
         mkCacheDir(!clientCache_);
-        setState(Writing);
-        stampAccessTime(now);
+        try {
+            setState(Writing);
+            stampAccessTime(now);
+        } catch (const Failure&) {
+            // A directory left with an empty or Writing State and no holder would stop every
+            // later update of the app: the new one goes while its exclusive lock is still held.
+            // A client cache's directory may be an existing one and stays.
+            const int error = lastError_ != 0 ? lastError_ : stateFile_.getLastError();
+            if (!clientCache_ && discard(false) != 0) debug(1, "create: cannot remove %s\n", cacheDir_);
+            lastError_ = error != 0 ? error : kErrStateUnreadable;
+            throw;
+        }
         return cacheDir_;
     } catch (const Failure& failure) {
         if (clientCache_) {
@@ -360,6 +370,14 @@ char* JobResultsCacheDir::open(unsigned long timeStamp, bool exact) {
     }
 }
 
+// Never through a symbolic link planted at the name, and only as a regular file.
+void JobResultsCacheDir::markResumable() {
+    const std::string marker = joinPath(cacheDir_, "canStillResume");
+    CXFile file;
+    if (file.open(marker.c_str(), sfOpenOrCreate, 0, 0, sfRegularFileOnly) != 0)
+        debug(1, "cannot create '%s', errno %d\n", marker.c_str(), file.getLastError());
+}
+
 int JobResultsCacheDir::close(bool canStillResume) {
     if (!isInitialized()) return -1;
     try {
@@ -371,6 +389,9 @@ int JobResultsCacheDir::close(bool canStillResume) {
             return -1;
         }
         const int state = getState(true);
+        // The marker is made while the lock is still held: a resume granted the lock next must
+        // find a completed index it may still resume, not one without its marker.
+        if (canStillResume && (state == Complete || state == Reading || state == Writing)) markResumable();
         switch (state) {
             case Suspended:
                 lastError_ = kErrWrongState;
@@ -391,12 +412,6 @@ int JobResultsCacheDir::close(bool canStillResume) {
             default:
                 lastError_ = kErrWrongState;
                 fail("getState() failed");
-        }
-        if (canStillResume) {
-            const std::string marker = joinPath(cacheDir_, "canStillResume");
-            CXFile file;
-            if (file.open(marker.c_str(), sfOpenOrCreate) != 0)
-                debug(1, "cannot create '%s', errno %d\n", marker.c_str(), file.getLastError());
         }
         if (!busyOpen_ && alreadyLocked()) unLock();
         stateFile_.close();

@@ -169,6 +169,13 @@ void JobResultsCacheDir::holdForResume() {
     }
     // The State file read from now on is the one the lock guards.
     openStateForResume();
+    // The newest directory was chosen before the wait: another job may have updated from it
+    // meanwhile, and a resume into it would write a branch that later jobs never read.
+    if (backSearch() != timeStamp_) {
+        debug(1, "resume: a newer directory than %s was made while resume waited\n", cacheDir_);
+        lastError_ = kErrWrongState;
+        fail("the last index is already completed");
+    }
     switch (getState(true)) {
         case Writing: {
             // The lock was free: the writer is gone and the index cannot be trusted.
@@ -206,7 +213,12 @@ bool JobResultsCacheDir::jobIdFileMatches(int64_t expectedJobId) {
     int64_t fileJobId = 0;
     std::string maName;
     unsigned phase = 0, attempt = 0, counter = 0;
-    readJobIdFile(&fileJobId, &maName, &phase, &attempt, &counter);
+    // A file that could not be read right now (no descriptor left, an I/O error, no access)
+    // tells nothing about whose index this is: the resume fails and the index stays as it is.
+    if (readJobIdLine(&fileJobId, &maName, &phase, &attempt, &counter) == JobIdFileRead::Unreadable) {
+        lastError_ = jobIdReadError_;
+        fail("cannot read the job id file");
+    }
     std::string reason;
     if (isJobIdFileValid(&reason)) {
         setJobIndexWriteCounter(counter + 1);
@@ -248,7 +260,11 @@ int JobResultsCacheDir::discardForResume(bool force) {
             removing = true;
         }
         // Moved first, State and all: until it is out of the app's time stamps it keeps its State.
+        // An empty "ready_to_resume" (a discard that kept no restart files) holds nothing to
+        // keep and would refuse every later move: it goes; rmdir never takes a non-empty one.
         const std::string aside = joinPath(parentPath(cacheDir_), "ready_to_resume");
+        if (safeRmdir(aside.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY && errno != EEXIST)
+            debug(1, "discardForResume: cannot remove the empty '%s', errno=%d", aside.c_str(), errno);
         if (safeRenameNoReplace(cacheDir_, aside.c_str()) != 0) {
             lastError_ = errno;
             fail("cannot remove directory");

@@ -49,6 +49,8 @@ bool skipInArchiveIndex(const char* name, bool keepJobMarkers) {
     if (name == nullptr) return false;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return true;
     if (!keepJobMarkers && (strcasecmp(name, "canStillResume") == 0 || strcasecmp(name, "JobId") == 0)) return true;
+    // A job id file's temporary (its writer died before the rename) is no part of any index.
+    if (strncmp(name, "JobId.tmp.", 10) == 0) return true;
     for (const char* prefix : {"inodeStore", "nasParents", "nasChildren", "current_chunk", "TL_RST.cfg"})
         if (strncasecmp(name, prefix, strlen(prefix)) == 0) return true;
     for (const char* part : {".trn", ".txt.collects", ".start."})

@@ -15,11 +15,14 @@
 #include "Indexing/idxport/CXLockedMarkerFile.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "Platform/PlatformSleep.h"
 
 namespace {
 // A backup of this type is always copied, whatever its size.
 constexpr BackupType kAlwaysCopied = static_cast<BackupType>(8);
 constexpr unsigned long kLockTimeout = 60;
+// Pause between tries for the exclusive lock of the previous index.
+constexpr unsigned long kExclusiveStepMs = 50;
 }  // namespace
 
 int64_t JobResultsCacheDir::sizeOfIndex(CXDirectory& opened) { return opened.sumSizes(); }
@@ -213,6 +216,8 @@ void JobResultsCacheDir::copyPreviousIndex(const std::string& from, uint32_t now
             debug(1, "cannot copy files from '%s' to '%s' (code %d)", from.c_str(), to.c_str(), lastError_);
             fail("could not copy files to new cache directory");
         }
+        // A job id file's temporary is no part of the index: its copy goes.
+        removeJobIdTemporaries(true);
         dropPreviousJobFiles();
     } catch (const Failure&) {
         // The half-made directory goes under its own exclusive lock.
@@ -227,13 +232,11 @@ void JobResultsCacheDir::copyPreviousIndex(const std::string& from, uint32_t now
 void JobResultsCacheDir::renamePreviousIndex(const std::string& from, const std::string& to, uint32_t now) {
     const bool trace = isDebugOn(4);
     if (trace) debug(1, "cache dir '%s' is being renamed to '%s'\n", from.c_str(), to.c_str());
-    // The shared lock becomes exclusive on the same open file: readers finish first, and nobody
-    // gets hold of the directory in between.
-    if (upgradeLock(kLockTimeout) != 1) {
-        if (trace) debug(1, "could not obtain a write lock on '%s'\n", from.c_str());
-        lastError_ = kErrBusy;
-        restore();
-    }
+    // The shared lock becomes exclusive on the same open file when nobody else holds it.
+    // Otherwise it is let go and the exclusive lock waited for like any writer's, and the
+    // directory checked again under it: two updaters that each kept their shared lock while
+    // waiting would keep each other from the upgrade until the time-out.
+    if (upgradeLock(0) != 1) holdPreviousExclusively(from);
     if (trace) debug(1, "obtained a write lock on '%s'\n", from.c_str());
     debug(1, "job %" PRIu64 " renaming '%s' to '%s'\n", static_cast<uint64_t>(jobId_), from.c_str(), to.c_str());
     // Never onto an existing name: that would be another job's directory.
@@ -253,10 +256,40 @@ void JobResultsCacheDir::renamePreviousIndex(const std::string& from, const std:
         fail("open state file error");
     }
     switchLock();
+    removeJobIdTemporaries(false);
     dropPreviousJobFiles();
     // Writing comes last: a failure before it leaves the renamed index as it was.
     stampAccessTime(now);
     setState(Writing);
+}
+
+// Each try opens the State file at the path afresh: when another updater renamed the directory
+// meanwhile the open fails at once (ENOENT) instead of waiting on the moved file.
+void JobResultsCacheDir::holdPreviousExclusively(const std::string& from) {
+    const bool trace = isDebugOn(4);
+    unLockDirectory(from);
+    for (unsigned long waited = 0;; waited += kExclusiveStepMs) {
+        const int locked = removalLock(0);
+        if (locked == 1) break;
+        unLockDirectory(from);  // closes the slot that could not be locked
+        if (locked < 0) {
+            if (trace) debug(1, "could not obtain a write lock on '%s', errno %d\n", from.c_str(), lastError_);
+            fail("previous index: gone while waiting for its lock");
+        }
+        if (waited >= kLockTimeout * 1000) {
+            if (trace) debug(1, "could not obtain a write lock on '%s'\n", from.c_str());
+            lastError_ = kErrBusy;
+            restore();
+        }
+        YUSLEEP(kExclusiveStepMs);
+    }
+    // Decided from what is read under the lock: the State file it guards.
+    openPreviousState();
+    const int state = getState(true);
+    if (state != Complete && state != Reading) {
+        lastError_ = state == Writing ? kErrBusy : kErrWrongState;
+        fail("previous index: state changed while waiting for its lock");
+    }
 }
 
 void JobResultsCacheDir::dropPreviousJobFiles() {

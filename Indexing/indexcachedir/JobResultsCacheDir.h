@@ -295,6 +295,9 @@ private:
     void openPreviousState();
     void copyPreviousIndex(const std::string& from, uint32_t now);
     void renamePreviousIndex(const std::string& from, const std::string& to, uint32_t now);
+    // The exclusive lock on the previous index when the shared one could not be turned at once:
+    // let go, waited for afresh and the state checked again under it; throws why not.
+    void holdPreviousExclusively(const std::string& from);
     void dropPreviousJobFiles();
     // Resume: the newest directory taken over under the exclusive lock, or the reason why not.
     char* resumeNewest(int64_t expectedJobId);
@@ -311,16 +314,24 @@ private:
     Candidate decideWhenBusy(bool writing, bool fallback);
     int unCacheWorker(const char* kind, unsigned long talCell, unsigned long app, unsigned long timeStamp);
     void dropCacheDir();
+    // Makes the "canStillResume" marker of close(true); a failure is logged.
+    void markResumable();
     // Writes the access time line; throws "State file putLine error".
     void stampAccessTime(uint32_t now);
     // (app << 32) | time stamp: the identity a client cache's events carry.
     unsigned long long clientEventValue() const;
     static void readSpaceSaverSetting(TDebuggable& log);
     // How a read of the job id file went: no file (or no directory to hold one), a whole line,
-    // or a file that is there but could not be read or does not hold a whole line.
-    enum class JobIdFileRead { Missing, Read, Damaged };
+    // a file that was read but does not hold a whole line, or one that could not be opened or
+    // read (the cause in jobIdReadError_): only the damaged one says something about the index.
+    enum class JobIdFileRead { Missing, Read, Damaged, Unreadable };
+    int jobIdReadError_ = 0;
     // The job id file's path; empty, with a line naming op, when the object has no directory.
     std::string jobIdFilePath(const char* op);
+    int replaceJobIdFile(const std::string& path, const std::string& line, const char*& step);
+    // Removes temporary files of the job id file from the directory: all of them when they are
+    // this object's copies (update by copy), else those of this host's processes that ended.
+    void removeJobIdTemporaries(bool copies);
     JobIdFileRead readJobIdLine(int64_t* jobId, std::string* maName, unsigned* phase, unsigned* attempt,
                                 unsigned* counter);
 };

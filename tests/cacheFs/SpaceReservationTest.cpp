@@ -61,12 +61,12 @@ TEST_F(Reservation, BlocksBufferAndReleaseRules) {
 }
 
 TEST_F(Reservation, DisabledUnlessTheSettingSaysNo) {
+    // The decision is made once per process: a fresh process makes it from this setting.
     configure("");
-    TestCacheFs cache;
-    cache.initialize(nullptr);
-    EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
-    EXPECT_EQ(cache.release(10000000, false), 0);
-    EXPECT_EQ(cache.release(0, true), 0);
+    HelperProcess holder({"reserve_hold", "10000000"});
+    EXPECT_EQ(holder.readLine().substr(0, 6), "ready ");
+    holder.writeLine("exit");
+    EXPECT_EQ(holder.wait(), 0);
     EXPECT_FALSE(fs::exists(reserveFile()));
 }
 
@@ -204,6 +204,42 @@ TEST_F(Reservation, AFailedWriteLeavesTheOldBytes) {
         EXPECT_EQ(cache.getReserveBuffer(), 0u);
     }
     umount(settings.dir().file("idx/KR_Index").c_str());
+}
+
+// A process killed between the in-place write of a shorter content and the cut leaves the new
+// lines and nothing of the old tail: no line twice, no fragment.
+TEST_F(Reservation, AKillBeforeTheCutLeavesOnlyTheNewLines) {
+    if (system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not available";
+    const std::string other = "99:1/2/3 100 " + std::to_string(JobResultsCacheFs::getCurrentTime());
+    const std::string command = "strace -f -qq -o /dev/null -e trace=ftruncate -e inject=ftruncate:signal=SIGKILL " +
+                                std::string(VORNICA_TEST_HELPER) + " reserve_release_behind '" + other + "'";
+    EXPECT_NE(system(command.c_str()), 0) << "the helper was to be killed at the cut";
+    int malformed = 0;
+    const std::vector<ReserveLine> left = reserveLinesOf(readFileText(reserveFile()), &malformed);
+    ASSERT_EQ(left.size(), 1u) << readFileText(reserveFile());
+    EXPECT_EQ(left[0].head, "99:1/2/3");
+    EXPECT_EQ(malformed, 0);
+}
+
+// A step of the clock moves the boot time this process's id text is made from: the process
+// still knows its line, replaces it instead of adding a second one and gives it back.
+TEST_F(Reservation, TheOwnLineIsKnownAfterTheBootTimeMoved) {
+    TestCacheFs cache;
+    cache.initialize(nullptr);
+    ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
+    const std::string before = myId();
+    CXProcessId::setBootTimeShift(1);
+    const std::string after = myId();
+    cache.setReserveBuffer(0);
+    const int reserved = cache.reserve(20000000, 0, 0, 0);
+    const size_t linesAfterRequest = lines().size();
+    const int released = cache.release(0, true);
+    CXProcessId::setBootTimeShift(0);
+    EXPECT_NE(before, after);
+    EXPECT_EQ(reserved, 1);
+    EXPECT_EQ(linesAfterRequest, 1u);
+    EXPECT_EQ(released, 0);
+    EXPECT_EQ(readFileText(reserveFile()), "");
 }
 
 // A reserve file that cannot be read or is no regular file fails the transaction at once, and

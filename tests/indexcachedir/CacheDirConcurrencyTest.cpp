@@ -19,6 +19,24 @@ TEST_F(Concurrency, AReaderWaitingBehindARemoverFallsBackToAnOlderDirectory) {
     EXPECT_EQ(reader.close(false), 0);
 }
 
+// Two updaters that both rename the same previous index while a reader holds it: neither keeps
+// the other waiting. Once the reader goes one renames, and the other fails at once.
+TEST_F(Concurrency, TwoUpdatersByRenameDoNotStallEachOther) {
+    leave(100, JobResultsCacheDir::Complete);
+    auto reader = heldBy("read", 100);
+    HelperProcess first({"cachedir_update", "2", "7"}), second({"cachedir_update", "2", "7"});
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // both are at the previous index by now
+    reader.reset();
+    const auto start = std::chrono::steady_clock::now();
+    const std::string said[] = {first.readLine(30000), second.readLine(30000)};
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    const int renamed = (said[0].rfind("null", 0) != 0) + (said[1].rfind("null", 0) != 0);
+    EXPECT_EQ(renamed, 1) << said[0] << " / " << said[1];
+    EXPECT_FALSE(fileExists(dirPath(100)));
+    for (HelperProcess* updater : {&first, &second}) updater->writeLine("done");
+    EXPECT_EQ(first.wait() + second.wait(), 1);
+}
+
 TEST_F(Concurrency, DirectoriesBeingMadeOrRemovedArePassedBy) {
     leave(100, JobResultsCacheDir::Complete);
     leave(300, JobResultsCacheDir::Complete);

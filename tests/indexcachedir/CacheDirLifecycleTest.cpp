@@ -1,3 +1,6 @@
+#include <signal.h>
+#include <sys/resource.h>
+
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
@@ -28,6 +31,47 @@ TEST_F(Lifecycle, CreateCloseAndReopen) {
     TestDir late(0, 1, 45);
     EXPECT_EQ(late.create(0), nullptr);
     EXPECT_EQ(late.getErrno(), JobResultsCacheDir::kErrClockBackwards);
+}
+
+// A create whose State cannot be made or written leaves no directory that would block later
+// updates, and names the cause: a write past the file size limit in this process, an open that
+// fails (EMFILE injected by a tracer) in another.
+TEST_F(Lifecycle, AFailedCreateLeavesNothingBehind) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, none{0, RLIM_INFINITY};
+    for (const bool write : {true, false}) {
+        std::filesystem::remove_all(appDir());
+        leave(100, JobResultsCacheDir::Complete);
+        if (write) {
+            TestDir job;
+            setrlimit(RLIMIT_FSIZE, &none);
+            const char* made = job.create(1000);
+            setrlimit(RLIMIT_FSIZE, &unlimited);
+            EXPECT_EQ(made, nullptr);
+            EXPECT_EQ(job.getErrno(), EFBIG);
+        } else {
+            if (system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not available";
+            const std::string command = "strace -f -qq -o /dev/null -P " + dirPath(1000) +
+                                        "/State -e trace=openat -e inject=openat:error=EMFILE " VORNICA_TEST_HELPER
+                                        " cachedir_create 2 7 1000 </dev/null >/dev/null";
+            EXPECT_NE(system(command.c_str()), 0);
+        }
+        EXPECT_FALSE(fileExists(dirPath(1000))) << write;
+        TestDir next(0, 1, 43);
+        next.copyUponUpdate(false);
+        EXPECT_NE(next.update(false, 0, false), nullptr) << write << " " << next.getErrno();
+    }
+}
+
+// The marker that lets a completed index be resumed is never made through a link at its name.
+TEST_F(Lifecycle, CloseMakesNoMarkerThroughALink) {
+    const std::string target = settings.dir().file("elsewhere");
+    TestDir job;
+    ASSERT_NE(job.create(1000), nullptr);
+    ASSERT_EQ(symlink(target.c_str(), (dirPath(1000) + "/canStillResume").c_str()), 0);
+    EXPECT_EQ(job.close(true), 0);
+    EXPECT_FALSE(fileExists(target));
+    EXPECT_EQ(stateOf(1000), "0");
 }
 
 TEST_F(Lifecycle, OpenDispatchesOverTheStates) {

@@ -1,6 +1,9 @@
 // Suspend, resume and the move aside to "ready_to_resume", with other processes holding the
 // directory where it matters.
 #include <algorithm>
+#include <atomic>
+#include <set>
+#include <thread>
 
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/HelperProcess.h"
@@ -32,7 +35,8 @@ protected:
 };
 
 TEST_F(Resume, FollowsTheStateOfTheNewestDirectory) {
-    enum Extra { None, CanStillResume, Writer, CompletedMeanwhile, CheckpointCopy, OtherJob };
+    enum Extra { None, CanStillResume, Writer, CompletedMeanwhile, CheckpointCopy, OtherJob, JobIdUnreadable,
+                 NewerMeanwhile };
     using D = JobResultsCacheDir;
     struct Row {
         const char* what;
@@ -50,6 +54,9 @@ TEST_F(Resume, FollowsTheStateOfTheNewestDirectory) {
         {"writer gone, checkpoint copy kept", D::Writing, CheckpointCopy, 0, "3"},
         {"writer gone", D::Writing, None, 0, "aside"},
         {"another job's directory", D::Suspended, OtherJob, 0, "aside"},
+        // A job id file that cannot be read now says nothing about the index: it stays as it is.
+        {"job id file unreadable", D::Suspended, JobIdUnreadable, EISDIR, "1"},
+        {"a newer directory made while resume waited", D::Suspended, NewerMeanwhile, D::kErrWrongState, "1"},
     };
     const std::string list = root() + "/collects/42.txt";
     for (const Row& row : rows) {
@@ -59,12 +66,20 @@ TEST_F(Resume, FollowsTheStateOfTheNewestDirectory) {
         leaveJob(200, row.state, row.extra == OtherJob ? "99:0:0:3 host\r\n" : "42:0:0:3 host\r\n");
         if (row.extra == CanStillResume) writeFileText(dirPath(200) + "/canStillResume", "");
         if (row.extra == CheckpointCopy) std::filesystem::create_directories(root() + "/checkpoints/7");
+        if (row.extra == JobIdUnreadable) {
+            std::filesystem::remove(dirPath(200) + "/JobId");
+            std::filesystem::create_directories(dirPath(200) + "/JobId");
+        }
         std::filesystem::create_directories(root() + "/collects");
         writeFileText(list, "collected");
-        auto writer = row.extra == Writer || row.extra == CompletedMeanwhile ? heldBy("write", 200) : nullptr;
+        const bool waits = row.extra == CompletedMeanwhile || row.extra == NewerMeanwhile;
+        auto writer = row.extra == Writer || waits ? heldBy("write", 200) : nullptr;
         ShortSleeps watch([&] {
-            if (row.extra != CompletedMeanwhile) return;
-            writeFileText(dirPath(200) + "/State", "0\r\n200    \r\n");
+            if (!waits) return;
+            if (row.extra == NewerMeanwhile)
+                leave(300, D::Complete);
+            else
+                writeFileText(dirPath(200) + "/State", "0\r\n200    \r\n");
             writer.reset();
         });
         TestDir job;
@@ -93,6 +108,37 @@ TEST_F(Resume, FollowsTheStateOfTheNewestDirectory) {
     }
 }
 
+// A job that closes its index as one that may still be resumed makes the marker before it lets
+// go of the lock: a resume never finds the index complete without it. The marker's creation is
+// slowed down by a tracer so that a resume would meet that moment.
+TEST_F(Resume, AnIndexClosedResumableIsNeverSeenWithoutItsMarker) {
+    if (system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not available";
+    const std::string command = "strace -f -qq -o /dev/null -P " + dirPath(1000) +
+                                "/canStillResume -e trace=openat -e inject=openat:delay_enter=500000 " VORNICA_TEST_HELPER
+                                " cachedir_create_resumable 2 7 1000";
+    std::atomic<bool> done{false};
+    std::thread closer([&] {
+        EXPECT_EQ(system(command.c_str()), 0);
+        done = true;
+    });
+    std::set<int> errors;
+    bool resumed = false;
+    TestDir job;
+    while (!resumed) {
+        const bool finished = done;  // then this is the last attempt
+        resumed = job.resume(0, false) != nullptr;
+        if (!resumed) errors.insert(job.getErrno());
+        if (finished) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    closer.join();
+    EXPECT_TRUE(resumed);
+    EXPECT_EQ(errors.count(JobResultsCacheDir::kErrWrongState), 0u) << "complete without its marker";
+    if (resumed) {
+        EXPECT_EQ(job.suspend(), 0);
+    }
+}
+
 TEST_F(Resume, SuspendOnlyWhatThisObjectWrites) {
     TestDir job;
     ASSERT_NE(job.create(1000), nullptr);
@@ -114,7 +160,7 @@ TEST_F(Resume, SuspendOnlyWhatThisObjectWrites) {
 }
 
 TEST_F(Resume, DiscardForResumeTakesNoHeldDirectoryAndReplacesNothing) {
-    enum Case { Free, NoState, HeldByWriter, AsideExists, NotForced };
+    enum Case { Free, NoState, HeldByWriter, AsideExists, AsideEmpty, NotForced };
     struct Row {
         const char* what;
         Case which;
@@ -123,21 +169,24 @@ TEST_F(Resume, DiscardForResumeTakesNoHeldDirectoryAndReplacesNothing) {
         {"free", Free, 0},
         {"without a State file", NoState, 0},
         {"held by a live writer", HeldByWriter, JobResultsCacheDir::kErrBusy},
-        {"ready_to_resume exists", AsideExists, EEXIST},
+        {"a non-empty ready_to_resume exists", AsideExists, EEXIST},
+        {"an empty ready_to_resume exists", AsideEmpty, 0},
         {"not forced, not opened", NotForced, JobResultsCacheDir::kErrNotOpened},
     };
     for (const Row& row : rows) {
         std::filesystem::remove_all(appDir());
         leaveJob(300, JobResultsCacheDir::Writing);
         if (row.which == NoState) std::filesystem::remove(dirPath(300) + "/State");
-        if (row.which == AsideExists) std::filesystem::create_directories(appDir() + "/ready_to_resume");
+        if (row.which == AsideExists || row.which == AsideEmpty)
+            std::filesystem::create_directories(appDir() + "/ready_to_resume");
+        if (row.which == AsideExists) writeFileText(appDir() + "/ready_to_resume/TL_RST.cfg", "earlier");
         auto writer = row.which == HeldByWriter ? heldBy("write", 300) : nullptr;
         TestDir job(300);
         EXPECT_EQ(job.discardForResume(row.which != NotForced), row.error == 0 ? 0 : -1) << row.what;
         EXPECT_EQ(job.getErrno(), row.error) << row.what;
         if (row.which == AsideExists) {
-            EXPECT_TRUE(std::filesystem::is_empty(appDir() + "/ready_to_resume")) << "the earlier one stays as it was";
-            std::filesystem::remove(appDir() + "/ready_to_resume");
+            EXPECT_EQ(readFileText(appDir() + "/ready_to_resume/TL_RST.cfg"), "earlier") << "the earlier one stays";
+            std::filesystem::remove_all(appDir() + "/ready_to_resume");
         }
         EXPECT_EQ(outcomeOf(300), row.error == 0 ? "aside" : "3") << row.what << ": else kept whole, State included";
     }

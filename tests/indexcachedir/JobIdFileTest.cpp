@@ -7,6 +7,7 @@
 #include <optional>
 #include <tuple>
 
+#include "Platform/TempNames.h"
 #include "tests/indexcachedir/CacheDirFixture.h"
 
 namespace {
@@ -129,6 +130,36 @@ TEST_F(JobIdFile, ALinkOrAFifoIsNeitherReadNorWrittenThrough) {
         EXPECT_EQ(readFileText(target), "8:0:0:3 host\r\n") << "the link's target is untouched";
         EXPECT_TRUE(dir.isJobIdFileValid(nullptr));
     }
+}
+
+// A writer killed before its rename leaves its temporary file. The next write removes this
+// host's temporaries whose process ended and leaves a live one's and another host's; an update
+// by copy takes none of them into the new index.
+TEST_F(JobIdFile, TemporariesOfEndedWritersGoAndAreNeverCopied) {
+    HelperProcess ended({"process_id"});
+    const pid_t endedPid = ended.pid();
+    ended.closeInput();
+    ended.wait();
+    const std::string prefix = "JobId.tmp.";
+    const std::string dead = prefix + TempNames::hostPart() + "." + std::to_string(endedPid) + ".0123abcd",
+                      live = prefix + TempNames::hostPart() + "." + std::to_string(getpid()) + ".89abcdef",
+                      remote = prefix + "otherhost." + std::to_string(endedPid) + ".00000001";
+    for (const std::string& name : {dead, live, remote}) writeFileText(dirPath(kStamp) + "/" + name, "7:0:0");
+    writeFileText(dirPath(kStamp) + "/State", "0\r\n1700000000    \r\n");
+    TestDir writer(kStamp, 1, 7);
+    writer.createJobIdFile();
+    EXPECT_FALSE(fileExists(dirPath(kStamp) + "/" + dead));
+    EXPECT_TRUE(fileExists(dirPath(kStamp) + "/" + live));
+    EXPECT_TRUE(fileExists(dirPath(kStamp) + "/" + remote));
+
+    TestDir next(0, 1, 8);
+    next.copyUponUpdate(true);
+    const char* path = next.update(false, 0, false);
+    ASSERT_NE(path, nullptr) << next.getErrno();
+    ASSERT_TRUE(fileExists(dirPath(kStamp))) << "copied, not renamed";
+    for (const auto& entry : std::filesystem::directory_iterator(path))
+        EXPECT_NE(entry.path().filename().string().rfind(prefix, 0), 0u) << entry.path();
+    EXPECT_EQ(next.close(false), 0);
 }
 
 TEST(IntegrityChecks, TheMaskIsTestedBitByBitModulo32) {

@@ -22,7 +22,8 @@ TEST(SpecialFileNames, ArchiveSkipsAndSnapshotMetadataOfAJob) {
         const char* name;
         bool keepJobMarkers, skipped;
     } skips[] = {{"JOBID", true, false},    {"JOBID", false, true}, {"Current_Chunk2", true, true},
-                 {"x.trn.tmp", true, true}, {"X.TRN", true, false}, {"index.dat", false, false}};
+                 {"x.trn.tmp", true, true}, {"X.TRN", true, false}, {"index.dat", false, false},
+                 {"JobId.tmp.host.12.0123abcd", true, true}, {"JobId.tmp.12", true, true}};
     for (const Skip& row : skips) EXPECT_EQ(skipInArchiveIndex(row.name, row.keepJobMarkers), row.skipped) << row.name;
     struct Snap {
         const char* name;

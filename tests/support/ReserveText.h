@@ -15,6 +15,7 @@ inline std::vector<ReserveLine> reserveLinesOf(std::string_view text, int* malfo
     std::vector<ReserveLine> lines;
     if (malformed != nullptr) *malformed = 0;
     while (reader.next(view, tooLong)) {
+        if (view.empty()) continue;  // the reservation drops empty lines unseen
         ReserveLine line;
         if (!tooLong && parseReserveLine(view, line) == ReserveLineStatus::ok)
             lines.push_back(line);

@@ -40,3 +40,16 @@ HELPER_COMMAND(cachedir_resume) {
     helperAwaitLine();
     return path != nullptr ? 0 : 1;
 }
+
+// cachedir_update TALCELL APP: updates from the app's newest directory by a rename (copying
+// switched off) and prints the new path or "null ERRNO"; holds it until a line arrives.
+HELPER_COMMAND(cachedir_update) {
+    if (args.size() != 2) return 64;
+    JobResultsCacheDir dir(1, number(args[0]), number(args[1]), 0, static_cast<BackupType>(1), 0, TCacheIndex);
+    dir.initialize(nullptr);
+    dir.copyUponUpdate(false);
+    const char* path = dir.update(false, 0, false);
+    helperSay(path != nullptr ? path : "null " + std::to_string(dir.getErrno()));
+    helperAwaitLine();
+    return path != nullptr && dir.close(false) == 0 ? 0 : 1;
+}
