@@ -7,6 +7,9 @@
 constexpr size_t kMapEntrySize = 5;
 // A mapped results file may not grow beyond this: a line starting later cannot be mapped.
 constexpr uint64_t kMaxMappedOffset = (uint64_t(1) << 40) - 1;
+// The longest line text a reader serves: the text and its CR LF fill its 102401-byte line
+// buffer. Writers refuse longer lines; a map rebuild still maps one that got in otherwise.
+constexpr int64_t kLongestLineText = 102399;
 
 // Writes the entry of offset (which must not exceed kMaxMappedOffset).
 void encodeMapEntry(uint64_t offset, unsigned char entry[kMapEntrySize]);

@@ -4,7 +4,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <atomic>
 #include <memory>
 #include <new>
 
@@ -15,7 +14,7 @@
 #include "JobResults/PagingResultsDir.h"
 #include "Platform/AtomicRewrite.h"
 #include "Platform/JobResultsTable.h"
-#include "Platform/PlatformEnv.h"
+#include "Platform/TempNames.h"
 
 namespace {
 constexpr size_t kPathBuffer = 1024;
@@ -140,6 +139,35 @@ ResultsBase::MapCheck ResultsBase::checkMap(int64_t& lines) {
     return before == '\n' ? MapCheck::Sound : MapCheck::Unsound;
 }
 
+ResultsBase::MapTail ResultsBase::mapTail(int64_t lines) {
+    int64_t fileSize = 0;
+    if (!sizeOf(resultsFile_, fileSize)) return MapTail::Error;
+    if (lines == 0) return fileSize == 0 ? MapTail::Exact : MapTail::Behind;
+    unsigned char entry[kMapEntrySize];
+    if (readAt(mapFile_, (lines - 1) * static_cast<int64_t>(kMapEntrySize), reinterpret_cast<char*>(entry),
+               kMapEntrySize) != 1)
+        return MapTail::Error;
+    int64_t at = static_cast<int64_t>(decodeMapEntry(entry));
+    if (resultsFile_.seek(at, sfSeekSet) != 0) return MapTail::Error;
+    constexpr unsigned long kChunk = 64 * 1024;
+    std::unique_ptr<char[]> chunk(new (std::nothrow) char[kChunk]);
+    if (!chunk) return MapTail::Error;
+    for (;;) {
+        const long got = resultsFile_.read(chunk.get(), kChunk);
+        if (got < 0) return MapTail::Error;
+        if (got == 0) return MapTail::Unterminated;
+        if (const void* lineFeed = memchr(chunk.get(), '\n', static_cast<size_t>(got))) {
+            const int64_t end = at + (static_cast<const char*>(lineFeed) - chunk.get()) + 1;
+            if (end == fileSize) return MapTail::Exact;
+            // A carriage return alone is no line (a rebuild maps none for it).
+            char last = 0;
+            if (end + 1 == fileSize && readAt(resultsFile_, end, &last, 1) == 1 && last == '\r') return MapTail::Exact;
+            return MapTail::Behind;
+        }
+        at += got;
+    }
+}
+
 bool ResultsBase::generateMap() {
     if (fileName_ == nullptr) {
         debug(1, "generateMap: no file name\n");
@@ -158,7 +186,6 @@ bool ResultsBase::generateMap() {
 namespace {
 constexpr unsigned long kScanBlock = 1u << 20;
 constexpr size_t kEntriesPerWrite = 13107;     // 65535 bytes of entries per write and per reservation
-constexpr int64_t kLongestLineText = 102399;  // what the line reader of a results file takes
 
 // The rebuild's buffers, made once per thread and reused: touching fresh memory is slow.
 struct RebuildBuffers {
@@ -171,7 +198,6 @@ struct RebuildBuffers {
     }
 };
 thread_local RebuildBuffers rebuildBuffers;
-std::atomic<unsigned> rebuildCount{0};
 }  // namespace
 
 // Lines are found by their line feeds, so that each entry is the true offset of its line
@@ -188,22 +214,18 @@ bool ResultsBase::rebuildMap() {
         debug(1, "generateMap: cannot allocate buffers for %s\n", fileName_);
         return true;
     }
-    char temp[kPathBuffer];
-    const int tempLength = snprintf(temp, sizeof temp, "%s.%ld.%u.new", mapName_, PlatformEnv::processId(),
-                                    rebuildCount.fetch_add(1));
-    if (tempLength < 0 || static_cast<size_t>(tempLength) >= sizeof temp) {
-        debug(1, "generateMap: path too long for a new map of %s\n", mapName_);
-        return true;
-    }
+    // A name of this process alone, created exclusively: nobody else's file is taken over.
+    const std::string tempName = TempNames::make(mapName_, "new");
+    const char* const temp = tempName.c_str();
     CXFile out;
-    // A name left by a dead process of the same id and count is taken over.
-    if (out.open(temp, sfCreateNew, 0, 0666, sfRegularFileOnly) != 0 &&
-        (out.getLastError() != kErrFileExists || safeUnlink(temp) != 0 ||
-         out.open(temp, sfCreateNew, 0, 0666, sfRegularFileOnly) != 0)) {
+    if (out.open(temp, sfCreateNew, 0, 0666, sfRegularFileOnly) != 0) {
         debug(1, "generateMap: cannot open %s, code %d\n", temp, out.getLastError());
         return true;
     }
-    if (fsExists(mapName_) && copyOwnership(mapName_, temp) != 0)
+    // The map takes the mode and owner of its results file: the open one, checked to be still
+    // at its name (it was opened without following a link), never what a link at the map's
+    // name points to.
+    if (!resultsFile_.isStillAt(fileName_) || copyOwnership(fileName_, temp) != 0)
         debug(2, "generateMap: %s keeps its own mode\n", temp);
     bool failed = scanLines(out);
     if (!failed && out.close() != 0) {
@@ -261,11 +283,12 @@ bool ResultsBase::scanLines(CXFile& out) {
         pending = 0;
         return false;
     };
+    // A line longer than a reader serves is mapped all the same: only a page that reaches it
+    // fails, and every other line of the file stays within reach.
     auto addLine = [&](int64_t start, int64_t textLength) {
-        if (textLength > kLongestLineText) {
-            debug(1, "generateMap: getLine failed in file %s, code %d\n", fileName_, kErrShortWrite);
-            return true;
-        }
+        if (textLength > kLongestLineText)
+            debug(1, "generateMap: line %" PRId64 " of %s holds %" PRId64 " bytes, more than a reader serves\n",
+                  lines + 1, fileName_, textLength);
         if (static_cast<uint64_t>(start) > kMaxMappedOffset) {
             debug(1, "generateMap: line at offset %" PRId64 " in file %s cannot be mapped\n", start, fileName_);
             return true;
@@ -295,7 +318,6 @@ bool ResultsBase::scanLines(CXFile& out) {
         }
         previous = end[-1];
         at += got;
-        if (at - lineStart > kLongestLineText + 1) return addLine(lineStart, at - lineStart);
     }
     // A last line without its line feed; a carriage return alone is no line.
     const int64_t tail = at - lineStart - (previous == '\r' ? 1 : 0);

@@ -39,6 +39,12 @@ protected:
     // line. lines = entries in the map. Error: a read or seek failed (last errors set).
     // The positions of both files are moved.
     MapCheck checkMap(int64_t& lines);
+    // Where the line of the map's last entry ends, for a map that checkMap found sound with
+    // lines entries: Exact when it ends at the last line end of the file and nothing but a
+    // carriage return follows (or map and file are both empty), Unterminated when it runs to
+    // the end of the file without a line end, Behind when more of the file follows.
+    enum class MapTail { Exact, Unterminated, Behind, Error };
+    MapTail mapTail(int64_t lines);
     // generateMap without its closing of both files on failure: a writer that rebuilds its map
     // keeps its results file open. The results file is left at its end. false on success.
     bool rebuildMap();

@@ -123,6 +123,11 @@ bool RetrieveResults::generateFile(const char* fileName) {
             debug(1, "generateFile: cannot put raw.log in place, code %d", errno);
             failed = true;
         }
+        // A map left from an earlier file of this name would be taken for the new file's.
+        if (!failed && mapName_ != nullptr && fsUnlink(mapName_) != 0 && errno != ENOENT) {
+            debug(1, "generateFile: cannot remove the old map '%s', code %d", mapName_, errno);
+            failed = true;
+        }
         if (!failed && fsRename(temp.c_str(), fileName) != 0) {
             debug(1, "generateFile: cannot rename '%s' to '%s', code %d", temp.c_str(), fileName, errno);
             failed = true;

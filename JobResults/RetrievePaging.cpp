@@ -394,6 +394,14 @@ bool RetrieveResults::writeRestoreFilter(CXFile& restore, const std::string& tem
     for (int n = 1; !failed; ++n) {
         const std::string name = joinPath(tempDir, base + (n > 1 ? "_" + std::to_string(n) : "") + pagingFileExtension(kind));
         if (fsRenameNoReplace(tempPath.c_str(), name.c_str()) == 0) {
+            // A map already under the new file's name (the temporary directory may be shared)
+            // is not this file's: it goes before the first page, which builds the real one.
+            const std::string map = name + kMapSuffix;
+            if (fsUnlink(map.c_str()) != 0 && errno != ENOENT) {
+                debug(1, "generateRestoreFilterFile: cannot remove '%s', code %d", map.c_str(), errno);
+                fsUnlink(name.c_str());
+                return true;
+            }
             fileName_ = newCopy(name);
             if (fileName_ != nullptr) return false;
             debug(1, "fileName strdup failed, errno %d\n", ENOMEM);

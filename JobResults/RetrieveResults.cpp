@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "Indexing/idxport/CXErrors.h"
-#include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "Indexing/idxport/PathSep.h"
 #include "JobResults/LineMap.h"
 #include "JobResults/PagingResultsDir.h"
 #include "Platform/EvReturnData.h"
@@ -126,6 +126,7 @@ RetrieveResults::RetrieveResults(unsigned long talCell, int64_t jobId, ResultsFi
     : ResultsBase(talCell, jobId, false, clientName) {
     setDebugPrefix("RETRIEVERESULTS");
     fileType_ = kind;
+    if (clientName != nullptr) clientName_ = clientName;
     cacheDir_ = resultsDir_.getCacheDir();
     if (cacheDir_ == nullptr) {
         debug(1, "no cacheDir for talCell %lu jobId %" PRIu64 "\n", talCell, static_cast<uint64_t>(jobId));
@@ -138,6 +139,16 @@ RetrieveResults::RetrieveResults(unsigned long talCell, int64_t jobId, ResultsFi
 }
 
 RetrieveResults::~RetrieveResults() = default;
+
+// Another reader of the same filter file was done with it and deleted it (line -1): this one
+// is not done yet, so the file is made again from the restore results and opened.
+void RetrieveResults::remakeRestoreFilter() {
+    debug(1, "getPage: %s is gone, making it again\n", fileName_);
+    freeNames();
+    setUpRestoreFilter(clientName_.empty() ? nullptr : clientName_.c_str());
+    if (fileName_ != nullptr && mapName_ != nullptr && !pagingDir_->open())
+        resultsFile_.open(fileName_, sfReadOnly, 0, 0, sfRegularFileOnly);
+}
 
 char* RetrieveResults::getPath() {
     if (fileName_ != nullptr) return fileName_;
@@ -174,17 +185,24 @@ bool RetrieveResults::getPage(int64_t seqNo, int64_t lineNumber, int64_t numLine
         return true;
     }
     // Only a regular file is served: a FIFO in its place would hang the reader.
-    if (resultsFile_.open(fileName_, sfReadOnly, 0, 0, sfRegularFileOnly) != 0 && pagingDir_ == nullptr &&
-        resultsFile_.getLastError() == kErrNotFound && !generateFile(fileName_))
-        resultsFile_.open(fileName_, sfReadOnly, 0, 0, sfRegularFileOnly);
+    if (resultsFile_.open(fileName_, sfReadOnly, 0, 0, sfRegularFileOnly) != 0 &&
+        resultsFile_.getLastError() == kErrNotFound) {
+        if (pagingDir_ == nullptr) {
+            if (!generateFile(fileName_)) resultsFile_.open(fileName_, sfReadOnly, 0, 0, sfRegularFileOnly);
+        } else if (isRestoreFilterKind(fileType_) && cacheDir_ != nullptr) {
+            remakeRestoreFilter();
+        }
+    }
     if (!resultsFile_.isOpen()) {
         reply.whole(0, 0, kPageUnavailable);
-        debug(1, "openFile: cannot open or create file %s, code %d\n", fileName_, resultsFile_.getLastError());
+        debug(1, "openFile: cannot open or create file %s, code %d\n", fileName_ != nullptr ? fileName_ : "(none)",
+              resultsFile_.getLastError());
         closeUp();
         return true;
     }
     int64_t total = 0;
-    if (!openMapForPage(reply, total)) {
+    bool writerAtWork = false;
+    if (!openMapForPage(reply, total, writerAtWork)) {
         closeUp();
         return true;
     }
@@ -202,13 +220,40 @@ bool RetrieveResults::getPage(int64_t seqNo, int64_t lineNumber, int64_t numLine
     // beyond the end of the file is cut to it, however large.
     const int64_t count = numLines <= 0 ? 0 : std::min(numLines, total - lineNumber + 1);
     int64_t curLine = lineNumber - 1;
-    const bool ok = sendLines(reply, seqNo, lineNumber, numLines, count, total, curLine);
+    const bool ok = sendLines(reply, seqNo, lineNumber, numLines, count, total, !writerAtWork, curLine);
     closeUp();
     return !ok;
 }
 
-bool RetrieveResults::openMapForPage(PageReply& reply, int64_t& total) {
+int RetrieveResults::writerHoldsDirectory() {
+    const std::string state = joinPath(cacheDir_, "State");
+    CXFile probe;
+    if (probe.open(state.c_str(), sfReadOnly, 0, 0, sfRegularFileOnly) != 0) {
+        debug(1, "getPage: cannot open '%s' to see whether a writer holds it, code %d\n", state.c_str(),
+              probe.getLastError());
+        return -1;
+    }
+    // One attempt at a shared lock, let go at once: refused only while a writer holds the
+    // exclusive one. Other readers hold shared locks and do not count.
+    const int locked = probe.lock(sfLockShared, 0);
+    if (locked < 0) {
+        debug(1, "getPage: cannot probe the lock of '%s', code %d\n", state.c_str(), probe.getLastError());
+        return -1;
+    }
+    return locked == 0 ? 1 : 0;
+}
+
+bool RetrieveResults::openMapForPage(PageReply& reply, int64_t& total, bool& writerAtWork) {
     total = 0;
+    writerAtWork = false;
+    if (pagingDir_ == nullptr) {
+        const int held = writerHoldsDirectory();
+        if (held < 0) {
+            reply.whole(0, 0, kPageUnavailable);
+            return false;
+        }
+        writerAtWork = held == 1;
+    }
     int error = 0;
     if (mapFile_.open(mapName_, sfReadOnly, 0, 0, sfRegularFileOnly) != 0) {
         error = mapFile_.getLastError();
@@ -220,20 +265,30 @@ bool RetrieveResults::openMapForPage(PageReply& reply, int64_t& total) {
         debug(1, "getPage: missing map %s automatically replaced\n", mapName_);
     }
     MapCheck check = checkMap(total);
-    const JobResultsCacheDir* dir = resultsDir_.cacheDirObject();
-    if (check == MapCheck::Unsound && pagingDir_ == nullptr && dir != nullptr && dir->isBusyOpen()) {
+    if (check == MapCheck::Unsound && writerAtWork) {
         // A writer is at work on both files: its map may end in part of an entry. Rebuilding
         // would send its later entries to a map that nobody reads any more, so the whole entries
         // serve, each line checked as it is read.
         debug(2, "getPage: map %s is being written, %" PRId64 " whole entries\n", mapName_, total);
         return true;
     }
-    if (check == MapCheck::Unsound) {
-        debug(1, "getPage: map %s does not fit %s, rebuilding it\n", mapName_, fileName_);
+    MapTail tail = check == MapCheck::Sound ? mapTail(total) : MapTail::Error;
+    // Without a writer nothing will complete the map any more: lines it lacks (a writer that
+    // died before writing out its entries) would never be served.
+    const bool behind = tail == MapTail::Behind && !writerAtWork;
+    if (check == MapCheck::Unsound || behind) {
+        debug(1, behind ? "getPage: map %s lags behind %s and no writer holds it, rebuilding it\n"
+                        : "getPage: map %s does not fit %s, rebuilding it\n",
+              mapName_, fileName_);
         check = generateMap() ? MapCheck::Error : checkMap(total);
+        if (check == MapCheck::Sound) tail = mapTail(total);
     }
-    if (check == MapCheck::Sound) return true;
-    if (check == MapCheck::Error)
+    if (check == MapCheck::Sound && tail != MapTail::Error) {
+        // A last line that its writer is still writing is neither counted nor served.
+        if (tail == MapTail::Unterminated && writerAtWork) --total;
+        return true;
+    }
+    if (check != MapCheck::Unsound)
         debug(1, "seek to end in file %s failed, code %d\n", mapName_, mapFile_.getLastError());
     else
         debug(1, "getPage: cannot open/generate map file %s, code %d\n", mapName_, kErrWrongState);
@@ -242,7 +297,7 @@ bool RetrieveResults::openMapForPage(PageReply& reply, int64_t& total) {
 }
 
 bool RetrieveResults::sendLines(PageReply& reply, int64_t seqNo, int64_t lineNumber, int64_t numLines, int64_t count,
-                                int64_t total, int64_t& curLine) {
+                                int64_t total, bool finished, int64_t& curLine) {
     unsigned char entry[kMapEntrySize];
     const int64_t mapOffset = (lineNumber - 1) * static_cast<int64_t>(kMapEntrySize);
     if (mapFile_.seek(mapOffset, sfSeekSet) != 0) {
@@ -288,13 +343,17 @@ bool RetrieveResults::sendLines(PageReply& reply, int64_t seqNo, int64_t lineNum
             length = static_cast<long>(next - start);
             if (!window.fill(static_cast<size_t>(length))) return lineFailed(resultsFile_.getLastError());
             if (window.available() < static_cast<size_t>(length)) return lineFailed(kErrShortWrite);  // file cut
+            // Entries that do not start lines would join lines into one.
+            if (memchr(window.data(), '\n', static_cast<size_t>(length) - 1) != nullptr) return lineFailed(kErrShortWrite);
             start = next;
         } else {
-            // The map's last line ends at the next line end; an unfinished line is not served.
+            // The map's last line ends at the next line end. Without one it is served only from
+            // a finished file, as the map counts it; a writer may still be writing it.
             if (!window.fill(1)) return lineFailed(resultsFile_.getLastError());
             length = window.findLineEnd();
             if (length < 0)
                 return lineFailed(length == LineWindow::kTooLong ? kErrShortWrite : resultsFile_.getLastError());
+            if (length == 0 && finished) length = static_cast<long>(window.available());
             if (length == 0) break;
         }
         if (!reply.line(window.data(), textLength(window.data(), static_cast<size_t>(length)))) break;

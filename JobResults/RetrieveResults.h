@@ -66,6 +66,8 @@ private:
     };
     bool computePagingNames(ResultsFile kind, unsigned int sequence, const char* path, const char* clientName);
     void setUpRestoreFilter(const char* clientName);
+    // The filter file was deleted under this reader: made again and opened (failures logged).
+    void remakeRestoreFilter();
     // The search itself; the caller holds the search lock. True when a paging file was found.
     bool searchPagingFile(ResultsFile kind, unsigned int sequence, const char* clientName, PagingSearch& seen);
     // A paging file given by path: a regular file directly inside tempDir named like one.
@@ -84,10 +86,16 @@ private:
     void closeUp();
     // Opens the map of the open results file, rebuilt when missing or unsound; total = its
     // lines. false when the reply has been made and the page failed.
-    bool openMapForPage(PageReply& reply, int64_t& total);
+    // writerAtWork: a writer holds the job's directory (never for paging files). Without one,
+    // a map that lacks lines of the file is rebuilt and an unterminated last line counts.
+    bool openMapForPage(PageReply& reply, int64_t& total, bool& writerAtWork);
+    // 1 when a writer holds the job's directory (its State file locked exclusively), 0 when
+    // none does, -1 when that cannot be told (logged).
+    int writerHoldsDirectory();
     // Sends up to count lines from the map entry of lineNumber on; false on failure (logged).
+    // finished: no writer is at work, so the map's last line may end without a line end.
     bool sendLines(PageReply& reply, int64_t seqNo, int64_t lineNumber, int64_t numLines, int64_t count,
-                   int64_t total, int64_t& curLine);
+                   int64_t total, bool finished, int64_t& curLine);
     // The raw files of the results file's kind, in merge order; false on a listing failure.
     bool listRawFiles(const char* prefix, std::vector<RawInput>& inputs);
     bool mergeRawFiles(std::vector<RawInput>& inputs, const std::string& tempName, const std::string& tempLog,
@@ -97,4 +105,5 @@ private:
 
     uint32_t fileType_ = 0;
     char* cacheDir_ = nullptr;  // not owned: the job's directory (directory-based reader only)
+    std::string clientName_;    // as given to the directory-based reader
 };

@@ -144,9 +144,24 @@ bool StoreResults::openShared(const char* op, ResultsFile kind, uint32_t& now) {
     return false;
 }
 
+bool StoreResults::refuseAfterGeneration(const char* op) {
+    if (fsExists(fileName_)) {
+        debug(1, "%s: results file %s was already generated, refused\n", op, fileName_);
+        return true;
+    }
+    if (errno != ENOENT) {
+        debug(1, "%s: cannot examine %s, code %d\n", op, fileName_, errno);
+        return true;
+    }
+    return false;
+}
+
 bool StoreResults::openRaw(ResultsFile kind, std::string& rawName) {
     uint32_t now = 0;
     if (openShared("openRaw", kind, now)) return true;
+    // Raw files are merged only into a results file that does not exist yet: lines written
+    // after the merge would never be served. The shared lock keeps a merge from starting now.
+    if (refuseAfterGeneration("openRaw")) return true;
     safeUnlink(mapName_);
     char* dot = strrchr(fileName_, '.');
     if (dot == nullptr) {

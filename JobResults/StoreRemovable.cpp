@@ -1,4 +1,5 @@
 // Removable storing (the job results table) and the age cleanup of results directories.
+#include <cerrno>
 #include <cstdio>
 
 #include "Indexing/icommon/SafeFileOps.h"
@@ -12,27 +13,31 @@ bool StoreResults::openRemovable(ResultsFile kind) {
     uint32_t now = 0;
     if (openShared("openRemovable", kind, now)) return true;
     // The results file made from an earlier table holds lines that are not in a new one.
-    if (fsExists(fileName_)) {
-        debug(1, "openRemovable: results file %s was already generated, refused\n", fileName_);
-        return true;
-    }
+    if (refuseAfterGeneration("openRemovable")) return true;
     safeUnlink(mapName_);
     if (!jrTable_) {
         debug(1, "openRemovable: no table\n");
         return true;
     }
-    if (jrTable_->tableExists()) {
-        if (const int code = jrTable_->open(true); code != 0) {
-            debug(1, "openRemovable: table open failed, code %d", code);
+    // Only a table that is not there at all is made anew. One that cannot be opened now (busy
+    // past the timeout, damaged, not readable) holds rows that are not lost for that: the
+    // call fails and the file stays as it is.
+    int code = jrTable_->lookUp();
+    if (code == ENOENT) {
+        code = jrTable_->create();
+        // A writer that started at the same moment linked its table in first: that one is used.
+        if (code == EEXIST) code = jrTable_->lookUp();
+        if (code != 0) {
+            debug(1, "openRemovable: table create failed, code %d: %s", code, jrTable_->lastErrorText().c_str());
             return true;
         }
-        return false;
+    } else if (code != 0) {
+        debug(1, "openRemovable: table %s cannot be opened, code %d: %s; left as it is", jrTable_->path().c_str(),
+              code, jrTable_->lastErrorText().c_str());
+        return true;
     }
-    jrTable_->removeTable();
-    int code = jrTable_->create();
-    if (code == 0 && !jrTable_->isOpen()) code = jrTable_->open(true);
-    if (code != 0) {
-        debug(1, "openRemovable: table create failed, code %d", code);
+    if (!jrTable_->isOpen() && (code = jrTable_->open(true)) != 0) {
+        debug(1, "openRemovable: table open failed, code %d: %s", code, jrTable_->lastErrorText().c_str());
         return true;
     }
     return false;

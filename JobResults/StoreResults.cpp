@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <vector>
 
 #include "Indexing/icommon/SafeFileOps.h"
 #include "JobResults/LineMap.h"
@@ -14,7 +13,6 @@
 namespace {
 // Results files take lines in large writes; the read side only ever reads a line end.
 constexpr unsigned kResultsBufferSize = 64 * 1024;
-constexpr unsigned long kTailChunk = 64 * 1024;
 }  // namespace
 
 StoreResults::StoreResults(unsigned long talCell, int64_t jobId, bool writer, const char* clientName)
@@ -132,15 +130,16 @@ bool StoreResults::prepareMap(bool truncate) {
             return true;
         }
     } else {
+        // The file ends in a line end now: the map's last line must be the one that ends there.
         int64_t lines = 0;
         const MapCheck check = checkMap(lines);
-        const int covers = check == MapCheck::Sound ? mapCoversFile(lines) : 0;
-        if (check == MapCheck::Error || covers < 0) {
+        const MapTail tail = check == MapCheck::Sound ? mapTail(lines) : MapTail::Behind;
+        if (check == MapCheck::Error || tail == MapTail::Error) {
             debug(1, "openFile: cannot check map file %s against %s, codes %d, %d\n", mapName_, fileName_,
                   mapFile_.getLastError(), resultsFile_.getLastError());
             return true;
         }
-        if (covers == 0) {
+        if (tail != MapTail::Exact) {
             debug(1, "openFile: map %s does not fit %s: rebuilding it\n", mapName_, fileName_);
             if (rebuildMap()) return true;
         }
@@ -150,27 +149,6 @@ bool StoreResults::prepareMap(bool truncate) {
         return true;
     }
     return false;
-}
-
-// 1 when exactly one line, ended at the end of the file, follows the map's last entry (or the
-// map and the file are both empty), 0 when not, -1 on a read error.
-int StoreResults::mapCoversFile(int64_t lines) {
-    if (lines == 0) return curOffset_ == 0 ? 1 : 0;
-    unsigned char entry[kMapEntrySize];
-    if (mapFile_.seek((lines - 1) * static_cast<int64_t>(kMapEntrySize), sfSeekSet) != 0 ||
-        mapFile_.read(reinterpret_cast<char*>(entry), kMapEntrySize) != static_cast<long>(kMapEntrySize))
-        return -1;
-    int64_t at = static_cast<int64_t>(decodeMapEntry(entry));
-    if (resultsFile_.seek(at, sfSeekSet) != 0) return -1;
-    std::vector<char> chunk(kTailChunk);
-    while (at < curOffset_) {
-        const long got = resultsFile_.read(chunk.data(), kTailChunk);
-        if (got <= 0) return got < 0 ? -1 : 0;
-        const char* lineFeed = static_cast<const char*>(memchr(chunk.data(), '\n', static_cast<size_t>(got)));
-        if (lineFeed != nullptr) return at + (lineFeed - chunk.data()) == curOffset_ - 1 ? 1 : 0;
-        at += got;
-    }
-    return 0;
 }
 
 // Both ways of storing a line start here: a file must be open and a text given.
@@ -192,6 +170,12 @@ bool StoreResults::putLine(const char* line, bool flush) {
     // A line break inside the line would shift the offset of every later line.
     if (memchr(line, '\r', length) != nullptr || memchr(line, '\n', length) != nullptr) {
         debug(1, "putLine: line with a line break refused for file %s: %s\n", fileName_, line);
+        return true;
+    }
+    // A line no reader can take would fail every page that reaches it.
+    if (length > static_cast<size_t>(kLongestLineText)) {
+        debug(1, "putLine: line of %zu bytes refused for file %s: a reader serves at most %" PRId64 "\n", length,
+              fileName_, kLongestLineText);
         return true;
     }
     return storeLine(line, length, flush);

@@ -61,8 +61,6 @@ private:
     // openFile of an existing file: ends an unfinished last line, makes the map fit the file.
     bool prepareResultsFile(bool truncate);
     bool prepareMap(bool truncate);
-    // The map's last entry starts the results file's last line (a sound map may lag behind).
-    int mapCoversFile(int64_t lines);
     void abandonOpen();
     // openRaw and openRemovable: the State file created whole when missing, opened, locked
     // shared and checked, its access time refreshed. false on success.
@@ -70,6 +68,8 @@ private:
     bool createState(const char* op, const std::string& state, uint32_t now);
     void refreshAccessTime(const char* op, const std::string& state, uint32_t now);
     bool claimRawName(std::string& rawName, uint32_t now);
+    // openRaw and openRemovable: refused once the results file exists (logged).
+    bool refuseAfterGeneration(const char* op);
 
     uint32_t fileType_ = 0;
     CXFile stateLockFile_;

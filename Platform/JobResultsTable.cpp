@@ -11,6 +11,8 @@
 // a results directory; SQLite gives the journal the database file's mode.
 #include "Platform/JobResultsTable.h"
 
+#include "Platform/TempNames.h"
+
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -78,10 +80,17 @@ int64_t pragmaValue(sqlite3* db, const char* sql, int* code) {
     return value;
 }
 
-bool pathExists(const std::string& path) {
+int busyTimeoutMs = TCtreeTable::kBusyTimeoutMs;
+
+// 0 when an entry is at path, else the error of the look-up: ENOENT (ENOTDIR too) only when
+// nothing is there; a look-up that fails otherwise (EACCES, EIO) is no absence.
+int entryAt(const std::string& path) {
     struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
+    if (lstat(path.c_str(), &info) == 0) return 0;
+    return errno == ENOTDIR ? ENOENT : errno;
 }
+
+bool pathExists(const std::string& path) { return entryAt(path) == 0; }
 }  // namespace
 
 TCtreeTable::~TCtreeTable() { close(); }
@@ -108,21 +117,28 @@ int TCtreeTable::failSqlite(int sqliteCode, const char* what) {
     return lastError_;
 }
 
-bool TCtreeTable::tableExists() {
-    if (path_.empty()) return fail(EINVAL, "tableExists: not initialized"), false;
-    if (isOpen()) return pathExists(path_) || (fail(ENOENT, "tableExists: the file is gone"), false);
-    const bool exists = open(false) == 0;
+bool TCtreeTable::tableExists() { return lookUp() == 0; }
+
+int TCtreeTable::lookUp() {
+    if (path_.empty()) return fail(EINVAL, "lookUp: not initialized");
+    if (isOpen()) return pathExists(path_) ? 0 : fail(ENOENT, "lookUp: the file is gone");
+    const int result = open(false);
     close();
-    return exists;
+    return result;
+}
+
+void TCtreeTable::setBusyTimeoutForTests(int milliseconds) {
+    busyTimeoutMs = milliseconds > 0 ? milliseconds : kBusyTimeoutMs;
 }
 
 // Makes the table under a temporary name, then links it into place (never over another file).
 int TCtreeTable::create() {
     if (path_.empty()) return fail(EINVAL, "create: not initialized");
     close();
-    if (pathExists(path_)) return fail(EEXIST, "create: the file exists");
-    const std::string temporary = path_ + ".new." + std::to_string(getpid());
-    unlink(temporary.c_str());  // left by a crashed process of the same id
+    if (const int found = entryAt(path_); found != ENOENT)
+        return found == 0 ? fail(EEXIST, "create: the file exists") : fail(found, "create: cannot look up the table");
+    // A name of this process alone (host, pid and a random part), made here and removed here.
+    const std::string temporary = TempNames::make(path_, "new");
     const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return fail(errno, "create: cannot create the database file");
     ::close(fd);
@@ -150,7 +166,8 @@ int TCtreeTable::create() {
 int TCtreeTable::open(bool writable) {
     if (path_.empty()) return fail(EINVAL, "open: not initialized");
     close();
-    if (!pathExists(path_)) return fail(ENOENT, "open: no table");
+    if (const int found = entryAt(path_); found != 0)
+        return fail(found, found == ENOENT ? "open: no table" : "open: cannot look up the table");
     bool hotJournal = false;
     int result = openChecked(writable, &hotJournal);
     if (hotJournal && (result = rollBackHotJournal()) == 0) result = openChecked(writable, &hotJournal);
@@ -165,7 +182,7 @@ int TCtreeTable::openChecked(bool writable, bool* hotJournal) {
         result = failSqlite(code, "open: cannot open the database");
     } else {
         sqlite3_extended_result_codes(db_, 1);
-        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+        sqlite3_busy_timeout(db_, busyTimeoutMs);
         result = checkSchema();
         *hotJournal = result != 0 && sqlite3_extended_errcode(db_) == SQLITE_READONLY_ROLLBACK;
     }
@@ -183,7 +200,7 @@ int TCtreeTable::rollBackHotJournal() {
     sqlite3* recovery = nullptr;
     int code = sqlite3_open_v2(path_.c_str(), &recovery, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (code == SQLITE_OK) {
-        sqlite3_busy_timeout(recovery, kBusyTimeoutMs);
+        sqlite3_busy_timeout(recovery, busyTimeoutMs);
         code = sqlite3_exec(recovery, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
     }
     const int error = code == SQLITE_OK ? 0 : errnoOfSqlite(recovery, code);

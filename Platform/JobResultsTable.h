@@ -40,6 +40,8 @@ public:
 class TCtreeTable {
 public:
     static constexpr int kBusyTimeoutMs = 30000;
+    // Test seam: the busy timeout of connections opened from now on (0 restores kBusyTimeoutMs).
+    static void setBusyTimeoutForTests(int milliseconds);
 
     TCtreeTable() = default;
     virtual ~TCtreeTable();  // closes
@@ -51,6 +53,11 @@ public:
     // The database file exists and holds this table. A file that is not a database (or not
     // this table's) is not a table: false, with lastErrorText() telling why.
     bool tableExists();
+    // Whether the table is there, told apart from why it cannot be opened now: 0 when the file
+    // holds this table, ENOENT only when there is no file at all, and otherwise the error of
+    // the open (EBUSY after the busy timeout, EINVAL for a damaged or foreign file, EACCES,
+    // EIO...), with lastErrorText() telling more. Such a file is no missing table.
+    int lookUp();
     // Creates the database file and the table, and leaves it open for writing; EEXIST when the
     // file is already there.
     virtual int create();

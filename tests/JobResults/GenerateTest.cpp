@@ -109,6 +109,21 @@ TEST_F(Generate, LeavesAResultsFileThatIsThereAlone) {
     EXPECT_TRUE(fileExists(inJob("backup_1_1")));
 }
 
+// A map of an earlier results file of the name would describe other lines: it goes when the
+// generated file is put in place, and the page is served from a map of the new file.
+TEST_F(Generate, AnEarlierMapGoesWithTheNewFile) {
+    makeJobDir();
+    writeFileText(inJob("backup_1_1"), "a\r\nb\r\nc\r\n");
+    unsigned char entries[2 * kMapEntrySize];
+    encodeMapEntry(0, entries);
+    encodeMapEntry(6, entries + kMapEntrySize);  // fits the new file, but joins its first two lines
+    writeFileText(inJob("1.map"), std::string(reinterpret_cast<char*>(entries), sizeof entries));
+    RetrieveResults r = reader();
+    const Page page = fetchPage(r, 1, 10);
+    EXPECT_EQ(page.lines, (Lines{"a", "b", "c"}));
+    EXPECT_EQ(page.total, 3);
+}
+
 struct TableRow {
     const char* key;
     const char* line;

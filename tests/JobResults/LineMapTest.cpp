@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -63,8 +66,9 @@ TEST_F(LineMapTest, GenerateMapEntersTheTrueStartOfEveryLine) {
         {"carriage return alone at the end", "ab\r\n\r", false, {0}},
         {"zero byte inside a line", std::string("a\0b\r\nc\r\n", 8), false, {0, 5}},
         {"longest line", std::string(102399, 'x') + "\r\n" + "y\r\n", false, {0, 102401}},
-        {"line too long", "a\r\n" + std::string(102400, 'x') + "\r\n", true, {}},
-        {"line too long at the end", std::string(102401, 'x'), true, {}},
+        // Longer than a reader serves: mapped all the same, so the lines after it stay in reach.
+        {"line too long", "a\r\n" + std::string(200000, 'x') + "\r\n" + "b\r\n", false, {0, 3, 200005}},
+        {"line too long at the end", std::string(102401, 'x'), false, {0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -92,6 +96,31 @@ TEST_F(LineMapTest, RebuildingTwiceGivesTheSameBytesAndLeavesTheMapOpenAtItsEnd)
     EXPECT_EQ(readFileText(jobFile("1.map")), first);
     EXPECT_EQ(first, entryBytes({0, 5, 10}));
     EXPECT_EQ(probe().map().getCurOffset(), 15);
+}
+
+// The rebuilt map takes the mode and owner of its results file, never those of what a link at
+// the map's name points to, and the link's target stays as it was.
+TEST_F(LineMapTest, ARebuiltMapTakesItsResultsFilesModeAndOwnerAndFollowsNoLink) {
+    writeFileText(jobFile("backup.out"), "a\r\n");
+    ASSERT_EQ(chmod(jobFile("backup.out").c_str(), 0604), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(jobFile("backup.out").c_str(), 1234, 1234), 0);
+    }
+    const std::string outside = settings.dir().file("outside");
+    writeFileText(outside, "keep");
+    ASSERT_EQ(chmod(outside.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(outside.c_str(), jobFile("1.map").c_str()), 0);
+    ASSERT_FALSE(probe().generateMap());
+    struct stat map {};
+    ASSERT_EQ(lstat(jobFile("1.map").c_str(), &map), 0);
+    EXPECT_TRUE(S_ISREG(map.st_mode));
+    EXPECT_EQ(map.st_mode & 07777, 0604u);
+    if (root) {
+        EXPECT_EQ(map.st_uid, 1234u);
+    }
+    EXPECT_EQ(readFileText(outside), "keep");
+    EXPECT_EQ(modeOf(outside), 0600u);
 }
 
 TEST_F(LineMapTest, CheckMapFindsMapsThatDoNotFitTheFile) {

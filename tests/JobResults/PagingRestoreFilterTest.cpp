@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "JobResults/LineMap.h"
 #include "tests/JobResults/PagingFixture.h"
 #include "tests/JobResults/PagingReplyText.h"
 
@@ -89,6 +90,35 @@ TEST_F(PagingRestoreFilterTest, ATakenNameIsNeitherFollowedNorReplaced) {
     EXPECT_EQ(reader.file(), filterName(".s_rst", "_2"));
     EXPECT_EQ(readFileText(filterName(".s_rst", "_2")), "a 1\r\n");
     EXPECT_EQ(readFileText(outside), "keep\r\n");
+}
+
+// A map put under the new filter file's name beforehand (the temporary directory may be
+// shared) is not used: the first page builds the file's own.
+TEST_F(PagingRestoreFilterTest, AMapPlantedUnderTheNewNameIsNotUsed) {
+    makeJobFile(kJob, kResultsRestore, "a 1\r\nc 5\r\ne 2\r\n");
+    unsigned char entries[2 * kMapEntrySize];
+    encodeMapEntry(0, entries);
+    encodeMapEntry(10, entries + kMapEntrySize);  // fits the file, but joins its first two lines
+    writeFileText(filterName(".s_rst") + ".map", std::string(reinterpret_cast<char*>(entries), sizeof entries));
+    PagingProbe reader(2, kJob, kRestoreSucceeded, nullptr);
+    ASSERT_EQ(reader.file(), filterName(".s_rst"));
+    EXPECT_NE(page(reader, 1).find("4148:a 1 4148:c 5 4148:e 2 4147=3"), std::string::npos) << page(reader, 1);
+}
+
+// Two readers of one filter file: when the first is done with it (line -1), the second is not,
+// and its next page makes the file again.
+TEST_F(PagingRestoreFilterTest, AReaderOutlivesAnotherReadersCleanup) {
+    makeJobFile(kJob, kResultsRestore, "a 1\r\nb 3\r\n");
+    PagingProbe first(2, kJob, kRestoreSucceeded, nullptr);
+    PagingProbe second(2, kJob, kRestoreSucceeded, nullptr);
+    ASSERT_EQ(second.file(), first.file());
+    for (PagingProbe* reader : {&first, &second}) {
+        EXPECT_NE(page(*reader, 1).find("4148:a 1 4147=1"), std::string::npos);
+        SocketPair pair;
+        const CYuSocket socket(pair.fds[0]);
+        EXPECT_FALSE(reader->getPage(2, -1, 0, &socket));
+    }
+    EXPECT_EQ(pagingEntries(), 0u);
 }
 
 TEST_F(PagingRestoreFilterTest, LineMinusOneDeletesOnlyThePagingFileAndItsMap) {

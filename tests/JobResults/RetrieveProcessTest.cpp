@@ -87,6 +87,27 @@ TEST_F(RetrieveProcesses, PagesWhileAWriterAppendsAreConsistentPrefixes) {
     EXPECT_GT(pages, 1);
 }
 
+// A writer killed before its close leaves lines past its map (its entries wait in memory while
+// its file buffer reaches the disk on its own) and State in Writing with no one holding it. A
+// reader serves every line the file holds, and as many as it counts.
+TEST_F(RetrieveProcesses, ADeadWritersLinesAreAllServed) {
+    HelperProcess writer({"store_unflushed", "2571"}, "ready");
+    writer.kill(SIGKILL);
+    EXPECT_EQ(writer.wait(), 128 + SIGKILL);
+    const std::string text = readFileText(inJob("backup.out"));
+    const auto ended = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    ASSERT_GT(ended, 1000u) << "the writer's buffer never reached the disk";
+    const size_t held = ended + (text.back() != '\n' ? 1 : 0);
+    RetrieveResults r = reader();
+    bool failed = true;
+    const Page page = fetchPage(r, 1, 5000, &failed);
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(page.total, static_cast<int64_t>(held));
+    ASSERT_EQ(page.lines.size(), held);
+    for (size_t n = 1; n <= ended; ++n)
+        ASSERT_EQ(page.lines[n - 1], "line-" + std::to_string(n) + std::string(n % 97, 'x'));
+}
+
 // A reader killed at any point of a merge leaves the raw files whole and no results file; the
 // next request merges them all, each exactly once, and clears the remains.
 TEST_F(RetrieveProcesses, MergeKilledMidwayIsRedoneWhole) {

@@ -3,12 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "Indexing/idxport/CXProcessId.h"
 #include "tests/JobResults/StoreFixture.h"
+#include "Platform/JobResultsTable.h"
+#include "tests/support/DeniedDirectory.h"
 #include "tests/support/HelperProcess.h"
 
 namespace {
@@ -48,6 +51,8 @@ TEST_F(StoreTest, LinesTheMapCannotDescribeAreRefusedAndNothingIsWritten) {
         {"line feed", "a\nb", false, true},
         {"object name one byte too long", longest + "n", true, true},
         {"object name that just fits", longest, true, false},
+        {"longest line a reader serves", std::string(102399, 'l'), false, false},
+        {"one byte longer", std::string(102400, 'l'), false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -60,7 +65,8 @@ TEST_F(StoreTest, LinesTheMapCannotDescribeAreRefusedAndNothingIsWritten) {
         EXPECT_EQ(failed, c.refused);
         ASSERT_FALSE(store.putLine("last", true));
         ASSERT_FALSE(store.closeFile());
-        const std::string expected = c.refused ? "first\r\nlast\r\n" : "first\r\n" + c.text + " 3\r\nlast\r\n";
+        const std::string stored = c.text + (c.restoreStatus ? " 3" : "");
+        const std::string expected = c.refused ? "first\r\nlast\r\n" : "first\r\n" + stored + "\r\nlast\r\n";
         EXPECT_EQ(readFileText(jobFile("restore.out")), expected);
         expectMapFits(jobFile("restore.out"), jobFile("2.map"));
     }
@@ -313,9 +319,100 @@ TEST_F(StoreTest, RemovableLinesGoToTheTableUntilTheResultsFileIsMade) {
     }
     EXPECT_TRUE(fileExists(jobFile("JobResults")));
     writeFileText(jobFile("backup.out"), "made earlier\r\n");
+    // Once the results file is made, neither kind of writer may start: its lines would never
+    // be served.
     StoreResults store(kTalCell, kJobId, true, "client1");
     EXPECT_TRUE(store.openRemovable(kResultsBackup));
+    std::string raw;
+    EXPECT_TRUE(store.openRaw(kResultsBackup, raw));
+    EXPECT_TRUE(raw.empty());
     EXPECT_EQ(results(), "made earlier\r\n");
+    for (const auto& entry : fs::directory_iterator(jobDir()))
+        EXPECT_NE(entry.path().filename().string().rfind("backup_", 0), 0u) << entry.path();
+}
+
+// Rows of a table that cannot be opened right now are not lost for that: openRemovable fails,
+// logged, and leaves the file as it is.
+TEST_F(StoreTest, ATableThatCannotBeOpenedNowIsNeitherRemovedNorReplaced) {
+    const std::string table = jobFile("JobResults");
+    auto fillTable = [&] {
+        fs::remove_all(jobDir());
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        ASSERT_FALSE(store.openRemovable(kResultsBackup));
+        for (int row = 1; row <= 10; ++row) ASSERT_FALSE(store.putRemovableLine(std::to_string(row).c_str(), "%s"));
+    };
+    auto rowsOf = [&] {
+        JobResultsTable reader;
+        struct Count : JobResultsCallback {
+            int function(JobResultsTable*, JobResultsRecord*) override { return 0; }
+        } count;
+        return reader.initialize(table.c_str()) == 0 && reader.open(false) == 0 ? reader.search(nullptr, &count) : -1;
+    };
+    auto openRemovable = [&] {
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        return store.openRemovable(kResultsBackup);
+    };
+
+    // Damaged: the bytes stay.
+    fillTable();
+    std::string bytes = readFileText(table);
+    bytes.replace(0, 16, "damaged  header!");
+    writeFileText(table, bytes);
+    EXPECT_TRUE(openRemovable());
+    EXPECT_EQ(readFileText(table), bytes);
+    EXPECT_NE(settings.journalText().find("cannot be opened"), std::string::npos);
+
+    // Busy: another process holds it exclusively for longer than the (shortened) busy timeout.
+    fillTable();
+    {
+        HelperProcess holder({"table_die_in_batch", table}, "ready");
+        TCtreeTable::setBusyTimeoutForTests(200);
+        EXPECT_TRUE(openRemovable());
+        TCtreeTable::setBusyTimeoutForTests(0);
+        holder.writeLine("go");  // ends without committing: its batch is rolled back
+        EXPECT_EQ(holder.wait(), 0);
+    }
+    EXPECT_EQ(rowsOf(), 10);
+
+    // Not readable by this account.
+    fillTable();
+    fs::permissions(table, fs::perms::none);
+    bool failed = false;
+    if (runWithoutFileOverrides([&] { failed = openRemovable(); })) {
+        EXPECT_TRUE(failed);
+    }
+    fs::permissions(table, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(rowsOf(), 10);
+}
+
+// Removable writers that start together all write into one table: the one whose table is
+// linked in second opens the first one's, and neither removes the other's.
+TEST_F(StoreTest, RemovableWritersStartingTogetherShareOneTable) {
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        fs::remove_all(jobDir());
+        HelperProcess a({"removable_writer", std::to_string(kTalCell), std::to_string(kJobId), "a"}, "ready");
+        HelperProcess b({"removable_writer", std::to_string(kTalCell), std::to_string(kJobId), "b"}, "ready");
+        a.writeLine("go");
+        b.writeLine("go");
+        EXPECT_EQ(a.readLine(), "ok");
+        EXPECT_EQ(b.readLine(), "ok");
+        a.wait();
+        b.wait();
+        JobResultsTable table;
+        struct Keys : JobResultsCallback {
+            std::string seen;
+            int function(JobResultsTable*, JobResultsRecord* record) override {
+                seen += record->key;
+                return 0;
+            }
+        } keys;
+        ASSERT_EQ(table.initialize(jobFile("JobResults").c_str()), 0);
+        ASSERT_EQ(table.open(false), 0);
+        EXPECT_EQ(table.search(nullptr, &keys), 2);
+        std::sort(keys.seen.begin(), keys.seen.end());
+        EXPECT_EQ(keys.seen, "ab");
+    }
 }
 
 class StoreCleanUpTest : public StoreFixture {
