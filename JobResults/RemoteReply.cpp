@@ -34,21 +34,31 @@ std::string encodeLine(const unsigned char* data, size_t length) {
     return line;
 }
 
-bool decodeLine(const char* line, size_t length, std::string& bytes) {
+LineKind decodeLine(const char* line, size_t length, std::string& bytes) {
     const size_t prefix = strlen(kLinePrefix);
-    if (length < prefix || memcmp(line, kLinePrefix, prefix) != 0 || (length - prefix) % 2 != 0) return false;
+    const void* found = memmem(line, length, kLinePrefix, prefix);
+    if (found == nullptr) return LineKind::Other;
+    // Text before the prefix (a message the program wrote without its line end), odd or bad
+    // digits, or more than a reply line carries: reply bytes are lost, whatever was meant.
+    if (found != line || (length - prefix) % 2 != 0 || (length - prefix) / 2 > kBytesPerLine)
+        return LineKind::Malformed;
     bytes.clear();
     for (size_t i = prefix; i < length; i += 2) {
         const int high = hexValue(line[i]);
         const int low = hexValue(line[i + 1]);
-        if (high < 0 || low < 0) return false;
+        if (high < 0 || low < 0) return LineKind::Malformed;
         bytes += static_cast<char>(high << 4 | low);
     }
-    return true;
+    return LineKind::Reply;
 }
 
-ReplyRelay::ReplyRelay(CYuSocket socket, int64_t seqNo, int64_t lineNumber, int64_t numLines)
-    : socket_(socket), seqNo_(seqNo), lineNumber_(lineNumber), numLines_(numLines) {}
+ReplyRelay::ReplyRelay(CYuSocket socket, int64_t seqNo, int64_t lineNumber, int64_t numLines, int sendTimeoutMs)
+    : socket_(socket), seqNo_(seqNo), lineNumber_(lineNumber), numLines_(numLines), sendTimeoutMs_(sendTimeoutMs) {}
+
+void ReplyRelay::startReply(unsigned long messageType, int64_t sequence) {
+    reply_ = std::make_unique<EvReturnData>(messageType, sequence, socket_, true);
+    reply_->setSendTimeout(sendTimeoutMs_);
+}
 
 ReplyRelay::~ReplyRelay() = default;
 
@@ -71,7 +81,7 @@ bool ReplyRelay::takeHeader() {
     }
     const auto messageType = static_cast<unsigned long>(getU64(bytesOf(pending_, 8)));
     const auto sequence = static_cast<int64_t>(getU64(bytesOf(pending_, 16)));
-    reply_ = std::make_unique<EvReturnData>(messageType, sequence, socket_, true);
+    startReply(messageType, sequence);
     pending_.erase(0, kHeaderSize);
     return true;
 }
@@ -89,7 +99,8 @@ bool ReplyRelay::takeFrame(bool& progressed) {
     const char* data = pending_.data() + kFrameHeaderSize;
     bool written;
     if (tag == kEndTag) {
-        written = reply_->end(static_cast<int64_t>(getU64(bytesOf(pending_, kFrameHeaderSize)))) == 0;
+        endCode_ = static_cast<int64_t>(getU64(bytesOf(pending_, kFrameHeaderSize)));
+        written = reply_->end(endCode_) == 0;
         complete_ = written;
     } else {
         written = relayField(tag, data, length);
@@ -112,7 +123,7 @@ bool ReplyRelay::relayField(uint32_t tag, const char* data, size_t length) {
 
 void ReplyRelay::finishBroken() {
     if (complete_) return;
-    if (!reply_) reply_ = std::make_unique<EvReturnData>(RetrieveResults::kReplyMessageType, seqNo_, socket_, true);
+    if (!reply_) startReply(RetrieveResults::kReplyMessageType, seqNo_);
     const int64_t zero = 0;
     const int64_t* header[] = {&zero, &numLines_, &lineNumber_};
     const unsigned long tags[] = {RetrieveResults::kTagTotalLines, RetrieveResults::kTagNumLines,

@@ -16,6 +16,10 @@ TSRetrieveResults::TSRetrieveResults(unsigned long talCell, int64_t jobId, Resul
 
 TSRetrieveResults::~TSRetrieveResults() { free(hostName_); }
 
+void TSRetrieveResults::setSendTimeout(int milliseconds) {
+    sendTimeoutMs_ = milliseconds > 0 ? milliseconds : RetrieveResults::kSendTimeoutMs;
+}
+
 bool TSRetrieveResults::startProgram(KRSession& session, int64_t seqNo, int64_t lineNumber, int64_t numLines) {
     if (hostName_ == nullptr) {
         debug(1, "getPage: no host name\n");
@@ -48,22 +52,31 @@ bool TSRetrieveResults::getPage(int64_t seqNo, int64_t lineNumber, int64_t numLi
 
 bool TSRetrieveResults::relayReply(KRSession& session, int64_t seqNo, int64_t lineNumber, int64_t numLines,
                                    CYuSocket socket) {
-    RemoteReply::ReplyRelay relay(socket, seqNo, lineNumber, numLines);
+    RemoteReply::ReplyRelay relay(socket, seqNo, lineNumber, numLines, sendTimeoutMs_);
     unsigned long exitCode = ~0UL;
-    bool broken = false;
+    bool ended = false, broken = false;
     krsDatabuf buffer{};
     for (;;) {
+        // Once the end frame is relayed the caller has its page; the program is given a short
+        // while to end, and is not waited for beyond it.
+        const int waitSeconds = relay.complete() ? kEndWaitSeconds : kReplyWaitSeconds;
         unsigned long type = 0, secondWord = 0;
         int received = 0;
-        if (session.receiveMessage(&type, &secondWord, &buffer, kReplyWaitSeconds, &received) != 1) {
+        if (session.receiveMessage(&type, &secondWord, &buffer, waitSeconds, &received) != 1) {
             unsigned long code = 0;
             char* text = nullptr;
             session.getLastError(&code, &text);
-            debug(1, "getPage: reading the reply from %s failed with code %lu=%s\n", hostName_, code, text);
-            broken = true;
+            debug(relay.complete() ? 2 : 1, "getPage: reading the reply from %s failed with code %lu=%s\n", hostName_,
+                  code, text);
+            broken = !relay.complete();
             break;
         }
         if (received == 0) {
+            if (relay.complete()) {
+                debug(2, "getPage: the retrieval program on %s has not ended %d s after its reply; it is left to finish\n",
+                      hostName_, kEndWaitSeconds);
+                break;
+            }
             debug(1, "getPage: no reply from %s within %d s; the retrieval program is ended\n", hostName_,
                   kReplyWaitSeconds);
             session.abortSession();
@@ -72,14 +85,28 @@ bool TSRetrieveResults::relayReply(KRSession& session, int64_t seqNo, int64_t li
         }
         if (type == KRS_MSG_PEER_END) {
             exitCode = secondWord;
+            ended = true;
             break;
         }
-        std::string bytes;
-        if (type == KRS_MSG_PEER_LINE && !relay.complete() && RemoteReply::decodeLine(buffer.data, buffer.length, bytes) &&
-            !relay.take(bytes)) {
-            debug(1, "getPage: the reply from %s is malformed or cannot be relayed\n", hostName_);
-            session.abortSession();
-            broken = true;
+        if (type == KRS_MSG_PEER_LINE && !relay.complete()) {
+            std::string bytes;
+            switch (RemoteReply::decodeLine(buffer.data, buffer.length, bytes)) {
+            case RemoteReply::LineKind::Other:
+                break;
+            case RemoteReply::LineKind::Malformed:
+                debug(1, "getPage: a malformed reply line from %s (%zu characters); the reply is broken off\n",
+                      hostName_, buffer.fullLength);
+                broken = true;
+                break;
+            case RemoteReply::LineKind::Reply:
+                if (!relay.take(bytes)) {
+                    debug(1, "getPage: the reply from %s is malformed or cannot be relayed\n", hostName_);
+                    broken = true;
+                }
+                break;
+            }
+            // Nothing the program still sends can mend the reply: it is not left running for it.
+            if (broken) session.abortSession();
         }
         session.freeReceivedMessage(type, &buffer);
         if (broken) break;
@@ -90,5 +117,10 @@ bool TSRetrieveResults::relayReply(KRSession& session, int64_t seqNo, int64_t li
         relay.finishBroken();
         return true;
     }
-    return exitCode != 0;
+    // The reply's own end code tells whether the page was served, as the program's exit code
+    // does (which may not come: the program may linger after its reply).
+    if (ended && (exitCode != 0) != (relay.endCode() != 0))
+        debug(1, "getPage: the retrieval program on %s exited with code %lu after a reply that ended with %" PRId64 "\n",
+              hostName_, exitCode, relay.endCode());
+    return relay.endCode() != 0;
 }

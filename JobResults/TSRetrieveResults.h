@@ -6,6 +6,7 @@
 
 #include "Indexing/icommon/TDebuggable.h"
 #include "JobResults/ResultsFile.h"
+#include "JobResults/RetrieveResults.h"
 #include "Platform/CYuSocket.h"
 
 class KRSession;
@@ -23,12 +24,20 @@ public:
     bool getPage(int64_t seqNo, int64_t lineNumber, int64_t numLines);
     // Starts the retrieval program and relays the reply it serves through the session to the
     // caller's socket, as RetrieveResults::getPage would write it there: false when a complete
-    // reply was relayed and the program served the page, true otherwise. A reply that breaks
-    // off is finished on the socket all the same (see JobResults/RemoteReply.h).
+    // reply was relayed and its end code tells the page was served, true otherwise. A reply
+    // that breaks off (the program ends early, a malformed line, a caller that stops reading)
+    // is finished on the socket all the same (see JobResults/RemoteReply.h), and a program
+    // that still runs then is ended.
     bool getPage(int64_t seqNo, int64_t lineNumber, int64_t numLines, const CYuSocket* socket);
 
     // The longest wait for the program's next output line; after it the program is ended.
     static constexpr int kReplyWaitSeconds = 300;
+    // How long the program may take to end once its whole reply was relayed; it is then left
+    // to finish without being waited for.
+    static constexpr int kEndWaitSeconds = 2;
+    // How long a relayed reply waits for a caller that takes in nothing (milliseconds, > 0);
+    // then the session is ended and the page fails. RetrieveResults::kSendTimeoutMs by default.
+    void setSendTimeout(int milliseconds);
 
 private:
     // Fills the command record and starts the program; false when it runs.
@@ -40,4 +49,5 @@ private:
     int64_t jobId_;
     uint32_t fileType_;
     char* hostName_ = nullptr;  // owned
+    int sendTimeoutMs_ = RetrieveResults::kSendTimeoutMs;
 };

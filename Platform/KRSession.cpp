@@ -118,14 +118,16 @@ std::string shellQuoted(const std::string& word) {
 
 bool sameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
-// "box" names the same machine as "box.example.com".
-bool sameHost(const std::string& host, const std::string& name) {
-    if (host.empty() || name.empty()) return false;
-    if (sameName(host, name)) return true;
-    size_t hostDot = host.find('.');
-    size_t nameDot = name.find('.');
-    if ((hostDot == std::string::npos) == (nameDot == std::string::npos)) return false;
-    return sameName(host.substr(0, hostDot), name.substr(0, nameDot));
+// Whether the requested host is this machine, known as name. A short requested name ("box")
+// names this machine when name is "box" or "box.example.com". A qualified requested name
+// names it only when name is that very name: "box.elsewhere.org" is another machine, whatever
+// this one's short name.
+bool sameHost(const std::string& requested, const std::string& name) {
+    if (requested.empty() || name.empty()) return false;
+    if (sameName(requested, name)) return true;
+    if (requested.find('.') != std::string::npos) return false;
+    const size_t nameDot = name.find('.');
+    return nameDot != std::string::npos && sameName(requested, name.substr(0, nameDot));
 }
 
 bool isThisMachine(const std::string& host, const SettingsStore& settings) {
@@ -499,33 +501,43 @@ bool KRSession::readOutput() {
                     strerror(error)) != 0;
     }
     // The end of the output: a last line without its line end is still a line.
-    if (!partialLine_.empty()) queue(KRS_MSG_PEER_LINE, 0, std::move(partialLine_));
-    partialLine_.clear();
+    if (!partialLine_.empty()) endLine();
     closeOutput();
     return true;
 }
 
+// A line too long for one message goes out in full pieces of kMaxLineBytes. A piece is handed on
+// only when a byte beyond it has come that is not the line's end: partialLine_ holds up to one
+// byte more than a piece, so a "\r\n" that straddles the piece size (or two reads) still ends
+// the line instead of making an empty line of its own.
 void KRSession::takeOutput(const char* bytes, size_t count) {
     const char* end = bytes + count;
     while (bytes < end) {
         const char* newline = static_cast<const char*>(memchr(bytes, '\n', static_cast<size_t>(end - bytes)));
-        size_t segment = static_cast<size_t>((newline != nullptr ? newline : end) - bytes);
-        size_t room = kMaxLineBytes - partialLine_.size();
-        if (segment > room) {
-            // Too long for one message: hand on a full piece and go on with the rest.
-            partialLine_.append(bytes, room);
-            bytes += room;
-            queue(KRS_MSG_PEER_LINE, 0, std::move(partialLine_));
-            partialLine_.clear();
-            continue;
+        const char* stop = newline != nullptr ? newline : end;
+        while (bytes < stop) {
+            if (partialLine_.size() > kMaxLineBytes) handOnPiece();
+            const size_t take = std::min(kMaxLineBytes + 1 - partialLine_.size(), static_cast<size_t>(stop - bytes));
+            partialLine_.append(bytes, take);
+            bytes += take;
         }
-        partialLine_.append(bytes, segment);
         if (newline == nullptr) break;
         if (!partialLine_.empty() && partialLine_.back() == '\r') partialLine_.pop_back();
-        queue(KRS_MSG_PEER_LINE, 0, std::move(partialLine_));
-        partialLine_.clear();
+        endLine();
         bytes = newline + 1;
     }
+}
+
+void KRSession::handOnPiece() {
+    queue(KRS_MSG_PEER_LINE, 0, partialLine_.substr(0, kMaxLineBytes));
+    partialLine_.erase(0, kMaxLineBytes);
+}
+
+// Hands on what is held of a line as its last message(s).
+void KRSession::endLine() {
+    if (partialLine_.size() > kMaxLineBytes) handOnPiece();
+    queue(KRS_MSG_PEER_LINE, 0, std::move(partialLine_));
+    partialLine_.clear();
 }
 
 void KRSession::tryReap(bool block) {
@@ -586,17 +598,38 @@ int KRSession::completeSession(int timeoutSeconds) {
     return 1;
 }
 
+// Signals the program's process group; while the program itself is unreaped, the program
+// alone when the group cannot be signalled. Once it is reaped its id is still the group's while
+// any member lives (the kernel does not hand out an id that a group still uses), so the
+// descendants it left behind are reached too.
+void KRSession::signalGroup(int sig) {
+    const pid_t group = static_cast<pid_t>(pid_);
+    if (kill(-group, sig) != 0 && !reaped_) kill(group, sig);
+}
+
+// Waits until the program is reaped and no member of its group is left; false when timeoutMs
+// passed first.
+bool KRSession::waitForGroupEnd(int64_t timeoutMs) {
+    const int64_t deadline = nowMs() + timeoutMs;
+    while (true) {
+        if (waitForExit(std::max<int64_t>(deadline - nowMs(), 0)) && kill(-static_cast<pid_t>(pid_), 0) != 0 &&
+            errno == ESRCH)
+            return true;
+        if (nowMs() >= deadline) return false;
+        YUSLEEP(static_cast<unsigned long>(std::min<int64_t>(deadline - nowMs(), kExitCheckStepMs)));
+    }
+}
+
 int KRSession::abortSession() {
     reapDetached();
     if (attached_) {
         closeOutput();
-        if (!reaped_) {
-            pid_t group = static_cast<pid_t>(pid_);
-            if (kill(-group, SIGTERM) != 0) kill(group, SIGTERM);
-            if (!waitForExit(kAbortGraceMs)) {
-                if (kill(-group, SIGKILL) != 0) kill(group, SIGKILL);
-                tryReap(true);
-            }
+        // Also after the program has exited: a child it left in the background may still run
+        // (and keep its output open).
+        signalGroup(SIGTERM);
+        if (!waitForGroupEnd(kAbortGraceMs)) {
+            signalGroup(SIGKILL);
+            tryReap(true);
         }
         releasePeer();
     }

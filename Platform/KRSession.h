@@ -4,7 +4,10 @@
 // Starting (dataAgentAttach): the program named in the command record ("NAME" or "NAME.exe")
 // is found in [Session] ProgramDirectory, else in PATH; its argument line is split on blanks
 // and tabs into separate arguments (no shell takes part). On this machine it is started
-// directly. On another host the command is [Session] RemoteShell (default "ssh", split on
+// directly. The host is this machine when it is "localhost", 127.0.0.1, ::1, [Session]
+// HostName or the machine's host name, ignoring case; a short requested name also matches the
+// first label of a qualified one, while a qualified requested name matches only itself (a
+// name in another domain is another machine). On another host the command is [Session] RemoteShell (default "ssh", split on
 // blanks), the host, then the program and its arguments, each quoted for the remote shell, so
 // that every argument arrives there as one word, unchanged. The program runs in a process
 // group of its own, with standard input on /dev/null, standard output on a pipe read by the
@@ -79,8 +82,10 @@ public:
     // no program is attached. Queued messages stay.
     int completeSession(int timeoutSeconds = -1);
     // Ends the session without waiting for its program to finish its work: stops reading,
-    // sends SIGTERM to the program's process group, SIGKILL after kAbortGraceMs, and reaps it
-    // before returning. Queued messages are dropped. 1 (also when no program is attached).
+    // sends SIGTERM to the program's process group (also when the program itself has exited
+    // and only descendants it left are still there), SIGKILL after kAbortGraceMs unless the
+    // group is gone by then, and reaps the program before returning. Queued messages are
+    // dropped. 1 (also when no program is attached).
     int abortSession();
 
     // A program is attached: started, and its end not yet taken in or brought about.
@@ -100,10 +105,14 @@ private:
     bool pump(int64_t waitMs);
     bool readOutput();
     void takeOutput(const char* bytes, size_t count);
+    void handOnPiece();
+    void endLine();
     void queue(unsigned long type, unsigned long secondWord, std::string data);
     void tryReap(bool block);
     void noteEndIfComplete();
     bool waitForExit(int64_t timeoutMs);
+    void signalGroup(int sig);
+    bool waitForGroupEnd(int64_t timeoutMs);
     void closeOutput();
     void releasePeer();
     void wake();

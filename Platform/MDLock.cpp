@@ -8,6 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <set>
 
 #include "Platform/EvDebug.h"
 #include "Platform/PlatformEnv.h"
@@ -24,25 +28,74 @@ std::string lockDirectory() {
     return dir;
 }
 
-bool isDirectory(const std::string& path) {
+// Opens the lock directory, creating it and any missing parent when it is missing. The
+// directory itself gets 01777 (set on the descriptor, so the umask does not narrow it) when this
+// call created it; a directory that exists already keeps the mode its owner gave it, but must
+// be safe to hold locks: not a symbolic link, and not writable by group or others without the
+// sticky bit (anyone who can move a lock file away lets a second process take "the same" lock
+// on a new file). -1 with why set otherwise.
+int openLockDirectory(const std::string& dir, std::string& why) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open(dir.c_str(), flags);
+    if (fd < 0 && errno == ENOENT) {
+        for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1)) {
+            std::string parent = dir.substr(0, slash);
+            if (mkdir(parent.c_str(), 0777) != 0 && errno != EEXIST) {
+                why = "cannot create '" + parent + "': " + strerror(errno);
+                return -1;
+            }
+        }
+        const bool made = mkdir(dir.c_str(), 01777) == 0;
+        if (!made && errno != EEXIST) {
+            why = "cannot create it: " + std::string(strerror(errno));
+            return -1;
+        }
+        fd = open(dir.c_str(), flags);
+        struct stat st {};
+        if (made && fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == geteuid()) fchmod(fd, 01777);
+    }
+    if (fd < 0) {
+        const int error = errno;
+        struct stat st {};
+        if (lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            why = "it is a symbolic link; make it a directory of its own (mode 01777, or 0755 for one user), or "
+                  "point VORNICA_LOCK_DIR at one";
+        else if (error == ENOTDIR)
+            why = "it is not a directory";
+        else
+            why = "cannot open it: " + std::string(strerror(error));
+        return -1;
+    }
     struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Creates the lock directory and any missing parent. The directory itself gets 01777 (set
-// with chmod, so the umask does not narrow it) when this call created it; a directory that
-// exists already keeps the mode its owner gave it.
-bool ensureLockDirectory(const std::string& dir) {
-    if (isDirectory(dir)) return true;
-    for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1)) {
-        std::string parent = dir.substr(0, slash);
-        if (mkdir(parent.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    if (fstat(fd, &st) != 0) {
+        why = "cannot examine it: " + std::string(strerror(errno));
+        close(fd);
+        return -1;
     }
-    if (mkdir(dir.c_str(), 01777) == 0) {
-        chmod(dir.c_str(), 01777);
-        return true;
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        char text[256];
+        snprintf(text, sizeof text,
+                 "it is writable by group or others without the sticky bit (mode %04o), so lock files can be "
+                 "moved away under their holders; chmod +t it, or point VORNICA_LOCK_DIR at a directory of its own",
+                 static_cast<unsigned>(st.st_mode & 07777));
+        why = text;
+        close(fd);
+        return -1;
     }
-    return errno == EEXIST && isDirectory(dir);
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        // Its owner may remove lock files that are held; said once per directory and process.
+        static std::mutex warnedMutex;
+        static std::set<std::string> warned;
+        std::lock_guard<std::mutex> guard(warnedMutex);
+        if (warned.insert(dir).second) {
+            EvDebug log;
+            log.Debug("MDLock::set",
+                      "WARNING: lock directory '%s' belongs to user %u, neither root nor this process's user %u; "
+                      "that user can remove held locks: point VORNICA_LOCK_DIR at a directory of root or of this user\n",
+                      dir.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
+        }
+    }
+    return fd;
 }
 }  // namespace
 
@@ -65,13 +118,13 @@ std::string MDLock::path() const {
 // protected_regular, O_CREAT on another user's file in a sticky directory is refused. The file
 // must be a regular file: a symbolic link is not followed, and O_NONBLOCK keeps a FIFO planted
 // under the name from blocking the open.
-int MDLock::openLockFile(const std::string& file) {
+int MDLock::openLockFile(int dirFd, const std::string& file) {
     const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
     int fd = -1;
     for (int attempt = 0; attempt < 5 && fd < 0; ++attempt) {
-        fd = open(file.c_str(), flags);
+        fd = openat(dirFd, file.c_str(), flags);
         if (fd >= 0 || errno != ENOENT) break;
-        fd = open(file.c_str(), flags | O_CREAT | O_EXCL, 0644);
+        fd = openat(dirFd, file.c_str(), flags | O_CREAT | O_EXCL, 0644);
         if (fd >= 0) {
             fchmod(fd, 0644);
             break;
@@ -96,14 +149,20 @@ bool MDLock::set(unsigned long timeoutMs) {
         return false;
     }
     std::string dir = lockDirectory();
-    if (!ensureLockDirectory(dir)) {
-        log.Debug("MDLock::set", "cannot create lock directory '%s', code %d", dir.c_str(), errno);
+    std::string why;
+    const int dirFd = openLockDirectory(dir, why);
+    if (dirFd < 0) {
+        log.Debug("MDLock::set", "ERROR: lock directory '%s' refused for lock '%s': %s\n", dir.c_str(), name_.c_str(),
+                  why.c_str());
         return false;
     }
     std::string file = path();
-    int fd = openLockFile(file);
+    // Opened in the directory that was checked, whatever happens at its path meanwhile.
+    int fd = openLockFile(dirFd, name_ + kSuffix);
+    const int openError = errno;
+    close(dirFd);
     if (fd < 0) {
-        log.Debug("MDLock::set", "cannot open lock file '%s', code %d", file.c_str(), errno);
+        log.Debug("MDLock::set", "cannot open lock file '%s', code %d", file.c_str(), openError);
         return false;
     }
 

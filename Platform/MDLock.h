@@ -11,7 +11,10 @@
 //
 // The lock directory is created when missing, world-writable with the sticky bit (01777), so
 // that processes of several users can share it. Lock files are never removed: removing one while
-// another process waits on it would let two processes hold "the same" lock.
+// another process waits on it would let two processes hold "the same" lock. For the same reason
+// an existing lock directory is refused (set() fails, with a journal line that names it and
+// what to do) when it is a symbolic link or writable by group or others without the sticky bit;
+// one that belongs to neither root nor this process's user is used with a warning.
 #pragma once
 
 #include <string>
@@ -47,7 +50,7 @@ public:
 
 private:
     bool validName() const;
-    int openLockFile(const std::string& file);
+    int openLockFile(int dirFd, const std::string& file);
 
     std::string name_;
     int fd_ = -1;

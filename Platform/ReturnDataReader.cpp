@@ -5,6 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -55,43 +56,74 @@ ssize_t ReturnDataReader::readSome(void* out, size_t length, const char* what) {
     }
 }
 
+// One read of up to length bytes in the middle of a reply; false after fail(), also when the
+// data ends there.
+bool ReturnDataReader::readMore(void* out, size_t length, const char* what, size_t& got) {
+    const ssize_t n = readSome(out, length, what);
+    if (n < 0) return false;
+    if (n == 0) {
+        fail("connection closed in the middle of a reply (reading %s after %" PRIu64 " fields)", what, fieldsRead_);
+        return false;
+    }
+    got = static_cast<size_t>(n);
+    return true;
+}
+
+size_t ReturnDataReader::takeBuffered(void* out, size_t length) {
+    const size_t take = std::min(end_ - begin_, length);
+    if (take > 0) memcpy(out, buffer_.get() + begin_, take);
+    begin_ += take;
+    return take;
+}
+
 bool ReturnDataReader::readExact(void* out, size_t length, const char* what) {
     unsigned char* to = static_cast<unsigned char*>(out);
     while (length > 0) {
-        if (begin_ < end_) {
-            size_t take = end_ - begin_ < length ? end_ - begin_ : length;
-            memcpy(to, buffer_.get() + begin_, take);
-            begin_ += take;
-            to += take;
-            length -= take;
+        size_t got = takeBuffered(to, length);
+        if (got == 0) {
+            // The buffer is empty. A large piece is read straight into its destination.
+            const bool direct = length >= kReadBufferSize;
+            begin_ = end_ = 0;
+            if (!readMore(direct ? to : buffer_.get(), direct ? length : kReadBufferSize, what, got)) return false;
+            if (!direct) {
+                end_ = got;
+                continue;
+            }
+        }
+        to += got;
+        length -= got;
+    }
+    return true;
+}
+
+// The field grows with what arrives, never by its claimed length ahead of the data: a peer that
+// claims large fields and sends nothing must not make the reader allocate them. A large rest is
+// read straight into the field, each step at most as large as what has come so far (and at
+// least a buffer's worth), so the field never holds much more than twice what arrived.
+bool ReturnDataReader::readField(std::string& bytes, size_t length) {
+    bytes.clear();
+    while (bytes.size() < length) {
+        const size_t have = bytes.size();
+        const size_t missing = length - have;
+        if (begin_ < end_ || missing < kReadBufferSize) {
+            const size_t step = std::min(missing, begin_ < end_ ? end_ - begin_ : kReadBufferSize);
+            bytes.resize(have + step);
+            if (!readExact(bytes.data() + have, step, "field data")) return false;
             continue;
         }
-        // The buffer is empty. A large piece is read straight into its destination.
-        bool direct = length >= kReadBufferSize;
-        begin_ = end_ = 0;
-        ssize_t n = direct ? readSome(to, length, what) : readSome(buffer_.get(), kReadBufferSize, what);
-        if (n < 0) return false;
-        if (n == 0) {
-            fail("connection closed in the middle of a reply (reading %s after %" PRIu64 " fields)", what,
-                 fieldsRead_);
-            return false;
-        }
-        if (direct) {
-            to += n;
-            length -= static_cast<size_t>(n);
-        } else {
-            end_ = static_cast<size_t>(n);
-        }
+        const size_t step = std::min(missing, std::max(kReadBufferSize, have));
+        bytes.resize(have + step);
+        size_t got = 0;
+        if (!readMore(bytes.data() + have, step, "field data", got)) return false;
+        bytes.resize(have + got);
     }
     return true;
 }
 
 int ReturnDataReader::readHeader(unsigned long& messageType, int64_t& sequenceNumber) {
     if (state_ == State::Failed) return -1;
-    if (state_ == State::InReply) {
-        errorText_ = "readHeader: a reply is being read; its header was read already";
-        return -1;
-    }
+    // The caller has lost its place in the stream: whatever it reads next would be misread.
+    if (state_ == State::InReply) return fail("readHeader: a reply is being read; its header was read already");
     // Data ending cleanly before a header is not the middle of a reply.
     if (begin_ == end_) {
         begin_ = end_ = 0;
@@ -142,8 +174,7 @@ int ReturnDataReader::next(Field& field) {
         return fail("field tag %" PRIu32 " claims %" PRIu32 " bytes, above the limit of %" PRIu32 " bytes", tag, length,
                     ReturnDataFormat::kMaxFieldLength);
     field.tag = tag;
-    field.bytes.resize(length);
-    if (length > 0 && !readExact(field.bytes.data(), length, "field data")) return -1;
+    if (!readField(field.bytes, length)) return -1;
     ++fieldsRead_;
     return 1;
 }

@@ -39,7 +39,7 @@ public:
 
     // Reads the header of the next reply. 0, or -1 with errorText(): no header where one is due
     // (connection closed, time-out, wrong magic, unknown version), or called in the middle of
-    // a reply.
+    // a reply (the caller has lost its place in the stream: an error like the others, final).
     int readHeader(unsigned long& messageType, int64_t& sequenceNumber);
     // 1: field holds the next field. 0: the reply ended; endCode() gives its code.
     // -1: errorText() tells why (connection closed or time-out mid-reply, read error, a length
@@ -57,6 +57,12 @@ private:
     int fail(const char* format, ...) VORNICA_PRINTF(2, 3);
     // Reads exactly length bytes; false after fail() (what names them in the error).
     bool readExact(void* out, size_t length, const char* what);
+    // Reads a field's length bytes into bytes, growing it as they arrive; false after fail().
+    bool readField(std::string& bytes, size_t length);
+    // Copies up to length buffered bytes to out; how many.
+    size_t takeBuffered(void* out, size_t length);
+    // One read of 1 to length bytes into out (got); false after fail(), also at the end of data.
+    bool readMore(void* out, size_t length, const char* what, size_t& got);
     // One read of up to length bytes, waiting at most the time-out: > 0 bytes read, 0 end of
     // data, -1 after fail().
     ssize_t readSome(void* out, size_t length, const char* what);

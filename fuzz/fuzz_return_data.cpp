@@ -67,6 +67,8 @@ void readReplies(int fd, size_t size) {
     }
     // An error is final and always named.
     if (reader.errorText().empty() || reader.next(field) != -1) __builtin_trap();
+    // A field grows with the bytes that came, never to a length a peer merely claimed.
+    if (field.bytes.capacity() > 2 * size + 128 * 1024) __builtin_trap();
 }
 }  // namespace
 

@@ -64,7 +64,7 @@ class KRSessionTest : public ::testing::Test {
 protected:
     KRSessionTest() { useRemoteShell(kHelper + " fake_shell  -o BatchMode=yes"); }
     void useRemoteShell(const std::string& shell) {
-        settings_.write("[Session]\nProgramDirectory=" + kHelperDir + "\nHostName=vornica-test-node\nRemoteShell=" +
+        settings_.write("[Session]\nProgramDirectory=" + kHelperDir + "\nHostName=vornica-test-node.example.org\nRemoteShell=" +
                         shell + "\n");
     }
     int attach(KRSession& session, const std::string& arguments, const std::string& host = "localhost") {
@@ -84,16 +84,25 @@ TEST_F(KRSessionTest, ProgramsRunHereOrThroughTheRemoteShellAndGiveTheirLinesThe
     ASSERT_EQ(attach(session, "session_long " + std::to_string(KRSession::kMaxLineBytes + 10)), 1);
     std::string x(KRSession::kMaxLineBytes, 'x');
     EXPECT_TRUE(drain(session) == x + "\n" + x.substr(0, 10) + "\n(end 0)") << "a long line comes in pieces";
+    // A "\r\n" just past a full piece ends the line; it makes no empty line of its own.
+    ASSERT_EQ(attach(session, "session_long " + std::to_string(KRSession::kMaxLineBytes) + " crlf"), 1);
+    EXPECT_TRUE(drain(session) == x + "\n(end 0)") << "a full piece ended by CR LF";
     ASSERT_EQ(attach(session, "session_die 9"), 1) << lastErrorText(session);
     EXPECT_EQ(drain(session), "(end 137)");
 
-    // This machine, under any of its names, runs the program itself; other hosts go through the
-    // remote shell, each argument one word there.
+    // This machine, under any of its names (a short one for its qualified name too), runs the
+    // program itself; other hosts go through the remote shell, each argument one word there. A
+    // qualified name in another domain is another machine, whatever its first label.
     std::string upperMachine = PlatformEnv::machineName();
     for (char& c : upperMachine) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    for (const std::string& host : {std::string("LocalHost"), upperMachine, std::string("VORNICA-TEST-NODE.example.org")}) {
+    const std::string shortMachine = upperMachine.substr(0, upperMachine.find('.'));
+    const std::pair<std::string, bool> hosts[] = {
+        {"LocalHost", true},          {upperMachine, true},
+        {"VORNICA-TEST-NODE", true},  {"Vornica-Test-Node.Example.Org", true},
+        {"vornica-test-node.elsewhere.org", false}, {shortMachine + ".elsewhere.org", false}};
+    for (const auto& [host, here] : hosts) {
         ASSERT_EQ(attach(session, "session_argv x", host), 1) << host << ": " << lastErrorText(session);
-        EXPECT_EQ(drain(session), "[x]\n(end 0)") << host;
+        EXPECT_EQ(drain(session), (here ? "" : "option=BatchMode=yes\nhost=" + host + "\n") + "[x]\n(end 0)") << host;
     }
     ASSERT_EQ(attach(session, "session_argv a;b  $HOME 'q' * `id`", "far.example.net"), 1) << lastErrorText(session);
     EXPECT_EQ(drain(session), "option=BatchMode=yes\nhost=far.example.net\n[a;b]\n[$HOME]\n['q']\n[*]\n[`id`]\n(end 0)");
@@ -162,6 +171,16 @@ TEST_F(KRSessionTest, ARunningProgramOutlivesItsSessionOrHoldsItUntilAbortOrComp
     kill(static_cast<pid_t>(pid), SIGKILL);
     EXPECT_EQ(session.completeSession(), 1);
     EXPECT_EQ(processState(pid), '\0');
+
+    // A program that has exited but left a child holding its output: abort ends the child too.
+    ASSERT_EQ(attach(session, "session_background 300"), 1) << lastErrorText(session);
+    const std::string child = drain(session, 1);
+    ASSERT_FALSE(child.empty()) << "the program names its child, then its output stays open";
+    pid = std::stol(child);
+    EXPECT_EQ(session.abortSession(), 1);
+    const bool ended = awaitProcessEnd(pid);
+    if (!ended) kill(static_cast<pid_t>(pid), SIGKILL);
+    EXPECT_TRUE(ended) << "the program's child survived the abort";
 }
 
 TEST_F(KRSessionTest, PostedMessagesKeepTheirOrderAndACallerBufferReportsWhatDidNotFit) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Platform/MDLock.h"
+#include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/SleepRecorder.h"
@@ -76,4 +77,49 @@ TEST(MDLock, CreatesTheLockDirectoryForEveryUserAndRefusesWhatIsPlantedThere) {
     EXPECT_FALSE(fileExists(target));
     writeFileText(target, "");
     EXPECT_FALSE(MDLock("link").set(0)) << "nor when it points at a file";
+}
+
+// A lock directory where others can move lock files away lets two processes hold one lock: it is
+// refused with a line that names it and what to do. Another user's directory is only warned of.
+TEST(MDLock, RefusesALockDirectoryThatOthersCanChange) {
+    SettingsFixture settings;
+    EventCapture capture;
+    const std::string good = settings.dir().file("good");
+    ASSERT_EQ(mkdir(good.c_str(), 0700), 0);
+    struct Case {
+        const char* name;
+        mode_t mode;  // 0: a symbolic link to good
+        uid_t owner;  // -1: this user
+        const char* logged;
+    } cases[] = {
+        {"open", 0777, static_cast<uid_t>(-1), "without the sticky bit (mode 0777)"},
+        {"group", 0775, static_cast<uid_t>(-1), "without the sticky bit (mode 0775)"},
+        {"link", 0, static_cast<uid_t>(-1), "symbolic link"},
+        {"sticky", 01777, static_cast<uid_t>(-1), nullptr},
+        {"private", 0755, static_cast<uid_t>(-1), nullptr},
+        {"foreign", 01777, 65534, "WARNING: lock directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = settings.dir().file(c.name);
+        if (c.mode == 0) {
+            ASSERT_EQ(symlink(good.c_str(), dir.c_str()), 0);
+        } else {
+            ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+            ASSERT_EQ(chmod(dir.c_str(), c.mode), 0);
+        }
+        if (c.owner != static_cast<uid_t>(-1)) {
+            if (geteuid() != 0) continue;  // only root can give a directory away
+            ASSERT_EQ(chown(dir.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
+        }
+        setenv("VORNICA_LOCK_DIR", dir.c_str(), 1);
+        capture.clear();
+        const bool refused = c.logged != nullptr && std::string(c.logged).find("WARNING") == std::string::npos;
+        EXPECT_EQ(MDLock("X").set(0), !refused);
+        if (c.logged != nullptr) {
+            EXPECT_EQ(capture.debugLinesWith(c.logged), 1u) << ::testing::PrintToString(capture.debugMessages());
+            EXPECT_EQ(capture.debugLinesWith(dir), 1u) << "the line names the directory";
+        }
+        EXPECT_EQ(fileExists(dir + "/X.lock"), !refused);
+    }
 }

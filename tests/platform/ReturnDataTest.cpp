@@ -173,6 +173,35 @@ TEST(ReturnDataReader, RejectsMalformedStreamsAndTimesOut) {
         EXPECT_THAT(readReply(reader), HasSubstr(error));
     }
 
+    // A field that claims 16 MiB and brings a little: the reader holds what came, not what was
+    // claimed (a peer sending such claims must not make every reader allocate them).
+    for (size_t sent : {size_t{10}, size_t{200 * 1024}}) {
+        SocketPair sockets;
+        const std::string claim = field + "\0\0\0\1"s + std::string(sent, 'c');
+        std::thread writer([&] {
+            EXPECT_EQ(write(sockets.writer, claim.data(), claim.size()), static_cast<ssize_t>(claim.size()));
+            close(std::exchange(sockets.writer, -1));
+        });
+        ReturnDataReader reader(sockets.reader, 5000);
+        Field big;
+        EXPECT_EQ(reader.next(big), -1);
+        writer.join();
+        EXPECT_THAT(reader.errorText(), HasSubstr("closed in the middle"));
+        EXPECT_LE(big.bytes.capacity(), 2 * sent + 128 * 1024) << sent << " bytes sent";
+    }
+
+    // Asking for a header in the middle of a reply loses the place in the stream: that is final.
+    SocketPair sockets;
+    EvReturnData whole(1084, 9, CYuSocket(sockets.writer), true);
+    ASSERT_EQ(whole.add(4148, "x", 1) + whole.end(0), 0);
+    ReturnDataReader midway(sockets.reader, 5000);
+    Field first;
+    ASSERT_EQ(midway.next(first), 1);
+    unsigned long type = 0;
+    int64_t sequence = 0;
+    EXPECT_EQ(midway.readHeader(type, sequence), -1);
+    EXPECT_EQ(midway.next(first), -1) << "an error is final, though the reply's end is there to read";
+
     SocketPair idle;
     ReturnDataReader reader(idle.reader, 100);
     EXPECT_THAT(readReply(reader), HasSubstr("timed out"));

@@ -1,10 +1,18 @@
 // Remote page requests: TSRetrieveResults starts the retrieval program through a session and
 // relays its reply; the program KRRetrieveResults serves the page.
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +23,7 @@
 #include "tests/JobResults/PagingFixture.h"
 #include "tests/JobResults/PagingReplyText.h"
 #include "tests/support/EventCapture.h"
+#include "tests/support/ProcessTable.h"
 
 namespace {
 
@@ -39,6 +48,35 @@ protected:
         failed = forwarder.getPage(seqNo, lineNumber, numLines, &socket);
         pollfd readable{pair.fds[1], POLLIN, 0};
         return poll(&readable, 1, 0) == 1 ? pageReplyText(pair.fds[1]) : "nothing";
+    }
+
+    // A page reply as the program writes it (message type 1084, sequence 77, header fields 3,
+    // 10, 1): up to its lines, or (whole) with 4147 and the end frame too.
+    std::string replyStream(const std::vector<std::string>& lines, bool whole) {
+        const std::string path = settings.dir().file("stream");
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        {
+            EvReturnData reply(1084, 77, CYuSocket(fd), true);
+            const int64_t header[] = {3, 10, 1}, lastLine = static_cast<int64_t>(lines.size());
+            for (int i = 0; i < 3; ++i) reply.add(4140 + i, &header[i], 8);
+            for (const std::string& line : lines) reply.add(4148, line.data(), line.size());
+            if (whole) {
+                reply.add(4147, &lastLine, 8);
+                reply.end(0);
+            } else {
+                reply.dumpBuffer(9);
+            }
+        }
+        close(fd);
+        return readFileText(path);
+    }
+    // The stream as the program's output lines.
+    static std::string replyLines(const std::string& stream) {
+        std::string text;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data());
+        for (size_t at = 0; at < stream.size(); at += RemoteReply::kBytesPerLine)
+            text += RemoteReply::encodeLine(bytes + at, std::min(RemoteReply::kBytesPerLine, stream.size() - at)) + "\n";
+        return text;
     }
 
     std::string programDir_ = VORNICA_TOOLS_DIR;
@@ -86,20 +124,63 @@ TEST_F(KRRetrieveResultsTest, ArgumentLineCarriesTheRequest) {
     }
 }
 
-TEST_F(KRRetrieveResultsTest, ReplyBrokenOffIsFinishedWithTheLastLineRelayed) {
+// Each row: the program writes the reply up to its first line ("first"), then what the row
+// says, then (tail) the rest of the reply, then ends as the row says. A stream that breaks off or
+// carries a malformed reply line is finished as broken (the last line relayed, end code 7) and the
+// program is ended; lines without the prefix are ignored; a program that lingers after a whole
+// reply does not turn it into a failure.
+TEST_F(KRRetrieveResultsTest, ReplyIsRelayedWholeOrFinishedAsBroken) {
+    const std::string head = replyStream({"first"}, false), whole = replyStream({"first"}, true);
+    writeFileText(settings.dir().file("head"), replyLines(head));
+    writeFileText(settings.dir().file("tail"), replyLines(whole.substr(head.size())));
+    const std::string broken = "seq=77 4140=3 4141=10 4142=1 4148:first 4147=1 end=7";
+    const std::string linger = "exec sleep 600";
+    struct Case {
+        const char* between;
+        bool tail;
+        std::string after;
+        const char* relayed;
+        bool failed, lingers;
+    } cases[] = {
+        {"echo noise", true, linger, "seq=77 4140=3 4141=10 4142=1 4148:first 4147=1 end=0", false, true},
+        {"", false, "exit 1", broken.c_str(), true, false},
+        {"echo 'VNRD zz'", true, linger, broken.c_str(), true, false},
+        {"echo 'VNRD abc'", true, linger, broken.c_str(), true, false},
+        {"printf 'note: '; echo 'VNRD 00'", true, linger, broken.c_str(), true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.between);
+        useScript("echo $$ > " + settings.dir().file("pid") + "\ncat " + settings.dir().file("head") + "\n" +
+                  c.between + "\n" + (c.tail ? "cat " + settings.dir().file("tail") : "") + "\n" + c.after + "\n");
+        bool failed = false;
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(relayed("localhost", 77, 1, 10, failed), c.relayed);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+        EXPECT_EQ(failed, c.failed);
+        const long pid = std::stol(readFileText(settings.dir().file("pid")));
+        EXPECT_EQ(processState(pid) != '\0', c.lingers) << "only a program that sent a whole reply is left to finish";
+        kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+}
+
+// A caller that stops reading cannot hold the relay, nor the program whose output nobody reads.
+TEST_F(KRRetrieveResultsTest, GivesUpOnACallerThatStopsReading) {
+    writeFileText(settings.dir().file("reply"),
+                  replyLines(replyStream(std::vector<std::string>(1000, std::string(1000, 'z')), true)));
+    useScript("echo $$ > " + settings.dir().file("pid") + "\ncat " + settings.dir().file("reply") + "\nexec sleep 600\n");
+    EventCapture events;
+    std::string host = "localhost";
+    TSRetrieveResults forwarder(2, 1234, kResultsBackup, host.data());
+    forwarder.setSendTimeout(300);
     SocketPair pair;
-    EvReturnData reply(1084, 77, CYuSocket(pair.fds[0]), true);
-    const int64_t header[] = {3, 10, 1};
-    for (int i = 0; i < 3; ++i) reply.add(4140 + i, &header[i], 8);
-    reply.send(4148, "first", 5);
-    std::string stream(200, '\0');
-    stream.resize(static_cast<size_t>(read(pair.fds[1], stream.data(), stream.size())));
-    const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data());
-    useScript("echo " + RemoteReply::encodeLine(bytes, 30) + "\necho noise\necho " +
-              RemoteReply::encodeLine(bytes + 30, stream.size() - 30) + "\nexit 1\n");
-    bool failed = false;
-    EXPECT_EQ(relayed("localhost", 77, 1, 10, failed), "seq=77 4140=3 4141=10 4142=1 4148:first 4147=1 end=7");
-    EXPECT_TRUE(failed);
+    const CYuSocket socket(pair.fds[0]);
+    auto served = std::async(std::launch::async, [&] { return forwarder.getPage(77, 1, 1000, &socket); });
+    const bool finished = served.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    if (!finished) shutdown(pair.fds[1], SHUT_RDWR);  // lets a stuck relay go
+    ASSERT_TRUE(finished) << "the relay waits for ever on a caller that takes in nothing";
+    EXPECT_TRUE(served.get());
+    EXPECT_EQ(events.debugLinesWith("cannot be relayed"), 1u);
+    EXPECT_EQ(processState(std::stol(readFileText(settings.dir().file("pid")))), '\0') << "the program was ended";
 }
 
 TEST_F(KRRetrieveResultsTest, RequestsThatCannotStartSendNothing) {
@@ -118,7 +199,8 @@ TEST_F(KRRetrieveResultsTest, RequestsThatCannotStartSendNothing) {
 TEST_F(KRRetrieveResultsTest, ArgumentLinesThatAreNotSixNumbersAreRefusedWithoutAReply) {
     for (const char* line : {"", "2 1234 1 7 101", "2 1234 1 7 101 50 9", "2 x 1 7 101 50", "-2 1234 1 7 101 50",
                              "2 1234 1 7 1e3 50", "2 1234 1 7 +5 50", "2 99999999999999999999 1 7 101 50",
-                             "2 1234 4294967296 7 101 50"}) {
+                             "2 1234 4294967296 7 101 50", "4294967296 1234 1 7 101 50",
+                             "4294967298 1234 1 7 101 50"}) {
         SCOPED_TRACE(line);
         krsExecuteRemoteCommandType command{};
         strcpy(command.programName, TSRetrieveResults::kProgramName);

@@ -64,7 +64,8 @@ bool parseRequest(int argc, char** argv, Request& request) {
     static const char* const names[] = {"talCell", "jobId", "kind", "seqNo", "lineNumber", "numLines"};
     uint64_t talCell = 0;
     int64_t kind = 0;
-    const bool ok[] = {parseUnsigned(argv[1], ULONG_MAX, talCell), parseUnsigned(argv[2], UINT64_MAX, request.jobId),
+    // A talCell is a 32-bit number: a larger one would wrap round to another cell's job.
+    const bool ok[] = {parseUnsigned(argv[1], UINT32_MAX, talCell), parseUnsigned(argv[2], UINT64_MAX, request.jobId),
                        parseSigned(argv[3], INT_MIN, INT_MAX, kind),
                        parseSigned(argv[4], INT64_MIN, INT64_MAX, request.seqNo),
                        parseSigned(argv[5], INT64_MIN, INT64_MAX, request.lineNumber),

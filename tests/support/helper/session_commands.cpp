@@ -32,11 +32,11 @@ HELPER_COMMAND(session_raw) {
     return args.size() > 1 ? std::atoi(args[1].c_str()) : 0;
 }
 
-// session_long BYTES: one line of BYTES 'x' characters.
+// session_long BYTES [crlf]: one line of BYTES 'x' characters, ended by "\n" or "\r\n".
 HELPER_COMMAND(session_long) {
-    if (args.size() != 1) return 64;
+    if (args.empty() || args.size() > 2) return 64;
     std::string line(static_cast<size_t>(std::atol(args[0].c_str())), 'x');
-    helperSay(line);
+    helperSay(args.size() > 1 && args[1] == "crlf" ? line + "\r" : line);
     return 0;
 }
 
