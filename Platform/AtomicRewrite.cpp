@@ -1,9 +1,14 @@
 #include "Platform/AtomicRewrite.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "Platform/SysCalls.h"
+#include "Platform/TempNames.h"
 
 namespace {
 FileOwnership fromStat(const struct stat& st) {
@@ -14,7 +19,7 @@ FileOwnership fromStat(const struct stat& st) {
 int writeAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        ssize_t n = sys::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno;
         if (n == 0) return EIO;
@@ -100,11 +105,10 @@ template <typename Prepare>
 int replaceFile(const std::string& path, const std::string& content, mode_t createMode, Prepare prepare,
                 RewriteStep* failed) {
     RewriteStep step = RewriteStep::Create;
-    // Writers of one file serialize through their own lock; a name left by a dead writer of
-    // the same process id is removed, not followed.
-    const std::string tempPath = path + ".tmp." + std::to_string(::getpid());
-    ::unlink(tempPath.c_str());
-    int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
+    // A fresh name of this host, process and a random part, created exclusively: nothing that
+    // another writer (of this host or another one sharing the directory) made is taken or removed.
+    const std::string tempPath = TempNames::make(path, "tmp");
+    int fd = sys::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
     if (fd < 0) {
         if (failed != nullptr) *failed = step;
         return errno;
@@ -113,18 +117,18 @@ int replaceFile(const std::string& path, const std::string& content, mode_t crea
     int error = prepare(fd);
     if (error == 0) error = writeAll(fd, content);
     if (error == 0) step = RewriteStep::Finish;
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (error == 0 && sys::fsync(fd) != 0) error = errno;
     if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && ::rename(tempPath.c_str(), path.c_str()) != 0) error = errno;
+    if (error == 0 && sys::rename(tempPath.c_str(), path.c_str()) != 0) error = errno;
     if (error != 0) {
-        ::unlink(tempPath.c_str());
+        sys::unlink(tempPath.c_str());
         if (failed != nullptr) *failed = step;
         return error;
     }
     // The rename itself is made durable by syncing the directory.
     int dirFd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
-        ::fsync(dirFd);
+        sys::fsync(dirFd);
         ::close(dirFd);
     }
     return 0;
@@ -156,4 +160,54 @@ int rewriteFileKeepingMode(const std::string& path, const std::string& content, 
             return ::fchmod(fd, static_cast<mode_t>(kept.mode)) == 0 ? 0 : errno;
         },
         failed);
+}
+
+namespace {
+bool processRuns(long pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
+
+// Removes the entries of the directory open as dirFd (one level: the work files of one writer),
+// never following a link. The descriptor is consumed.
+void removeEntriesOf(int dirFd) {
+    DIR* dir = ::fdopendir(dirFd);
+    if (dir == nullptr) {
+        ::close(dirFd);
+        return;
+    }
+    while (dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") sys::unlinkat(::dirfd(dir), name.c_str(), 0);
+    }
+    ::closedir(dir);
+}
+}  // namespace
+
+int removeDeadTemporaries(const std::string& path, const std::string& tag) {
+    const std::string folder = directoryOf(path);
+    const size_t slash = path.rfind('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) return 0;
+    DIR* dir = ::fdopendir(folderFd);
+    if (dir == nullptr) {
+        ::close(folderFd);
+        return 0;
+    }
+    int removed = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        TempNames::Parsed made;
+        if (!TempNames::parse(name, base, tag, made) || !TempNames::madeOnThisHost(made) || processRuns(made.pid))
+            continue;
+        if (sys::unlinkat(::dirfd(dir), name.c_str(), 0) == 0) {
+            ++removed;
+            continue;
+        }
+        if (errno != EISDIR && errno != EPERM) continue;
+        const int sub = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub < 0) continue;
+        removeEntriesOf(sub);
+        if (sys::unlinkat(::dirfd(dir), name.c_str(), AT_REMOVEDIR) == 0) ++removed;
+    }
+    ::closedir(dir);
+    return removed;
 }

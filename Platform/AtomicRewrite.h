@@ -31,7 +31,9 @@ int giveOwnership(int fd, const FileOwnership& ownership);
 // a symbolic link (ELOOP).
 int copyOwnership(const std::string& from, const std::string& to);
 
-// Replaces the file at path by content as described above. keep: the ownership to give the
+// Replaces the file at path by content as described above. The temporary file is named
+// TempNames::make(path, "tmp") and created exclusively, so that writers on several hosts sharing
+// the directory never take each other's half-written file. keep: the ownership to give the
 // new file; null for a new file, which gets newFileMode less the umask. The temporary file is
 // removed when anything fails, and the file at path is then as it was.
 // failed, when given, tells which step a failure came from.
@@ -45,3 +47,9 @@ int rewriteFile(const std::string& path, const std::string& content, const FileO
 // a new file of newFileMode less the umask.
 int rewriteFileKeepingMode(const std::string& path, const std::string& content, unsigned newFileMode,
                            RewriteStep* failed = nullptr);
+
+// Removes, beside path, what killed writers left of kind tag (names TempNames::make(path, tag)):
+// only names made on this host by processes that no longer run, files and directories (with the
+// files in them); a symbolic link there is removed, never followed. Names of running processes
+// and of other hosts are left alone (the latter go by age). The number of entries removed.
+int removeDeadTemporaries(const std::string& path, const std::string& tag);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Platform/AtomicRewrite.h"
+#include "Platform/SysCalls.h"
 
 namespace {
 std::atomic<size_t> budgetSetting{0};
@@ -46,7 +47,7 @@ ssize_t readSome(int fd, char* to, size_t size) {
 
 int writeAll(int fd, const char* from, size_t size) {
     while (size > 0) {
-        ssize_t n = ::write(fd, from, size);
+        ssize_t n = sys::write(fd, from, size);
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -309,7 +310,7 @@ public:
         if (inputFd_ >= 0) ::close(inputFd_);
         removeWorkFiles();
         if (outputFd_ >= 0) ::close(outputFd_);
-        if (failed_ && outputCreated_ && !outputIsInput_) ::unlink(output_.c_str());
+        if (failed_ && outputCreated_ && !outputIsInput_) sys::unlink(output_.c_str());
         releaseBlock();
     }
     SortJob(const SortJob&) = delete;
@@ -702,7 +703,7 @@ int SortJob::mergeGroup(const P& policy, const std::string* names, size_t count,
 int SortJob::createRun(std::string& name) {
     for (int attempt = 0; attempt < kRunNameAttempts; ++attempt) {
         name = workDir_ + "/BatchSort." + std::to_string(::getpid()) + "." + std::to_string(runSequence_++) + ".run";
-        outputFd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        outputFd_ = sys::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (outputFd_ >= 0) {
             workFiles_.push_back(name);
             return 0;
@@ -717,11 +718,19 @@ int SortJob::openOutput(Writer& writer) {
         ::close(inputFd_);
         inputFd_ = -1;
     }
-    outputFd_ = ::open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, outputOwnership_ != nullptr ? 0600 : 0666);
+    // A symbolic link at the output's name is refused, never written through: the output's
+    // directory may be writable by others, and the link's target could be any file this process
+    // may write. Without O_NONBLOCK a FIFO there would hold the open until a reader came.
+    outputFd_ = sys::open(output_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          outputOwnership_ != nullptr ? 0600 : 0666);
     if (outputFd_ < 0) return fail("cannot create output file '%s': %s", output_.c_str(), errnoText(errno).c_str());
-    outputCreated_ = true;
     struct stat st {};
-    outputIsInput_ = ::fstat(outputFd_, &st) == 0 && uint64_t(st.st_dev) == inputDevice_ && uint64_t(st.st_ino) == inputInode_;
+    if (::fstat(outputFd_, &st) != 0 || !S_ISREG(st.st_mode))
+        return fail("cannot create output file '%s': %s", output_.c_str(), "not a regular file");
+    outputCreated_ = true;
+    outputIsInput_ = uint64_t(st.st_dev) == inputDevice_ && uint64_t(st.st_ino) == inputInode_;
+    if (sys::ftruncate(outputFd_, 0) != 0)
+        return fail("cannot create output file '%s': %s", output_.c_str(), errnoText(errno).c_str());
     // The output takes the input's mode and owner before it holds a byte of the input.
     if (!outputIsInput_ && outputOwnership_ != nullptr) {
         if (int error = giveOwnership(outputFd_, *outputOwnership_); error != 0)
@@ -744,13 +753,13 @@ int SortJob::finishFile(Writer& writer, const char* kind, const std::string& nam
 }
 
 void SortJob::removeFile(const std::string& name) {
-    ::unlink(name.c_str());
+    sys::unlink(name.c_str());
     auto it = std::find(workFiles_.begin(), workFiles_.end(), name);
     if (it != workFiles_.end()) workFiles_.erase(it);
 }
 
 void SortJob::removeWorkFiles() {
-    for (const std::string& name : workFiles_) ::unlink(name.c_str());
+    for (const std::string& name : workFiles_) sys::unlink(name.c_str());
     workFiles_.clear();
 }
 }  // namespace

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <time.h>
 
+#include "Platform/SysCalls.h"
+
 ssize_t writevWithoutSigpipe(int fd, const iovec* vector, int count) {
     sigset_t pipeSet, oldMask, pending;
     sigemptyset(&pipeSet);
@@ -13,7 +15,7 @@ ssize_t writevWithoutSigpipe(int fd, const iovec* vector, int count) {
     sigemptyset(&pending);
     sigpending(&pending);
     bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
-    ssize_t n = writev(fd, vector, count);
+    ssize_t n = sys::writev(fd, vector, count);
     int error = errno;
     if (n < 0 && error == EPIPE && !alreadyPending) {
         timespec noWait{0, 0};

@@ -13,6 +13,7 @@
 #include "Platform/AtomicRewrite.h"
 #include "Platform/EvDebug.h"
 #include "Platform/PlatformEnv.h"
+#include "Platform/SysCalls.h"
 
 namespace {
 std::string lowered(std::string text) {
@@ -240,13 +241,15 @@ bool SettingsStore::setText(const std::string& path, const std::string& section,
         return false;
     }
     const std::string lockPath = path + ".lock";
-    int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int lockFd = sys::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (lockFd < 0) {
         logSettings("cannot open " + lockPath + ": " + strerror(errno));
         return false;
     }
     while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
     }
+    // Under the lock no writer of this file is half-way: what dead ones of this host left goes.
+    removeDeadTemporaries(path, "tmp");
     // Only a missing file starts empty: one that cannot be read is never replaced by what
     // would be left of it.
     std::string text;

@@ -3,7 +3,7 @@
 # --fuzz adds clang and the compiler runtime with libFuzzer that matches it (fuzz/run.sh).
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libsqlite3-dev)
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libsqlite3-dev bindfs)
 if [ "${1:-}" = "--fuzz" ]; then
   # libFuzzer lives in the compiler-rt package of the same major version as clang.
   clang_major=$(clang --version 2>/dev/null | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)

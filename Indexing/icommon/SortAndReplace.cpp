@@ -11,26 +11,78 @@
 #include "Indexing/icommon/TDebuggable.h"
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/FsPrimitives.h"
+#include "Indexing/idxport/FsSync.h"
 #include "Platform/AtomicRewrite.h"
 #include "Platform/BatchSort.h"
+#include "Platform/TempNames.h"
 
 namespace {
 // The top-N copy goes through one buffer of this size, whatever the lengths of the lines.
 constexpr unsigned long kCopyBufferSize = 65536;
 
+// The names of one sort's own files: fresh names of this host, process and a random part beside
+// the file, so that nothing another process made is taken, written through or removed (the
+// file's directory may be writable by others, and shared by several hosts).
+constexpr const char* kSortedTag = "sorted";
+constexpr const char* kWorkTag = "sortwork";
+constexpr const char* kTopTag = "top";
+
 struct SortFiles {
     explicit SortFiles(const char* name)
-        : file(name), tmp(std::string(name) + ".tmp"), work(std::string(name) + "_folder.tmp"),
-          top(std::string(name) + ".top.tmp") {}
+        : file(name), tmp(TempNames::make(name, kSortedTag)), work(TempNames::make(name, kWorkTag)),
+          top(TempNames::make(name, kTopTag)) {}
     const char* file;
     std::string tmp;   // the sorter's output
     std::string work;  // the sorter's work directory
     std::string top;   // the top-N result
 };
 
-// After a failure, once its line is logged: the sorter has removed its runs and output already;
-// the work directory goes when it is empty, without further lines.
-void dropWorkDir(const SortFiles& f) { fsRmdir(f.work.c_str()); }
+// After a failure, once its line is logged: the sorter has removed its runs already; the output
+// (made here before the sort) and the work directory go without further lines.
+void dropWorkDir(const SortFiles& f) {
+    fsUnlink(f.tmp.c_str());
+    fsRmdir(f.work.c_str());
+}
+
+// Before a sort: what killed sorts of this file on this host left goes, and this sort's work
+// directory and output file are made new (never an entry that was there: a link planted at the
+// name is not followed). false after logging the failure.
+bool prepareFiles(TDebuggable& log, const SortFiles& f) {
+    for (const char* tag : {kSortedTag, kWorkTag, kTopTag}) removeDeadTemporaries(f.file, tag);
+    const char* failed = nullptr;
+    if (fsMkdir(f.work.c_str(), 0700) != 0) {
+        failed = "cannot make the work directory";
+    } else {
+        CXFile output;
+        if (output.open(f.tmp.c_str(), sfCreateNew, 0, 0600) != 0 || output.close() != 0) failed = "cannot create tmpFile";
+    }
+    if (failed == nullptr) return true;
+    log.debug(1, "sort init failed for file '%s' tmpFile '%s' workdir '%s' with error '%s'", f.file, f.tmp.c_str(),
+              f.work.c_str(), failed);
+    dropWorkDir(f);
+    return false;
+}
+
+// Puts the finished output from in place of the input: synced first, so that a power loss after
+// the rename finds the whole sorted file and not an empty one, then renamed in one step, and the
+// rename made durable. 0, or -1 after the failure's line with from removed.
+int replaceInput(TDebuggable& log, const SortFiles& f, const std::string& from) {
+    const char* failed = nullptr;
+    if (fsSyncFile(from.c_str()) != 0)
+        failed = "sync";
+    else if (safeRename(from.c_str(), f.file) != 0)  // one step: the input keeps its name until then
+        failed = "rename";
+    if (failed != nullptr) {
+        log.debug(1, "%s failed for file '%s' tmpFile '%s' workdir '%s'", failed, f.file, from.c_str(), f.work.c_str());
+        fsUnlink(from.c_str());
+        dropWorkDir(f);
+        return -1;
+    }
+    const std::string folder = parentPath(f.file);
+    if (fsSyncDirectory(folder.empty() ? "." : folder.c_str()) != 0)
+        log.debug(1, "ignoring directory sync failure for '%s'", f.file);
+    return 0;
+}
 
 const char* printable(const char* file) { return file != nullptr ? file : "(null)"; }
 
@@ -153,7 +205,6 @@ int limitTopN(TDebuggable& log, const SortFiles& f, bool lastN, int topN) {
     // The top file takes the input file's mode and owner before it holds a byte.
     bool made = false;
     if (src.isOpen() && target.isOpen()) {
-        fsUnlink(f.top.c_str());  // left behind by an interrupted call
         made = dst.open(f.top.c_str(), sfCreateNew, 0, 0600) == 0;
         if (made && copyOwnership(f.file, f.top) != 0) dst.close();
     }
@@ -183,13 +234,7 @@ int limitTopN(TDebuggable& log, const SortFiles& f, bool lastN, int topN) {
         dropWorkDir(f);
         return -1;
     }
-    if (safeRename(f.top.c_str(), f.file) != 0) {
-        log.debug(1, "rename failed for file '%s' tmpFile '%s' workdir '%s'", f.file, f.tmp.c_str(), f.work.c_str());
-        fsUnlink(f.top.c_str());
-        fsUnlink(f.tmp.c_str());
-        dropWorkDir(f);
-        return -1;
-    }
+    if (replaceInput(log, f, f.top) != 0) return -1;
     if (fsUnlink(f.tmp.c_str()) != 0) log.debug(1, "unlink failed for tmpFile '%s' workdir '%s'", f.tmp.c_str(), f.work.c_str());
     return 0;
 }
@@ -204,7 +249,7 @@ int sortAndReplace(const char* file, bool flag2, bool ascending, bool flag3) {
         return -1;
     }
     const SortFiles f(file);
-    recursiveMkdir(f.work.c_str(), 0755);  // a work directory that cannot be made fails the init
+    if (!prepareFiles(log, f)) return -1;
 
     BatchSort sorter;
     if (sorter.init(file, f.tmp.c_str(), f.work.c_str(), ascending, flag2, flag3, 0) != 0) {
@@ -219,14 +264,7 @@ int sortAndReplace(const char* file, bool flag2, bool ascending, bool flag3) {
         dropWorkDir(f);
         return -1;
     }
-    // rename replaces the file in one step; deleting it first would only open a window in
-    // which neither the file nor its sorted copy has its name.
-    if (safeRename(f.tmp.c_str(), file) != 0) {
-        log.debug(1, "rename failed for file '%s' tmpFile '%s' workdir '%s'", file, f.tmp.c_str(), f.work.c_str());
-        fsUnlink(f.tmp.c_str());
-        dropWorkDir(f);
-        return -1;
-    }
+    if (replaceInput(log, f, f.tmp) != 0) return -1;
     if (safeRmdir(f.work.c_str()) != 0) log.debug(1, "ignoring rmdir failure for '%s'", f.work.c_str());
     return 0;
 }
@@ -243,7 +281,7 @@ int sortAndReplaceEx(const char* file, BatchSortListSortCriteria criteria, int t
         return -1;
     }
     const SortFiles f(file);
-    recursiveMkdir(f.work.c_str(), 0755);  // a work directory that cannot be made fails the init
+    if (!prepareFiles(log, f)) return -1;
 
     {
         std::optional<BatchSortByColumn> byColumn;
@@ -272,12 +310,7 @@ int sortAndReplaceEx(const char* file, BatchSortListSortCriteria criteria, int t
 
     if (topN < 1) {
         log.debug(1, "No file count was set. Renaming.");
-        if (safeRename(f.tmp.c_str(), file) != 0) {
-            log.debug(1, "rename failed for file '%s' tmpFile '%s' workdir '%s'", file, f.tmp.c_str(), f.work.c_str());
-            fsUnlink(f.tmp.c_str());
-            dropWorkDir(f);
-            return -1;
-        }
+        if (replaceInput(log, f, f.tmp) != 0) return -1;
     } else {
         int limited;
         try {

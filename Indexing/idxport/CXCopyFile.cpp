@@ -13,6 +13,7 @@
 #include "Indexing/icommon/TDebuggable.h"
 #include "Indexing/idxport/CXErrors.h"
 #include "Indexing/idxport/PathSep.h"
+#include "Platform/SysCalls.h"
 
 namespace {
 constexpr int kSourceFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // a pipe must not hold us
@@ -22,7 +23,7 @@ constexpr int kSourceFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // a
 // read that finds the end).
 int copyContents(int in, int out) {
     for (;;) {
-        const ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
+        const ssize_t n = sys::copyFileRange(in, nullptr, out, nullptr, size_t(1) << 30, 0);
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -39,7 +40,7 @@ int copyContents(int in, int out) {
             return -1;
         }
         for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::write(out, buffer + done, size_t(got - done));
+            const ssize_t put = sys::write(out, buffer + done, size_t(got - done));
             if (put < 0) {
                 if (errno == EINTR) continue;
                 return -1;
@@ -66,8 +67,8 @@ int createTemp(Make make, std::string& tempName) {
 
 // Puts the finished temporary entry in the target's place, or removes it after a failure.
 int replaceTarget(int toDir, const std::string& tempName, const char* name, int error) {
-    if (error == 0 && renameat(toDir, tempName.c_str(), toDir, name) != 0) error = errno;
-    if (error != 0) unlinkat(toDir, tempName.c_str(), 0);
+    if (error == 0 && sys::renameat(toDir, tempName.c_str(), toDir, name) != 0) error = errno;
+    if (error != 0) sys::unlinkat(toDir, tempName.c_str(), 0);
     return error;
 }
 
@@ -80,7 +81,7 @@ int copyRegular(int in, int toDir, const char* name) {
     int out = -1;
     int error = createTemp(
         [&](const char* temp) {
-            out = openat(toDir, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
+            out = sys::openat(toDir, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
             return out >= 0 ? 0 : errno;
         },
         tempName);
@@ -102,7 +103,7 @@ int copyLink(int fromDir, int toDir, const char* name) {
     target[length] = '\0';
     std::string tempName;
     const int error = createTemp(
-        [&](const char* temp) { return symlinkat(target, toDir, temp) == 0 ? 0 : errno; }, tempName);
+        [&](const char* temp) { return sys::symlinkat(target, toDir, temp) == 0 ? 0 : errno; }, tempName);
     return error != 0 ? error : replaceTarget(toDir, tempName, name, 0);
 }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "Indexing/idxport/CXCopyFile.h"
+#include "Platform/SysCalls.h"
 
 namespace {
 std::function<void(const char*)> descendHook;
@@ -162,7 +163,7 @@ int CXDirectory::copyInto(int toFd, const char* toDir, const char* except, bool 
     // a link that holds its name.
     auto copyDirectory = [&](CXDirectory& nested, const char* name, const char* from) {
         if (!composePath(to, toDir, name)) return false;
-        const int sub = mkdirat(toFd, name, 0777) == 0 || errno == EEXIST
+        const int sub = sys::mkdirat(toFd, name, 0777) == 0 || errno == EEXIST
                             ? openat(toFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                             : -1;
         if (sub < 0) {
@@ -195,7 +196,7 @@ int CXDirectory::copyInto(int toFd, const char* toDir, const char* except, bool 
 }
 
 bool CXDirectory::removeEntry(const char* name, const char* path, bool directory) {
-    if (unlinkat(stream_.fd(), name, directory ? AT_REMOVEDIR : 0) == 0) return true;
+    if (sys::unlinkat(stream_.fd(), name, directory ? AT_REMOVEDIR : 0) == 0) return true;
     lastError_ = errno;
     if (directory)
         debug(1, "removeFiles rmdir %s failed, errno %d\n", path, lastError_);

@@ -13,6 +13,7 @@
 
 #include "Platform/PlatformSleep.h"
 #include "Platform/QuietPipeWrite.h"
+#include "Platform/SysCalls.h"
 
 namespace {
 int openFlags(sfOpenMode_t mode) {
@@ -90,10 +91,13 @@ int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int perm
     int osFlags = openFlags(mode);
     if (osFlags < 0) return fail(kErrWrongState);
     const bool regularOnly = (flags & sfRegularFileOnly) != 0;
+    // A name the library may create is never a link's: a link planted there (in a directory
+    // others may write) would have this process create or write the link's target instead.
+    if (mode == sfOpenOrCreate) osFlags |= O_NOFOLLOW;
     // Without O_NONBLOCK the open of a FIFO would wait for a peer before the check below.
     if (regularOnly) osFlags |= O_NOFOLLOW | O_NONBLOCK;
 
-    int fd = ::open(name, osFlags | O_CLOEXEC, permissions != 0 ? permissions : 0666);
+    int fd = sys::open(name, osFlags | O_CLOEXEC, permissions != 0 ? permissions : 0666);
     if (fd >= 0) {
         struct stat st {};
         int refusal = 0;
@@ -264,7 +268,7 @@ int CXFile::truncate() {
     // mapped object is refused: close it (or drop the view) first.
     if (view_ != nullptr) return fail(kErrWrongState);
     if (seek(0, sfSeekSet) != 0) return -1;
-    if (ftruncate(fileFd_, 0) != 0) return fail(errno);
+    if (sys::ftruncate(fileFd_, 0) != 0) return fail(errno);
     return 0;
 }
 
@@ -299,13 +303,13 @@ int CXFile::replaceContents(const char* data, size_t size) {
     if (seek(0, sfSeekSet) != 0) return -1;
     size_t written = 0;
     while (written < size) {
-        ssize_t n = pwrite(writeFd_, data + written, size - written, static_cast<off_t>(written));
+        ssize_t n = sys::pwrite(writeFd_, data + written, size - written, static_cast<off_t>(written));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return fail(n < 0 ? errno : kErrShortWrite);
         written += static_cast<size_t>(n);
     }
-    if (ftruncate(writeFd_, static_cast<off_t>(size)) != 0) return fail(errno);
-    if (fsync(writeFd_) != 0) return fail(errno);
+    if (sys::ftruncate(writeFd_, static_cast<off_t>(size)) != 0) return fail(errno);
+    if (sys::fsync(writeFd_) != 0) return fail(errno);
     return 0;
 }
 

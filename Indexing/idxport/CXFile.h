@@ -17,6 +17,8 @@
 #include "Indexing/icommon/TDebuggable.h"
 #include "Indexing/idxport/CXErrors.h"
 
+// sfOpenOrCreate never follows a symbolic link as the last component (ELOOP); sfCreateNew
+// makes a new entry only (kErrFileExists when any entry, a link too, has the name).
 enum sfOpenMode_t { sfReadOnly = 0, sfWriteOnly = 1, sfReadWrite = 2, sfOpenOrCreate = 3, sfCreateNew = 4 };
 enum sfSeekMode_t { sfSeekSet = 0, sfSeekCur = 1, sfSeekEnd = 2 };
 enum sfLockMode_t { sfLockExclusive = 0, sfLockShared = 1 };

@@ -11,6 +11,7 @@
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/idxport/PathSep.h"
 #include "Platform/PlatformSleep.h"
+#include "Platform/SysCalls.h"
 
 const char* CXLockedMarkerFile::RESTORE_IN_PROGRESS = "restoreInProgress";
 
@@ -19,7 +20,7 @@ namespace {
 // regular file is a marker. Retries one per second. The descriptor, or -1 with errno.
 int openMarker(const std::string& path, int flags, unsigned retries) {
     for (;;) {
-        int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+        int fd = sys::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
         if (fd >= 0) {
             struct stat st {};
             if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;

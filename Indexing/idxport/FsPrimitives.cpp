@@ -8,22 +8,44 @@
 
 #include <atomic>
 
+#include "Platform/SysCalls.h"
+
 namespace {
 std::atomic<FsRenameAt2> renameAt2Seam{nullptr};
 
 int systemRenameAt2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
-    return renameat2(fromDir, from, toDir, to, flags);
+    return sys::renameat2(fromDir, from, toDir, to, flags);
 }
 
 // The link fails with EEXIST when to exists. Should the old name refuse to go, the new one goes
 // again, so that the file ends with the one name it had.
 int renameByLink(const char* from, const char* to) {
-    if (link(from, to) != 0) return -1;
-    if (unlink(from) == 0) return 0;
+    if (sys::link(from, to) != 0) return -1;
+    if (sys::unlink(from) == 0) return 0;
     const int error = errno;
-    unlink(to);
+    sys::unlink(to);
     errno = error;
     return -1;
+}
+
+// A directory: the target name is claimed with mkdir, which fails with EEXIST when anything has
+// it (atomic on every file system, network shares too), and the directory is then renamed onto
+// that empty directory of our own. Should the rename fail (another process put an entry into the
+// claim meanwhile, or an I/O error), the claim goes again when it is still empty.
+int renameDirectoryByClaim(const char* from, const char* to) {
+    if (sys::mkdir(to, 0700) != 0) return -1;
+    if (sys::rename(from, to) == 0) return 0;
+    const int error = errno;
+    sys::rmdir(to);
+    errno = error;
+    return -1;
+}
+
+// The no-replace rename of a file system without the flag, made of steps that are each atomic.
+int renameNoReplaceWithoutTheFlag(const char* from, const char* to) {
+    struct stat st {};
+    if (lstat(from, &st) != 0) return -1;
+    return S_ISDIR(st.st_mode) ? renameDirectoryByClaim(from, to) : renameByLink(from, to);
 }
 }  // namespace
 
@@ -34,7 +56,7 @@ int fsRename(const char* from, const char* to) {
         errno = EINVAL;
         return -1;
     }
-    return rename(from, to) == 0 ? 0 : -1;
+    return sys::rename(from, to) == 0 ? 0 : -1;
 }
 
 int fsRenameNoReplace(const char* from, const char* to) {
@@ -44,15 +66,10 @@ int fsRenameNoReplace(const char* from, const char* to) {
     }
     const FsRenameAt2 seam = renameAt2Seam;
     if ((seam != nullptr ? seam : systemRenameAt2)(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-    const int refusal = errno;
-    if (refusal != EINVAL && refusal != ENOSYS) return -1;
-    struct stat st {};
-    if (lstat(from, &st) != 0) return -1;
-    if (S_ISDIR(st.st_mode)) {
-        errno = refusal;
-        return -1;
-    }
-    return renameByLink(from, to);
+    // EINVAL also answers a directory moved into itself: the fallback's own rename then
+    // refuses it in turn, with the claim removed again.
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    return renameNoReplaceWithoutTheFlag(from, to);
 }
 
 int fsRmdir(const char* path) {
@@ -60,7 +77,7 @@ int fsRmdir(const char* path) {
         errno = EINVAL;
         return -1;
     }
-    return rmdir(path) == 0 ? 0 : -1;
+    return sys::rmdir(path) == 0 ? 0 : -1;
 }
 
 int fsUnlink(const char* path) {
@@ -68,7 +85,7 @@ int fsUnlink(const char* path) {
         errno = EINVAL;
         return -1;
     }
-    return unlink(path) == 0 ? 0 : -1;
+    return sys::unlink(path) == 0 ? 0 : -1;
 }
 
 int fsMkdir(const char* path, int mode) {
@@ -76,7 +93,7 @@ int fsMkdir(const char* path, int mode) {
         errno = EINVAL;
         return -1;
     }
-    return mkdir(path, static_cast<mode_t>(mode)) == 0 ? 0 : -1;
+    return sys::mkdir(path, static_cast<mode_t>(mode)) == 0 ? 0 : -1;
 }
 
 bool fsExists(const char* path) {

@@ -17,9 +17,11 @@ int fsRename(const char* from, const char* to);
 
 // Renames from to to only while no entry named to exists, in one step (EEXIST otherwise): a
 // check followed by a rename would let another process slip in between. Where the file system
-// refuses the no-replace flag (EINVAL, ENOSYS), a file (or link) is renamed by a hard link to the
-// new name and the removal of the old one; a directory then fails with that error, since no
-// equally safe way exists for it.
+// refuses the no-replace flag (EINVAL, ENOSYS: NFS, SMB and many FUSE file systems), the same
+// guarantee comes from steps that are atomic there: a file (or link) is renamed by a hard link to
+// the new name and the removal of the old one; a directory claims the new name with mkdir (EEXIST
+// when anything has it) and is renamed onto that empty directory of its own, which goes again
+// when the rename fails.
 int fsRenameNoReplace(const char* from, const char* to);
 
 // Test seam: while set, fsRenameNoReplace calls this instead of the system's renameat2, so that a

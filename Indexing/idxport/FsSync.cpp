@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "Platform/SysCalls.h"
+
 namespace {
 int syncPath(const char* path, int flags) {
     if (path == nullptr) {
@@ -16,7 +18,7 @@ int syncPath(const char* path, int flags) {
         fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | flags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
-    int rc = ::fsync(fd);
+    int rc = sys::fsync(fd);
     const int error = errno;
     ::close(fd);
     errno = error;

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,17 +8,22 @@
 #include "Indexing/icommon/BatchSortByColumn.h"
 #include "Indexing/icommon/SortAndReplace.h"
 #include "Platform/BatchSort.h"
-#include "tests/support/DeniedDirectory.h"
+#include "Platform/TempNames.h"
 #include "tests/support/EventCapture.h"
+#include "tests/support/FaultInjection.h"
 #include "tests/support/SettingsFixture.h"
 
 namespace {
 struct SortAndReplace : ::testing::Test {
     void TearDown() override { BatchSort::setLimits(0, 0); }
 
-    // Nothing but the file itself is left in the directory.
+    // Nothing but the file itself is left of the sort in the directory.
     void expectNoLeftovers() {
-        for (const char* suffix : {".tmp", ".top.tmp", "_folder.tmp"}) EXPECT_FALSE(fileExists(file + suffix)) << suffix;
+        DIR* dir = opendir(settings.dir().path().c_str());
+        ASSERT_NE(dir, nullptr);
+        while (dirent* entry = readdir(dir))
+            EXPECT_NE(std::string(entry->d_name).rfind("list.txt.", 0), 0u) << entry->d_name;
+        closedir(dir);
     }
     int byColumn(int topN, bool ascending, short type, const char* separators = ",", unsigned column = 2) {
         return sortAndReplaceEx(file.c_str(), BatchSortListSortByColumn, topN, ascending, false, column, separators, type, 0);
@@ -98,12 +104,15 @@ TEST_F(SortAndReplace, ByColumnAsDecimalHexadecimalOrQuotedText) {
 }
 
 TEST_F(SortAndReplace, FailuresLeaveTheInputUntouched) {
-    const std::string tmp = file + ".tmp", work = file + "_folder.tmp";
     EXPECT_EQ(sortAndReplace(file.c_str(), false, true, false), -1);
-    EXPECT_EQ(capture.debugMessages(),
-              std::vector<std::string>{"SORTANDREPLACE: sort init failed for file '" + file + "' tmpFile '" + tmp +
-                                       "' workdir '" + work + "' with error 'cannot open input file '" + file +
-                                       "': No such file or directory'"});
+    ASSERT_EQ(capture.debugMessages().size(), 1u);
+    const std::string message = capture.debugMessages()[0];
+    EXPECT_EQ(message.rfind("SORTANDREPLACE: sort init failed for file '" + file + "' tmpFile '" + file + ".sorted.", 0), 0u)
+        << message;
+    EXPECT_NE(message.find("' workdir '" + file + ".sortwork."), std::string::npos) << message;
+    EXPECT_NE(message.find("' with error 'cannot open input file '" + file + "': No such file or directory'"),
+              std::string::npos)
+        << message;
     expectNoLeftovers();
     EXPECT_FALSE(fileExists(file));
 
@@ -113,31 +122,76 @@ TEST_F(SortAndReplace, FailuresLeaveTheInputUntouched) {
     EXPECT_TRUE(readFileText(file) == input);
     expectNoLeftovers();
 
-    writeFileText(file, "b\na\n");
-    writeFileText(work, "a file where the work directory goes");
-    EXPECT_EQ(byColumn(0, true, 1), -1);
-    EXPECT_EQ(readFileText(file), "b\na\n");
-    unlink(work.c_str());
-
-    // The top-N result cannot be created: a directory holds its name.
-    ASSERT_EQ(mkdir((file + ".top.tmp").c_str(), 0700), 0);
-    EXPECT_EQ(sortAndReplaceEx(file.c_str(), BatchSortListSortAll, 1, true, false, 0, "", 0, 0), -1);
-    EXPECT_EQ(readFileText(file), "b\na\n");
-    rmdir((file + ".top.tmp").c_str());
-    expectNoLeftovers();
-
-    // A work directory that refuses the sorter's runs (more than its memory holds).
+    // Each of the sort's own files failing in turn: the work directory, a run in it (more lines
+    // than the memory holds), the sorted output, its sync before the rename (without it a power
+    // loss could leave the file empty under its name), the rename, and the same for the top-N result.
     BatchSort::setLimits(1, 256);
     std::string many;
     for (int i = 0; i < 20000; ++i) many += std::to_string(i * 7919 % 20000) + "\n";
-    writeFileText(file, many);
-    ASSERT_EQ(mkdir(work.c_str(), 0500), 0);
-    int result = 0;
-    if (!runWhereDirectoryRefusesWrites(work, [&] { result = sortAndReplace(file.c_str(), false, true, false); }))
-        GTEST_SKIP() << "cannot make a directory refuse writes here";
-    EXPECT_EQ(result, -1);
-    EXPECT_TRUE(readFileText(file) == many);
-    expectNoLeftovers();
+    struct Case {
+        const char* label;
+        SysKind kind;
+        const char* pathPart;
+        int topN;
+    } cases[] = {{"work directory", SysKind::Mkdir, ".sortwork.", 0}, {"run file", SysKind::Open, ".sortwork.", 0},
+                 {"run write", SysKind::Write, ".sortwork.", 0},     {"output", SysKind::Write, ".sorted.", 0},
+                 {"output sync", SysKind::Sync, ".sorted.", 0},      {"rename", SysKind::Rename, ".sorted.", 0},
+                 {"top-N result", SysKind::Write, ".top.", 5},       {"top-N sync", SysKind::Sync, ".top.", 5},
+                 {"top-N rename", SysKind::Rename, ".top.", 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        writeFileText(file, many);
+        FaultPlan plan;
+        plan.kind = c.kind;
+        plan.pathPart = c.pathPart;
+        plan.at = 1;
+        plan.error = ENOSPC;
+        FaultInjection faults(plan);
+        EXPECT_EQ(sortAndReplaceEx(file.c_str(), BatchSortListSortAll, c.topN, true, false, 0, "", 0, 0), -1);
+        EXPECT_EQ(faults.injected(), 1);
+        EXPECT_TRUE(readFileText(file) == many);
+        expectNoLeftovers();
+    }
+}
+
+// The sort's own names are fresh ones: links planted at the names an older sort used (or at any
+// name) are neither written through nor renamed over the file.
+TEST_F(SortAndReplace, LinksInTheDirectoryAreNeverFollowed) {
+    const std::string victim = settings.dir().file("victim");
+    for (int topN : {0, 2}) {
+        SCOPED_TRACE(topN);
+        writeFileText(victim, "precious\n");
+        writeFileText(file, "b\na\nc\n");
+        for (const char* suffix : {".tmp", ".top.tmp"}) ASSERT_EQ(symlink(victim.c_str(), (file + suffix).c_str()), 0);
+        ASSERT_EQ(symlink(settings.dir().path().c_str(), (file + "_folder.tmp").c_str()), 0);
+        ASSERT_EQ(sortAndReplaceEx(file.c_str(), BatchSortListSortAll, topN, true, false, 0, "", 0, 0), 0);
+        EXPECT_EQ(readFileText(victim), "precious\n");
+        struct stat st {};
+        ASSERT_EQ(lstat(file.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(readFileText(file), topN == 0 ? "a\r\nb\r\nc\r\n" : "a\r\nb\r\n");
+        for (const char* suffix : {".tmp", ".top.tmp", "_folder.tmp"}) unlink((file + suffix).c_str());
+    }
+}
+
+// What a killed sort left on this host goes with the next sort of the file; a running
+// process's files and another host's stay.
+TEST_F(SortAndReplace, NextSortRemovesWhatKilledSortsOfThisHostLeft) {
+    writeFileText(file, "b\na\n");
+    const std::string dead = file + ".sorted." + TempNames::hostPart() + ".999999999.0badf00d";
+    const std::string deadWork = file + ".sortwork." + TempNames::hostPart() + ".999999999.0badf00d";
+    const std::string live = file + ".top." + TempNames::hostPart() + "." + std::to_string(getpid()) + ".0badf00d";
+    const std::string otherHost = file + ".sorted.otherhost.999999999.0badf00d";
+    writeFileText(dead, "half");
+    ASSERT_EQ(mkdir(deadWork.c_str(), 0700), 0);
+    writeFileText(deadWork + "/BatchSort.999999999.0.run", "run");
+    writeFileText(live, "mine");
+    writeFileText(otherHost, "theirs");
+    ASSERT_EQ(sortAndReplace(file.c_str(), false, true, false), 0);
+    EXPECT_FALSE(fileExists(dead));
+    EXPECT_FALSE(fileExists(deadWork));
+    EXPECT_TRUE(fileExists(live));
+    EXPECT_TRUE(fileExists(otherHost));
 }
 
 TEST_F(SortAndReplace, ResultKeepsTheModeAndOwnerOfTheFile) {

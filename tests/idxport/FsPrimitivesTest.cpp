@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "Indexing/idxport/FsPrimitives.h"
+#include "tests/support/FaultInjection.h"
 #include "tests/support/TempDir.h"
 
 TEST(FsPrimitives, PathsAreComposedAndSplitAtTheOneSeparator) {
@@ -29,23 +30,23 @@ int knowNoRenameat2(int, const char*, int, const char*, unsigned) {
 }  // namespace
 
 // On a file system that supports the flag, and through the seam on one that refuses it (files
-// then go by link and unlink; directories fail with the refusal, never by a racy fallback).
+// then go by link and unlink, directories by claiming the name with mkdir): the same outcome.
 TEST(FsPrimitives, RenameNoReplaceNeverReplaces) {
-    struct Case {
+    const struct {
         const char* label;
         FsRenameAt2 renameAt2;
-        int directoryError;  // what renaming a directory gives: 0 success
-    } cases[] = {{"flag supported", nullptr, 0}, {"flag refused", refuseTheFlag, EINVAL},
-                 {"no renameat2", knowNoRenameat2, ENOSYS}};
-    for (const Case& c : cases) {
+    } cases[] = {{"flag supported", nullptr}, {"flag refused", refuseTheFlag}, {"no renameat2", knowNoRenameat2}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         TempDir dir;
         const std::string file = dir.file("file"), taken = dir.file("taken"), link = dir.file("link");
-        const std::string sub = dir.file("sub"), otherSub = dir.file("otherSub");
+        const std::string sub = dir.file("sub"), otherSub = dir.file("otherSub"), full = dir.file("full");
         writeFileText(file, "moved");
         writeFileText(taken, "kept");
         ASSERT_EQ(symlink("/nowhere", link.c_str()), 0);
-        ASSERT_EQ(mkdir(sub.c_str(), 0700) + mkdir(otherSub.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(sub.c_str(), 0700) + mkdir(otherSub.c_str(), 0700) + mkdir(full.c_str(), 0700), 0);
+        writeFileText(sub + "/inside", "x");
+        writeFileText(full + "/theirs", "y");
         setFsRenameAt2ForTests(c.renameAt2);
 
         errno = 0;
@@ -59,14 +60,26 @@ TEST(FsPrimitives, RenameNoReplaceNeverReplaces) {
         struct stat st {};
         EXPECT_TRUE(lstat(dir.file("newLink").c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "moved as a link";
 
-        errno = 0;
-        EXPECT_EQ(fsRenameNoReplace(sub.c_str(), otherSub.c_str()), -1) << "an empty directory is kept too";
-        EXPECT_EQ(errno, c.directoryError == 0 ? EEXIST : c.directoryError);
-        EXPECT_EQ(fsRenameNoReplace(sub.c_str(), dir.file("newSub").c_str()), c.directoryError == 0 ? 0 : -1);
-        if (c.directoryError != 0) {
-            EXPECT_EQ(errno, c.directoryError);
+        for (const std::string& target : {otherSub, full, dir.file("new")}) {
+            errno = 0;
+            EXPECT_EQ(fsRenameNoReplace(sub.c_str(), target.c_str()), -1) << target << ": an empty directory is kept too";
+            EXPECT_EQ(errno, EEXIST) << target;
         }
-        EXPECT_EQ(fsIsDirectory(sub.c_str()), c.directoryError != 0);
+        EXPECT_EQ(readFileText(full + "/theirs"), "y");
+        EXPECT_EQ(fsRenameNoReplace(sub.c_str(), dir.file("newSub").c_str()), 0);
+        EXPECT_EQ(readFileText(dir.file("newSub/inside")), "x");
+        EXPECT_FALSE(fsIsDirectory(sub.c_str()));
+
+        // The rename after the claim fails: the claim goes again, the directory stays where it was.
+        FaultPlan plan;
+        plan.kind = SysKind::Rename;
+        plan.at = 1;
+        FaultInjection faults(plan);
+        EXPECT_EQ(fsRenameNoReplace(dir.file("newSub").c_str(), dir.file("third").c_str()), -1);
+        EXPECT_EQ(errno, EIO);
+        EXPECT_EQ(faults.injected(), 1);
+        EXPECT_FALSE(fileExists(dir.file("third")));
+        EXPECT_TRUE(fileExists(dir.file("newSub/inside")));
         setFsRenameAt2ForTests(nullptr);
     }
 }

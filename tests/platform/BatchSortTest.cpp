@@ -179,6 +179,15 @@ TEST_F(BatchSortTest, FailuresAreReportedAndLeaveNoFilesBehind) {
     EXPECT_EQ(sorter.sort(), -1) << "the output cannot be created";
     EXPECT_TRUE(std::filesystem::is_empty(work));
 
+    // A symbolic link at the output's name is refused, its target left as it was.
+    const std::string victim = dir.file("victim"), linked = dir.file("linked");
+    writeFileText(victim, "precious");
+    ASSERT_EQ(symlink(victim.c_str(), linked.c_str()), 0);
+    ASSERT_EQ(sorter.init(in.c_str(), linked.c_str(), work.c_str(), 1, 0, 0, 0), 0);
+    EXPECT_EQ(sorter.sort(), -1) << "a link at the output's name";
+    EXPECT_EQ(readFileText(victim), "precious");
+    EXPECT_TRUE(std::filesystem::is_empty(work));
+
     // A work directory that refuses new files. Root passes the init's access check and is
     // refused the first run file.
     ASSERT_EQ(chmod(work.c_str(), 0500), 0);

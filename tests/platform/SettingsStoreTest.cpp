@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "Platform/SettingsStore.h"
+#include "Platform/TempNames.h"
 #include "tests/support/DeniedDirectory.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
@@ -116,4 +117,21 @@ TEST(SettingsStore, ConcurrentWritersLoseNothing) {
         EXPECT_EQ(store.getInteger("~MediaAgent", "nA" + std::to_string(i)), 1) << i;
         EXPECT_EQ(store.getInteger("~MediaAgent", "nB" + std::to_string(i)), 2) << i;
     }
+}
+
+// A writer killed half-way leaves its temporary file; the next writer removes those of this host
+// whose process is gone, and leaves a running process's and another host's (those go by age).
+TEST(SettingsStore, RewriteRemovesTemporariesOfDeadWritersOfThisHost) {
+    SettingsFixture settings("[~MediaAgent]\n");
+    const std::string& path = settings.configPath();
+    const std::string host = TempNames::hostPart();
+    const std::string dead = path + ".tmp." + host + ".999999999.0badf00d";
+    const std::string live = path + ".tmp." + host + "." + std::to_string(getpid()) + ".0badf00d";
+    const std::string other = path + ".tmp.otherhost.999999999.0badf00d";
+    for (const std::string& name : {dead, live, other}) writeFileText(name, "[~MediaAgent]\nnHalf=");
+    ASSERT_TRUE(SettingsStore::setText(path, "~MediaAgent", "nA", "1"));
+    EXPECT_FALSE(fileExists(dead));
+    EXPECT_TRUE(fileExists(live));
+    EXPECT_TRUE(fileExists(other));
+    EXPECT_EQ(SettingsStore::current().getInteger("~MediaAgent", "nA"), 1);
 }
