@@ -142,7 +142,12 @@ ResultsBase::MapCheck ResultsBase::checkMap(int64_t& lines) {
 ResultsBase::MapTail ResultsBase::mapTail(int64_t lines) {
     int64_t fileSize = 0;
     if (!sizeOf(resultsFile_, fileSize)) return MapTail::Error;
-    if (lines == 0) return fileSize == 0 ? MapTail::Exact : MapTail::Behind;
+    if (lines == 0) {
+        // A carriage return alone is no line (a rebuild maps none for it).
+        char only = 0;
+        if (fileSize == 1 && readAt(resultsFile_, 0, &only, 1) == 1 && only == '\r') return MapTail::Exact;
+        return fileSize == 0 ? MapTail::Exact : MapTail::Behind;
+    }
     unsigned char entry[kMapEntrySize];
     if (readAt(mapFile_, (lines - 1) * static_cast<int64_t>(kMapEntrySize), reinterpret_cast<char*>(entry),
                kMapEntrySize) != 1)

@@ -99,7 +99,14 @@ bool RetrieveResults::generateFile(const char* fileName) {
         std::vector<RawInput> inputs;
         if (listRawFiles((head.substr(slash + 1) + "_").c_str(), inputs)) return true;
         bool failed;
-        if (jrTable_ != nullptr && jrTable_->tableExists()) {
+        // A table that cannot be opened now is not missing: its rows must not be passed over.
+        const int table = jrTable_ != nullptr ? jrTable_->lookUp() : ENOENT;
+        if (table != 0 && table != ENOENT) {
+            debug(1, "generateFile: table %s cannot be opened, code %d: %s", jrTable_->path().c_str(), table,
+                  jrTable_->lastErrorText().c_str());
+            return true;
+        }
+        if (table == 0) {
             debug(1, "generating job results from table");
             CXFile output;
             failed = output.open(temp.c_str(), sfCreateNew, 0, kCreateMode, sfRegularFileOnly) != 0;

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "Indexing/icommon/SafeFileOps.h"
@@ -22,7 +23,7 @@ StoreResults::StoreResults(unsigned long talCell, int64_t jobId, bool writer, co
 
 StoreResults::~StoreResults() {
     // The entries still waiting belong to lines that reach the file now.
-    if (resultsFile_.isOpen() && !outOfStep_) writeOut(true);
+    if (resultsFile_.isOpen() && !outOfStep_) writeOut(true, curOffset_);
     stateLockFile_.close();
 }
 
@@ -226,21 +227,22 @@ bool StoreResults::storeLine(const char* line, size_t length, bool flush) {
               resultsDir_.getLastError());
         return true;
     }
+    const int64_t lineStart = curOffset_;
     if (resultsFile_.putLine(line, false) != 0) {
         debug(1, "putLine to file %s failed, code %d\n", fileName_, resultsFile_.getLastError());
-        outOfStep_ = true;
+        cutBack(lineStart);
         return true;
     }
     if (useMap_) encodeMapEntry(static_cast<uint64_t>(curOffset_), entries_.get() + kMapEntrySize * pendingEntries_++);
     curOffset_ += static_cast<int64_t>(lineLength);
-    if (flush || pendingEntries_ == kEntriesPerWrite) return writeOut(flush);
+    if (flush || pendingEntries_ == kEntriesPerWrite) return writeOut(flush, lineStart);
     return false;
 }
 
-bool StoreResults::writeOut(bool flushRequested) {
+bool StoreResults::writeOut(bool flushRequested, int64_t failedFrom) {
     if (resultsFile_.bufWriteFlush() != 0) {
         debug(1, "putLine to file %s failed, code %d\n", fileName_, resultsFile_.getLastError());
-        outOfStep_ = true;
+        cutBack(failedFrom);
         return true;
     }
     if (!useMap_ || !mapFile_.isOpen()) return false;
@@ -267,6 +269,59 @@ bool StoreResults::writeOut(bool flushRequested) {
     return false;
 }
 
+namespace {
+// Where the last line within the first size bytes of file ends (just after its line feed), 0
+// when they hold none; -1 on a read error. Read backwards from size in blocks.
+int64_t lastLineEnd(CXFile& file, int64_t size) {
+    constexpr int64_t kBlock = 64 * 1024;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
+    if (!block) return -1;
+    for (int64_t end = size; end > 0;) {
+        const int64_t from = std::max<int64_t>(0, end - kBlock);
+        const auto want = static_cast<unsigned long>(end - from);
+        if (file.seek(from, sfSeekSet) != 0 || file.read(block.get(), want) != static_cast<long>(want)) return -1;
+        if (const void* lineFeed = memrchr(block.get(), '\n', want))
+            return from + (static_cast<const char*>(lineFeed) - block.get()) + 1;
+        end = from;
+    }
+    return 0;
+}
+}  // namespace
+
+// A write that failed may have left part of a line in the file, which a reader (and the next
+// open, which ends an unfinished line) would take for a line. The file is cut back to its last
+// whole line, and never past limit (the start of the line whose storing failed: it must not
+// appear), the map is brought to the lines kept, and the writer may go on from there. The
+// pending bytes that had not reached the file are dropped with the descriptor. When the cut
+// itself fails the object refuses further lines.
+void StoreResults::cutBack(int64_t limit) {
+    const int code = resultsFile_.getLastError();
+    resultsFile_.close();
+    int64_t size = 0;
+    int64_t keep = -1;
+    if (resultsFile_.open(fileName_, sfReadWrite, 0, 0, sfRegularFileOnly) == 0 &&
+        resultsFile_.seek(0, sfSeekEnd) == 0) {
+        size = resultsFile_.getCurOffset();
+        keep = lastLineEnd(resultsFile_, std::min(size, limit));
+    }
+    if (keep < 0 || (keep < size && resultsFile_.truncateTo(keep) != 0) || resultsFile_.seek(keep, sfSeekSet) != 0) {
+        debug(1, "putLine: cannot cut %s back to its last whole line after the failure (code %d), code %d: no more "
+              "lines are taken\n", fileName_, code, resultsFile_.getLastError());
+        outOfStep_ = true;
+        return;
+    }
+    debug(1, "putLine: %s cut back from %" PRId64 " to %" PRId64 " bytes after a failed write (code %d)\n", fileName_,
+          size, keep, code);
+    curOffset_ = keep;
+    // The entries of the lines kept are written; those of lines cut away go.
+    size_t kept = 0;
+    while (kept < pendingEntries_ &&
+           decodeMapEntry(entries_.get() + kept * kMapEntrySize) < static_cast<uint64_t>(keep))
+        ++kept;
+    pendingEntries_ = kept;
+    if (useMap_ && mapFile_.isOpen()) writeOut(false, keep);
+}
+
 // A map that could not be written in step with the file is deleted rather than left behind
 // it: readers rebuild a missing map from the file. The lines go on without one.
 void StoreResults::dropMap(int code) {
@@ -287,7 +342,7 @@ bool StoreResults::closeFile() {
     }
     bool failed = false;
     if (resultsFile_.isOpen()) {
-        failed = !outOfStep_ && writeOut(true);
+        failed = !outOfStep_ && writeOut(true, curOffset_);
         // Lines written to a file that is no longer at its path (a cleanup removed the
         // directory meanwhile) are lost: that is no success.
         if (!resultsFile_.isStillAt(fileName_)) {

@@ -56,7 +56,9 @@ private:
     // Appends one line of length bytes (no line break in it); op names the caller in the log.
     bool storeLine(const char* line, size_t length, bool flush);
     // Writes out the results file's pending bytes, then the map's entries. false on success.
-    bool writeOut(bool flushRequested);
+    // failedFrom: where the file is cut back to at most when the write fails.
+    bool writeOut(bool flushRequested, int64_t failedFrom);
+    void cutBack(int64_t limit);
     void dropMap(int code);
     // openFile of an existing file: ends an unfinished last line, makes the map fit the file.
     bool prepareResultsFile(bool truncate);

@@ -8,8 +8,9 @@
 // round: both reach it here. It is internal: no caller of the library uses it.
 //
 // Calls that only read (open for reading, read, stat, directory listings) are not in the table;
-// an open goes through it when it may write or create (O_WRONLY, O_RDWR, O_CREAT, O_TRUNC), and
-// also a read-only open of a file that is then synced, so that a failing fsync can be injected.
+// an open goes through it when it may write or create (O_WRONLY, O_RDWR, O_CREAT, O_TRUNC).
+// The results table's SQLite joins through a wrapping VFS registered as the default one
+// (SysCalls.cpp): its writes, syncs and truncations are offered to a test's table first.
 #pragma once
 
 #include <sys/types.h>

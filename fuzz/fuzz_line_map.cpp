@@ -1,7 +1,7 @@
 // A results file and its line map as a crash, a damaged disk or another program may leave
 // them: the first two input bytes give the length of the results file's part, the rest is the
 // map. The map is checked against the file, decoded entry by entry and rebuilt; a rebuilt map
-// must be sound and name the start of every line.
+// must be sound, name the start of every line and reach the file's last line.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -31,7 +31,9 @@ public:
                mapFile_.open(mapName_, sfReadOnly) != 0;
     }
     using ResultsBase::MapCheck;
+    using ResultsBase::MapTail;
     MapCheck check(int64_t& lines) { return checkMap(lines); }
+    MapTail tail(int64_t lines) { return mapTail(lines); }
     void closeBoth() {
         resultsFile_.close();
         mapFile_.close();
@@ -58,6 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!reader.generateMap()) {
         reader.closeBoth();
         if (reader.openBoth() || reader.check(lines) != MapReader::MapCheck::Sound) __builtin_trap();
+        // A rebuilt map covers the whole file: its last line is the file's last.
+        const MapReader::MapTail tail = reader.tail(lines);
+        if (tail != MapReader::MapTail::Exact && tail != MapReader::MapTail::Unterminated) __builtin_trap();
         reader.closeBoth();
         const std::string rebuilt = readFileText(setup.jobDir + "/1.map");
         uint64_t previous = 0;

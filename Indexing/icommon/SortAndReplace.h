@@ -1,11 +1,13 @@
 // Sorting a text file in place, line by line, through the batch sorter, optionally keeping only
 // the first or last N lines of the result.
 //
-// Files used for a sort of F: the sorter writes F + ".tmp", with the work directory
-// F + "_folder.tmp" (made with mode 0755 and removed at the end) for its runs; top-N limiting
-// writes F + ".top.tmp". Both files get F's mode and owner before they hold a byte. The result
-// replaces F by a rename, in one step: F is untouched whenever the call fails, and holds the
-// whole result, with its mode and owner, when it succeeds. Every output line ends
+// Files used for a sort of F, each under a fresh name of this host, process and a random part
+// (TempNames::make), made new so that nothing planted at a name is followed: the sorter writes
+// F.sorted.<...>, with the work directory F.sortwork.<...> (mode 0700, removed at the end) for
+// its runs; top-N limiting writes F.top.<...>. Both files get F's mode and owner before they hold
+// a byte. The result is synced and replaces F by a rename, in one step: F is untouched whenever
+// the call fails, and holds the whole result, with its mode and owner, when it succeeds, also
+// after a power loss. What killed sorts of F on this host left is removed by the next sort. Every output line ends
 // in CR LF. Both functions log at level 1 through a temporary debuggable object, prefixes
 // "SORTANDREPLACE" and "SORTANDREPLACEEX"; every failure returns -1 after one line naming F,
 // the temporary file and the work directory.

@@ -11,6 +11,7 @@
 #include <climits>
 #include <new>
 
+#include "Indexing/idxport/FsMountCheck.h"
 #include "Platform/PlatformSleep.h"
 #include "Platform/QuietPipeWrite.h"
 #include "Platform/SysCalls.h"
@@ -236,6 +237,7 @@ int CXFile::lock(sfLockMode_t mode, unsigned long timeout) {
     for (;;) {
         if (fcntl(fileFd_, F_OFD_SETLK, &byte) == 0) {
             lockedFlag_ = 1;
+            fsWarnOnceIfLocksAreLocal(fileFd_);
             return 1;
         }
         int error = errno;
@@ -269,6 +271,14 @@ int CXFile::truncate() {
     if (view_ != nullptr) return fail(kErrWrongState);
     if (seek(0, sfSeekSet) != 0) return -1;
     if (sys::ftruncate(fileFd_, 0) != 0) return fail(errno);
+    return 0;
+}
+
+int CXFile::truncateTo(int64_t size) {
+    if (view_ != nullptr) return fail(kErrWrongState);
+    if (size < 0) return fail(EINVAL);
+    if (seek(size, sfSeekSet) != 0) return -1;
+    if (ftruncate(fileFd_, static_cast<off_t>(size)) != 0) return fail(errno);
     return 0;
 }
 

@@ -72,6 +72,9 @@ public:
     bool isStillAt(const char* path);
     // Empties the file. Refused (kErrWrongState) while the object holds a mapped view.
     int truncate();
+    // Cuts the file to size bytes (written-out pending bytes first) and leaves it positioned
+    // there. Refused while a view is mapped, as truncate is.
+    int truncateTo(int64_t size);
     // The whole file, from its start, into contents: 0, or -1 with the last error. A read that
     // fails part-way fails the call; it never passes for the end of the file.
     int readWhole(std::string& contents);

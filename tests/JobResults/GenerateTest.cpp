@@ -151,12 +151,21 @@ TEST_F(Generate, WritesTableRowsAndThenRemovesTheTable) {
          {"file k1 saved", "100% of k2", "a%nbk3%sc"}},
         {"longest line", {{"k", longLine.c_str()}}, {longLine}},
         {"one line too long", {{"k", "ok"}, {"k", oneTooLong.c_str()}}, {}},
+        {"table that cannot be opened", {{"k", "kept"}}, {}},
     };
     for (const TableCase& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(jobDir());
         makeJobDir();
         makeTable(inJob("JobResults"), c.rows);
+        std::string tableBytes = readFileText(inJob("JobResults"));
+        if (c.name == std::string("table that cannot be opened")) {
+            // Damaged: no more a table than a missing one, but its rows must not be passed over
+            // for raw files.
+            tableBytes.replace(0, 16, "damaged  header!");
+            writeFileText(inJob("JobResults"), tableBytes);
+            writeFileText(inJob("backup_1_1"), "raw\r\n");
+        }
         events.clear();
         RetrieveResults r = reader();
         bool failed = false;
@@ -169,7 +178,9 @@ TEST_F(Generate, WritesTableRowsAndThenRemovesTheTable) {
             const std::string transferred = "transferred " + std::to_string(c.rows.size()) + " lines from the table";
             EXPECT_EQ(events.debugLinesWith(transferred), 1u);
         } else {
-            EXPECT_EQ(filesIn(jobDir()).size(), 1u) << "nothing but the table";
+            EXPECT_EQ(readFileText(inJob("JobResults")), tableBytes);
+            EXPECT_EQ(filesIn(jobDir()).size(), c.name == std::string("table that cannot be opened") ? 2u : 1u)
+                << "nothing but the input";
         }
     }
 }

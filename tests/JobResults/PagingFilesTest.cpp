@@ -10,6 +10,7 @@
 
 #include "Platform/PlatformSleep.h"
 #include "tests/JobResults/PagingFixture.h"
+#include "tests/JobResults/PagingReplyText.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
 
@@ -60,6 +61,18 @@ TEST_F(PagingFilesTest, SearchFindsTheJobsFileOfItsKindAndSequenceAndDropsAStale
         EXPECT_EQ(reader.map(), c.found.empty() ? "" : expected + ".map");
         EXPECT_EQ(fileExists(expected + ".map"), c.mapRemains);
     }
+}
+
+// A paging file has no writer at work: a last line without its line end is served, as the
+// total counts it.
+TEST_F(PagingFilesTest, TheUnterminatedLastLineOfAPagingFileIsServed) {
+    std::filesystem::create_directories(tempDir());
+    writeFileText(temp("PagingFile_Job_5_3_x.bkp"), "a\r\nb");
+    PagingProbe reader(5, kPagingBackup, 3, nullptr);
+    SocketPair pair;
+    const CYuSocket socket(pair.fds[0]);
+    EXPECT_FALSE(reader.getPage(1, 1, 10, &socket));
+    EXPECT_EQ(pageReplyText(pair.fds[1]), "seq=1 4140=2 4141=10 4142=1 4148:a 4148:b 4147=2 end=0");
 }
 
 TEST_F(PagingFilesTest, ReaderAcceptsOnlyRegularPagingFilesOfTheTemporaryDirectory) {

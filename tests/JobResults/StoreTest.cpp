@@ -1,5 +1,8 @@
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -225,6 +228,52 @@ TEST_F(StoreTest, LinesAreMappedUpToTheFortyBitLimit) {
         }
     }
     fs::remove(jobFile("backup.out"));
+}
+
+// A write that fails part-way (a file size limit; a full volume, where this test may mount
+// one) leaves no part of a line: the file is cut back to its last whole line, never holding the
+// line whose putLine failed, its map fits it, and the writer goes on from there.
+TEST_F(StoreTest, AFailedWriteLeavesNoPartOfALine) {
+    const auto lineOf = [](size_t n) { return "line-" + std::to_string(n) + std::string(300, 'w'); };
+    const std::string volume = fs::path(jobDir()).parent_path();  // the job's directory is made on it
+    for (const bool fullVolume : {false, true}) {
+        SCOPED_TRACE(fullVolume ? "full volume" : "file size limit");
+        fs::remove_all(jobDir());
+        if (fullVolume) {
+            fs::create_directories(volume);
+            if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("none", volume.c_str(), "tmpfs", 0, "size=64k") != 0)
+                GTEST_SKIP() << "cannot mount a small volume here (needs root)";
+        }
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, limited{20000, RLIM_INFINITY};
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        ASSERT_FALSE(store.openFile(kResultsBackup, true, true));
+        setrlimit(RLIMIT_FSIZE, fullVolume ? &unlimited : &limited);
+        size_t failedAt = 0;
+        for (size_t n = 1; n < 1000 && failedAt == 0; ++n)
+            if (store.putLine(lineOf(n).c_str(), n % 5 == 0)) failedAt = n;
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        ASSERT_GT(failedAt, 0u) << "no write failed";
+        const std::string text = results();
+        const std::vector<uint64_t> starts = lineStartsOf(text);
+        ASSERT_TRUE(text.empty() || text.back() == '\n') << "a part of a line is left";
+        ASSERT_LT(starts.size(), failedAt);
+        std::string expected;
+        for (size_t n = 1; n <= starts.size(); ++n) expected += lineOf(n) + "\r\n";
+        EXPECT_EQ(text, expected);
+        EXPECT_EQ(map(), starts);
+        // Where the volume has room again, the writer goes on from the last whole line.
+        if (!fullVolume) {
+            ASSERT_FALSE(store.putLine(lineOf(starts.size() + 1).c_str(), true));
+            expected += lineOf(starts.size() + 1) + "\r\n";
+        }
+        ASSERT_FALSE(store.closeFile());
+        EXPECT_EQ(results(), expected);
+        EXPECT_EQ(map(), lineStartsOf(expected));
+    }
+    fs::remove_all(jobDir());
+    umount(volume.c_str());
 }
 
 TEST_F(StoreTest, CloseFailsWhenTheResultsFileWasRemovedMeanwhile) {

@@ -146,9 +146,10 @@ TEST_F(SortAndReplace, FailuresLeaveTheInputUntouched) {
         plan.pathPart = c.pathPart;
         plan.at = 1;
         plan.error = ENOSPC;
+        plan.persistent = true;  // as on a full disk: every later call of the kind fails too
         FaultInjection faults(plan);
         EXPECT_EQ(sortAndReplaceEx(file.c_str(), BatchSortListSortAll, c.topN, true, false, 0, "", 0, 0), -1);
-        EXPECT_EQ(faults.injected(), 1);
+        EXPECT_GE(faults.injected(), 1);
         EXPECT_TRUE(readFileText(file) == many);
         expectNoLeftovers();
     }

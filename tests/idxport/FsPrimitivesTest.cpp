@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "Indexing/idxport/FsMountCheck.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/TempDir.h"
@@ -81,5 +82,28 @@ TEST(FsPrimitives, RenameNoReplaceNeverReplaces) {
         EXPECT_FALSE(fileExists(dir.file("third")));
         EXPECT_TRUE(fileExists(dir.file("newSub/inside")));
         setFsRenameAt2ForTests(nullptr);
+    }
+}
+
+// NFS mounts whose locks stay on each client are recognised from their mount options.
+TEST(FsPrimitives, MountsWithLocalOnlyLocksAreRecognised) {
+    const std::string info =
+        "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+        "40 22 0:50 / /mnt/v3 rw,relatime shared:20 - nfs srv:/x rw,vers=3,nolock,proto=tcp\n"
+        "41 22 0:51 / /mnt/v4 rw,relatime - nfs4 srv:/y rw,vers=4.2,local_lock=none,addr=10.0.0.1\n"
+        "42 22 0:52 / /mnt/v3b rw - nfs srv:/z rw,vers=3,local_lock=all\n"
+        "43 22 0:53 / /mnt/smb rw - cifs //srv/s rw,nolock\n";
+    const struct {
+        unsigned major, minor;
+        const char* mountPoint;  // empty: locks are not local
+        const char* option;
+    } rows[] = {{8, 1, "", ""},           {0, 50, "/mnt/v3", "nolock"}, {0, 51, "", ""},
+                {0, 52, "/mnt/v3b", "local_lock=all"}, {0, 53, "", ""},  {9, 9, "", ""}};
+    for (const auto& r : rows) {
+        std::string mountPoint, option;
+        EXPECT_EQ(fsMountLocksAreLocal(info, r.major, r.minor, mountPoint, option), *r.mountPoint != '\0')
+            << r.major << ":" << r.minor;
+        EXPECT_EQ(mountPoint, r.mountPoint);
+        EXPECT_EQ(option, r.option);
     }
 }
