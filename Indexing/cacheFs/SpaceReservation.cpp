@@ -42,6 +42,7 @@ constexpr unsigned long kLockWaitMs = 1800UL * 1000;
 constexpr unsigned long kLockBriefMs = 10000;
 constexpr unsigned long kLockBriefStepMs = 4;
 constexpr unsigned long kLockLongStepMs = 100;
+constexpr int kMaxReopens = 181;  // a file replaced under every grant is given up on
 constexpr int64_t kLineLifetime = 86400;  // any writer drops a line older than a day
 constexpr int64_t kReassertAge = 43200;   // so the own line is written again when half that old
 constexpr int64_t kClockReadInterval = 3600;
@@ -198,11 +199,11 @@ void ReserveTransaction::openFile() {
 void ReserveTransaction::lockFile() {
     openFile();
     unsigned long waited = 0, step = 0;
-    for (;;) {
+    for (int reopened = 0;;) {
         const int locked = file_.lock(sfLockExclusive, 0);
         if (locked == 1 && file_.isStillAt(path_)) return;
         const int error = file_.getLastError();
-        if (locked == 1) {
+        if (locked == 1 && ++reopened < kMaxReopens) {
             file_.close();
             openFile();
             continue;
