@@ -167,7 +167,9 @@ bool MDLock::set(unsigned long timeoutMs) {
     }
 
     const bool forever = timeoutMs == kWaitForever || timeoutMs == 0xFFFFFFFFUL;
-    unsigned long waited = 0;
+    // A bounded wait starts at 1 ms and doubles up to kPollMs: a lock held briefly (the paging
+    // locks guard a lookup or a rename) is followed within a millisecond or two of its release.
+    unsigned long waited = 0, step = 0;
     for (;;) {
         if (flock(fd, forever ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) break;
         int code = errno;
@@ -178,7 +180,8 @@ bool MDLock::set(unsigned long timeoutMs) {
             close(fd);
             return false;
         }
-        unsigned long slice = std::min(kPollMs, timeoutMs - waited);
+        step = step == 0 ? 1 : std::min(step * 2, kPollMs);
+        const unsigned long slice = std::min(step, timeoutMs - waited);
         YUSLEEP(slice);
         waited += slice;
     }

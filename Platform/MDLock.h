@@ -23,7 +23,8 @@ class MDLock {
 public:
     // Wait without limit. The 32-bit all-ones value (0xFFFFFFFF) means the same.
     static constexpr unsigned long kWaitForever = ~0UL;
-    // Slice of a bounded wait: the lock is tried again after each sleep of at most this long.
+    // Longest slice of a bounded wait: the lock is tried again after sleeps of 1, 2, 4 ... ms,
+    // at most this long each.
     static constexpr unsigned long kPollMs = 20;
 
     // A null name is taken as empty; empty names, names with '/' and names too long for a
@@ -35,7 +36,7 @@ public:
 
     // Takes the lock; true when it is held on return (also when this object held it already).
     // kWaitForever blocks until the lock is free. Any other value tries at once and then again
-    // after each platform sleep of kPollMs (the last one shorter), until the sleeps add up to
+    // after each platform sleep (1 ms doubling up to kPollMs, the last one shorter), until the sleeps add up to
     // timeoutMs; 0 tries once. The wait is counted in requested sleep time, so a test that
     // shortens the platform sleep shortens the wait too. A refused name or a lock file that
     // cannot be opened gives false and a debug line.

@@ -24,7 +24,6 @@
 #include "Indexing/cacheFs/ReserveFileLines.h"
 #include "Indexing/icommon/JobControlHelpers.h"
 #include "Indexing/icommon/SafeFileOps.h"
-#include "Indexing/idxport/CXAutoCritSect.h"
 #include "Indexing/idxport/CXCritSect.h"
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/CXProcessId.h"
@@ -35,8 +34,15 @@
 namespace {
 constexpr uint64_t kRequestPadBytes = 2500000;  // added to every request that goes to the file
 constexpr long kMaxBlocks = INT32_MAX;          // a line's blocks are a signed 32-bit number
-constexpr int kLockAttempts = 181;              // a second each, 9 seconds apart: about 30 minutes
-constexpr unsigned long kLockRetrySleepMs = 9000;
+// The reserve file's lock is held for a read and a rewrite of a few lines: a waiter tries again
+// 1, 2, then every 4 ms, so that it follows a holder within a few milliseconds of its release.
+// A holder that keeps it for seconds is stuck or slow: after kLockBriefMs the tries thin out to
+// kLockLongStepMs. The whole wait is the same 30 minutes as ever.
+constexpr unsigned long kLockWaitMs = 1800UL * 1000;
+constexpr unsigned long kLockBriefMs = 10000;
+constexpr unsigned long kLockBriefStepMs = 4;
+constexpr unsigned long kLockLongStepMs = 100;
+constexpr int kMaxReopens = 181;  // a file replaced under every grant is given up on
 constexpr int64_t kLineLifetime = 86400;  // any writer drops a line older than a day
 constexpr int64_t kReassertAge = 43200;   // so the own line is written again when half that old
 constexpr int64_t kClockReadInterval = 3600;
@@ -64,6 +70,42 @@ std::map<std::string, ReserveFileState>& reserveFileStates() {
 }
 
 ReserveFileState& reserveFileState(const std::string& path) { return reserveFileStates()[path]; }
+
+// The process-wide section as this file's functions hold it: the depth lets a lock wait leave
+// all of this thread's entries for its sleeps and take them again after. An entry made outside
+// this file (the last object's destructor giving the lines back) is not counted and stays held.
+thread_local int sectionDepth = 0;
+
+class Section {
+public:
+    Section() {
+        cacheFsCritSect().lock();
+        ++sectionDepth;
+    }
+    ~Section() {
+        --sectionDepth;
+        cacheFsCritSect().unlock();
+    }
+    Section(const Section&) = delete;
+    Section& operator=(const Section&) = delete;
+};
+
+class SectionLeft {
+public:
+    SectionLeft() : depth_(sectionDepth) {
+        for (int i = 0; i < depth_; ++i) cacheFsCritSect().unlock();
+        sectionDepth = 0;
+    }
+    ~SectionLeft() {
+        for (int i = 0; i < depth_; ++i) cacheFsCritSect().lock();
+        sectionDepth = depth_;
+    }
+    SectionLeft(const SectionLeft&) = delete;
+    SectionLeft& operator=(const SectionLeft&) = delete;
+
+private:
+    const int depth_;
+};
 
 const char* orNull(const char* text) { return text != nullptr ? text : "NULL"; }
 }  // namespace
@@ -148,20 +190,35 @@ void ReserveTransaction::openFile() {
     fail("open reserveFile failed", file_.getLastError());
 }
 
-// A second's try for the lock, then 9 seconds' sleep, at most kLockAttempts tries. A grant on a
-// file that another process replaced or removed meanwhile guards nothing: open again at once.
+// Tries without blocking, sleeping between tries through the platform sleep (a test shortens
+// it) and counting the wait in requested sleep time. The process-wide section is left for each
+// sleep, so that the process's other threads go on while this one waits; every transaction
+// decides from what it reads under the file's lock, never from what it saw before the wait. A
+// grant on a file that another process replaced or removed meanwhile guards nothing: open again
+// at once.
 void ReserveTransaction::lockFile() {
-    for (int attempt = 1;; ++attempt) {
-        openFile();
-        int locked = file_.lock(sfLockExclusive, 1);
+    openFile();
+    unsigned long waited = 0, step = 0;
+    for (int reopened = 0;;) {
+        const int locked = file_.lock(sfLockExclusive, 0);
         if (locked == 1 && file_.isStillAt(path_)) return;
         const int error = file_.getLastError();
-        file_.close();
-        if (locked == 1 && attempt < kLockAttempts) continue;
-        if (locked == 0 && attempt < kLockAttempts) {
-            YUSLEEP(kLockRetrySleepMs);
+        if (locked == 1 && ++reopened < kMaxReopens) {
+            file_.close();
+            openFile();
             continue;
         }
+        if (locked == 0 && waited < kLockWaitMs) {
+            step = waited >= kLockBriefMs ? kLockLongStepMs : step == 0 ? 1 : std::min(step * 2, kLockBriefStepMs);
+            const unsigned long sleep = std::min(step, kLockWaitMs - waited);
+            {
+                SectionLeft away;
+                YUSLEEP(sleep);
+            }
+            waited += sleep;
+            continue;
+        }
+        file_.close();
         fs_.debug(1, "lock %s for reserve file %s, code %d\n", locked == 0 ? "timed out" : "failed", path_, error);
         fail("lock reserveFile failed", error);
     }
@@ -379,7 +436,7 @@ int ReserveTransaction::run(unsigned long talCell, unsigned long appNumber, unsi
 
 int JobResultsCacheFs::reserveOnDisk(long numBlocks, unsigned long talCell, unsigned long appNumber,
                                      unsigned long timeStamp, bool releaseAll) {
-    CXAutoCritSect guard(&cacheFsCritSect(), "CacheFs::reserveOnDisk", true);
+    Section guard;
     if (reserveEnabled == Enablement::undecided) {
         const char* value = getRegistryString("sDISABLERESERVE", nullptr);
         const bool on = value != nullptr && (strcasecmp(value, "n") == 0 || strcasecmp(value, "no") == 0);
@@ -393,7 +450,7 @@ int JobResultsCacheFs::reserveOnDisk(long numBlocks, unsigned long talCell, unsi
 int JobResultsCacheFs::reserve(uint64_t bytes, unsigned long talCell, unsigned long appNumber,
                                unsigned long timeStamp) {
     if (!isInitialized()) return -1;
-    CXAutoCritSect guard(&cacheFsCritSect(), "CacheFs::reserve", true);
+    Section guard;
     try {
         ReserveFileState& state = reserveFileState(reserveFilePath_);
         if (state.buffer > bytes) {
@@ -426,7 +483,7 @@ int JobResultsCacheFs::reserve(uint64_t bytes, unsigned long talCell, unsigned l
 
 int JobResultsCacheFs::release(uint64_t bytes, bool all) {
     if (!isInitialized()) return -1;
-    CXAutoCritSect guard(&cacheFsCritSect(), "CacheFs::release", true);
+    Section guard;
     try {
         if (all) {
             reserveOnDisk(0, 0, 0, 0, true);
@@ -469,11 +526,11 @@ void JobResultsCacheFs::releaseReservationOfLastInstance() {
 }
 
 uint64_t JobResultsCacheFs::getReserveBuffer() const {
-    CXAutoCritSect guard(&cacheFsCritSect(), "CacheFs::getReserveBuffer", true);
+    Section guard;
     return reserveFileState(reserveFilePath_).buffer;
 }
 
 void JobResultsCacheFs::setReserveBuffer(uint64_t bytes) {
-    CXAutoCritSect guard(&cacheFsCritSect(), "CacheFs::setReserveBuffer", true);
+    Section guard;
     reserveFileState(reserveFilePath_).buffer = bytes;
 }

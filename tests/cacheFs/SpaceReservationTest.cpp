@@ -7,12 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
+#include <memory>
+#include <thread>
 
+#include "Indexing/idxport/CXAutoCritSect.h"
 #include "Indexing/idxport/CXFile.h"
 #include "tests/cacheFs/ReservationFixture.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
-#include "Platform/PlatformSleep.h"
+#include "tests/support/SleepRecorder.h"
 
 // Requests that go to the file reserve their size plus 2,500,000 bytes; smaller ones are served
 // from the buffer; releases give back only from reservations of at least that pad.
@@ -277,22 +281,48 @@ TEST_F(Reservation, FailuresChangeNothingAndRaiseAtMostTwelveEvents) {
 
     HelperProcess holder({"file_lock", reserveFile(), "exclusive"});
     ASSERT_EQ(holder.readLine(), "ready");
-    std::vector<unsigned long> tries{0};  // the waits inside each try, then its pause
-    setPlatformSleepHook([&](unsigned long ms, const char*, int) {
-        if (ms == 9000)
-            tries.push_back(0);
-        else
-            tries.back() += ms;
-    });
+    SleepRecorder sleeps;
     EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), -1);
-    EXPECT_EQ(tries, std::vector<unsigned long>(181, 1000));
+    unsigned long waited = 0;
+    for (unsigned long ms : sleeps.ms) {
+        EXPECT_LE(ms, waited < 10000 ? 4u : 100u) << "after " << waited << " ms of waiting";
+        waited += ms;
+    }
+    EXPECT_EQ(waited, 1800000u) << "30 minutes in all";
     EXPECT_TRUE(logged(capture, "lock timed out for reserve file %s, code 11"));
     for (int i = 0; i < 8; ++i) cache.reserve(10000000, 0, 0, 0);
     const auto events = capture.ofKind("event");
     ASSERT_EQ(events.size(), 12u) << "of 13 failures";
     EXPECT_EQ(events[0].messageId, 0xE00004Du);
     EXPECT_EQ(events[0].args, (std::vector{JournalArg::ofSigned(12207), JournalArg::ofText(cache.getCacheFs())}));
-    setPlatformSleepHook({});
+}
+
+// A waiter follows a holder in another process within one short pause of its release, and
+// leaves the process-wide section while it waits, so that the process's other threads go on.
+TEST_F(Reservation, AWaiterTakesTheLockAtTheNextShortPauseAfterItsRelease) {
+    TestCacheFs cache;
+    cache.initialize(nullptr);
+    HelperProcess holder({"file_lock", reserveFile(), "exclusive"});
+    ASSERT_EQ(holder.readLine(), "ready");
+    constexpr size_t kReleaseAt = 200;
+    bool othersEntered = false;
+    SleepRecorder sleeps([&](size_t count) {
+        if (count != kReleaseAt) return;
+        // Detached: should the section be held, the thread enters it once the wait is over.
+        auto entered = std::make_shared<std::promise<void>>();
+        std::thread([entered] {
+            CXAutoCritSect other(&cacheFsCritSect(), "test", true);
+            entered->set_value();
+        }).detach();
+        othersEntered = entered->get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        holder.writeLine("release");
+        EXPECT_EQ(holder.wait(), 0);
+    });
+    EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
+    EXPECT_TRUE(othersEntered) << "the section was held through the wait";
+    EXPECT_EQ(sleeps.ms.size(), kReleaseAt) << "tries after the release";
+    EXPECT_LE(*std::max_element(sleeps.ms.begin(), sleeps.ms.end()), 4u);
+    EXPECT_EQ(ownBlocks(), 12207);
 }
 
 // A job that lives off its buffer writes its line again once it is half a day old, so that no

@@ -24,22 +24,22 @@ TEST(MDLock, ContendedAcrossProcessesAndObjectsAndFreedWhenTheHolderEnds) {
     holder.kill(SIGKILL);
     ASSERT_TRUE(waiter.waitForLine("acquired"));
 
-    // A bounded wait sleeps through the platform sleep; the waiter exits, without unlocking,
-    // during the fifth sleep.
+    // A bounded wait sleeps through the platform sleep, short at first; the waiter exits,
+    // without unlocking, during the seventh sleep.
     std::optional<MDLock> mine(std::in_place, "SHARED");
     SleepRecorder recorder([&](size_t n) {
-        if (n == 5) {
+        if (n == 7) {
             waiter.writeLine("");
             EXPECT_EQ(waiter.wait(), 0);
         }
     });
     const std::vector<unsigned long>& sleeps = recorder.ms;
     EXPECT_FALSE(mine->set(50));
-    EXPECT_EQ(sleeps, (std::vector<unsigned long>{20, 20, 10}));
+    EXPECT_EQ(sleeps, (std::vector<unsigned long>{1, 2, 4, 8, 16, 19}));
     EXPECT_FALSE(mine->set(0));
-    EXPECT_EQ(sleeps.size(), 3u) << "a zero time-out tries once without sleeping";
+    EXPECT_EQ(sleeps.size(), 6u) << "a zero time-out tries once without sleeping";
     EXPECT_TRUE(mine->set(1000)) << "a holder that exits must release the lock";
-    EXPECT_EQ(sleeps.size(), 5u);
+    EXPECT_EQ(sleeps.size(), 7u) << "taken at the try after the holder's exit";
     EXPECT_TRUE(mine->set(0)) << "an object that holds the lock already has it";
 
     // Objects of one process contend too; the 32-bit all-ones value waits without limit, and not
@@ -51,7 +51,7 @@ TEST(MDLock, ContendedAcrossProcessesAndObjectsAndFreedWhenTheHolderEnds) {
     mine.reset();  // the destructor releases the lock
     other.join();
     EXPECT_TRUE(got);
-    EXPECT_EQ(sleeps.size(), 5u);
+    EXPECT_EQ(sleeps.size(), 7u);
 }
 
 TEST(MDLock, CreatesTheLockDirectoryForEveryUserAndRefusesWhatIsPlantedThere) {
