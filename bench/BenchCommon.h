@@ -12,6 +12,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 
@@ -60,4 +62,17 @@ inline double bestOfRuns(const char* bench, const std::string& command, int runs
         fastest = std::min(fastest, std::chrono::duration<double>(Clock::now() - start).count());
     }
     return fastest;
+}
+
+// The cleanup benchmarks' cache: 2 talCells x 100 apps x 100 time stamps, 20,000 directories,
+// each with a State of a complete index.
+inline void benchMakeCacheTree(const std::string& root) {
+    for (int cell = 1; cell <= 2; ++cell)
+        for (int app = 1; app <= 100; ++app)
+            for (int stamp = 0; stamp < 100; ++stamp) {
+                const std::string dir = root + "/" + std::to_string(cell) + "/" + std::to_string(app) + "/" +
+                                        std::to_string(1700000000 + stamp * 3600);
+                std::filesystem::create_directories(dir);
+                std::ofstream(dir + "/State") << "0\r\n" << 1700000000 + stamp * 3600 + 60 << "    \r\n";
+            }
 }

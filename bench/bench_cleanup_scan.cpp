@@ -26,16 +26,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
-void buildTree(const std::string& root) {
-    for (int cell = 1; cell <= 2; ++cell)
-        for (int app = 1; app <= 100; ++app)
-            for (int stamp = 0; stamp < 100; ++stamp) {
-                const std::string dir = root + "/" + std::to_string(cell) + "/" + std::to_string(app) + "/" +
-                                        std::to_string(1700000000 + stamp * 3600);
-                fs::create_directories(dir);
-                std::ofstream(dir + "/State") << "0\r\n" << 1700000000 + stamp * 3600 + 60 << "    \r\n";
-            }
-}
 // The floor: list the three levels and read each State file once, nothing kept.
 long plainLoop(const std::string& root) {
     long found = 0;
@@ -74,7 +64,7 @@ int main(int argc, char** argv) {
     setenv("VORNICA_CONFIG", (base + "/instance.ini").c_str(), 1);
     setenv("VORNICA_DEBUG_DIR", (base + "/").c_str(), 1);
     TDebuggable::logEvents(0);  // the figures are about the scan, not the debug journal
-    buildTree(root);
+    benchMakeCacheTree(root);
     const std::string floor = "find " + root + " -name State -print0 | xargs -0 cat > /dev/null";
     if (system(floor.c_str()) != 0) return 1;  // warm the caches
 

@@ -23,14 +23,7 @@ int main(int argc, char** argv) {
     }
     const std::string base = argv[1], tool = argv[2];
     const std::string root = base + "/KR_Index";
-    for (int cell = 1; cell <= 2; ++cell)
-        for (int app = 1; app <= 100; ++app)
-            for (int stamp = 0; stamp < 100; ++stamp) {
-                const std::string dir = root + "/" + std::to_string(cell) + "/" + std::to_string(app) + "/" +
-                                        std::to_string(1700000000 + stamp * 3600);
-                fs::create_directories(dir);
-                std::ofstream(dir + "/State") << "0\r\n" << 1700000000 + stamp * 3600 + 60 << "    \r\n";
-            }
+    benchMakeCacheTree(root);
     const std::string config = base + "/instance.ini";
     std::ofstream(config) << "[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" << base << "\n";
     fs::create_directories(base + "/log");
