@@ -3,7 +3,7 @@
 # --fuzz adds clang and the compiler runtime with libFuzzer that matches it (fuzz/run.sh).
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libsqlite3-dev libcli11-dev nlohmann-json3-dev bindfs)
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libsqlite3-dev libcli11-dev nlohmann-json3-dev bindfs strace)
 # --package adds what CPack needs to make the Debian packages (dpkg-shlibdeps, file).
 if [ "${1:-}" = "--package" ]; then packages+=(dpkg-dev file); fi
 if [ "${1:-}" = "--fuzz" ]; then
