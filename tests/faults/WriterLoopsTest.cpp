@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Indexing/icommon/SortAndReplace.h"
+#include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "JobResults/LineMap.h"
@@ -445,6 +446,130 @@ Writer resultsTableBatch() {
                     EXPECT_EQ(e.path().filename(), "results.db") << "left behind";
             }};
 }
+
+// Suspend, resume and close as still resumable, on an index a job suspended with its restart
+// files: those files and the index are never lost, a success leaves the index complete and
+// resumable, and the next job resumes it or is told why not.
+Writer suspendAndResume(SettingsFixture& settings) {
+    const auto app = [](const TempDir& d) { return d.file("KR_Index/2/7"); };
+    return {"suspend + resume + close resumable",
+            [&settings, app](const TempDir& d) {
+                settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
+                               "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n"
+                               "[~Machines\\client1]\nJobResultsDirectory=" + d.path() + "\n");
+                std::filesystem::create_directories(app(d) + "/100");
+                writeFileText(app(d) + "/100/State", "1\r\n100    \r\n");
+                writeFileText(app(d) + "/100/index.dat", "data");
+                writeFileText(app(d) + "/100/TL_RST.cfg", "restart");
+            },
+            [](const TempDir&) {
+                TestDir job(0, 1, 42);
+                if (job.resume(0, false) == nullptr || job.suspend() != 0 || job.resume(0, false) == nullptr) return false;
+                return job.close(true) == 0;
+            },
+            [app](const TempDir& d, Outcome o) {
+                const std::string dir = app(d) + "/100", aside = app(d) + "/ready_to_resume";
+                EXPECT_EQ(readFileText((fsExists(dir.c_str()) ? dir : aside) + "/TL_RST.cfg"), "restart");
+                const std::string state = fsExists(dir.c_str()) ? readFileText(dir + "/State").substr(0, 1) : "gone";
+                if (o == Outcome::Succeeded) {
+                    EXPECT_EQ(state, "0");
+                    EXPECT_TRUE(fsExists((dir + "/canStillResume").c_str())) << "a success leaves it resumable";
+                }
+                if (state != "gone") {
+                    EXPECT_EQ(readFileText(dir + "/index.dat"), "data");
+                }
+                TestDir next(0, 1, 43);
+                const bool resumed = next.resume(0, false) != nullptr;
+                // Only an index that a failed close left complete without its marker, or one left in
+                // Writing (moved aside with its restart files), refuses the next resume.
+                EXPECT_TRUE(resumed || (o != Outcome::Succeeded && (state == "0" || state == "3")))
+                    << "the next resume, state " << state << ", errno " << next.getErrno();
+                if (resumed) {
+                    EXPECT_EQ(next.close(false), 0);
+                }
+                expectOnly(fsExists(dir.c_str()) ? dir : aside, {"State", "index.dat", "TL_RST.cfg", "canStillResume"},
+                           "State", {"tmp"}, o);
+            }};
+}
+
+// Discard for resume of an index its writer left in Writing: the restart files go aside to
+// ready_to_resume, or the directory stays whole with its State; nothing else.
+Writer discardForResume(SettingsFixture& settings) {
+    const auto app = [](const TempDir& d) { return d.file("KR_Index/2/7"); };
+    return {"discard for resume",
+            [&settings, app](const TempDir& d) {
+                settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
+                               "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n"
+                               "[~Machines\\client1]\nJobResultsDirectory=" + d.path() + "\n");
+                std::filesystem::create_directories(app(d) + "/100");
+                writeFileText(app(d) + "/100/State", "3\r\n100    \r\n");
+                writeFileText(app(d) + "/100/index.dat", "data");
+                writeFileText(app(d) + "/100/TL_RST.cfg", "restart");
+            },
+            [](const TempDir&) {
+                TestDir job(100, 1, 42);
+                return job.discardForResume(true) == 0;
+            },
+            [app](const TempDir& d, Outcome o) {
+                const std::string dir = app(d) + "/100", aside = app(d) + "/ready_to_resume";
+                const bool moved = !fsExists(dir.c_str());
+                if (o == Outcome::Succeeded) {
+                    EXPECT_TRUE(moved);
+                    EXPECT_FALSE(fsExists((aside + "/State").c_str()));
+                }
+                EXPECT_EQ(readFileText((moved ? aside : dir) + "/TL_RST.cfg"), "restart");
+                if (!moved) {
+                    EXPECT_EQ(readFileText(dir + "/State").substr(0, 1), "3") << "kept whole";
+                    EXPECT_EQ(readFileText(dir + "/index.dat"), "data") << "kept whole";
+                    TestDir next(100, 1, 43);
+                    EXPECT_EQ(next.discardForResume(true), 0) << "the next discard, errno " << next.getErrno();
+                }
+                expectOnly(aside, {"TL_RST.cfg", "State", "index.dat"}, "State", {"tmp"}, o);
+                TestDir job(0, 1, 44);
+                ASSERT_NE(job.create(2000000000), nullptr) << "the next job's index, errno " << job.getErrno();
+                EXPECT_EQ(job.close(false), 0);
+            }};
+}
+
+// Raw storing: openRaw claims a raw file and the caller writes its lines into it. The raw files
+// stored before are served at the next page, the new one whole or not at all, never a part line.
+Writer rawStoring(SettingsFixture& settings) {
+    const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
+    const auto page = [] {
+        RetrieveResults reader(2, (int64_t(5) << 32) | 7, kResultsBackup, "client1");
+        bool failed = true;
+        const Page got = fetchPage(reader, 1, 100, &failed);
+        return failed ? std::vector<std::string>{"failed"} : got.lines;
+    };
+    const auto store = [](std::initializer_list<const char*> lines) {
+        StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
+        std::string raw;
+        if (writer.openRaw(kResultsBackup, raw)) return false;
+        CXFile file;
+        if (file.open(raw.c_str(), sfOpenOrCreate) != 0) return false;
+        for (const char* line : lines)
+            if (file.putLine(line, false) != 0) return false;
+        return file.bufWriteFlush() == 0 && file.close() == 0;
+    };
+    using Lines = std::vector<std::string>;
+    return {"raw storing",
+            [&settings, job](const TempDir& d) {
+                settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
+                               "JobResultsDirectory=" + d.path() + "\n");
+                std::filesystem::create_directories(job(d));
+                writeFileText(job(d) + "/State", "0\r\n1700000000    \r\n");
+                writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
+            },
+            [store](const TempDir&) { return store({"n1", "n2"}); },
+            [page, store](const TempDir& d, Outcome o) {
+                ASSERT_TRUE(store({"next"})) << "the next writer";
+                const Lines now = page();
+                const bool whole = now == Lines{"a1", "a2", "n1", "n2", "next"} || now == Lines{"a1", "a2", "next"};
+                EXPECT_TRUE(whole && (o != Outcome::Succeeded || now.size() == 5))
+                    << "served: " << ::testing::PrintToString(now);
+                (void)d;
+            }};
+}
 }  // namespace
 
 // One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
@@ -474,3 +599,6 @@ TEST_F(WriterLoops, CacheUpdateByCopy) {
 TEST_F(WriterLoops, ReservationTransaction) { runAndReport(reservation(settings)); }
 TEST_F(WriterLoops, GenerateFileAndMap) { runAndReport(generation(settings)); }
 TEST_F(WriterLoops, ResultsTableBatch) { runAndReport(resultsTableBatch()); }
+TEST_F(WriterLoops, SuspendAndResume) { runAndReport(suspendAndResume(settings)); }
+TEST_F(WriterLoops, DiscardForResume) { runAndReport(discardForResume(settings)); }
+TEST_F(WriterLoops, RawStoring) { runAndReport(rawStoring(settings)); }
