@@ -394,8 +394,11 @@ bool JobResultsCacheDir::markResumable() {
     const std::string marker = joinPath(cacheDir_, "canStillResume");
     CXFile file;
     if (file.open(marker.c_str(), sfOpenOrCreate, 0, 0, sfRegularFileOnly) == 0) return true;
-    lastError_ = file.getLastError();
-    debug(1, "cannot create '%s', errno %d\n", marker.c_str(), lastError_);
+    const int error = file.getLastError();
+    debug(1, "cannot create '%s', errno %d\n", marker.c_str(), error);
+    // Whatever stands at the name (a link is not opened) is what resume looks for.
+    if (fsExists(marker.c_str())) return true;
+    lastError_ = error;
     return false;
 }
 
