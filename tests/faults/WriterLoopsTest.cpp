@@ -570,6 +570,43 @@ Writer rawStoring(SettingsFixture& settings) {
                 (void)d;
             }};
 }
+
+// Removable storing: rows put into the job results table and one withdrawn again. Each call
+// commits on its own, so a failure may leave the rows before it; the row stored before stays,
+// and the next writer's row and the page made from the table follow.
+Writer removableStoring(SettingsFixture& settings) {
+    const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
+    const auto store = [](std::initializer_list<std::pair<const char*, const char*>> rows, const char* withdrawn) {
+        StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
+        if (writer.openRemovable(kResultsBackup)) return false;
+        for (const auto& [key, line] : rows)
+            if (writer.putRemovableLine(key, line)) return false;
+        return withdrawn == nullptr || !writer.remove(withdrawn);
+    };
+    using Lines = std::vector<std::string>;
+    return {"removable storing",
+            [&settings, job, store](const TempDir& d) {
+                settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
+                               "JobResultsDirectory=" + d.path() + "\n");
+                std::filesystem::create_directories(job(d));
+                writeFileText(job(d) + "/State", "0\r\n1700000000    \r\n");
+                ASSERT_TRUE(store({{"k0", "%s kept"}}, nullptr));
+            },
+            [store](const TempDir&) { return store({{"k1", "%s one"}, {"k2", "%s two"}}, "k1"); },
+            [job, store](const TempDir& d, Outcome o) {
+                ASSERT_TRUE(store({{"k3", "%s next"}}, nullptr)) << "the next writer";
+                RetrieveResults reader(2, (int64_t(5) << 32) | 7, kResultsBackup, "client1");
+                bool failed = true;
+                const Lines now = fetchPage(reader, 1, 100, &failed).lines;
+                ASSERT_FALSE(failed) << "the page made from the table";
+                const Lines expected{"k0 kept", "k2 two", "k3 next"};
+                const bool fits = now.size() >= 2 && now.front() == "k0 kept" && now.back() == "k3 next" &&
+                                  std::all_of(now.begin() + 1, now.end() - 1,
+                                              [](const std::string& l) { return l == "k1 one" || l == "k2 two"; });
+                EXPECT_TRUE(o == Outcome::Succeeded ? now == expected : fits) << ::testing::PrintToString(now);
+                expectOnly(job(d), {"State", "backup.out", "1.map"}, "JobResults", {"tmp"}, o);
+            }};
+}
 }  // namespace
 
 // One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
@@ -602,3 +639,4 @@ TEST_F(WriterLoops, ResultsTableBatch) { runAndReport(resultsTableBatch()); }
 TEST_F(WriterLoops, SuspendAndResume) { runAndReport(suspendAndResume(settings)); }
 TEST_F(WriterLoops, DiscardForResume) { runAndReport(discardForResume(settings)); }
 TEST_F(WriterLoops, RawStoring) { runAndReport(rawStoring(settings)); }
+TEST_F(WriterLoops, RemovableStoring) { runAndReport(removableStoring(settings)); }
