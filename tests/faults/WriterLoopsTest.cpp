@@ -19,6 +19,7 @@
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "JobResults/LineMap.h"
+#include "JobResults/ResultsFile.h"
 #include "JobResults/StoreResults.h"
 #include "Platform/BatchSort.h"
 #include "Platform/JobResultsTable.h"
@@ -607,6 +608,44 @@ Writer removableStoring(SettingsFixture& settings) {
                 expectOnly(job(d), {"State", "backup.out", "1.map"}, "JobResults", {"tmp"}, o);
             }};
 }
+
+// A restore filter file: a reader of the failed restores filters the job's restore results
+// into a paging file of its own. A served page is whole, and whatever a failed or killed
+// reader left in the paging directory is either the whole filter or gone after the next one.
+Writer restoreFilter(SettingsFixture& settings) {
+    const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
+    const auto page = [] {
+        RetrieveResults reader(2, (int64_t(5) << 32) | 7, kRestoreFailed, "client1");
+        bool failed = true;
+        const Page got = fetchPage(reader, 1, 100, &failed);
+        return failed ? std::vector<std::string>{"failed"} : got.lines;
+    };
+    static const std::vector<std::string> failedOnes = {"b 3", "x 12"};
+    return {"restore filter file",
+            [&settings, job](const TempDir& d) {
+                settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\nTempDirectory=" +
+                               d.file("paging") + "\n[MediaAgent]\nsDISABLERESERVE=y\n[~Machines\\client1]\n"
+                               "JobResultsDirectory=" + d.path() + "\n");
+                std::filesystem::create_directories(d.file("paging"));
+                std::filesystem::create_directories(job(d));
+                writeFileText(job(d) + "/State", "0\r\n1700000000    \r\n");
+                writeFileText(job(d) + "/" + resultsFileName(kResultsRestore), "a 1\r\nb 3\r\nc 5\r\nx 12\r\n");
+            },
+            [page](const TempDir&) { return page() == failedOnes; },
+            [page, job](const TempDir& d, Outcome) {
+                EXPECT_EQ(page(), failedOnes) << "the next reader";
+                EXPECT_EQ(readFileText(job(d) + "/" + resultsFileName(kResultsRestore)), "a 1\r\nb 3\r\nc 5\r\nx 12\r\n");
+                for (const auto& e : std::filesystem::directory_iterator(d.file("paging"))) {
+                    const std::string name = e.path().filename();
+                    const bool filter = name.size() > 6 && name.compare(name.size() - 6, 6, ".f_rst") == 0;
+                    const bool map = name.size() > 10 && name.compare(name.size() - 10, 10, ".f_rst.map") == 0;
+                    EXPECT_TRUE(filter || map) << "left behind: " << name;
+                    if (filter) {
+                        EXPECT_EQ(readFileText(e.path()), "b 3\r\nx 12\r\n") << name;
+                    }
+                }
+            }};
+}
 }  // namespace
 
 // One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
@@ -640,3 +679,4 @@ TEST_F(WriterLoops, SuspendAndResume) { runAndReport(suspendAndResume(settings))
 TEST_F(WriterLoops, DiscardForResume) { runAndReport(discardForResume(settings)); }
 TEST_F(WriterLoops, RawStoring) { runAndReport(rawStoring(settings)); }
 TEST_F(WriterLoops, RemovableStoring) { runAndReport(removableStoring(settings)); }
+TEST_F(WriterLoops, RestoreFilterFile) { runAndReport(restoreFilter(settings)); }
