@@ -448,21 +448,26 @@ Writer resultsTableBatch() {
             }};
 }
 
+// The index 100 of the app, with its index file and a restart file, in the given state.
+enum class Resumable { Suspended = 1, Writing = 3 };
+void leaveJobIndex(SettingsFixture& settings, const TempDir& d, Resumable state) {
+    settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
+                   "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n"
+                   "[~Machines\\client1]\nJobResultsDirectory=" + d.path() + "\n");
+    const std::string dir = d.file("KR_Index/2/7/100");
+    std::filesystem::create_directories(dir);
+    writeFileText(dir + "/State", std::to_string(static_cast<int>(state)) + "\r\n100    \r\n");
+    writeFileText(dir + "/index.dat", "data");
+    writeFileText(dir + "/TL_RST.cfg", "restart");
+}
+
 // Suspend, resume and close as still resumable, on an index a job suspended with its restart
 // files: those files and the index are never lost, a success leaves the index complete and
 // resumable, and the next job resumes it or is told why not.
 Writer suspendAndResume(SettingsFixture& settings) {
     const auto app = [](const TempDir& d) { return d.file("KR_Index/2/7"); };
     return {"suspend + resume + close resumable",
-            [&settings, app](const TempDir& d) {
-                settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
-                               "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n"
-                               "[~Machines\\client1]\nJobResultsDirectory=" + d.path() + "\n");
-                std::filesystem::create_directories(app(d) + "/100");
-                writeFileText(app(d) + "/100/State", "1\r\n100    \r\n");
-                writeFileText(app(d) + "/100/index.dat", "data");
-                writeFileText(app(d) + "/100/TL_RST.cfg", "restart");
-            },
+            [&settings](const TempDir& d) { leaveJobIndex(settings, d, Resumable::Suspended); },
             [](const TempDir&) {
                 TestDir job(0, 1, 42);
                 if (job.resume(0, false) == nullptr || job.suspend() != 0 || job.resume(0, false) == nullptr) return false;
@@ -498,15 +503,7 @@ Writer suspendAndResume(SettingsFixture& settings) {
 Writer discardForResume(SettingsFixture& settings) {
     const auto app = [](const TempDir& d) { return d.file("KR_Index/2/7"); };
     return {"discard for resume",
-            [&settings, app](const TempDir& d) {
-                settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
-                               "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n"
-                               "[~Machines\\client1]\nJobResultsDirectory=" + d.path() + "\n");
-                std::filesystem::create_directories(app(d) + "/100");
-                writeFileText(app(d) + "/100/State", "3\r\n100    \r\n");
-                writeFileText(app(d) + "/100/index.dat", "data");
-                writeFileText(app(d) + "/100/TL_RST.cfg", "restart");
-            },
+            [&settings](const TempDir& d) { leaveJobIndex(settings, d, Resumable::Writing); },
             [](const TempDir&) {
                 TestDir job(100, 1, 42);
                 return job.discardForResume(true) == 0;
