@@ -365,23 +365,31 @@ Writer reservation(SettingsFixture& settings) {
             }};
 }
 
+// The results directory of job 5:7 under the run's directory, with its State file.
+void leaveResultsDir(SettingsFixture& settings, const TempDir& d) {
+    settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
+                   "JobResultsDirectory=" + d.path() + "\n");
+    std::filesystem::create_directories(d.file("KR_JobResults/2/5/7"));
+    writeFileText(d.file("KR_JobResults/2/5/7/State"), "0\r\n1700000000    \r\n");
+}
+
+// The lines of the first page of job 5:7's results of that kind; {"failed"} when the reader fails.
+std::vector<std::string> servedPage(ResultsFile kind) {
+    RetrieveResults reader(2, (int64_t(5) << 32) | 7, kind, "client1");
+    bool failed = true;
+    const Page got = fetchPage(reader, 1, 100, &failed);
+    return failed ? std::vector<std::string>{"failed"} : got.lines;
+}
+
 // generateFile (raw files merged into the results file at the first page) and generateMap: every
 // stored line is served afterwards, by this reader or the next, exactly once and in order.
 Writer generation(SettingsFixture& settings) {
     const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
-    const auto page = [] {
-        RetrieveResults reader(2, (int64_t(5) << 32) | 7, kResultsBackup, "client1");
-        bool failed = true;
-        const Page got = fetchPage(reader, 1, 100, &failed);
-        return failed ? std::vector<std::string>{"failed"} : got.lines;
-    };
+    const auto page = [] { return servedPage(kResultsBackup); };
     static const std::vector<std::string> stored = {"a1", "a2", "b1"};
     return {"generateFile + generateMap",
             [&settings, job](const TempDir& d) {
-                settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
-                               "JobResultsDirectory=" + d.path() + "\n");
-                std::filesystem::create_directories(job(d));
-                writeFileText(job(d) + "/State", "0\r\n1700000000    \r\n");
+                leaveResultsDir(settings, d);
                 writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
                 writeFileText(job(d) + "/backup_12_200", "b1\r\n");
             },
@@ -533,12 +541,7 @@ Writer discardForResume(SettingsFixture& settings) {
 // stored before are served at the next page, the new one whole or not at all, never a part line.
 Writer rawStoring(SettingsFixture& settings) {
     const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
-    const auto page = [] {
-        RetrieveResults reader(2, (int64_t(5) << 32) | 7, kResultsBackup, "client1");
-        bool failed = true;
-        const Page got = fetchPage(reader, 1, 100, &failed);
-        return failed ? std::vector<std::string>{"failed"} : got.lines;
-    };
+    const auto page = [] { return servedPage(kResultsBackup); };
     const auto store = [](std::initializer_list<const char*> lines) {
         StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
         std::string raw;
@@ -552,20 +555,16 @@ Writer rawStoring(SettingsFixture& settings) {
     using Lines = std::vector<std::string>;
     return {"raw storing",
             [&settings, job](const TempDir& d) {
-                settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
-                               "JobResultsDirectory=" + d.path() + "\n");
-                std::filesystem::create_directories(job(d));
-                writeFileText(job(d) + "/State", "0\r\n1700000000    \r\n");
+                leaveResultsDir(settings, d);
                 writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
             },
             [store](const TempDir&) { return store({"n1", "n2"}); },
-            [page, store](const TempDir& d, Outcome o) {
+            [page, store](const TempDir&, Outcome o) {
                 ASSERT_TRUE(store({"next"})) << "the next writer";
                 const Lines now = page();
                 const bool whole = now == Lines{"a1", "a2", "n1", "n2", "next"} || now == Lines{"a1", "a2", "next"};
                 EXPECT_TRUE(whole && (o != Outcome::Succeeded || now.size() == 5))
                     << "served: " << ::testing::PrintToString(now);
-                (void)d;
             }};
 }
 
@@ -583,11 +582,8 @@ Writer removableStoring(SettingsFixture& settings) {
     };
     using Lines = std::vector<std::string>;
     return {"removable storing",
-            [&settings, job, store](const TempDir& d) {
-                settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
-                               "JobResultsDirectory=" + d.path() + "\n");
-                std::filesystem::create_directories(job(d));
-                writeFileText(job(d) + "/State", "0\r\n1700000000    \r\n");
+            [&settings, store](const TempDir& d) {
+                leaveResultsDir(settings, d);
                 ASSERT_TRUE(store({{"k0", "%s kept"}}, nullptr));
             },
             [store](const TempDir&) { return store({{"k1", "%s one"}, {"k2", "%s two"}}, "k1"); },
@@ -611,19 +607,11 @@ Writer removableStoring(SettingsFixture& settings) {
 // left beside the job results holds all of it, never a part.
 Writer restoreFilter(SettingsFixture& settings) {
     const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
-    const auto page = [] {
-        RetrieveResults reader(2, (int64_t(5) << 32) | 7, kRestoreFailed, "client1");
-        bool failed = true;
-        const Page got = fetchPage(reader, 1, 100, &failed);
-        return failed ? std::vector<std::string>{"failed"} : got.lines;
-    };
+    const auto page = [] { return servedPage(kRestoreFailed); };
     static const std::vector<std::string> failedOnes = {"b 3", "x 12"};
     return {"restore filter file",
             [&settings, job](const TempDir& d) {
-                settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[MediaAgent]\nsDISABLERESERVE=y\n"
-                               "[~Machines\\client1]\nJobResultsDirectory=" + d.path() + "\n");
-                std::filesystem::create_directories(job(d));
-                writeFileText(job(d) + "/State", "0\r\n1700000000    \r\n");
+                leaveResultsDir(settings, d);
                 writeFileText(job(d) + "/" + resultsFileName(kResultsRestore), "a 1\r\nb 3\r\nc 5\r\nx 12\r\n");
             },
             [page](const TempDir&) { return page() == failedOnes; },
