@@ -390,11 +390,16 @@ char* JobResultsCacheDir::open(unsigned long timeStamp, bool exact) {
 }
 
 // Never through a symbolic link planted at the name, and only as a regular file.
-void JobResultsCacheDir::markResumable() {
+bool JobResultsCacheDir::markResumable() {
     const std::string marker = joinPath(cacheDir_, "canStillResume");
     CXFile file;
-    if (file.open(marker.c_str(), sfOpenOrCreate, 0, 0, sfRegularFileOnly) != 0)
-        debug(1, "cannot create '%s', errno %d\n", marker.c_str(), file.getLastError());
+    if (file.open(marker.c_str(), sfOpenOrCreate, 0, 0, sfRegularFileOnly) == 0) return true;
+    const int error = file.getLastError();
+    debug(1, "cannot create '%s', errno %d\n", marker.c_str(), error);
+    // Whatever stands at the name (a link is not opened) is what resume looks for.
+    if (fsExists(marker.c_str())) return true;
+    lastError_ = error;
+    return false;
 }
 
 int JobResultsCacheDir::close(bool canStillResume) {
@@ -410,7 +415,7 @@ int JobResultsCacheDir::close(bool canStillResume) {
         const int state = getState(true);
         // The marker is made while the lock is still held: a resume granted the lock next must
         // find a completed index it may still resume, not one without its marker.
-        if (canStillResume && (state == Complete || state == Reading || state == Writing)) markResumable();
+        const bool marked = !canStillResume || (state != Complete && state != Reading && state != Writing) || markResumable();
         switch (state) {
             case Suspended:
                 lastError_ = kErrWrongState;
@@ -420,7 +425,9 @@ int JobResultsCacheDir::close(bool canStillResume) {
                 break;
             case Writing:
                 if (!busyOpen_) {
-                    setState(Complete);
+                    // Completed without its marker, the index could no longer be resumed as the
+                    // job asked: it stays suspended, which the job's resume takes up.
+                    setState(marked ? Complete : Suspended);
                     unLock();
                 }
                 stateFile_.close();
@@ -432,6 +439,7 @@ int JobResultsCacheDir::close(bool canStillResume) {
                 lastError_ = kErrWrongState;
                 fail("getState() failed");
         }
+        if (!marked) fail("cannot create the resume marker");
         if (!busyOpen_ && alreadyLocked()) unLock();
         stateFile_.close();
         busyOpen_ = false;

@@ -316,8 +316,9 @@ private:
     Candidate decideWhenBusy(bool writing, bool fallback);
     int unCacheWorker(const char* kind, unsigned long talCell, unsigned long app, unsigned long timeStamp);
     void dropCacheDir();
-    // Makes the "canStillResume" marker of close(true); a failure is logged.
-    void markResumable();
+    // Makes the "canStillResume" marker of close(true); false (the cause logged and in
+    // getErrno()) when it cannot.
+    bool markResumable();
     // Writes the access time line; throws "State file putLine error".
     void stampAccessTime(uint32_t now);
     // (app << 32) | time stamp: the identity a client cache's events carry.

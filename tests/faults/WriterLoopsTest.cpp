@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "Indexing/icommon/SortAndReplace.h"
+#include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "JobResults/LineMap.h"
+#include "JobResults/ResultsFile.h"
 #include "JobResults/StoreResults.h"
 #include "Platform/BatchSort.h"
 #include "Platform/JobResultsTable.h"
@@ -363,23 +365,31 @@ Writer reservation(SettingsFixture& settings) {
             }};
 }
 
+// The results directory of job 5:7 under the run's directory, with its State file.
+void leaveResultsDir(SettingsFixture& settings, const TempDir& d) {
+    settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
+                   "JobResultsDirectory=" + d.path() + "\n");
+    std::filesystem::create_directories(d.file("KR_JobResults/2/5/7"));
+    writeFileText(d.file("KR_JobResults/2/5/7/State"), "0\r\n1700000000    \r\n");
+}
+
+// The lines of the first page of job 5:7's results of that kind; {"failed"} when the reader fails.
+std::vector<std::string> servedPage(ResultsFile kind) {
+    RetrieveResults reader(2, (int64_t(5) << 32) | 7, kind, "client1");
+    bool failed = true;
+    const Page got = fetchPage(reader, 1, 100, &failed);
+    return failed ? std::vector<std::string>{"failed"} : got.lines;
+}
+
 // generateFile (raw files merged into the results file at the first page) and generateMap: every
 // stored line is served afterwards, by this reader or the next, exactly once and in order.
 Writer generation(SettingsFixture& settings) {
     const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
-    const auto page = [] {
-        RetrieveResults reader(2, (int64_t(5) << 32) | 7, kResultsBackup, "client1");
-        bool failed = true;
-        const Page got = fetchPage(reader, 1, 100, &failed);
-        return failed ? std::vector<std::string>{"failed"} : got.lines;
-    };
+    const auto page = [] { return servedPage(kResultsBackup); };
     static const std::vector<std::string> stored = {"a1", "a2", "b1"};
     return {"generateFile + generateMap",
             [&settings, job](const TempDir& d) {
-                settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
-                               "JobResultsDirectory=" + d.path() + "\n");
-                std::filesystem::create_directories(job(d));
-                writeFileText(job(d) + "/State", "0\r\n1700000000    \r\n");
+                leaveResultsDir(settings, d);
                 writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
                 writeFileText(job(d) + "/backup_12_200", "b1\r\n");
             },
@@ -445,6 +455,185 @@ Writer resultsTableBatch() {
                     EXPECT_EQ(e.path().filename(), "results.db") << "left behind";
             }};
 }
+
+// The index 100 of the app, with its index file and a restart file, in the given state.
+enum class Resumable { Suspended = 1, Writing = 3 };
+void leaveJobIndex(SettingsFixture& settings, const TempDir& d, Resumable state) {
+    settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
+                   "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n"
+                   "[~Machines\\client1]\nJobResultsDirectory=" + d.path() + "\n");
+    const std::string dir = d.file("KR_Index/2/7/100");
+    std::filesystem::create_directories(dir);
+    writeFileText(dir + "/State", std::to_string(static_cast<int>(state)) + "\r\n100    \r\n");
+    writeFileText(dir + "/index.dat", "data");
+    writeFileText(dir + "/TL_RST.cfg", "restart");
+}
+
+// Suspend, resume and close as still resumable, on an index a job suspended with its restart
+// files: those files and the index are never lost, a success leaves the index complete and
+// resumable, and the next job resumes it or is told why not.
+Writer suspendAndResume(SettingsFixture& settings) {
+    const auto app = [](const TempDir& d) { return d.file("KR_Index/2/7"); };
+    return {"suspend + resume + close resumable",
+            [&settings](const TempDir& d) { leaveJobIndex(settings, d, Resumable::Suspended); },
+            [](const TempDir&) {
+                TestDir job(0, 1, 42);
+                if (job.resume(0, false) == nullptr || job.suspend() != 0 || job.resume(0, false) == nullptr) return false;
+                return job.close(true) == 0;
+            },
+            [app](const TempDir& d, Outcome o) {
+                const std::string dir = app(d) + "/100", aside = app(d) + "/ready_to_resume";
+                EXPECT_EQ(readFileText((fsExists(dir.c_str()) ? dir : aside) + "/TL_RST.cfg"), "restart");
+                const std::string state = fsExists(dir.c_str()) ? readFileText(dir + "/State").substr(0, 1) : "gone";
+                if (o == Outcome::Succeeded) {
+                    EXPECT_EQ(state, "0");
+                    EXPECT_TRUE(fsExists((dir + "/canStillResume").c_str())) << "a success leaves it resumable";
+                }
+                if (state != "gone") {
+                    EXPECT_EQ(readFileText(dir + "/index.dat"), "data");
+                }
+                TestDir next(0, 1, 43);
+                const bool resumed = next.resume(0, false) != nullptr;
+                // Only an index that a failed close left complete without its marker, or one left in
+                // Writing (moved aside with its restart files), refuses the next resume.
+                EXPECT_TRUE(resumed || (o != Outcome::Succeeded && (state == "0" || state == "3")))
+                    << "the next resume, state " << state << ", errno " << next.getErrno();
+                if (resumed) {
+                    EXPECT_EQ(next.close(false), 0);
+                }
+                expectOnly(fsExists(dir.c_str()) ? dir : aside, {"State", "index.dat", "TL_RST.cfg", "canStillResume"},
+                           "State", {"tmp"}, o);
+            }};
+}
+
+// Discard for resume of an index its writer left in Writing: the restart files go aside to
+// ready_to_resume, or the directory stays whole with its State; nothing else.
+Writer discardForResume(SettingsFixture& settings) {
+    const auto app = [](const TempDir& d) { return d.file("KR_Index/2/7"); };
+    return {"discard for resume",
+            [&settings](const TempDir& d) { leaveJobIndex(settings, d, Resumable::Writing); },
+            [](const TempDir&) {
+                TestDir job(100, 1, 42);
+                return job.discardForResume(true) == 0;
+            },
+            [app](const TempDir& d, Outcome o) {
+                const std::string dir = app(d) + "/100", aside = app(d) + "/ready_to_resume";
+                const bool moved = !fsExists(dir.c_str());
+                if (o == Outcome::Succeeded) {
+                    EXPECT_TRUE(moved);
+                    EXPECT_FALSE(fsExists((aside + "/State").c_str()));
+                }
+                EXPECT_EQ(readFileText((moved ? aside : dir) + "/TL_RST.cfg"), "restart");
+                if (!moved) {
+                    EXPECT_EQ(readFileText(dir + "/State").substr(0, 1), "3") << "kept whole";
+                    EXPECT_EQ(readFileText(dir + "/index.dat"), "data") << "kept whole";
+                    TestDir next(100, 1, 43);
+                    EXPECT_EQ(next.discardForResume(true), 0) << "the next discard, errno " << next.getErrno();
+                }
+                expectOnly(aside, {"TL_RST.cfg", "State", "index.dat"}, "State", {"tmp"}, o);
+                TestDir job(0, 1, 44);
+                ASSERT_NE(job.create(2000000000), nullptr) << "the next job's index, errno " << job.getErrno();
+                EXPECT_EQ(job.close(false), 0);
+            }};
+}
+
+// Raw storing: openRaw claims a raw file and the caller writes its lines into it. The raw files
+// stored before are served at the next page, the new one whole or not at all, never a part line.
+Writer rawStoring(SettingsFixture& settings) {
+    const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
+    const auto page = [] { return servedPage(kResultsBackup); };
+    const auto store = [](std::initializer_list<const char*> lines) {
+        StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
+        std::string raw;
+        if (writer.openRaw(kResultsBackup, raw)) return false;
+        CXFile file;
+        if (file.open(raw.c_str(), sfOpenOrCreate) != 0) return false;
+        for (const char* line : lines)
+            if (file.putLine(line, false) != 0) return false;
+        return file.bufWriteFlush() == 0 && file.close() == 0;
+    };
+    using Lines = std::vector<std::string>;
+    return {"raw storing",
+            [&settings, job](const TempDir& d) {
+                leaveResultsDir(settings, d);
+                writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
+            },
+            [store](const TempDir&) { return store({"n1", "n2"}); },
+            [page, store](const TempDir&, Outcome o) {
+                ASSERT_TRUE(store({"next"})) << "the next writer";
+                const Lines now = page();
+                const bool whole = now == Lines{"a1", "a2", "n1", "n2", "next"} || now == Lines{"a1", "a2", "next"};
+                EXPECT_TRUE(whole && (o != Outcome::Succeeded || now.size() == 5))
+                    << "served: " << ::testing::PrintToString(now);
+            }};
+}
+
+// Removable storing: rows put into the job results table and one withdrawn again. Each call
+// commits on its own, so a failure may leave the rows before it; the row stored before stays,
+// and the next writer's row and the page made from the table follow.
+Writer removableStoring(SettingsFixture& settings) {
+    const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
+    const auto store = [](std::initializer_list<std::pair<const char*, const char*>> rows, const char* withdrawn) {
+        StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
+        if (writer.openRemovable(kResultsBackup)) return false;
+        for (const auto& [key, line] : rows)
+            if (writer.putRemovableLine(key, line)) return false;
+        return withdrawn == nullptr || !writer.remove(withdrawn);
+    };
+    using Lines = std::vector<std::string>;
+    return {"removable storing",
+            [&settings, store](const TempDir& d) {
+                leaveResultsDir(settings, d);
+                ASSERT_TRUE(store({{"k0", "%s kept"}}, nullptr));
+            },
+            [store](const TempDir&) { return store({{"k1", "%s one"}, {"k2", "%s two"}}, "k1"); },
+            [job, store](const TempDir& d, Outcome o) {
+                ASSERT_TRUE(store({{"k3", "%s next"}}, nullptr)) << "the next writer";
+                RetrieveResults reader(2, (int64_t(5) << 32) | 7, kResultsBackup, "client1");
+                bool failed = true;
+                const Lines now = fetchPage(reader, 1, 100, &failed).lines;
+                ASSERT_FALSE(failed) << "the page made from the table";
+                const Lines expected{"k0 kept", "k2 two", "k3 next"};
+                const bool fits = now.size() >= 2 && now.front() == "k0 kept" && now.back() == "k3 next" &&
+                                  std::all_of(now.begin() + 1, now.end() - 1,
+                                              [](const std::string& l) { return l == "k1 one" || l == "k2 two"; });
+                EXPECT_TRUE(o == Outcome::Succeeded ? now == expected : fits) << ::testing::PrintToString(now);
+                expectOnly(job(d), {"State", "backup.out", "1.map"}, "JobResults", {"tmp"}, o);
+            }};
+}
+
+// A restore filter file: a reader of the failed restores filters the job's restore results
+// into a paging file of its own. The next reader serves the whole filter, and a filter file
+// left beside the job results holds all of it, never a part.
+Writer restoreFilter(SettingsFixture& settings) {
+    const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
+    const auto page = [] { return servedPage(kRestoreFailed); };
+    static const std::vector<std::string> failedOnes = {"b 3", "x 12"};
+    return {"restore filter file",
+            [&settings, job](const TempDir& d) {
+                leaveResultsDir(settings, d);
+                writeFileText(job(d) + "/" + resultsFileName(kResultsRestore), "a 1\r\nb 3\r\nc 5\r\nx 12\r\n");
+            },
+            [page](const TempDir&) { return page() == failedOnes; },
+            [page, job](const TempDir& d, Outcome o) {
+                EXPECT_EQ(page(), failedOnes) << "the next reader";
+                EXPECT_EQ(readFileText(job(d) + "/" + resultsFileName(kResultsRestore)), "a 1\r\nb 3\r\nc 5\r\nx 12\r\n");
+                // The filter files go to the directory of the job results, beside KR_JobResults.
+                for (const auto& e : std::filesystem::directory_iterator(d.path())) {
+                    const std::string name = e.path().filename();
+                    if (e.is_directory()) continue;
+                    const bool filter = name.size() > 6 && name.compare(name.size() - 6, 6, ".f_rst") == 0;
+                    const bool map = name.size() > 10 && name.compare(name.size() - 10, 10, ".f_rst.map") == 0;
+                    // A killed reader's temporaries (of the filter, of its map) go with the age
+                    // cleanup of paging files.
+                    const bool aged = o == Outcome::Killed && name.rfind("PagingFile_", 0) == 0;
+                    EXPECT_TRUE(filter || map || aged) << "left behind: " << name;
+                    if (filter) {
+                        EXPECT_EQ(readFileText(e.path()), "b 3\r\nx 12\r\n") << name;
+                    }
+                }
+            }};
+}
 }  // namespace
 
 // One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
@@ -474,3 +663,8 @@ TEST_F(WriterLoops, CacheUpdateByCopy) {
 TEST_F(WriterLoops, ReservationTransaction) { runAndReport(reservation(settings)); }
 TEST_F(WriterLoops, GenerateFileAndMap) { runAndReport(generation(settings)); }
 TEST_F(WriterLoops, ResultsTableBatch) { runAndReport(resultsTableBatch()); }
+TEST_F(WriterLoops, SuspendAndResume) { runAndReport(suspendAndResume(settings)); }
+TEST_F(WriterLoops, DiscardForResume) { runAndReport(discardForResume(settings)); }
+TEST_F(WriterLoops, RawStoring) { runAndReport(rawStoring(settings)); }
+TEST_F(WriterLoops, RemovableStoring) { runAndReport(removableStoring(settings)); }
+TEST_F(WriterLoops, RestoreFilterFile) { runAndReport(restoreFilter(settings)); }
