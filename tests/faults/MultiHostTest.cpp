@@ -50,8 +50,8 @@ protected:
     std::string asHost(int host, const std::string& commands) const {
         const std::string home = dir_.file("host" + std::to_string(host));
         return "unshare --uts --pid --fork --mount-proc sh -c 'hostname vhost" + std::to_string(host) +
-               " && export VORNICA_CONFIG=" + home + "/settings.ini VORNICA_DEBUG_DIR=" + home +
-               "/log/ VORNICA_LOCK_DIR=" + home + "/lock && " + commands + "' </dev/null";
+               " || exit 90; export VORNICA_CONFIG=" + home + "/settings.ini VORNICA_DEBUG_DIR=" + home +
+               "/log/ VORNICA_LOCK_DIR=" + home + "/lock; " + commands + "' </dev/null";
     }
     static std::string helper() { return VORNICA_TEST_HELPER; }
     // Runs a command line; its exit code, and its output in *output.
