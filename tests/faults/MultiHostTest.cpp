@@ -14,6 +14,9 @@
 
 #include "Indexing/cacheFs/CacheTypes.h"
 #include "Indexing/cacheFs/ReserveFileLines.h"
+#include "Indexing/idxport/CXCopyFile.h"
+#include "Platform/TempNames.h"
+#include "tests/support/FaultInjection.h"
 #include "tests/support/ReserveText.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"
@@ -151,4 +154,20 @@ TEST_F(MultiHost, ADeadProcessLineIsDroppedByItsOwnHostAndByOthersOnlyByAge) {
     ASSERT_EQ(pidOf(again), pidOf(dead)) << "host 1 ran no process with the dead one's pid: " << again;
     EXPECT_FALSE(hasHead(dead)) << "host 1 kept the line of its own dead process";
     EXPECT_TRUE(hasHead("9:1/0/2"));
+}
+
+// A copy is made under a temporary name of this host and process (another host's process of the
+// same pid copying into the same folder gets another name) and leaves none behind.
+TEST(MultiHostNames, ACopyGoesThroughATemporaryNameOfThisHostAndProcess) {
+    TempDir dir;
+    writeFileText(dir.file("from"), "contents\n");
+    const std::string ours = ".cxcopy.copy." + TempNames::hostPart() + "." + std::to_string(getpid()) + ".";
+    int error = 0;
+    EXPECT_EQ(countSysCalls([&] { EXPECT_EQ(CXCopyFile(dir.file("from").c_str(), dir.file("to").c_str(), &error), 0); },
+                            SysKind::Open, ours),
+              1)
+        << "no exclusive creation of a name starting " << ours;
+    EXPECT_EQ(readFileText(dir.file("to")), "contents\n");
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        EXPECT_TRUE(entry.path().filename() == "from" || entry.path().filename() == "to") << entry.path();
 }
