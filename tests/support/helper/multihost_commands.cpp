@@ -66,11 +66,12 @@ public:
     void run(time_t deadline) {
         reassert();
         while (time(nullptr) < deadline) {
-            switch (pick(8)) {
+            switch (pick(9)) {
                 case 0: case 1: reassert(); break;
                 case 2: case 3: createAndHold(); break;
                 case 4: readAndHold(); break;
                 case 5: cleanUp(); break;
+                case 6: updateAndHold(); break;
                 default: tempName(); break;
             }
             checkOwnLine("after an operation");
@@ -120,6 +121,18 @@ private:
         if (dir.close(false) != 0) violation("close after create failed " + kept);
         say("OK create");
     }
+    // The newest index copied (the copy's temporary names carry host and pid) or renamed into
+    // a directory of this second, this process's alone until it closes it.
+    void updateAndHold() {
+        HostDir dir(7, 0);
+        dir.copyUponUpdate(pick(2) == 0);
+        char* path = dir.update(false, 0, false);
+        if (path == nullptr) return;  // nothing to update, or busy
+        const std::string kept = path;
+        hold(kept, who() + ":" + std::to_string(++ops_));
+        if (dir.close(false) != 0) violation("close after update failed " + kept);
+        say("OK update");
+    }
     void readAndHold() {
         HostDir dir(7, 0);
         char* path = dir.open(0, false);
@@ -163,9 +176,10 @@ void shortenSleeps() {
 }  // namespace
 
 // multihost_worker SEED DEADLINE JOURNAL ROOT: keeps a reservation of its own and, until DEADLINE
-// (seconds since 1970), rewrites it, creates and reads directories of app 7 while checking what
-// it holds, runs the cleanup and makes temporary names under ROOT/names. Broken promises go to
-// JOURNAL as "VIOLATION ...", finished operations as "OK ..." and names as "NAME <host> <name>".
+// (seconds since 1970), rewrites it, creates, reads and updates (by copy or rename) directories of
+// app 7 while checking what it holds, runs the cleanup and makes temporary names under ROOT/names.
+// Broken promises go to JOURNAL as "VIOLATION ...", finished operations as "OK ..." and names as
+// "NAME <host> <name>".
 HELPER_COMMAND(multihost_worker) {
     if (args.size() != 4) return 64;
     shortenSleeps();
