@@ -2,18 +2,20 @@
 // which their writers started, or the rows of the job results table.
 //
 // It happens once, under the exclusive lock of the directory's State file. The file is made
-// under a temporary name in the same directory (".generating.<kind>.<pid>", which never starts
-// with a raw file's prefix) and put in place only when complete and synced; its input (raw
-// files, or the table) is deleted only after that. A crash at any point therefore leaves either
-// no results file and all the input, or the complete file (and perhaps input already merged,
-// which is never merged again because the file exists). Temporary files of a generation that
-// died are removed by the next one, which holds the same exclusive lock.
+// under a temporary name in the same directory (".generating.<kind>.<host>.<pid>.<random>",
+// which never starts with a raw file's prefix) and put in place only when complete and synced;
+// its input (raw files, or the table) is deleted only after that. A crash at any point therefore
+// leaves either no results file and all the input, or the complete file (and perhaps input
+// already merged, which is never merged again because the file exists). Temporary files of a
+// generation that died on this host are removed by the next one, which holds the same exclusive
+// lock; another host's stay (see removableLeftover).
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "Indexing/icommon/SafeFileOps.h"
 #include "Indexing/idxport/CXDirectory.h"
@@ -25,6 +27,7 @@
 #include "JobResults/PagingResultsDir.h"
 #include "JobResults/RetrieveResults.h"
 #include "Platform/JobResultsTable.h"
+#include "Platform/TempNames.h"
 
 struct RetrieveResults::RawInput {
     uint32_t stamp = 0;
@@ -41,7 +44,22 @@ constexpr int kCreateMode = 0666;
 
 bool startsWith(const char* name, const std::string& prefix) { return strncmp(name, prefix.c_str(), prefix.size()) == 0; }
 
-std::string tempPrefix(uint32_t kind) { return ".generating." + std::to_string(kind) + "."; }
+constexpr const char* kTempBase = ".generating";
+
+std::string tempPrefix(uint32_t kind) { return std::string(kTempBase) + "." + std::to_string(kind) + "."; }
+
+// A temporary file (or its log) of an earlier generation that this one may remove: made on this
+// host by a process that no longer runs, or named by the pid alone as older versions did (those
+// never outlive the lock this generation holds). Another host's names stay: no process here can
+// tell whether that host's process still runs.
+bool removableLeftover(std::string_view name, uint32_t kind) {
+    if (name.size() > 4 && name.substr(name.size() - 4) == ".log") name.remove_suffix(4);
+    TempNames::Parsed made;
+    if (TempNames::parse(name, kTempBase, std::to_string(kind), made))
+        return TempNames::madeOnThisHost(made) && CXProcessId::pidRuns(static_cast<unsigned long>(made.pid)) == 0;
+    const std::string_view pid = name.substr(tempPrefix(kind).size());
+    return !pid.empty() && std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
 
 // Why a raw file cannot be opened when it is not a regular file (a link, a FIFO, a directory).
 bool notARegularFile(int error) { return error == kErrNotRegularFile || error == ELOOP || error == EISDIR; }
@@ -92,9 +110,9 @@ bool RetrieveResults::generateFile(const char* fileName) {
     if (fsExists(fileName)) {
         debug(2, "generateFile: '%s' is there already\n", fileName);
     } else {
-        CXProcessId me;
-        me.thisProcess();
-        const std::string temp = joinPath(cacheDir_, tempPrefix(fileType_) + std::to_string(me.getPid()));
+        // Host, pid and a random part: the same pid on another host sharing the root never
+        // gives the same name, and the exclusive creation below fails rather than share one.
+        const std::string temp = joinPath(cacheDir_, TempNames::make(kTempBase, std::to_string(fileType_)));
         const std::string tempLog = temp + ".log";
         std::vector<RawInput> inputs;
         if (listRawFiles((head.substr(slash + 1) + "_").c_str(), inputs)) return true;
@@ -174,7 +192,8 @@ bool RetrieveResults::listRawFiles(const char* prefix, std::vector<RawInput>& in
         if (startsWith(name, leftover)) {
             // Only a generation that died leaves these: this one holds the exclusive lock.
             const std::string path = joinPath(cacheDir_, name);
-            if (safeUnlink(path.c_str()) == 0) debug(1, "generateFile: removed '%s' of an earlier attempt", name);
+            if (removableLeftover(name, fileType_) && safeUnlink(path.c_str()) == 0)
+                debug(1, "generateFile: removed '%s' of an earlier attempt", name);
             continue;
         }
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || !startsWith(name, rawPrefix)) continue;

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -14,6 +13,7 @@
 #include "Indexing/idxport/CXErrors.h"
 #include "Indexing/idxport/PathSep.h"
 #include "Platform/SysCalls.h"
+#include "Platform/TempNames.h"
 
 namespace {
 constexpr int kSourceFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // a pipe must not hold us
@@ -51,16 +51,15 @@ int copyContents(int in, int out) {
 }
 
 // Makes a new entry in the target's directory under a fresh temporary name (left in tempName)
-// with make(name), which returns 0 or the errno value; EEXIST tries the next name.
+// with make(name), which returns 0 or the errno value; EEXIST tries the next name. The name
+// carries host, pid and a random part: a process of another host sharing the directory may have
+// this pid, and make must create exclusively, so that a name taken is never shared.
 template <typename Make>
 int createTemp(Make make, std::string& tempName) {
-    static std::atomic<unsigned> counter{0};
     int error = EEXIST;
     for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-        char name[64];
-        snprintf(name, sizeof name, ".cxcopy-%ld-%u", static_cast<long>(getpid()), counter++);
-        tempName = name;
-        error = make(name);
+        tempName = TempNames::make(".cxcopy", "copy");
+        error = make(tempName.c_str());
     }
     return error;
 }

@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -6,6 +7,7 @@
 #include "Indexing/idxport/CXFile.h"
 #include "JobResults/JRGenerateCallback.h"
 #include "Platform/JobResultsTable.h"
+#include "Platform/TempNames.h"
 #include "tests/JobResults/RetrieveFixture.h"
 
 namespace {
@@ -28,6 +30,11 @@ class Generate : public RetrieveFixture {};
 // The first page request of a job that stored raw files merges them, in the order in which
 // their writers started, into the results file, and then serves it.
 TEST_F(Generate, MergesRawFilesInStartOrderOnce) {
+    // Temporary names of generations on this host (a process that no longer runs: beyond any
+    // pid; this process) and on another host sharing the directory.
+    const std::string here = ".generating.1." + TempNames::hostPart() + ".";
+    const std::string deadHere = here + "4194305.0000abcd", liveHere = here + std::to_string(getpid()) + ".0000abcd";
+    const std::string otherHost = ".generating.1.elsewhere_host.99999.0000abcd";
     struct MergeCase {
         const char* name;
         Files raw;
@@ -49,8 +56,10 @@ TEST_F(Generate, MergesRawFilesInStartOrderOnce) {
          false, "whole\r\nhal\r\nnext\r\n", {"1 backup_1_1 0", "2 backup_1_2 12"}, {}},
         {"remains of a generation that died",
          {{"backup_1_1", "one\r\n"}, {".generating.1.99999", "one\r\none\r\n"}, {".generating.1.99999.log", "junk"},
-          {".generating.2.99999", "not ours"}},
-         false, "one\r\n", {"1 backup_1_1 0"}, {{".generating.2.99999", "not ours"}}},
+          {".generating.2.99999", "not ours"}, {deadHere, "dead"}, {deadHere + ".log", "dead"},
+          {liveHere, "live"}, {otherHost, "other host"}},
+         false, "one\r\n", {"1 backup_1_1 0"},
+         {{".generating.2.99999", "not ours"}, {liveHere, "live"}, {otherHost, "other host"}}},
         {"no input", {{"crosscheck_1_1", "cc\r\n"}}, true, "", {}, {{"crosscheck_1_1", "cc\r\n"}}},
     };
     for (const MergeCase& c : cases) {
