@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "Indexing/idxport/FsEntryStatus.h"
-#include "Platform/FsInspection.h"
+#include "Platform/VolumeFacts.h"
 #include "tools/vornica/CacheCommands.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "Indexing/idxport/CXDirectory.h"
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/FsEntryStatus.h"
-#include "Platform/FsInspection.h"
+#include "Platform/VolumeFacts.h"
 
 namespace {
 bool numericName(const char* name, uint32_t& value) {

@@ -3,7 +3,7 @@
 #include <iostream>
 
 #include "Indexing/idxport/CXFile.h"
-#include "Platform/FsInspection.h"
+#include "Platform/VolumeFacts.h"
 #include "Platform/PlatformEnv.h"
 #include "tools/vornica/Commands.h"
 

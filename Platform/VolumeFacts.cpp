@@ -1,4 +1,4 @@
-#include "Platform/FsInspection.h"
+#include "Platform/VolumeFacts.h"
 
 #include <dirent.h>
 #include <fcntl.h>
