@@ -15,6 +15,7 @@
 
 #include "HelperCommand.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/CXProcessId.h"
 #include "Platform/PlatformSleep.h"
 #include "Platform/TempNames.h"
@@ -43,9 +44,19 @@ std::string readText(const std::string& path) {
 
 // The lines of the reserve file that are this process's on this host: its client id and its
 // full process id (pid and start).
+// The reserve file is rewritten in place under its lock: read it under a shared lock, as the
+// library does, or a rewrite under way shows a mix of old and new bytes.
+std::string lockedReserveText(const std::string& reserveFile) {
+    CXFile file;
+    std::string text;
+    if (file.open(reserveFile.c_str(), sfReadOnly) != 0 || file.lock(sfLockShared, 60) != 1 || file.readWhole(text) != 0)
+        text.clear();
+    return text;
+}
+
 int ownLines(const std::string& reserveFile, const std::string& clientId, uint32_t* blocks) {
     int count = 0;
-    for (const ReserveLine& line : reserveLinesOf(readText(reserveFile)))
+    for (const ReserveLine& line : reserveLinesOf(lockedReserveText(reserveFile)))
         if (line.host == clientId && line.pid == myId()) {
             ++count;
             if (blocks != nullptr) *blocks = line.blocks;
