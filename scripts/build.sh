@@ -11,7 +11,8 @@ launcher=()
 if command -v ccache >/dev/null 2>&1; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache); fi
 cmake -S . -B "$build_dir" -G Ninja "${launcher[@]}" \
   -DVORNICA_WERROR="${VORNICA_WERROR:-OFF}" \
-  -DVORNICA_SANITIZE="${VORNICA_SANITIZE:-OFF}" >/dev/null
+  -DVORNICA_SANITIZE="${VORNICA_SANITIZE:-OFF}" \
+  -DVORNICA_COVERAGE="${VORNICA_COVERAGE:-OFF}" >/dev/null
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done
 if [ "${VORNICA_QUIET_BUILD:-0}" != 1 ]; then
