@@ -1,5 +1,14 @@
 // Removable storing (the job results table) and the age cleanup of results directories.
+//
+// Rows are committed in groups, as the direct writer's lines are written out when its buffer
+// is full, when the caller asks and at the close: each commit is one short transaction,
+// synced, so a few thousand rows share the cost of one sync. Rows wait in this process, not in
+// an open transaction, so the table's write lock is never held between calls and another
+// writer of the job waits at most for one commit. A process that dies loses only the rows that
+// were still waiting; the table keeps every committed row. There is no timer: a row waits at
+// most until the next call after kCommitAfterMs, or until the flush, close or destruction.
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 #include "Indexing/icommon/SafeFileOps.h"
@@ -9,8 +18,17 @@
 #include "Platform/KRClient.h"
 #include "Platform/KRPI_Focus.h"
 
+namespace {
+int64_t steadyMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
 bool StoreResults::openRemovable(ResultsFile kind) {
     uint32_t now = 0;
+    // Rows of an earlier openRemovable go in while its lock still keeps the table from readers.
+    if (commitRows("openRemovable")) return true;
     if (openShared("openRemovable", kind, now)) return true;
     // The results file made from an earlier table holds lines that are not in a new one.
     if (refuseAfterGeneration("openRemovable")) return true;
@@ -48,11 +66,49 @@ bool StoreResults::putRemovableLine(const char* key, const char* line) {
         debug(1, "putRemovableLine: no table\n");
         return true;
     }
-    if (const int code = jrTable_->insert(key, line); code != 0) {
-        debug(1, "putRemovableLine: insert failed, code %d: %s\n", code, jrTable_->lastErrorText().c_str());
+    const size_t waiting = jrTable_->queuedRows();
+    const int64_t now = steadyMilliseconds();
+    if (waiting == 0) rowsWaitingSince_ = now;
+    const bool due = waiting + 1 >= kRowsPerCommit || jrTable_->queuedBytes() >= kBytesPerCommit ||
+                     now - rowsWaitingSince_ >= kCommitAfterMs;
+    if (const int code = jrTable_->queue(key, line, due); code != 0) {
+        debug(1, "putRemovableLine: row not stored, code %d: %s; %zu rows before it wait for the next commit\n", code,
+              jrTable_->lastErrorText().c_str(), jrTable_->queuedRows());
         return true;
     }
     return false;
+}
+
+bool StoreResults::commitRows(const char* op) {
+    if (!jrTable_ || jrTable_->queuedRows() == 0) return false;
+    if (const int code = jrTable_->commitQueued(); code != 0) {
+        debug(1, "%s: %zu rows not committed, code %d: %s\n", op, jrTable_->queuedRows(), code,
+              jrTable_->lastErrorText().c_str());
+        return true;
+    }
+    return false;
+}
+
+bool StoreResults::flushRemovable() {
+    if (!jrTable_) {
+        debug(1, "flushRemovable: no table\n");
+        return true;
+    }
+    return commitRows("flushRemovable");
+}
+
+bool StoreResults::closeRemovable() {
+    if (flushRemovable()) return true;
+    const int code = jrTable_->close();
+    stateLockFile_.close();
+    if (code != 0) debug(1, "closeRemovable: table close failed, code %d: %s\n", code, jrTable_->lastErrorText().c_str());
+    return code != 0;
+}
+
+void StoreResults::finishRemovable() {
+    if (!jrTable_ || !commitRows("~StoreResults")) return;
+    debug(1, "~StoreResults: %zu removable rows are lost\n", jrTable_->queuedRows());
+    jrTable_->dropQueued();
 }
 
 bool StoreResults::remove(const char* key) { return removeRows(key) < 0; }

@@ -24,6 +24,7 @@ StoreResults::StoreResults(unsigned long talCell, int64_t jobId, bool writer, co
 StoreResults::~StoreResults() {
     // The entries still waiting belong to lines that reach the file now.
     if (resultsFile_.isOpen() && !outOfStep_) writeOut(true, curOffset_);
+    finishRemovable();
     stateLockFile_.close();
 }
 

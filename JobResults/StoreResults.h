@@ -2,7 +2,8 @@
 // each line appended to the results file and its offset to the map. Raw: openRaw hands out a
 // private raw file name and holds a shared lock on the directory's State file, which keeps a
 // reader's merge waiting. Removable: openRemovable prepares the job results table, lines go in
-// under a key with putRemovableLine and can be withdrawn until the results file is made.
+// under a key with putRemovableLine and can be withdrawn until the results file is made; they
+// are committed in groups (flushRemovable and closeRemovable say when all of them are in).
 //
 // The bool operations return false on success and true on failure.
 #pragma once
@@ -39,10 +40,24 @@ public:
     bool closeFile();
 
     bool openRaw(ResultsFile kind, std::string& rawName);
+    // Removable rows wait in this process and go into the table in one synced transaction when
+    // kRowsPerCommit rows or kBytesPerCommit bytes are waiting, at the first call after the
+    // oldest has waited kCommitAfterMs, at remove/removeRows (with the removal), at
+    // flushRemovable and closeRemovable, at the next openRemovable and when the object goes.
+    // A call whose commit fails stores nothing of its own row; the rows before stay waiting.
+    static constexpr size_t kRowsPerCommit = 4096;
+    static constexpr size_t kBytesPerCommit = 1 << 20;
+    static constexpr int64_t kCommitAfterMs = 1000;
+
     bool openRemovable(ResultsFile kind);
     bool putRemovableLine(const char* key, const char* line);
     bool remove(const char* key);
     int64_t removeRows(const char* key);
+    // false once every row put so far is committed (synced to disk).
+    bool flushRemovable();
+    // flushRemovable, then the table is closed and the State file's lock released. When the
+    // commit fails nothing is closed: the rows stay waiting and the call may be repeated.
+    bool closeRemovable();
     int cleanUp(const char* clientName);
 
 private:
@@ -72,6 +87,10 @@ private:
     bool claimRawName(std::string& rawName, uint32_t now);
     // openRaw and openRemovable: refused once the results file exists (logged).
     bool refuseAfterGeneration(const char* op);
+    // Commits the waiting removable rows (logged on failure). false on success.
+    bool commitRows(const char* op);
+    // Before the State file's lock goes: the waiting rows are committed, or logged as lost.
+    void finishRemovable();
 
     uint32_t fileType_ = 0;
     CXFile stateLockFile_;
@@ -81,4 +100,5 @@ private:
     std::unique_ptr<unsigned char[]> entries_;
     size_t pendingEntries_ = 0;
     bool outOfStep_ = false;  // a failed write left the results file in an unknown state
+    int64_t rowsWaitingSince_ = 0;  // steady clock, milliseconds: when the oldest row was put
 };

@@ -20,6 +20,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace {
 constexpr int kApplicationId = 0x564E4A52;  // "VNJR"
@@ -37,7 +38,11 @@ constexpr const char* kSearchKey =
 
 // SQLite's result codes as the error numbers of this library.
 int errnoOfSqlite(sqlite3* db, int code) {
-    if ((db != nullptr ? sqlite3_extended_errcode(db) : code) == SQLITE_CANTOPEN_SYMLINK) return ELOOP;
+    const int extended = db != nullptr ? sqlite3_extended_errcode(db) : code;
+    if (extended == SQLITE_CANTOPEN_SYMLINK) return ELOOP;
+    // SQLite refuses to write to a database file that is no longer at its path: a reader made
+    // the results file out of it and removed it. Rows written there would be lost.
+    if (extended == SQLITE_READONLY_DBMOVED) return ESTALE;
     switch (code & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED: return EBUSY;
@@ -213,9 +218,11 @@ int TCtreeTable::rollBackHotJournal() {
 
 int TCtreeTable::close() {
     if (db_ == nullptr) return 0;
+    const int finished = finishBeforeClose();
     finalizeStatements();
     const int code = sqlite3_close_v2(db_);  // rolls back an open transaction
     db_ = nullptr;
+    if (finished != 0) return finished;
     return code == SQLITE_OK ? 0 : failSqlite(code, "close");
 }
 
@@ -310,6 +317,7 @@ int JobResultsTable::insert(const char* key, const char* line) {
 int JobResultsTable::beginBatch() {
     if (int refused = usable("beginBatch")) return refused;
     if (batch_) return fail(EINVAL, "beginBatch: a batch is open");
+    if (!queued_.empty()) return fail(EINVAL, "beginBatch: rows are queued");
     // IMMEDIATE takes the write lock now, waiting with the busy timeout, rather than at a later
     // insert where a competing writer could leave this one no way but to fail.
     const int code = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
@@ -332,9 +340,88 @@ int JobResultsTable::endBatch(const char* sql, const char* what) {
     return code == SQLITE_OK ? 0 : failSqlite(code, what);
 }
 
+int JobResultsTable::queue(const char* key, const char* line, bool commit) {
+    if (int refused = usable("queue")) return refused;
+    if (key == nullptr || line == nullptr) return fail(EINVAL, "queue: no key or line");
+    if (batch_) return fail(EINVAL, "queue: a batch is open");
+    const size_t keyAt = queuedText_.size();
+    try {
+        queuedText_.append(key).push_back('\0');
+        const size_t lineAt = queuedText_.size();
+        queuedText_.append(line).push_back('\0');
+        queued_.push_back({keyAt, lineAt});
+    } catch (const std::bad_alloc&) {
+        queuedText_.resize(keyAt);
+        return fail(ENOMEM, "queue: no memory for the row");
+    }
+    const int code = commit ? writeQueued(nullptr, nullptr, "commit") : 0;
+    if (code != 0) {
+        queued_.pop_back();
+        queuedText_.resize(keyAt);
+    }
+    return code;
+}
+
+int JobResultsTable::commitQueued() {
+    if (int refused = usable("commit")) return refused;
+    return queued_.empty() ? 0 : writeQueued(nullptr, nullptr, "commit");
+}
+
+void JobResultsTable::dropQueued() {
+    queued_.clear();
+    queuedText_.clear();
+}
+
+int JobResultsTable::finishBeforeClose() {
+    if (queued_.empty() || searching_) return 0;
+    const int code = writeQueued(nullptr, nullptr, "close (the queued rows are lost)");
+    dropQueued();
+    return code;
+}
+
+// BEGIN IMMEDIATE takes the write lock before the first row, waiting with the busy timeout for
+// a writer of another process; it is released at the COMMIT (or the ROLLBACK of a failure).
+int JobResultsTable::writeQueued(const char* removeKey, int64_t* removed, const char* what) {
+    if (batch_) return fail(EINVAL, (std::string(what) + ": a batch is open").c_str());
+    int code = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (code != SQLITE_OK) return failSqlite(code, what);
+    sqlite3_stmt* insert = queued_.empty() ? nullptr : prepared(insert_, kInsert);
+    sqlite3_stmt* remove = removeKey == nullptr ? nullptr : prepared(remove_, kRemove);
+    int result = (!queued_.empty() && insert == nullptr) || (removeKey != nullptr && remove == nullptr) ? lastError() : 0;
+    for (size_t i = 0; result == 0 && i < queued_.size(); ++i) {
+        sqlite3_bind_text(insert, 1, queuedText_.data() + queued_[i].line, -1, SQLITE_STATIC);
+        sqlite3_bind_text(insert, 2, queuedText_.data() + queued_[i].key, -1, SQLITE_STATIC);
+        code = sqlite3_step(insert);
+        if (code != SQLITE_DONE) result = failSqlite(code, what);
+        sqlite3_reset(insert);
+    }
+    if (result == 0 && remove != nullptr) {
+        sqlite3_bind_text(remove, 1, removeKey, -1, SQLITE_STATIC);
+        code = sqlite3_step(remove);
+        if (code != SQLITE_DONE) result = failSqlite(code, what);
+        else *removed = sqlite3_changes64(db_);
+        sqlite3_reset(remove);
+    }
+    if (result == 0 && (code = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK)
+        result = failSqlite(code, what);
+    if (result != 0) {
+        // A COMMIT that failed (readers still there after the busy timeout) leaves the
+        // transaction open; other failures may have ended it already.
+        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return result;
+    }
+    dropQueued();
+    return 0;
+}
+
 int64_t JobResultsTable::removeRows(const char* key) {
     if (int refused = usable("removeRows")) return -refused;
     if (key == nullptr) return -fail(EINVAL, "removeRows: no key");
+    if (!queued_.empty()) {
+        int64_t removed = 0;
+        const int code = writeQueued(key, &removed, "removeRows");
+        return code == 0 ? removed : -code;
+    }
     sqlite3_stmt* statement = prepared(remove_, kRemove);
     if (statement == nullptr) return -lastError();
     sqlite3_bind_text(statement, 1, key, -1, SQLITE_STATIC);

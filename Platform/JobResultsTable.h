@@ -9,11 +9,14 @@
 // for the life of the open table.
 //
 // Results: 0 (or a count) on success; a non-zero error code (an errno value, or EIO/EBUSY/
-// EINVAL/ENOTSUP for SQLite's own failures; lastErrorText() tells more) on failure; the counts
-// of removeRows and search are negative on failure.
+// EINVAL/ENOTSUP for SQLite's own failures, ESTALE for a write to a table that was removed or
+// replaced since it was opened; lastErrorText() tells more) on failure; the counts of removeRows
+// and search are negative on failure.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -64,7 +67,8 @@ public:
     // Opens the existing table; writable false opens it read-only. ENOENT when there is none,
     // EINVAL when the file is not a database of this table. Opening an open table reopens it.
     virtual int open(bool writable);
-    // Closes the database (a no-op when closed): 0, or the error of the close.
+    // Closes the database (a no-op when closed): 0, or the error of the close (also of the
+    // commit of queued rows it makes first).
     int close();
     // Closes and removes the database file and its journal; a missing file is no error.
     int removeTable();
@@ -79,6 +83,9 @@ protected:
     virtual int createSchema() = 0;
     // Checks that an opened database holds this table's schema: 0 or EINVAL.
     virtual int checkSchema() = 0;
+    // Called first by close while the database is still open: what the table still holds for
+    // the file is written now. 0 or the error (the close goes on all the same).
+    virtual int finishBeforeClose() { return 0; }
     // Finalizes the prepared statements (called before the database closes).
     virtual void finalizeStatements() {}
     int fail(int code, const char* what);  // records a failure, returns code
@@ -108,7 +115,21 @@ public:
     int commitBatch();
     int rollbackBatch();
     bool inBatch() const { return batch_; }
-    // Removes every row of the key: the number removed, negative on failure.
+    // Rows kept in this process and written together, so that many rows share one synced
+    // transaction and the write lock is held only while they are written, never between calls.
+    // queue adds a row; with commit true every queued row then goes into the table in one
+    // transaction (commitQueued does that alone). A commit that fails rolls back: the rows
+    // queued before stay queued, to be committed again, and the row of a failed queue call is
+    // dropped (a call that fails stores nothing of its own). Queued rows are seen by nobody,
+    // this connection included, until committed. removeRows commits them together with its
+    // removal, so a removed row cannot come back; close commits them, and when that fails they
+    // are lost and close says so. Neither works inside a batch (EINVAL).
+    int queue(const char* key, const char* line, bool commit);
+    int commitQueued();
+    void dropQueued();
+    size_t queuedRows() const { return queued_.size(); }
+    size_t queuedBytes() const { return queuedText_.size(); }
+    // Removes every row of the key, queued rows too: the number removed, negative on failure.
     int64_t removeRows(const char* key);
     // Hands each row of the key (every row when key is null) to the callback, in insertion
     // order: the number of rows visited; negative on failure, also when the callback returned
@@ -119,9 +140,16 @@ public:
 protected:
     int createSchema() override;
     int checkSchema() override;
+    int finishBeforeClose() override;
     void finalizeStatements() override;
 
 private:
+    struct QueuedRow {
+        size_t key, line;  // offsets in queuedText_, each text ended by a zero byte
+    };
+    // One transaction: the queued rows, then the removal of removeKey's rows when given
+    // (*removed their number). The queue is emptied only when it commits.
+    int writeQueued(const char* removeKey, int64_t* removed, const char* what);
     sqlite3_stmt* prepared(sqlite3_stmt*& slot, const char* sql);
     int usable(const char* what);
     int endBatch(const char* sql, const char* what);
@@ -132,4 +160,6 @@ private:
     sqlite3_stmt* searchKey_ = nullptr;
     bool batch_ = false;
     bool searching_ = false;
+    std::vector<QueuedRow> queued_;
+    std::string queuedText_;
 };

@@ -356,17 +356,56 @@ TEST_F(StoreTest, OpenRawRefreshesTheAccessTimeAndHoldsOnlyOneSharedLock) {
     EXPECT_EQ(probe.lock(sfLockExclusive, 0), 1);  // both locks went with the object
 }
 
-TEST_F(StoreTest, RemovableLinesGoToTheTableUntilTheResultsFileIsMade) {
+// The keys of the rows committed to the job's table, in their order, as another process reads
+// them; {"failed: ..."} when the table cannot be read.
+std::vector<std::string> committedKeys(const std::string& path) {
+    struct Keys : JobResultsCallback {
+        std::vector<std::string> seen;
+        int function(JobResultsTable*, JobResultsRecord* record) override {
+            seen.push_back(record->key);
+            return 0;
+        }
+    } keys;
+    JobResultsTable table;
+    if (table.initialize(path.c_str()) != 0 || table.open(false) != 0 || table.search(nullptr, &keys) < 0)
+        return {"failed: " + table.lastErrorText()};
+    return keys.seen;
+}
+
+// Rows wait in the writer and go in together: when the group is full, at the first call after
+// the oldest has waited long enough, with a removal (which takes the waiting rows of its key
+// too, so that they never come back) and at the close, which lets the State file go.
+TEST_F(StoreTest, RemovableRowsAreCommittedInGroupsUntilTheResultsFileIsMade) {
+    const std::string table = jobFile("JobResults");
+    using Keys = std::vector<std::string>;
     {
         StoreResults store(kTalCell, kJobId, true, "client1");
         ASSERT_FALSE(store.openRemovable(kResultsBackup));
         EXPECT_FALSE(store.putRemovableLine("k1", "%s one"));
         EXPECT_FALSE(store.putRemovableLine("k2", "%s two"));
         EXPECT_FALSE(store.putRemovableLine("k1", "%s three"));
+        EXPECT_EQ(committedKeys(table), Keys{}) << "rows wait for their group";
         EXPECT_EQ(store.removeRows("k1"), 2);
         EXPECT_FALSE(store.remove("absent"));
+        EXPECT_EQ(committedKeys(table), Keys{"k2"});
+        for (size_t n = 1; n < StoreResults::kRowsPerCommit; ++n) ASSERT_FALSE(store.putRemovableLine("full", "%s"));
+        EXPECT_EQ(committedKeys(table).size(), 1u);
+        ASSERT_FALSE(store.putRemovableLine("full", "%s"));
+        EXPECT_EQ(committedKeys(table).size(), 1 + StoreResults::kRowsPerCommit);
+        ASSERT_FALSE(store.putRemovableLine("old", "%s"));
+        usleep(StoreResults::kCommitAfterMs * 1000);
+        ASSERT_FALSE(store.putRemovableLine("aged", "%s"));
+        EXPECT_EQ(committedKeys(table).back(), "aged");
+        ASSERT_FALSE(store.putRemovableLine("last", "%s"));
+        ASSERT_FALSE(store.closeRemovable());
+        CXFile probe;
+        ASSERT_EQ(probe.open(jobFile("State").c_str(), sfReadWrite), 0);
+        EXPECT_EQ(probe.lock(sfLockExclusive, 0), 1) << "the State file's lock went with the close";
     }
-    EXPECT_TRUE(fileExists(jobFile("JobResults")));
+    const Keys keys = committedKeys(table);
+    EXPECT_EQ(keys.size(), 4 + StoreResults::kRowsPerCommit);
+    EXPECT_EQ(std::count(keys.begin(), keys.end(), "k1"), 0);
+    EXPECT_EQ(keys.back(), "last");
     writeFileText(jobFile("backup.out"), "made earlier\r\n");
     // Once the results file is made, neither kind of writer may start: its lines would never
     // be served.
@@ -380,6 +419,35 @@ TEST_F(StoreTest, RemovableLinesGoToTheTableUntilTheResultsFileIsMade) {
         EXPECT_NE(entry.path().filename().string().rfind("backup_", 0), 0u) << entry.path();
 }
 
+// A commit that cannot be made now (another process holds the table past the busy timeout)
+// fails the call that made it, without its own row; the rows before it stay and go in with the
+// next commit. A table removed under the writer takes no rows: they would be lost with it.
+TEST_F(StoreTest, RowsOfAFailedCommitWaitForTheNextOne) {
+    const std::string table = jobFile("JobResults");
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    TCtreeTable::setBusyTimeoutForTests(200);
+    ASSERT_FALSE(store.openRemovable(kResultsBackup));
+    for (size_t n = 1; n < StoreResults::kRowsPerCommit; ++n) ASSERT_FALSE(store.putRemovableLine("w", "%s"));
+    {
+        HelperProcess holder({"table_die_in_batch", table}, "ready");
+        EXPECT_TRUE(store.putRemovableLine("dropped", "%s"));
+        EXPECT_TRUE(store.flushRemovable());
+        EXPECT_LT(store.removeRows("w"), 0);
+        holder.writeLine("go");
+        EXPECT_EQ(holder.wait(), 0);
+    }
+    TCtreeTable::setBusyTimeoutForTests(0);
+    EXPECT_EQ(committedKeys(table), std::vector<std::string>{});
+    ASSERT_FALSE(store.flushRemovable());
+    const std::vector<std::string> keys = committedKeys(table);
+    EXPECT_EQ(keys.size(), StoreResults::kRowsPerCommit - 1);
+    EXPECT_EQ(std::count(keys.begin(), keys.end(), "w"), static_cast<long>(keys.size()));
+    ASSERT_FALSE(store.putRemovableLine("gone", "%s"));
+    fs::remove(table);
+    EXPECT_TRUE(store.flushRemovable());
+    EXPECT_NE(settings.journalText().find("code " + std::to_string(ESTALE)), std::string::npos);
+}
+
 // Rows of a table that cannot be opened right now are not lost for that: openRemovable fails,
 // logged, and leaves the file as it is.
 TEST_F(StoreTest, ATableThatCannotBeOpenedNowIsNeitherRemovedNorReplaced) {
@@ -389,13 +457,6 @@ TEST_F(StoreTest, ATableThatCannotBeOpenedNowIsNeitherRemovedNorReplaced) {
         StoreResults store(kTalCell, kJobId, true, "client1");
         ASSERT_FALSE(store.openRemovable(kResultsBackup));
         for (int row = 1; row <= 10; ++row) ASSERT_FALSE(store.putRemovableLine(std::to_string(row).c_str(), "%s"));
-    };
-    auto rowsOf = [&] {
-        JobResultsTable reader;
-        struct Count : JobResultsCallback {
-            int function(JobResultsTable*, JobResultsRecord*) override { return 0; }
-        } count;
-        return reader.initialize(table.c_str()) == 0 && reader.open(false) == 0 ? reader.search(nullptr, &count) : -1;
     };
     auto openRemovable = [&] {
         StoreResults store(kTalCell, kJobId, true, "client1");
@@ -421,7 +482,7 @@ TEST_F(StoreTest, ATableThatCannotBeOpenedNowIsNeitherRemovedNorReplaced) {
         holder.writeLine("go");  // ends without committing: its batch is rolled back
         EXPECT_EQ(holder.wait(), 0);
     }
-    EXPECT_EQ(rowsOf(), 10);
+    EXPECT_EQ(committedKeys(table).size(), 10u);
 
     // Not readable by this account.
     fillTable();
@@ -431,36 +492,50 @@ TEST_F(StoreTest, ATableThatCannotBeOpenedNowIsNeitherRemovedNorReplaced) {
         EXPECT_TRUE(failed);
     }
     fs::permissions(table, fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(rowsOf(), 10);
+    EXPECT_EQ(committedKeys(table).size(), 10u);
 }
 
-// Removable writers that start together all write into one table: the one whose table is
-// linked in second opens the first one's, and neither removes the other's.
-TEST_F(StoreTest, RemovableWritersStartingTogetherShareOneTable) {
+// Removable writers of one job work side by side. Those that start together write into one
+// table: the one whose table is linked in second opens the first one's. A writer's waiting
+// rows hold no lock, so another commits beside them within a short busy timeout; they go in
+// at its close, and a writer killed loses only them.
+TEST_F(StoreTest, RemovableWritersShareOneTableAndWaitingRowsHoldNoLock) {
+    const std::string cell = std::to_string(kTalCell), job = std::to_string(kJobId);
     for (int round = 0; round < 12; ++round) {
         SCOPED_TRACE(round);
         fs::remove_all(jobDir());
-        HelperProcess a({"removable_writer", std::to_string(kTalCell), std::to_string(kJobId), "a"}, "ready");
-        HelperProcess b({"removable_writer", std::to_string(kTalCell), std::to_string(kJobId), "b"}, "ready");
+        HelperProcess a({"removable_writer", cell, job, "a"}, "ready");
+        HelperProcess b({"removable_writer", cell, job, "b"}, "ready");
         a.writeLine("go");
         b.writeLine("go");
         EXPECT_EQ(a.readLine(), "ok");
         EXPECT_EQ(b.readLine(), "ok");
         a.wait();
         b.wait();
-        JobResultsTable table;
-        struct Keys : JobResultsCallback {
-            std::string seen;
-            int function(JobResultsTable*, JobResultsRecord* record) override {
-                seen += record->key;
-                return 0;
-            }
-        } keys;
-        ASSERT_EQ(table.initialize(jobFile("JobResults").c_str()), 0);
-        ASSERT_EQ(table.open(false), 0);
-        EXPECT_EQ(table.search(nullptr, &keys), 2);
-        std::sort(keys.seen.begin(), keys.seen.end());
-        EXPECT_EQ(keys.seen, "ab");
+        std::vector<std::string> keys = committedKeys(jobFile("JobResults"));
+        std::sort(keys.begin(), keys.end());
+        EXPECT_EQ(keys, (std::vector<std::string>{"a", "b"}));
+    }
+    for (const bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "killed" : "closed");
+        fs::remove_all(jobDir());
+        HelperProcess other({"removable_writer", cell, job, "o", "3", "5"}, "ready");
+        other.writeLine("go");
+        ASSERT_EQ(other.readLine(), "ok");
+        StoreResults store(kTalCell, kJobId, true, "client1");
+        TCtreeTable::setBusyTimeoutForTests(300);
+        EXPECT_FALSE(store.openRemovable(kResultsBackup) || store.putRemovableLine("s", "%s") || store.flushRemovable());
+        TCtreeTable::setBusyTimeoutForTests(0);
+        if (killed) {
+            other.kill(SIGKILL);
+        } else {
+            other.writeLine("close");
+            EXPECT_EQ(other.readLine(), "closed");
+        }
+        other.wait();
+        const std::vector<std::string> keys = committedKeys(jobFile("JobResults"));
+        EXPECT_EQ(std::count(keys.begin(), keys.end(), "o"), killed ? 3 : 8);
+        EXPECT_EQ(std::count(keys.begin(), keys.end(), "s"), 1);
     }
 }
 

@@ -80,20 +80,29 @@ TEST_F(JobResultsTableTest, RowsComeBackInInsertionOrderByKeyAndGoByKey) {
     EXPECT_LT(table.removeRows("b"), 0);
 }
 
-TEST_F(JobResultsTableTest, ABatchIsOneTransaction) {
+// A batch, and the rows of a queue, go in as one transaction each; closing rolls back an open
+// batch and commits the queue.
+TEST_F(JobResultsTableTest, ABatchAndAQueueAreOneTransactionEach) {
     ASSERT_EQ(table.create(), 0);
     ASSERT_EQ(table.beginBatch(), 0);
     for (int i = 1; i <= 10000; ++i) ASSERT_EQ(table.insert(i % 2 ? "odd" : "even", std::to_string(i).c_str()), 0);
+    EXPECT_EQ(table.queue("q", "in a batch", false), EINVAL);
     ASSERT_EQ(table.commitBatch(), 0) << table.lastErrorText();
     ASSERT_EQ(table.beginBatch(), 0);
     ASSERT_EQ(table.insert("odd", "rolled back"), 0);
     ASSERT_EQ(table.rollbackBatch(), 0);
+    for (const char* line : {"q1", "q2"}) ASSERT_EQ(table.queue("q", line, line[1] == '2'), 0);
+    ASSERT_EQ(table.queue("q", "q3", false), 0);
+    EXPECT_EQ(table.beginBatch(), EINVAL) << "rows are queued";
+    ASSERT_EQ(table.close(), 0) << table.lastErrorText();
+    ASSERT_EQ(table.open(true), 0);
     ASSERT_EQ(table.beginBatch(), 0);
     ASSERT_EQ(table.insert("odd", "closed with the batch open"), 0);
     ASSERT_EQ(table.open(false), 0);
     std::vector<std::string> rows = rowsOf(table);
-    ASSERT_EQ(rows.size(), 10000u);
+    ASSERT_EQ(rows.size(), 10003u);
     for (int i = 1; i <= 10000; ++i) ASSERT_EQ(rows[i - 1], (i % 2 ? "odd:" : "even:") + std::to_string(i));
+    EXPECT_EQ(rowsOf(table, "q"), (std::vector<std::string>{"q:q1", "q:q2", "q:q3"}));
     EXPECT_EQ(rowsOf(table, "even").size(), 5000u);
 }
 
@@ -142,18 +151,18 @@ TEST_F(JobResultsTableTest, WhatIsNotAJobResultsTableIsRefusedAndLeftAlone) {
     EXPECT_EQ(table.open(false), ELOOP);
 }
 
-// The reader searches over and over while this process inserts, first in batches of three,
-// then row by row: it never fails (the busy timeout) and sees only whole batches, in order.
+// The reader searches over and over while this process inserts, first in queues of three,
+// then row by row: it never fails (the busy timeout) and sees only whole queues, in order.
 TEST_F(JobResultsTableTest, AReaderInAnotherProcessSeesWholeBatchesWhileRowsGoIn) {
     ASSERT_EQ(table.create(), 0);
     HelperProcess reader({"table_read", path}, "ready");
     const int batched = 450, total = 501;
-    for (int n = 0; n < total; n += 3) {
-        const bool batch = n < batched;
-        ASSERT_EQ(batch ? table.beginBatch() : 0, 0) << table.lastErrorText();
-        for (int i = 1; i <= 3; ++i) ASSERT_EQ(table.insert("k", ("line " + std::to_string(n + i)).c_str()), 0);
-        ASSERT_EQ(batch ? table.commitBatch() : 0, 0) << table.lastErrorText();
-    }
+    for (int n = 0; n < total; n += 3)
+        for (int i = 1; i <= 3; ++i) {
+            const std::string line = "line " + std::to_string(n + i);
+            ASSERT_EQ(n < batched ? table.queue("k", line.c_str(), i == 3) : table.insert("k", line.c_str()), 0)
+                << table.lastErrorText();
+        }
     reader.writeLine("");
     int previous = -1;
     std::string line;
