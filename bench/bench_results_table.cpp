@@ -1,5 +1,5 @@
 // Rows per second of the job results table, in DIRECTORY:
-//   bench_results_table DIRECTORY [ROWS, default 200000] [SINGLE ROWS, default 1000]
+//   bench_results_table DIRECTORY [ROWS, default 200000] [SINGLE ROWS, default 500]
 // Removable storing as a job does it (openRemovable, putRemovableLine, closeRemovable: rows
 // grouped into transactions, every one synced), against the floor of one synced transaction
 // per row (SINGLE ROWS of them, straight into the table); then a search that visits every row.
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
         return 64;
     }
     const long rows = argc > 2 ? std::atol(argv[2]) : 200000;
-    const long singles = argc > 3 ? std::atol(argv[3]) : 1000;
+    const long singles = argc > 3 ? std::atol(argv[3]) : 500;
     benchRequireDirectory("bench_results_table", argv[1]);
     const std::string dir = argv[1];
     configure(dir);

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "Indexing/idxport/CXProcessId.h"
 #include "tests/JobResults/StoreFixture.h"
 #include "Platform/JobResultsTable.h"
 #include "tests/support/DeniedDirectory.h"
@@ -32,57 +30,39 @@ protected:
     }
 };
 
-TEST_F(StoreTest, EachLineGoesToTheFileWithCarriageReturnLineFeedAndItsOffsetToTheMap) {
-    StoreResults store(kTalCell, kJobId, true, "client1");
-    ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
-    EXPECT_EQ(store.getFile(), jobFile("backup.out"));
-    for (const char* line : {"a", "bcd", ""}) ASSERT_FALSE(store.putLine(line, false));
-    ASSERT_FALSE(store.closeFile());
-    EXPECT_EQ(results(), "a\r\nbcd\r\n\r\n");
-    EXPECT_EQ(map(), (std::vector<uint64_t>{0, 3, 8}));
-}
-
-TEST_F(StoreTest, LinesTheMapCannotDescribeAreRefusedAndNothingIsWritten) {
+// Control characters and blanks of an object name become blanks: no line break gets in. Lines
+// the map cannot describe are refused, nothing written. Restore results are mapped anyway.
+TEST_F(StoreTest, RestoreLinesHaveBlanksForControlCharactersAndUnmappableLinesAreRefused) {
     const std::string longest(1021, 'n');  // with " 3" and its terminator: 1024 bytes
     struct Case {
         const char* name;
         std::string text;
         bool restoreStatus;
-        bool refused;
+        std::string stored;  // empty: refused
     } cases[] = {
-        {"carriage return", "a\rb", false, true},
-        {"line feed", "a\nb", false, true},
-        {"object name one byte too long", longest + "n", true, true},
-        {"object name that just fits", longest, true, false},
-        {"longest line a reader serves", std::string(102399, 'l'), false, false},
-        {"one byte longer", std::string(102400, 'l'), false, true},
+        {"carriage return", "a\rb", false, ""},
+        {"line feed", "a\nb", false, ""},
+        {"tab in an object name", "a\tb", true, "a b 3"},
+        {"line break in an object name", "x\r\ny z", true, "x  y z 3"},
+        {"object name one byte too long", longest + "n", true, ""},
+        {"object name that just fits", longest, true, longest + " 3"},
+        {"longest line a reader serves", std::string(102399, 'l'), false, std::string(102399, 'l')},
+        {"one byte longer", std::string(102400, 'l'), false, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         StoreResults store(kTalCell, kJobId, true, "client1");
-        ASSERT_FALSE(store.openFile(kResultsRestore, true, true));
+        ASSERT_FALSE(store.openFile(kResultsRestore, false, true));
         ASSERT_FALSE(store.putLine("first", true));
         const bool failed = c.restoreStatus
                                 ? store.setRestoreStatusOnObject(c.text.c_str(), RESTORE_STATUS_STRING_MAPPING(3), true)
                                 : store.putLine(c.text.c_str(), true);
-        EXPECT_EQ(failed, c.refused);
+        EXPECT_EQ(failed, c.stored.empty());
         ASSERT_FALSE(store.putLine("last", true));
         ASSERT_FALSE(store.closeFile());
-        const std::string stored = c.text + (c.restoreStatus ? " 3" : "");
-        const std::string expected = c.refused ? "first\r\nlast\r\n" : "first\r\n" + stored + "\r\nlast\r\n";
-        EXPECT_EQ(readFileText(jobFile("restore.out")), expected);
+        EXPECT_EQ(readFileText(jobFile("restore.out")), "first\r\n" + (failed ? "" : c.stored + "\r\n") + "last\r\n");
         expectMapFits(jobFile("restore.out"), jobFile("2.map"));
     }
-}
-
-TEST_F(StoreTest, RestoreStatusLinesHaveBlanksForControlCharacters) {
-    StoreResults store(kTalCell, kJobId, true, "client1");
-    ASSERT_FALSE(store.openFile(kResultsRestore, false, true));  // restore results are mapped anyway
-    ASSERT_FALSE(store.setRestoreStatusOnObject("a\tb", RESTORE_STATUS_STRING_MAPPING(3), false));
-    ASSERT_FALSE(store.setRestoreStatusOnObject("x\r\ny z", RESTORE_STATUS_STRING_MAPPING(10), false));
-    ASSERT_FALSE(store.closeFile());
-    EXPECT_EQ(readFileText(jobFile("restore.out")), "a b 3\r\nx  y z 10\r\n");
-    EXPECT_EQ(entriesOf(jobFile("2.map")), (std::vector<uint64_t>{0, 7}));
 }
 
 // Restore results reach the disk at least every 20 lines or every 1024 counted bytes, whatever
@@ -116,22 +96,41 @@ TEST_F(StoreTest, RestoreResultsAreWrittenOutOnTheirOwnSchedule) {
     }
 }
 
-TEST_F(StoreTest, OpenFileWithoutMapEmptiesTheFileOnRequestAndDeletesTheOldMap) {
-    {
-        StoreResults store(kTalCell, kJobId, true, "client1");
-        ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
-        ASSERT_FALSE(store.putLine("old", false));
-        ASSERT_FALSE(store.closeFile());
-    }
+// One writer's life: lines with CR LF and their offsets in the map; a map that a reader renamed
+// over the writer's own while lines were added is made whole again at the next write-out; a
+// reopening without a map empties the file on request and deletes the old map, and a map that
+// a reader made meanwhile goes at the close; a close fails when the file was removed meanwhile.
+TEST_F(StoreTest, DirectStoringKeepsTheFileAndItsMapInStep) {
     StoreResults store(kTalCell, kJobId, true, "client1");
+    ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
+    EXPECT_EQ(store.getFile(), jobFile("backup.out"));
+    for (const char* line : {"a", "bcd", ""}) ASSERT_FALSE(store.putLine(line, false));
+    ASSERT_FALSE(store.closeFile());
+    EXPECT_EQ(results(), "a\r\nbcd\r\n\r\n");
+    EXPECT_EQ(map(), (std::vector<uint64_t>{0, 3, 8}));
+
+    ASSERT_FALSE(store.openFile(kResultsBackup, true, true));
+    ASSERT_FALSE(store.putLine("one", true));
+    writeFileText(jobFile("new.map"), std::string(5, '\0'));
+    fs::rename(jobFile("new.map"), jobFile("1.map"));
+    ASSERT_FALSE(store.putLine("two", false));
+    ASSERT_FALSE(store.putLine("three", false));
+    ASSERT_FALSE(store.closeFile());
+    EXPECT_EQ(results(), "one\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(map(), (std::vector<uint64_t>{0, 5, 10}));
+
     ASSERT_FALSE(store.openFile(kResultsBackup, false, true));
     EXPECT_FALSE(fileExists(jobFile("1.map")));
     ASSERT_FALSE(store.putLine("new", false));
-    // A map that a reader made meanwhile lacks the later lines: it goes at the close.
     writeFileText(jobFile("1.map"), std::string(5, '\0'));
     ASSERT_FALSE(store.closeFile());
     EXPECT_EQ(results(), "new\r\n");
     EXPECT_FALSE(fileExists(jobFile("1.map")));
+
+    ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
+    ASSERT_FALSE(store.putLine("lost", false));
+    fs::remove(jobFile("backup.out"));
+    EXPECT_TRUE(store.closeFile());
 }
 
 // Appending to a file that a crash left behind: it goes on from the file's own end, a last
@@ -172,21 +171,6 @@ TEST_F(StoreTest, ReopeningToAppendRepairsWhatACrashLeft) {
         EXPECT_EQ(results(), c.expected);
         expectMapFits(jobFile("backup.out"), jobFile("1.map"));
     }
-}
-
-// A reader that found the map unfit renames a rebuilt one over it while lines are added: the
-// writer notices at its next write-out and maps the whole file again.
-TEST_F(StoreTest, AMapReplacedWhileWritingIsMadeWholeAgain) {
-    StoreResults store(kTalCell, kJobId, true, "client1");
-    ASSERT_FALSE(store.openFile(kResultsBackup, true, true));
-    ASSERT_FALSE(store.putLine("one", true));
-    writeFileText(jobFile("new.map"), std::string(5, '\0'));
-    fs::rename(jobFile("new.map"), jobFile("1.map"));
-    ASSERT_FALSE(store.putLine("two", false));
-    ASSERT_FALSE(store.putLine("three", false));
-    ASSERT_FALSE(store.closeFile());
-    EXPECT_EQ(results(), "one\r\ntwo\r\nthree\r\n");
-    EXPECT_EQ(map(), (std::vector<uint64_t>{0, 5, 10}));
 }
 
 // A results file of size bytes whose last line is "\r\n", with a map of two entries that fits
@@ -276,14 +260,6 @@ TEST_F(StoreTest, AFailedWriteLeavesNoPartOfALine) {
     umount(volume.c_str());
 }
 
-TEST_F(StoreTest, CloseFailsWhenTheResultsFileWasRemovedMeanwhile) {
-    StoreResults store(kTalCell, kJobId, true, "client1");
-    ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
-    ASSERT_FALSE(store.putLine("lost", false));
-    fs::remove(jobFile("backup.out"));
-    EXPECT_TRUE(store.closeFile());
-}
-
 TEST_F(StoreTest, ASecondDirectWriterIsRefusedWhileTheFirstWrites) {
     HelperProcess first({"store_hold", std::to_string(kTalCell), std::to_string(kJobId)}, "ready");
     StoreResults second(kTalCell, kJobId, true, "client1");
@@ -310,54 +286,50 @@ TEST_F(StoreTest, AfterAWriterIsKilledTheNextOneAppendsToASoundFileAndMap) {
     expectMapFits(jobFile("backup.out"), jobFile("1.map"));
 }
 
-TEST_F(StoreTest, OpenRawCreatesTheStateFileWholeAndClaimsAName) {
-    StoreResults store(kTalCell, kJobId, true, "client1");
-    std::string raw;
-    const auto before = static_cast<unsigned long>(time(nullptr));
-    ASSERT_FALSE(store.openRaw(kResultsBackup, raw));
-    const auto after = static_cast<unsigned long>(time(nullptr));
-    const std::string state = readFileText(jobFile("State"));
-    ASSERT_EQ(state.substr(0, 3), "0\r\n");
-    const unsigned long stamp = std::stoul(state.substr(3));
-    EXPECT_TRUE(stamp >= before && stamp <= after) << state;
-    EXPECT_EQ(state.substr(state.size() - 2), "\r\n");
-    const std::string prefix = jobFile("backup_") + std::to_string(getpid()) + "_";
-    ASSERT_EQ(raw.substr(0, prefix.size()), prefix);
-    EXPECT_TRUE(fileExists(raw));
-    EXPECT_FALSE(fileExists(jobFile("1.map")));
-    // Nothing but State and the raw file: the State file was put in place whole.
-    EXPECT_EQ(std::distance(fs::directory_iterator(jobDir()), fs::directory_iterator()), 2);
-
-    // A second raw file of the same process and second takes the next free second.
-    std::string second;
-    ASSERT_FALSE(store.openRaw(kResultsBackup, second));
-    EXPECT_NE(second, raw);
-    EXPECT_EQ(second.substr(0, prefix.size()), prefix);
-    EXPECT_TRUE(fileExists(second));
-}
-
-TEST_F(StoreTest, OpenRawRefreshesTheAccessTimeAndHoldsOnlyOneSharedLock) {
-    fs::create_directories(jobDir());
-    writeFileText(jobFile("State"), "0\r\n1000    \r\n");
-    {
-        StoreResults store(kTalCell, kJobId, true, "client1");
-        std::string raw;
-        ASSERT_FALSE(store.openRaw(kResultsBackup, raw));
-        ASSERT_FALSE(store.openRaw(kResultsCrossCheck, raw));
-        const std::string state = readFileText(jobFile("State"));
-        EXPECT_GE(std::stoul(state.substr(3)), static_cast<unsigned long>(time(nullptr)) - 5) << state;
+// openRaw makes a missing State file whole and refreshes the access time of one that is there;
+// each call claims a raw name of its own (a second one of the same process and second takes
+// the next free second), and the object holds one shared lock on State, which goes with it.
+TEST_F(StoreTest, OpenRawClaimsANameAndHoldsOneSharedLockOnAWholeState) {
+    for (const bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "State there" : "no State");
+        fs::remove_all(jobDir());
+        if (existing) {
+            fs::create_directories(jobDir());
+            writeFileText(jobFile("State"), "0\r\n1000    \r\n");
+        }
+        {
+            StoreResults store(kTalCell, kJobId, true, "client1");
+            std::string raw, second;
+            const auto before = static_cast<unsigned long>(time(nullptr));
+            ASSERT_FALSE(store.openRaw(kResultsBackup, raw));
+            const auto after = static_cast<unsigned long>(time(nullptr));
+            const std::string state = readFileText(jobFile("State"));
+            ASSERT_EQ(state.substr(0, 3), "0\r\n");
+            const unsigned long stamp = std::stoul(state.substr(3));
+            EXPECT_TRUE(stamp >= before && stamp <= after) << state;
+            EXPECT_EQ(state.substr(state.size() - 2), "\r\n");
+            const std::string prefix = jobFile("backup_") + std::to_string(getpid()) + "_";
+            ASSERT_EQ(raw.substr(0, prefix.size()), prefix);
+            EXPECT_TRUE(fileExists(raw));
+            EXPECT_FALSE(fileExists(jobFile("1.map")));
+            // Nothing but State and the raw file: the State file was put in place whole.
+            EXPECT_EQ(std::distance(fs::directory_iterator(jobDir()), fs::directory_iterator()), 2);
+            ASSERT_FALSE(store.openRaw(existing ? kResultsCrossCheck : kResultsBackup, second));
+            EXPECT_NE(second, raw);
+            EXPECT_EQ(second.substr(0, prefix.size()) == prefix, !existing);
+            EXPECT_TRUE(fileExists(second));
+            CXFile probe;
+            ASSERT_EQ(probe.open(jobFile("State").c_str(), sfReadWrite), 0);
+            EXPECT_EQ(probe.lock(sfLockExclusive, 0), 0);  // the writer holds it
+            EXPECT_EQ(probe.lock(sfLockShared, 0), 1);     // shared with other writers
+        }
         CXFile probe;
         ASSERT_EQ(probe.open(jobFile("State").c_str(), sfReadWrite), 0);
-        EXPECT_EQ(probe.lock(sfLockExclusive, 0), 0);  // the writer holds it
-        EXPECT_EQ(probe.lock(sfLockShared, 0), 1);     // shared with other writers
+        EXPECT_EQ(probe.lock(sfLockExclusive, 0), 1);  // both locks went with the object
     }
-    CXFile probe;
-    ASSERT_EQ(probe.open(jobFile("State").c_str(), sfReadWrite), 0);
-    EXPECT_EQ(probe.lock(sfLockExclusive, 0), 1);  // both locks went with the object
 }
 
-// The keys of the rows committed to the job's table, in their order, as another process reads
-// them; {"failed: ..."} when the table cannot be read.
+// The keys of the rows committed to a table, in their order, as another process reads them.
 std::vector<std::string> committedKeys(const std::string& path) {
     struct Keys : JobResultsCallback {
         std::vector<std::string> seen;
@@ -377,17 +349,16 @@ std::vector<std::string> committedKeys(const std::string& path) {
 // too, so that they never come back) and at the close, which lets the State file go.
 TEST_F(StoreTest, RemovableRowsAreCommittedInGroupsUntilTheResultsFileIsMade) {
     const std::string table = jobFile("JobResults");
-    using Keys = std::vector<std::string>;
     {
         StoreResults store(kTalCell, kJobId, true, "client1");
         ASSERT_FALSE(store.openRemovable(kResultsBackup));
         EXPECT_FALSE(store.putRemovableLine("k1", "%s one"));
         EXPECT_FALSE(store.putRemovableLine("k2", "%s two"));
         EXPECT_FALSE(store.putRemovableLine("k1", "%s three"));
-        EXPECT_EQ(committedKeys(table), Keys{}) << "rows wait for their group";
+        EXPECT_EQ(committedKeys(table), std::vector<std::string>{}) << "rows wait for their group";
         EXPECT_EQ(store.removeRows("k1"), 2);
         EXPECT_FALSE(store.remove("absent"));
-        EXPECT_EQ(committedKeys(table), Keys{"k2"});
+        EXPECT_EQ(committedKeys(table), std::vector<std::string>{"k2"});
         for (size_t n = 1; n < StoreResults::kRowsPerCommit; ++n) ASSERT_FALSE(store.putRemovableLine("full", "%s"));
         EXPECT_EQ(committedKeys(table).size(), 1u);
         ASSERT_FALSE(store.putRemovableLine("full", "%s"));
@@ -402,7 +373,7 @@ TEST_F(StoreTest, RemovableRowsAreCommittedInGroupsUntilTheResultsFileIsMade) {
         ASSERT_EQ(probe.open(jobFile("State").c_str(), sfReadWrite), 0);
         EXPECT_EQ(probe.lock(sfLockExclusive, 0), 1) << "the State file's lock went with the close";
     }
-    const Keys keys = committedKeys(table);
+    const std::vector<std::string> keys = committedKeys(table);
     EXPECT_EQ(keys.size(), 4 + StoreResults::kRowsPerCommit);
     EXPECT_EQ(std::count(keys.begin(), keys.end(), "k1"), 0);
     EXPECT_EQ(keys.back(), "last");
@@ -419,37 +390,9 @@ TEST_F(StoreTest, RemovableRowsAreCommittedInGroupsUntilTheResultsFileIsMade) {
         EXPECT_NE(entry.path().filename().string().rfind("backup_", 0), 0u) << entry.path();
 }
 
-// A commit that cannot be made now (another process holds the table past the busy timeout)
-// fails the call that made it, without its own row; the rows before it stay and go in with the
-// next commit. A table removed under the writer takes no rows: they would be lost with it.
-TEST_F(StoreTest, RowsOfAFailedCommitWaitForTheNextOne) {
-    const std::string table = jobFile("JobResults");
-    StoreResults store(kTalCell, kJobId, true, "client1");
-    TCtreeTable::setBusyTimeoutForTests(200);
-    ASSERT_FALSE(store.openRemovable(kResultsBackup));
-    for (size_t n = 1; n < StoreResults::kRowsPerCommit; ++n) ASSERT_FALSE(store.putRemovableLine("w", "%s"));
-    {
-        HelperProcess holder({"table_die_in_batch", table}, "ready");
-        EXPECT_TRUE(store.putRemovableLine("dropped", "%s"));
-        EXPECT_TRUE(store.flushRemovable());
-        EXPECT_LT(store.removeRows("w"), 0);
-        holder.writeLine("go");
-        EXPECT_EQ(holder.wait(), 0);
-    }
-    TCtreeTable::setBusyTimeoutForTests(0);
-    EXPECT_EQ(committedKeys(table), std::vector<std::string>{});
-    ASSERT_FALSE(store.flushRemovable());
-    const std::vector<std::string> keys = committedKeys(table);
-    EXPECT_EQ(keys.size(), StoreResults::kRowsPerCommit - 1);
-    EXPECT_EQ(std::count(keys.begin(), keys.end(), "w"), static_cast<long>(keys.size()));
-    ASSERT_FALSE(store.putRemovableLine("gone", "%s"));
-    fs::remove(table);
-    EXPECT_TRUE(store.flushRemovable());
-    EXPECT_NE(settings.journalText().find("code " + std::to_string(ESTALE)), std::string::npos);
-}
-
 // Rows of a table that cannot be opened right now are not lost for that: openRemovable fails,
-// logged, and leaves the file as it is.
+// logged, and leaves the file as it is. A writer that cannot commit now fails the call that
+// commits, without its own row; the rows before wait for the next commit.
 TEST_F(StoreTest, ATableThatCannotBeOpenedNowIsNeitherRemovedNorReplaced) {
     const std::string table = jobFile("JobResults");
     auto fillTable = [&] {
@@ -474,15 +417,30 @@ TEST_F(StoreTest, ATableThatCannotBeOpenedNowIsNeitherRemovedNorReplaced) {
 
     // Busy: another process holds it exclusively for longer than the (shortened) busy timeout.
     fillTable();
+    TCtreeTable::setBusyTimeoutForTests(200);
     {
+        StoreResults writer(kTalCell, kJobId, true, "client1");
+        ASSERT_FALSE(writer.openRemovable(kResultsBackup));
+        for (size_t n = 1; n < StoreResults::kRowsPerCommit; ++n) ASSERT_FALSE(writer.putRemovableLine("w", "%s"));
         HelperProcess holder({"table_die_in_batch", table}, "ready");
-        TCtreeTable::setBusyTimeoutForTests(200);
         EXPECT_TRUE(openRemovable());
-        TCtreeTable::setBusyTimeoutForTests(0);
+        EXPECT_TRUE(writer.putRemovableLine("dropped", "%s"));
+        EXPECT_TRUE(writer.flushRemovable());
+        EXPECT_LT(writer.removeRows("w"), 0);
         holder.writeLine("go");  // ends without committing: its batch is rolled back
         EXPECT_EQ(holder.wait(), 0);
+        EXPECT_EQ(committedKeys(table).size(), 10u);
+        ASSERT_FALSE(writer.flushRemovable());
+        const std::vector<std::string> keys = committedKeys(table);
+        EXPECT_EQ(std::count(keys.begin(), keys.end(), "w"), static_cast<long>(StoreResults::kRowsPerCommit - 1));
+        EXPECT_EQ(keys.size(), 10 + StoreResults::kRowsPerCommit - 1);
+        // A table removed under the writer takes no rows: they would be lost with it.
+        ASSERT_FALSE(writer.putRemovableLine("gone", "%s"));
+        fs::remove(table);
+        EXPECT_TRUE(writer.flushRemovable());
+        EXPECT_NE(settings.journalText().find("code " + std::to_string(ESTALE)), std::string::npos);
     }
-    EXPECT_EQ(committedKeys(table).size(), 10u);
+    TCtreeTable::setBusyTimeoutForTests(0);
 
     // Not readable by this account.
     fillTable();
@@ -501,6 +459,10 @@ TEST_F(StoreTest, ATableThatCannotBeOpenedNowIsNeitherRemovedNorReplaced) {
 // at its close, and a writer killed loses only them.
 TEST_F(StoreTest, RemovableWritersShareOneTableAndWaitingRowsHoldNoLock) {
     const std::string cell = std::to_string(kTalCell), job = std::to_string(kJobId);
+    const auto rowsOf = [&](const char* key) {
+        const std::vector<std::string> keys = committedKeys(jobFile("JobResults"));
+        return std::to_string(std::count(keys.begin(), keys.end(), key)) + " of " + std::to_string(keys.size());
+    };
     for (int round = 0; round < 12; ++round) {
         SCOPED_TRACE(round);
         fs::remove_all(jobDir());
@@ -512,9 +474,8 @@ TEST_F(StoreTest, RemovableWritersShareOneTableAndWaitingRowsHoldNoLock) {
         EXPECT_EQ(b.readLine(), "ok");
         a.wait();
         b.wait();
-        std::vector<std::string> keys = committedKeys(jobFile("JobResults"));
-        std::sort(keys.begin(), keys.end());
-        EXPECT_EQ(keys, (std::vector<std::string>{"a", "b"}));
+        EXPECT_EQ(rowsOf("a"), "1 of 2");
+        EXPECT_EQ(rowsOf("b"), "1 of 2");
     }
     for (const bool killed : {false, true}) {
         SCOPED_TRACE(killed ? "killed" : "closed");
@@ -526,16 +487,11 @@ TEST_F(StoreTest, RemovableWritersShareOneTableAndWaitingRowsHoldNoLock) {
         TCtreeTable::setBusyTimeoutForTests(300);
         EXPECT_FALSE(store.openRemovable(kResultsBackup) || store.putRemovableLine("s", "%s") || store.flushRemovable());
         TCtreeTable::setBusyTimeoutForTests(0);
-        if (killed) {
-            other.kill(SIGKILL);
-        } else {
-            other.writeLine("close");
-            EXPECT_EQ(other.readLine(), "closed");
-        }
+        if (killed) other.kill(SIGKILL);
+        else other.writeLine("close");
+        EXPECT_EQ(other.readLine(), killed ? "" : "closed");
         other.wait();
-        const std::vector<std::string> keys = committedKeys(jobFile("JobResults"));
-        EXPECT_EQ(std::count(keys.begin(), keys.end(), "o"), killed ? 3 : 8);
-        EXPECT_EQ(std::count(keys.begin(), keys.end(), "s"), 1);
+        EXPECT_EQ(rowsOf("o"), killed ? "3 of 4" : "8 of 9") << "the other writer's rows, and this one's";
     }
 }
 

@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -6,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <set>
 
 #include "Platform/JobResultsTable.h"
@@ -38,10 +38,7 @@ std::vector<std::string> rowsOf(JobResultsTable& table, const char* key = nullpt
 
 std::set<std::string> entriesOf(const std::string& dir) {
     std::set<std::string> names;
-    DIR* listing = opendir(dir.c_str());
-    while (dirent* entry = readdir(listing))
-        if (entry->d_name[0] != '.') names.insert(entry->d_name);
-    closedir(listing);
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.insert(entry.path().filename());
     return names;
 }
 
