@@ -8,22 +8,15 @@
 namespace {
 // Checks that the rows are "line 1", "line 2", ... in rising sequence: a prefix of what the
 // writer inserts.
-class PrefixCheck : public JobResultsCallback {
-public:
+struct PrefixCheck : JobResultsCallback {
     int function(JobResultsTable*, JobResultsRecord* record) override {
-        if (record->sequence <= last_ || record->line != "line " + std::to_string(rows_ + 1)) return 1;
-        last_ = record->sequence;
-        ++rows_;
+        if (record->sequence <= last || record->line != "line " + std::to_string(rows + 1)) return 1;
+        last = record->sequence;
+        ++rows;
         return 0;
     }
-    int64_t rows_ = 0;
-    int64_t last_ = 0;
+    int64_t rows = 0, last = 0;
 };
-
-bool inputWaiting() {
-    pollfd input{0, POLLIN, 0};
-    return poll(&input, 1, 0) > 0;
-}
 }  // namespace
 
 // table_read PATH: opens the table read-only, prints "ready", then searches it over and over,
@@ -39,11 +32,12 @@ HELPER_COMMAND(table_read) {
     helperSay("ready");
     int64_t seen = -1;
     for (bool last = false; !last;) {
-        last = inputWaiting();
+        pollfd input{0, POLLIN, 0};
+        last = poll(&input, 1, 0) > 0;
         PrefixCheck check;
         const int64_t rows = table.search(nullptr, &check);
         if (rows < 0) {
-            helperSay("error: " + table.lastErrorText() + " after row " + std::to_string(check.rows_));
+            helperSay("error: " + table.lastErrorText() + " after row " + std::to_string(check.rows));
             return 1;
         }
         if (last) helperSay("final " + std::to_string(rows));
