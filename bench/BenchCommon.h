@@ -76,3 +76,15 @@ inline void benchMakeCacheTree(const std::string& root) {
                 std::ofstream(dir + "/State") << "0\r\n" << 1700000000 + stamp * 3600 + 60 << "    \r\n";
             }
 }
+
+// Settings that put the job results cache under dir (dir/idx, the debug log and locks in dir/log),
+// for the benchmarks that store results as a job does (client1, talCell 2, job 5 << 32 | 7).
+inline void benchUseResultsCache(const std::string& dir) {
+    std::filesystem::create_directories(dir + "/idx/KR_JobResults");
+    std::filesystem::create_directories(dir + "/log");
+    std::ofstream(dir + "/bench.ini") << "[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
+                                         "ClientId=42\nJobResultsDirectory=" << dir << "/idx\n";
+    setenv("VORNICA_CONFIG", (dir + "/bench.ini").c_str(), 1);
+    setenv("VORNICA_DEBUG_DIR", (dir + "/log/").c_str(), 1);
+    setenv("VORNICA_LOCK_DIR", (dir + "/log").c_str(), 1);
+}

@@ -110,15 +110,7 @@ int main(int argc, char** argv) {
     const std::string dir = argv[1];
     benchRequireDirectory("bench_store_results", dir);
     const long lines = argc == 3 ? std::atol(argv[2]) : 10000000;
-    std::filesystem::create_directories(dir + "/idx/KR_JobResults");
-    std::filesystem::create_directories(dir + "/log");
-    FILE* ini = std::fopen((dir + "/bench.ini").c_str(), "w");
-    std::fprintf(ini, "[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\nClientId=42\n"
-                      "JobResultsDirectory=%s/idx\n", dir.c_str());
-    std::fclose(ini);
-    setenv("VORNICA_CONFIG", (dir + "/bench.ini").c_str(), 1);
-    setenv("VORNICA_DEBUG_DIR", (dir + "/log/").c_str(), 1);
-    setenv("VORNICA_LOCK_DIR", (dir + "/log").c_str(), 1);
+    benchUseResultsCache(dir);
 
     const std::string source = dir + "/source";
     makeSource(source, lines);
