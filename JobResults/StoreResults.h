@@ -45,8 +45,8 @@ public:
     // oldest has waited kCommitAfterMs, at remove/removeRows (with the removal), at
     // flushRemovable and closeRemovable, at the next openRemovable and when the object goes.
     // A call whose commit fails stores nothing of its own row; the rows before stay waiting.
-    static constexpr size_t kRowsPerCommit = 4096;
-    static constexpr size_t kBytesPerCommit = 1 << 20;
+    static constexpr size_t kRowsPerCommit = 16384;
+    static constexpr size_t kBytesPerCommit = 4 << 20;
     static constexpr int64_t kCommitAfterMs = 1000;
 
     bool openRemovable(ResultsFile kind);
