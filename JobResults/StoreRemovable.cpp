@@ -101,8 +101,9 @@ bool StoreResults::closeRemovable() {
     if (flushRemovable()) return true;
     const int code = jrTable_->close();
     stateLockFile_.close();
-    if (code != 0) debug(1, "closeRemovable: table close failed, code %d: %s\n", code, jrTable_->lastErrorText().c_str());
-    return code != 0;
+    if (code == 0) return false;
+    debug(1, "closeRemovable: table close failed, code %d: %s\n", code, jrTable_->lastErrorText().c_str());
+    return true;
 }
 
 void StoreResults::finishRemovable() {

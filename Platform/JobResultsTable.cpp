@@ -387,7 +387,8 @@ int JobResultsTable::writeQueued(const char* removeKey, int64_t* removed, const 
     if (code != SQLITE_OK) return failSqlite(code, what);
     sqlite3_stmt* insert = queued_.empty() ? nullptr : prepared(insert_, kInsert);
     sqlite3_stmt* remove = removeKey == nullptr ? nullptr : prepared(remove_, kRemove);
-    int result = (!queued_.empty() && insert == nullptr) || (removeKey != nullptr && remove == nullptr) ? lastError() : 0;
+    const bool unprepared = (!queued_.empty() && insert == nullptr) || (removeKey != nullptr && remove == nullptr);
+    int result = unprepared ? lastError() : 0;
     for (size_t i = 0; result == 0 && i < queued_.size(); ++i) {
         sqlite3_bind_text(insert, 1, queuedText_.data() + queued_[i].line, -1, SQLITE_STATIC);
         sqlite3_bind_text(insert, 2, queuedText_.data() + queued_[i].key, -1, SQLITE_STATIC);

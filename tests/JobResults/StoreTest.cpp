@@ -470,7 +470,8 @@ TEST_F(StoreTest, RemovableWritersShareOneTableAndWaitingRowsHoldNoLock) {
         ASSERT_EQ(other.readLine(), "ok");
         StoreResults store(kTalCell, kJobId, true, "client1");
         TCtreeTable::setBusyTimeoutForTests(300);
-        EXPECT_FALSE(store.openRemovable(kResultsBackup) || store.putRemovableLine("s", "%s") || store.flushRemovable());
+        EXPECT_FALSE(store.openRemovable(kResultsBackup) || store.putRemovableLine("s", "%s") ||
+                     store.flushRemovable());
         TCtreeTable::setBusyTimeoutForTests(0);
         if (killed) other.kill(SIGKILL);
         else other.writeLine("close");

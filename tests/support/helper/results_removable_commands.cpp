@@ -18,8 +18,8 @@ HELPER_COMMAND(removable_writer) {
     helperSay("ready");
     helperAwaitLine();
     bool failed = store.openRemovable(kResultsBackup);
-    for (int row = 0; row < committed + waiting && !failed; ++row)
-        failed = store.putRemovableLine(args[2].c_str(), "%s row") || (row + 1 == committed && args.size() == 5 && store.flushRemovable());
+    for (int row = 1; row <= committed + waiting && !failed; ++row)
+        failed = store.putRemovableLine(args[2].c_str(), "%s row") || (row == committed && waiting > 0 && store.flushRemovable());
     helperSay(failed ? "failed" : "ok");
     if (failed || args.size() == 3) return failed ? 1 : 0;
     helperAwaitLine();
