@@ -245,23 +245,19 @@ TEST_F(StoreTest, AFailedWriteLeavesNoPartOfALine) {
     umount(volume.c_str());
 }
 
-TEST_F(StoreTest, ASecondDirectWriterIsRefusedWhileTheFirstWrites) {
+// Direct writers of other processes: a second one is refused while the first writes, and a
+// writer killed in the middle of its lines leaves a file and map that the next one continues.
+TEST_F(StoreTest, ASecondDirectWriterWaitsForTheFirstAndContinuesAKilledOneSoundly) {
     HelperProcess first({"store_hold", std::to_string(kTalCell), std::to_string(kJobId)}, "ready");
-    StoreResults second(kTalCell, kJobId, true, "client1");
-    EXPECT_TRUE(second.openFile(kResultsBackup, true, false));
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    EXPECT_TRUE(store.openFile(kResultsBackup, true, false));
     first.writeLine("go");
     EXPECT_EQ(first.wait(), 0);
-    ASSERT_FALSE(second.openFile(kResultsBackup, true, false));
-    ASSERT_FALSE(second.closeFile());
-}
-
-// A writer killed in the middle of its lines leaves a file and map that another writer
-// continues soundly.
-TEST_F(StoreTest, AfterAWriterIsKilledTheNextOneAppendsToASoundFileAndMap) {
+    ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
+    ASSERT_FALSE(store.closeFile());
     HelperProcess writer({"store_lines", std::to_string(kTalCell), std::to_string(kJobId), "5000"}, "ready");
     writer.kill(SIGKILL);
     writer.wait();
-    StoreResults store(kTalCell, kJobId, true, "client1");
     ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
     ASSERT_FALSE(store.putLine("after the crash", false));
     ASSERT_FALSE(store.closeFile());
@@ -481,15 +477,7 @@ TEST_F(StoreTest, RemovableWritersShareOneTableAndWaitingRowsHoldNoLock) {
     }
 }
 
-class StoreCleanUpTest : public StoreFixture {
-protected:
-    void configure(const std::string& properties) {
-        settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\nClientId=42\nJobResultsDirectory=" +
-                       settings.dir().file("idx") + "\n" + properties);
-    }
-};
-
-TEST_F(StoreCleanUpTest, ThresholdsOutsideTheirRangeFailTheCleanUp) {
+TEST_F(StoreTest, CleanUpThresholdsOutsideTheirRangeFailTheCleanUp) {
     struct Case {  // failure: the line logged, or none
         const char* properties; const char* failure;
     } cases[] = {
@@ -501,7 +489,8 @@ TEST_F(StoreCleanUpTest, ThresholdsOutsideTheirRangeFailTheCleanUp) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.properties);
-        configure(c.properties);
+        settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\nClientId=42\n"
+                       "JobResultsDirectory=" + settings.dir().file("idx") + "\n" + c.properties);
         StoreResults store(kTalCell, kJobId, true, "client1");
         const int result = store.cleanUp("client1");
         if (c.failure != nullptr) {
