@@ -1,6 +1,5 @@
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/EventCapture.h"
-#include "tests/support/HelperProcess.h"
 #include "tests/support/SleepRecorder.h"
 
 namespace {
@@ -108,12 +107,11 @@ TEST_F(CacheDir, LocksAgainstAnotherProcess) {
     TestDir dir(kStamp);
     dir.mkCacheDir();
     dir.unLock();
-    HelperProcess reader({"cachedir_lock", "2", "7", std::to_string(kStamp), "read"}, "ready");
+    auto reader = heldBy("read", kStamp);
     EXPECT_EQ(dir.writeLock(0), 0) << "a reader keeps a writer out";
     EXPECT_EQ(dir.readLock(0), 1) << "readers share";
     dir.unLock();
-    reader.writeLine("done");
-    EXPECT_EQ(reader.wait(), 0);
+    reader.reset();
     EXPECT_EQ(dir.writeLock(0), 1);
 }
 

@@ -1,7 +1,4 @@
 // Each failure leaves a code the caller can read and a journal line that names its cause.
-#include <cerrno>
-
-#include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/EventCapture.h"
 

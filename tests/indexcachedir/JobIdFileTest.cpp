@@ -1,9 +1,6 @@
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <optional>
 #include <tuple>
 
