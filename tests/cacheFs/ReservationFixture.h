@@ -21,11 +21,12 @@ namespace fs = std::filesystem;
 constexpr uint64_t kGiB = uint64_t(1) << 30;
 constexpr uint64_t kGiBBlocks = kGiB / 1024;
 
-// 1024-byte blocks, `free` of them free; a cleanup adds freedByCleanup, runs duringCleanup and
-// reports success as a cleanup that met its goal does.
+// Initialized from the settings at its construction; 1024-byte blocks, `free` of them free; a
+// cleanup adds freedByCleanup, runs duringCleanup and reports success as a cleanup that met its
+// goal does.
 class TestCacheFs : public JobResultsCacheFs {
 public:
-    TestCacheFs() : JobResultsCacheFs(1, TCacheIndex) {}
+    TestCacheFs() : JobResultsCacheFs(1, TCacheIndex) { initialize(nullptr); }
 
     uint64_t free = 100 * kGiBBlocks;
     uint64_t freedByCleanup = 0;

@@ -59,7 +59,6 @@ TEST_F(Reservation, LinesOfKilledProcessesArePrunedByTheNextWriter) {
     }
     EXPECT_EQ(pids(lines()).size(), 3u) << "nobody wrote since";
     TestCacheFs cache;
-    cache.initialize(nullptr);
     ASSERT_EQ(cache.reserve(0, 0, 0, 0), 1);
     EXPECT_EQ(pids(lines()), (std::set<std::string>{ids[1], myId()}));
     holders[1]->writeLine("exit");

@@ -44,7 +44,6 @@ TEST_F(Reservation, BlocksBufferAndReleaseRules) {
     };
     const mode_t umaskBefore = umask(0);
     TestCacheFs cache;
-    cache.initialize(nullptr);
     ASSERT_TRUE(cache.isInitialized());
     int i = 0;
     for (const auto& step : steps) {
@@ -123,7 +122,6 @@ TEST_F(Reservation, WhichLinesTheNextWriterKeeps) {
         }
         writeFileText(reserveFile(), input);
         TestCacheFs cache;
-        cache.initialize(nullptr);
         cache.free = uint64_t(1) << 40;  // room beside the widest line
         cache.setReserveBuffer(0);
         ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
@@ -154,7 +152,6 @@ TEST_F(Reservation, GrantedOnlyWhenFreeSpaceLessOthersHoldsTheRequest) {
         const std::string before = "7:1/1/1 " + std::to_string(row.others) + time;
         writeFileText(reserveFile(), before);
         TestCacheFs cache;
-        cache.initialize(nullptr);
         cache.free = 35 * kGiBBlocks;
         cache.freedByCleanup = row.freed;
         std::string probed;
@@ -196,7 +193,6 @@ TEST_F(Reservation, AFailedWriteLeavesTheOldBytes) {
         }
         writeFileText(reserveFile(), before);
         TestCacheFs cache;
-        cache.initialize(nullptr);
         signal(SIGXFSZ, SIG_IGN);
         const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, limited{before.size() + 10, RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, fullVolume ? &unlimited : &limited);
@@ -229,7 +225,6 @@ TEST_F(Reservation, AKillBeforeTheCutLeavesOnlyTheNewLines) {
 // still knows its line, replaces it instead of adding a second one and gives it back.
 TEST_F(Reservation, TheOwnLineIsKnownAfterTheBootTimeMoved) {
     TestCacheFs cache;
-    cache.initialize(nullptr);
     ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
     const std::string before = myId();
     CXProcessId::setBootTimeShift(1);
@@ -267,7 +262,6 @@ TEST_F(Reservation, FailuresChangeNothingAndRaiseAtMostTwelveEvents) {
                  "getLine from %s failed, code 5"}};
     writeFileText(target, before);
     TestCacheFs cache;
-    cache.initialize(nullptr);
     EventCapture capture;
     for (const auto& row : rows) {
         fs::remove(reserveFile());
@@ -301,7 +295,6 @@ TEST_F(Reservation, FailuresChangeNothingAndRaiseAtMostTwelveEvents) {
 // leaves the process-wide section while it waits, so that the process's other threads go on.
 TEST_F(Reservation, AWaiterTakesTheLockAtTheNextShortPauseAfterItsRelease) {
     TestCacheFs cache;
-    cache.initialize(nullptr);
     HelperProcess holder({"file_lock", reserveFile(), "exclusive"});
     ASSERT_EQ(holder.readLine(), "ready");
     constexpr size_t kReleaseAt = 200;
@@ -329,7 +322,6 @@ TEST_F(Reservation, AWaiterTakesTheLockAtTheNextShortPauseAfterItsRelease) {
 // other writer drops it at a day while the job still writes.
 TEST_F(Reservation, TheOwnLineIsWrittenAgainWhenHalfADayOld) {
     TestCacheFs cache;
-    cache.initialize(nullptr);
     ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
     const uint32_t written = lines().at(0).time;
     const struct {
@@ -350,12 +342,9 @@ TEST_F(Reservation, TheOwnLineIsWrittenAgainWhenHalfADayOld) {
 // gives back its line in every one of them, a failure there is logged.
 TEST_F(Reservation, EachReserveFileHasItsOwnBufferAndTheLastObjectGivesAllBack) {
     auto first = std::make_unique<TestCacheFs>();
-    first->initialize(nullptr);
     configure("sDISABLERESERVE=no\n", "idx2");
     auto second = std::make_unique<TestCacheFs>();
-    second->initialize(nullptr);
     auto third = std::make_unique<TestCacheFs>();
-    third->initialize(nullptr);
     ASSERT_EQ(first->reserve(10000000, 0, 0, 0), 1);
     ASSERT_EQ(second->reserve(1000000, 0, 0, 0), 1);
     EXPECT_EQ(ownBlocks("idx"), 12207);
@@ -372,7 +361,6 @@ TEST_F(Reservation, EachReserveFileHasItsOwnBufferAndTheLastObjectGivesAllBack) 
     EXPECT_TRUE(capture.ofKind("event").empty());
 
     auto last = std::make_unique<TestCacheFs>();
-    last->initialize(nullptr);
     ASSERT_EQ(last->reserve(1000000, 0, 0, 0), 1);
     fs::remove(reserveFile("idx2"));
     fs::create_directory(reserveFile("idx2"));
