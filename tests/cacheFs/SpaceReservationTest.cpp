@@ -274,8 +274,7 @@ TEST_F(Reservation, FailuresChangeNothingAndRaiseAtMostTwelveEvents) {
     EXPECT_EQ(readFileText(target), before);
     EXPECT_EQ(readFileText(reserveFile()), before) << "the read error";
 
-    HelperProcess holder({"file_lock", reserveFile(), "exclusive"});
-    ASSERT_EQ(holder.readLine(), "ready");
+    HelperProcess holder({"file_lock", reserveFile(), "exclusive"}, "ready");
     SleepRecorder sleeps;
     EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), -1);
     unsigned long waited = 0;
@@ -296,8 +295,7 @@ TEST_F(Reservation, FailuresChangeNothingAndRaiseAtMostTwelveEvents) {
 // leaves the process-wide section while it waits, so that the process's other threads go on.
 TEST_F(Reservation, AWaiterTakesTheLockAtTheNextShortPauseAfterItsRelease) {
     TestCacheFs cache;
-    HelperProcess holder({"file_lock", reserveFile(), "exclusive"});
-    ASSERT_EQ(holder.readLine(), "ready");
+    HelperProcess holder({"file_lock", reserveFile(), "exclusive"}, "ready");
     constexpr size_t kReleaseAt = 200;
     bool othersEntered = false;
     SleepRecorder sleeps([&](size_t count) {
