@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
-#include "Indexing/idxport/CXProcessId.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/ReserveText.h"
 #include "tests/support/SettingsFixture.h"
@@ -67,11 +66,6 @@ protected:
     std::string reserveFile(const std::string& base = "idx") const {
         return settings.dir().file(base + "/KR_Index/reserveFile");
     }
-    static std::string myId() {
-        CXProcessId me;
-        me.thisProcess();
-        return me.getIdString();
-    }
     // The parsed lines of the reserve file.
     std::vector<ReserveLine> lines(const std::string& base = "idx") const {
         return reserveLinesOf(readFileText(reserveFile(base)));
@@ -80,7 +74,7 @@ protected:
     long ownBlocks(const std::string& base = "idx") const {
         long blocks = -1;
         for (const ReserveLine& line : lines(base))
-            if (line.pid == myId()) blocks = line.blocks;
+            if (line.pid == ownProcessId()) blocks = line.blocks;
         return blocks;
     }
 

@@ -128,7 +128,7 @@ TEST_F(Reservation, WhichLinesTheNextWriterKeeps) {
         ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
         const std::string text = readFileText(reserveFile());
         EXPECT_EQ(text.substr(0, expected.size()), expected) << "line ends " << (end[0] == '\r' ? end[1] ? "CR LF" : "CR" : "LF");
-        const std::string own = "42:" + myId() + " 12207 ";
+        const std::string own = "42:" + ownProcessId() + " 12207 ";
         EXPECT_EQ(text.substr(expected.size(), own.size()), own);
     }
     live.closeInput();
@@ -227,9 +227,9 @@ TEST_F(Reservation, AKillBeforeTheCutLeavesOnlyTheNewLines) {
 TEST_F(Reservation, TheOwnLineIsKnownAfterTheBootTimeMoved) {
     TestCacheFs cache;
     ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
-    const std::string before = myId();
+    const std::string before = ownProcessId();
     CXProcessId::setBootTimeShift(1);
-    const std::string after = myId();
+    const std::string after = ownProcessId();
     cache.setReserveBuffer(0);
     const int reserved = cache.reserve(20000000, 0, 0, 0);
     const size_t linesAfterRequest = lines().size();
@@ -420,8 +420,8 @@ TEST_F(Reservation, LinesOfKilledProcessesArePrunedByTheNextWriter) {
     EXPECT_EQ(pids(lines()).size(), 3u) << "nobody wrote since";
     TestCacheFs cache;
     ASSERT_EQ(cache.reserve(0, 0, 0, 0), 1);
-    EXPECT_EQ(pids(lines()), (std::set<std::string>{ids[1], myId()}));
+    EXPECT_EQ(pids(lines()), (std::set<std::string>{ids[1], ownProcessId()}));
     holders[1]->writeLine("exit");
     EXPECT_EQ(holders[1]->wait(), 0);
-    EXPECT_EQ(pids(lines()), (std::set<std::string>{myId()}));
+    EXPECT_EQ(pids(lines()), (std::set<std::string>{ownProcessId()}));
 }

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "HelperCommand.h"
-#include "Indexing/idxport/CXProcessId.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "Platform/PlatformSleep.h"
+#include "tests/support/ReserveText.h"
 
 namespace {
 constexpr uint32_t kAnchorAge = 200000;  // the anchors are older than every directory made here
@@ -37,9 +37,7 @@ struct TortureDir : JobResultsCacheDir {
 
 // The lines of the reserve file whose head names this process.
 int ownReserveLines(const std::string& reserveFile) {
-    CXProcessId self;
-    self.thisProcess();
-    const std::string suffix = std::string(":") + self.getIdString() + " ";
+    const std::string suffix = ":" + ownProcessId() + " ";
     std::ifstream in(reserveFile);
     int count = 0;
     for (std::string line; std::getline(in, line);)
