@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
-#include "Indexing/idxport/CXProcessId.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/ReserveText.h"
 #include "tests/support/SettingsFixture.h"
@@ -21,11 +20,12 @@ namespace fs = std::filesystem;
 constexpr uint64_t kGiB = uint64_t(1) << 30;
 constexpr uint64_t kGiBBlocks = kGiB / 1024;
 
-// 1024-byte blocks, `free` of them free; a cleanup adds freedByCleanup, runs duringCleanup and
-// reports success as a cleanup that met its goal does.
+// Initialized from the settings at its construction; 1024-byte blocks, `free` of them free; a
+// cleanup adds freedByCleanup, runs duringCleanup and reports success as a cleanup that met its
+// goal does.
 class TestCacheFs : public JobResultsCacheFs {
 public:
-    TestCacheFs() : JobResultsCacheFs(1, TCacheIndex) {}
+    TestCacheFs() : JobResultsCacheFs(1, TCacheIndex) { initialize(nullptr); }
 
     uint64_t free = 100 * kGiBBlocks;
     uint64_t freedByCleanup = 0;
@@ -66,11 +66,6 @@ protected:
     std::string reserveFile(const std::string& base = "idx") const {
         return settings.dir().file(base + "/KR_Index/reserveFile");
     }
-    static std::string myId() {
-        CXProcessId me;
-        me.thisProcess();
-        return me.getIdString();
-    }
     // The parsed lines of the reserve file.
     std::vector<ReserveLine> lines(const std::string& base = "idx") const {
         return reserveLinesOf(readFileText(reserveFile(base)));
@@ -79,7 +74,7 @@ protected:
     long ownBlocks(const std::string& base = "idx") const {
         long blocks = -1;
         for (const ReserveLine& line : lines(base))
-            if (line.pid == myId()) blocks = line.blocks;
+            if (line.pid == ownProcessId()) blocks = line.blocks;
         return blocks;
     }
 

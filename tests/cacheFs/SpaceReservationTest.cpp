@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <future>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "Indexing/idxport/CXAutoCritSect.h"
@@ -44,7 +45,6 @@ TEST_F(Reservation, BlocksBufferAndReleaseRules) {
     };
     const mode_t umaskBefore = umask(0);
     TestCacheFs cache;
-    cache.initialize(nullptr);
     ASSERT_TRUE(cache.isInitialized());
     int i = 0;
     for (const auto& step : steps) {
@@ -123,13 +123,12 @@ TEST_F(Reservation, WhichLinesTheNextWriterKeeps) {
         }
         writeFileText(reserveFile(), input);
         TestCacheFs cache;
-        cache.initialize(nullptr);
         cache.free = uint64_t(1) << 40;  // room beside the widest line
         cache.setReserveBuffer(0);
         ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
         const std::string text = readFileText(reserveFile());
         EXPECT_EQ(text.substr(0, expected.size()), expected) << "line ends " << (end[0] == '\r' ? end[1] ? "CR LF" : "CR" : "LF");
-        const std::string own = "42:" + myId() + " 12207 ";
+        const std::string own = "42:" + ownProcessId() + " 12207 ";
         EXPECT_EQ(text.substr(expected.size(), own.size()), own);
     }
     live.closeInput();
@@ -154,7 +153,6 @@ TEST_F(Reservation, GrantedOnlyWhenFreeSpaceLessOthersHoldsTheRequest) {
         const std::string before = "7:1/1/1 " + std::to_string(row.others) + time;
         writeFileText(reserveFile(), before);
         TestCacheFs cache;
-        cache.initialize(nullptr);
         cache.free = 35 * kGiBBlocks;
         cache.freedByCleanup = row.freed;
         std::string probed;
@@ -196,7 +194,6 @@ TEST_F(Reservation, AFailedWriteLeavesTheOldBytes) {
         }
         writeFileText(reserveFile(), before);
         TestCacheFs cache;
-        cache.initialize(nullptr);
         signal(SIGXFSZ, SIG_IGN);
         const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, limited{before.size() + 10, RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, fullVolume ? &unlimited : &limited);
@@ -229,11 +226,10 @@ TEST_F(Reservation, AKillBeforeTheCutLeavesOnlyTheNewLines) {
 // still knows its line, replaces it instead of adding a second one and gives it back.
 TEST_F(Reservation, TheOwnLineIsKnownAfterTheBootTimeMoved) {
     TestCacheFs cache;
-    cache.initialize(nullptr);
     ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
-    const std::string before = myId();
+    const std::string before = ownProcessId();
     CXProcessId::setBootTimeShift(1);
-    const std::string after = myId();
+    const std::string after = ownProcessId();
     cache.setReserveBuffer(0);
     const int reserved = cache.reserve(20000000, 0, 0, 0);
     const size_t linesAfterRequest = lines().size();
@@ -267,7 +263,6 @@ TEST_F(Reservation, FailuresChangeNothingAndRaiseAtMostTwelveEvents) {
                  "getLine from %s failed, code 5"}};
     writeFileText(target, before);
     TestCacheFs cache;
-    cache.initialize(nullptr);
     EventCapture capture;
     for (const auto& row : rows) {
         fs::remove(reserveFile());
@@ -279,8 +274,7 @@ TEST_F(Reservation, FailuresChangeNothingAndRaiseAtMostTwelveEvents) {
     EXPECT_EQ(readFileText(target), before);
     EXPECT_EQ(readFileText(reserveFile()), before) << "the read error";
 
-    HelperProcess holder({"file_lock", reserveFile(), "exclusive"});
-    ASSERT_EQ(holder.readLine(), "ready");
+    HelperProcess holder({"file_lock", reserveFile(), "exclusive"}, "ready");
     SleepRecorder sleeps;
     EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), -1);
     unsigned long waited = 0;
@@ -301,9 +295,7 @@ TEST_F(Reservation, FailuresChangeNothingAndRaiseAtMostTwelveEvents) {
 // leaves the process-wide section while it waits, so that the process's other threads go on.
 TEST_F(Reservation, AWaiterTakesTheLockAtTheNextShortPauseAfterItsRelease) {
     TestCacheFs cache;
-    cache.initialize(nullptr);
-    HelperProcess holder({"file_lock", reserveFile(), "exclusive"});
-    ASSERT_EQ(holder.readLine(), "ready");
+    HelperProcess holder({"file_lock", reserveFile(), "exclusive"}, "ready");
     constexpr size_t kReleaseAt = 200;
     bool othersEntered = false;
     SleepRecorder sleeps([&](size_t count) {
@@ -329,7 +321,6 @@ TEST_F(Reservation, AWaiterTakesTheLockAtTheNextShortPauseAfterItsRelease) {
 // other writer drops it at a day while the job still writes.
 TEST_F(Reservation, TheOwnLineIsWrittenAgainWhenHalfADayOld) {
     TestCacheFs cache;
-    cache.initialize(nullptr);
     ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
     const uint32_t written = lines().at(0).time;
     const struct {
@@ -350,12 +341,9 @@ TEST_F(Reservation, TheOwnLineIsWrittenAgainWhenHalfADayOld) {
 // gives back its line in every one of them, a failure there is logged.
 TEST_F(Reservation, EachReserveFileHasItsOwnBufferAndTheLastObjectGivesAllBack) {
     auto first = std::make_unique<TestCacheFs>();
-    first->initialize(nullptr);
     configure("sDISABLERESERVE=no\n", "idx2");
     auto second = std::make_unique<TestCacheFs>();
-    second->initialize(nullptr);
     auto third = std::make_unique<TestCacheFs>();
-    third->initialize(nullptr);
     ASSERT_EQ(first->reserve(10000000, 0, 0, 0), 1);
     ASSERT_EQ(second->reserve(1000000, 0, 0, 0), 1);
     EXPECT_EQ(ownBlocks("idx"), 12207);
@@ -372,10 +360,68 @@ TEST_F(Reservation, EachReserveFileHasItsOwnBufferAndTheLastObjectGivesAllBack) 
     EXPECT_TRUE(capture.ofKind("event").empty());
 
     auto last = std::make_unique<TestCacheFs>();
-    last->initialize(nullptr);
     ASSERT_EQ(last->reserve(1000000, 0, 0, 0), 1);
     fs::remove(reserveFile("idx2"));
     fs::create_directory(reserveFile("idx2"));
     last.reset();
     EXPECT_TRUE(logged(capture, "destructor: reserveOnDisk() exception, errno=21"));
+}
+
+namespace {
+std::set<std::string> pids(const std::vector<ReserveLine>& lines) {
+    std::set<std::string> out;
+    for (const ReserveLine& line : lines) out.insert(line.pid);
+    return out;
+}
+}  // namespace
+
+// 16 processes make 200 reservations each, every one through the file; after each, the writer
+// finds all 16 lines whole and once. At the end each holds its last request; on exit each gives
+// its line back.
+TEST_F(Reservation, SixteenProcessesNeverLoseTearOrDuplicateALine) {
+    constexpr int kProcesses = 16, kRounds = 200;
+    std::vector<std::unique_ptr<HelperProcess>> loopers;
+    for (int i = 0; i < kProcesses; ++i)
+        loopers.push_back(std::make_unique<HelperProcess>(
+            std::vector<std::string>{"reserve_loop", std::to_string(kRounds), std::to_string(kProcesses)}));
+    for (auto& looper : loopers) ASSERT_EQ(looper->readLine(), "started");
+    for (auto& looper : loopers) looper->writeLine("go");
+    std::set<std::string> ids;
+    for (auto& looper : loopers) {
+        const std::string said = looper->readLine(110000);
+        ASSERT_EQ(said.substr(0, 5), "done ") << said;
+        ids.insert(said.substr(5));
+    }
+    const std::vector<ReserveLine> final = lines();
+    EXPECT_EQ(final.size(), size_t(kProcesses));
+    EXPECT_EQ(pids(final), ids);
+    for (const ReserveLine& line : final) EXPECT_EQ(line.blocks, (kRounds * 7 * 1024 + 2500000) / 1024);
+    for (auto& looper : loopers) {
+        looper->writeLine("exit");
+        EXPECT_EQ(looper->wait(), 0);
+    }
+    EXPECT_EQ(readFileText(reserveFile()), "");
+}
+
+// The next writer prunes the lines of processes killed outright and keeps the others'.
+TEST_F(Reservation, LinesOfKilledProcessesArePrunedByTheNextWriter) {
+    std::vector<std::unique_ptr<HelperProcess>> holders;
+    std::vector<std::string> ids;
+    for (int i = 0; i < 3; ++i) {
+        holders.push_back(std::make_unique<HelperProcess>(std::vector<std::string>{"reserve_hold", "1000000"}));
+        const std::string said = holders.back()->readLine();
+        ASSERT_EQ(said.substr(0, 6), "ready ") << said;
+        ids.push_back(said.substr(6));
+    }
+    for (int i : {0, 2}) {
+        holders[i]->kill(SIGKILL);
+        holders[i]->wait();
+    }
+    EXPECT_EQ(pids(lines()).size(), 3u) << "nobody wrote since";
+    TestCacheFs cache;
+    ASSERT_EQ(cache.reserve(0, 0, 0, 0), 1);
+    EXPECT_EQ(pids(lines()), (std::set<std::string>{ids[1], ownProcessId()}));
+    holders[1]->writeLine("exit");
+    EXPECT_EQ(holders[1]->wait(), 0);
+    EXPECT_EQ(pids(lines()), (std::set<std::string>{ownProcessId()}));
 }

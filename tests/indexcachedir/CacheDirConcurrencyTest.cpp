@@ -1,7 +1,6 @@
 // The cache directory protocol when other processes create, read and remove at the same moment.
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/DeniedDirectory.h"
-#include "tests/support/HelperProcess.h"
 #include "tests/support/SleepRecorder.h"
 
 using Concurrency = CacheDirFixture;
@@ -132,11 +131,10 @@ TEST_F(Concurrency, FailedNewerDirectoriesGoButNotBusyOrUnfinishedOnes) {
     EXPECT_FALSE(fileExists(dirPath(300)));
 
     leave(200, JobResultsCacheDir::Complete);
-    HelperProcess reader({"cachedir_lock", "2", "7", "200", "read"}, "ready");
+    auto reader = heldBy("read", 200);
     job.cleanFailedCachedirs(150);
     EXPECT_TRUE(fileExists(dirPath(200))) << "held by another process";
-    reader.writeLine("done");
-    reader.wait();
+    reader.reset();
 
     std::filesystem::create_directories(dirPath(300));
     job.cleanFailedCachedirs(250);

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <set>
-#include <thread>
 
 #include "tests/indexcachedir/CacheDirFixture.h"
-#include "tests/support/HelperProcess.h"
 
 namespace {
 using Names = std::vector<std::string>;

@@ -1,6 +1,5 @@
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/EventCapture.h"
-#include "tests/support/HelperProcess.h"
 #include "tests/support/SleepRecorder.h"
 
 namespace {
@@ -11,13 +10,6 @@ protected:
     std::string stateText(unsigned long stamp = kStamp) const { return readFileText(dirPath(stamp) + "/State"); }
 };
 }  // namespace
-
-TEST_F(CacheDir, PathNeedsATimeStampAndAKnownApplicationType) {
-    TestDir dir(kStamp), noStamp(0), invalid(kStamp, 5);
-    EXPECT_STREQ(dir.getCacheDir(), dirPath(kStamp).c_str());
-    EXPECT_EQ(noStamp.getCacheDir(), nullptr) << "without a time stamp the path is chosen later";
-    EXPECT_FALSE(invalid.isInitialized()) << "an unknown application type leaves the object unusable";
-}
 
 TEST_F(CacheDir, StateFileLayoutsAreKeptByteForByte) {
     TestDir dir(kStamp);
@@ -46,6 +38,8 @@ TEST_F(CacheDir, StateFileLayoutsAreKeptByteForByte) {
 
 TEST_F(CacheDir, StateFailuresRaiseEventsAndKeepCodes) {
     EventCapture capture;
+    EXPECT_FALSE(TestDir(kStamp, 5).isInitialized()) << "an unknown application type leaves the object unusable";
+    EXPECT_EQ(TestDir(0).getCacheDir(), nullptr) << "without a time stamp the path is chosen later";
     TestDir dir(kStamp);
     EXPECT_TRUE(dir.stateError()) << "no State file open";
     EXPECT_EQ(dir.getErrno(), JobResultsCacheDir::kErrNotOpened);
@@ -104,19 +98,6 @@ TEST_F(CacheDir, LockSlots) {
     EXPECT_TRUE(dir.alreadyLocked());
 }
 
-TEST_F(CacheDir, LocksAgainstAnotherProcess) {
-    TestDir dir(kStamp);
-    dir.mkCacheDir();
-    dir.unLock();
-    HelperProcess reader({"cachedir_lock", "2", "7", std::to_string(kStamp), "read"}, "ready");
-    EXPECT_EQ(dir.writeLock(0), 0) << "a reader keeps a writer out";
-    EXPECT_EQ(dir.readLock(0), 1) << "readers share";
-    dir.unLock();
-    reader.writeLine("done");
-    EXPECT_EQ(reader.wait(), 0);
-    EXPECT_EQ(dir.writeLock(0), 1);
-}
-
 TEST(CacheDirSettings, SpaceSaverDecidesCopying) {
     struct Case {
         const char* value;
@@ -129,5 +110,61 @@ TEST(CacheDirSettings, SpaceSaverDecidesCopying) {
         std::string out;
         ASSERT_EQ(runHelper({"cachedir_copy_setting"}, &out), 0);
         EXPECT_EQ(out, std::string(c.copy ? "1 " : "0 ") + std::to_string(c.threshold) + "\n") << c.value;
+    }
+}
+
+// Each failure leaves a code the caller can read and a journal line that names its cause.
+class ErrorReason : public CacheDirFixture {};
+
+TEST_F(ErrorReason, EachFailureLeavesItsCodeAndAJournalLineThatSaysWhy) {
+    const unsigned long stamp = 1700000000;
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::function<int()> act;  // the code the caller reads
+        int code;
+        std::string said;
+    };
+    const std::string missing = settings.dir().file("absent.ini");
+    const Case cases[] = {
+        {"bad app type", [] {}, [] { return TestDir(0, 5).getErrno(); }, EINVAL,
+         "invalid app type 5: the index cache takes 1 or 7"},
+        {"exact open of a directory being written",
+         [&] { leave(stamp, 3); },
+         [&] {
+             auto writer = heldBy("write", stamp);
+             TestDir reader;
+             return reader.open(stamp, true) == nullptr ? reader.getErrno() : 0;
+         },
+         JobResultsCacheDir::kErrBusy, "directory 1700000000 is busy: another process is writing"},
+        {"exact open of a directory whose writer died", [&] { leave(stamp, 3); },
+         [&] {
+             TestDir reader;
+             return reader.open(stamp, true) == nullptr ? reader.getErrno() : 0;
+         },
+         ENOENT, "directory 1700000000 was discarded: its writer ended"},
+        {"exact open of a missing directory", [] {},
+         [&] {
+             TestDir reader;
+             return reader.open(stamp + 1, true) == nullptr ? reader.getErrno() : 0;
+         },
+         ENOENT, "/1700000001 does not exist"},
+        {"job results without the client role",
+         [&] { settings.write("[Focus]\nClientName=client1\n"); },
+         [] { return static_cast<int>(TestDir(0, kAppTypeJobResults).getInitializationFailureReason()); },
+         eNoJobResultsDirectory, "Not a TalClient platform: give the client its job results role: [Platform] TalClient=yes"},
+        {"settings file missing",
+         [&] { setenv("VORNICA_CONFIG", missing.c_str(), 1); },
+         [] { return static_cast<int>(TestDir().getInitializationFailureReason()); }, eNoIndexCacheBase,
+         "set [MediaAgent] IndexCacheDirectory (or the client's own) in " + missing + ", which does not exist"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings.write(settingsText());
+        setenv("VORNICA_CONFIG", settings.configPath().c_str(), 1);
+        c.arrange();
+        EventCapture journal;
+        EXPECT_EQ(c.act(), c.code);
+        EXPECT_EQ(journal.debugLinesWith(c.said), 1u) << testing::PrintToString(journal.debugMessages());
     }
 }

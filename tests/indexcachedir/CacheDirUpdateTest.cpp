@@ -6,7 +6,6 @@
 #include "Indexing/idxport/CXDirectory.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "tests/indexcachedir/CacheDirFixture.h"
-#include "tests/support/HelperProcess.h"
 
 namespace {
 // A job of that app whose previous index counts `bytes` (-1: its real size); `whileSizing` runs

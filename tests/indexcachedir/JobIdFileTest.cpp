@@ -1,9 +1,6 @@
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <optional>
 #include <tuple>
 
@@ -49,9 +46,7 @@ TEST_F(JobIdFile, IsReplacedWholeKeepingItsModeAndReadsBackIntoTheObject) {
     EXPECT_EQ(read(before, text, sizeof text - 1), 16);
     EXPECT_STREQ(text, "7:1:2:0 mahost\r\n");
     close(before);
-    struct stat st {};
-    ASSERT_EQ(stat(jobIdPath().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(modeOf(jobIdPath()), 0640u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dirPath(kStamp)), {}), 1) << "no temporary left";
 
     TestDir reader(kStamp, 1, 0);

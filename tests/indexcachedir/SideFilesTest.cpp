@@ -1,15 +1,9 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <filesystem>
 #include <optional>
 
 #include "Indexing/indexcachedir/PageCacheDir.h"
 #include "Indexing/indexcachedir/SAverageTime.h"
-#include "Platform/PlatformSleep.h"
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/EventCapture.h"
-#include "tests/support/HelperProcess.h"
 
 namespace {
 constexpr unsigned long kStamp = 1700000000;
@@ -104,10 +98,6 @@ TEST_F(SideFiles, ClosingForTheHostTouchesOnlyAReaderOrItsOwnWrite) {
         EXPECT_EQ(dir.PutIndexCacheIntoClosedStateMA(), row.result);
         const std::string state = dirPath(kStamp) + "/State";
         EXPECT_EQ(fileExists(state) ? readFileText(state).substr(0, 1) : "none", row.stateAfter);
-        if (other) {
-            other->writeLine("done");
-            EXPECT_EQ(other->wait(), 0);
-        }
     }
 }
 

@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -7,17 +8,10 @@
 #include "HelperCommand.h"
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "Indexing/idxport/CXFile.h"
-#include "Indexing/idxport/CXProcessId.h"
 #include "Platform/PlatformSleep.h"
 #include "tests/support/ReserveText.h"
 
 namespace {
-std::string myId() {
-    CXProcessId me;
-    me.thisProcess();
-    return me.getIdString();
-}
-
 // The 9-second pause between two tries for the reserve file's lock is cut short; the waits
 // inside a try stay real.
 void shortenLockRetries() {
@@ -40,7 +34,7 @@ std::string checkReserveFile(const std::string& path, size_t lines, uint32_t own
     for (const ReserveLine& line : reserveLinesOf(text, &malformed)) {
         if (line.time == 0) ++malformed;
         if (!heads.insert(line.head).second) return "duplicate line of " + line.head;
-        if (line.pid == myId()) ownSeen = line.blocks == ownBlocks;
+        if (line.pid == ownProcessId()) ownSeen = line.blocks == ownBlocks;
     }
     if (malformed != 0) return std::to_string(malformed) + " malformed lines";
     if (heads.size() != lines) return std::to_string(heads.size()) + " lines";
@@ -74,7 +68,7 @@ HELPER_COMMAND(reserve_loop) {
                                              static_cast<uint32_t>((bytes + 2500000) / cache.getBlockSize()));
         if (!wrong.empty()) problem = "bad " + std::to_string(round) + " " + wrong;
     }
-    helperSay(problem.empty() ? "done " + myId() : problem);
+    helperSay(problem.empty() ? "done " + ownProcessId() : problem);
     helperAwaitLine();
     return problem.empty() ? 0 : 1;
 }
@@ -86,7 +80,23 @@ HELPER_COMMAND(reserve_hold) {
     JobResultsCacheFs cache(1, TCacheIndex);
     cache.initialize(nullptr);
     const bool reserved = cache.reserve(std::strtoull(args[0].c_str(), nullptr, 10), 0, 0, 0) == 1;
-    helperSay(reserved ? "ready " + myId() : "failed");
+    helperSay(reserved ? "ready " + ownProcessId() : "failed");
     helperAwaitLine();
     return reserved ? 0 : 1;
+}
+
+// reserve_release_behind LINE: writes the reserve file by plain stream output as this process's
+// line (client id 42, 5000 blocks) followed by LINE, then gives its line back with release(all),
+// which rewrites the file shorter. Exits 0 when the release returned. For a run under a tracer
+// that kills the process at a chosen step of that rewrite.
+HELPER_COMMAND(reserve_release_behind) {
+    if (args.size() != 1) return 64;
+    JobResultsCacheFs cache(1, TCacheIndex);
+    cache.initialize(nullptr);
+    {
+        std::ofstream out(cache.getReserveFilePath(), std::ios::binary | std::ios::trunc);
+        out << "42:" << ownProcessId() << " 5000 " << JobResultsCacheFs::getCurrentTime() << "\r\n" << args[0] << "\r\n";
+        if (!out.flush()) return 3;
+    }
+    return cache.release(0, true) == 0 ? 0 : 1;
 }

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "HelperCommand.h"
-#include "Indexing/idxport/CXProcessId.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "Platform/PlatformSleep.h"
+#include "tests/support/ReserveText.h"
 
 namespace {
 constexpr uint32_t kAnchorAge = 200000;  // the anchors are older than every directory made here
@@ -37,9 +37,7 @@ struct TortureDir : JobResultsCacheDir {
 
 // The lines of the reserve file whose head names this process.
 int ownReserveLines(const std::string& reserveFile) {
-    CXProcessId self;
-    self.thisProcess();
-    const std::string suffix = std::string(":") + self.getIdString() + " ";
+    const std::string suffix = ":" + ownProcessId() + " ";
     std::ifstream in(reserveFile);
     int count = 0;
     for (std::string line; std::getline(in, line);)
@@ -117,6 +115,16 @@ private:
         holds(path, states, mark);
     }
     std::string mark() const { return std::to_string(getpid()) + ":" + std::to_string(ops_); }
+    // Holds a directory this process writes, then ends it by suspend (one time in `suspendOneIn`,
+    // 0: never) or close.
+    void writeAndEnd(TortureDir& dir, char* path, const char* op, unsigned suspendOneIn, const std::string& ok) {
+        ++ops_;
+        hold(path, "3", mark(), op);
+        const std::string kept = path;
+        const bool suspend = suspendOneIn != 0 && pick(suspendOneIn) == 0;
+        if (suspend ? dir.suspend() != 0 : dir.close(false) != 0) violation(std::string("end of ") + op + " failed", kept.c_str());
+        say(ok);
+    }
 
     void createAndClose(unsigned long app) {
         TortureDir dir(1, app, 0);
@@ -153,13 +161,7 @@ private:
     }
     void suspend(unsigned long app) {
         TortureDir dir(1, app, 0);
-        char* path = dir.create(newStamp());
-        if (path == nullptr) return;
-        ++ops_;
-        hold(path, "3", mark(), "suspend");
-        const std::string kept = path;
-        if (dir.suspend() != 0) violation("suspend of its own directory failed", kept.c_str());
-        say("OK suspend");
+        if (char* path = dir.create(newStamp())) writeAndEnd(dir, path, "suspend", 1, "OK suspend");
     }
     // The previous index is copied or renamed into a directory of this second; the new one is
     // this process's alone until it closes or suspends it.
@@ -169,22 +171,14 @@ private:
         dir.copyUponUpdate(copy);
         char* path = dir.update(false, 0, false);
         if (path == nullptr) return say("OK updatefail " + std::to_string(dir.getErrno()));
-        ++ops_;
-        hold(path, "3", mark(), "update");
-        const std::string kept = path;
-        if (pick(3) == 0 ? dir.suspend() != 0 : dir.close(false) != 0) violation("end of update failed", kept.c_str());
-        say(copy ? "OK updatecopy" : "OK updaterename");
+        writeAndEnd(dir, path, "update", 3, copy ? "OK updatecopy" : "OK updaterename");
     }
     // Resumes the app's newest directory: a suspended one becomes this process's writer.
     void resume(unsigned long app) {
         TortureDir dir(1, app, 0);
         char* path = dir.resume(pick(2) == 0 ? 0 : 7, false);
         if (path == nullptr) return say("OK resumefail " + std::to_string(dir.getErrno()));
-        ++ops_;
-        hold(path, "3", mark(), "resume");
-        const std::string kept = path;
-        if (pick(2) == 0 ? dir.suspend() != 0 : dir.close(false) != 0) violation("end of resume failed", kept.c_str());
-        say("OK resume");
+        writeAndEnd(dir, path, "resume", 2, "OK resume");
     }
     // While this process has a reservation its line is in the reserve file exactly once; when it
     // gives everything back the line is gone.
