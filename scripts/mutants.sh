@@ -66,6 +66,9 @@ parse_list() {
     done
 }
 
+# Everything below runs from one function, read whole before it starts: an edit of this file
+# during a run cannot change what the run executes.
+main() {
 parse_list
 if [ "${1:-}" = "--list" ]; then
     for i in "${!ids[@]}"; do
@@ -234,3 +237,6 @@ done
 build_tree >/dev/null 2>&1 || true
 echo "$killed killed, $survived survived, $stale stale, $broken build-broken ($(($(date +%s) - started)) s)"
 [ $((survived + stale + broken)) -eq 0 ]
+}
+main "$@"
+exit
