@@ -401,8 +401,6 @@ Writer generation(SettingsFixture& settings) {
                     // Raw files left out: a kill after the results file is in place, or a failed
                     // unlink, leaves them for good (reported to the results code's owner).
                     if (name.rfind("backup_", 0) == 0 && o != Outcome::Failed) continue;
-                    // Also left out: a killed map rebuild's "1.map.<pid>.<n>.new" is removed by nobody.
-                    if (name.rfind("1.map.", 0) == 0 && o == Outcome::Killed) continue;
                     EXPECT_TRUE(name == "State" || name == "backup.out" || name == "1.map" || name == "raw.log")
                         << "left behind: " << name;
                 }
@@ -571,15 +569,17 @@ Writer rawStoring(SettingsFixture& settings) {
 // Removable storing: rows put into the job results table and one withdrawn again. Each call
 // commits on its own, so a failure may leave the rows before it; the row stored before stays,
 // and the next writer's row and the page made from the table follow.
+bool storeRows(std::initializer_list<std::pair<const char*, const char*>> rows, const char* withdrawn = nullptr) {
+    StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
+    if (writer.openRemovable(kResultsBackup)) return false;
+    for (const auto& [key, line] : rows)
+        if (writer.putRemovableLine(key, line)) return false;
+    return withdrawn == nullptr || !writer.remove(withdrawn);
+}
+
 Writer removableStoring(SettingsFixture& settings) {
     const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
-    const auto store = [](std::initializer_list<std::pair<const char*, const char*>> rows, const char* withdrawn) {
-        StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
-        if (writer.openRemovable(kResultsBackup)) return false;
-        for (const auto& [key, line] : rows)
-            if (writer.putRemovableLine(key, line)) return false;
-        return withdrawn == nullptr || !writer.remove(withdrawn);
-    };
+    const auto store = storeRows;
     using Lines = std::vector<std::string>;
     return {"removable storing",
             [&settings, store](const TempDir& d) {
@@ -599,6 +599,28 @@ Writer removableStoring(SettingsFixture& settings) {
                                               [](const std::string& l) { return l == "k1 one" || l == "k2 two"; });
                 EXPECT_TRUE(o == Outcome::Succeeded ? now == expected : fits) << ::testing::PrintToString(now);
                 expectOnly(job(d), {"State", "backup.out", "1.map"}, "JobResults", {"tmp"}, o);
+            }};
+}
+
+// generateFile from the job results table: the first page makes the results file of the rows
+// and the table goes once the file is in place. Every row is served once, by this reader or the
+// next. (A writer after that is refused: the file stands for the table.)
+Writer tableGeneration(SettingsFixture& settings) {
+    const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
+    using Lines = std::vector<std::string>;
+    return {"generateFile from the table",
+            [&settings](const TempDir& d) {
+                leaveResultsDir(settings, d);
+                ASSERT_TRUE(storeRows({{"k1", "%s one"}, {"k2", "%s two"}}));
+            },
+            [](const TempDir&) { return servedPage(kResultsBackup) == Lines{"k1 one", "k2 two"}; },
+            [job](const TempDir& d, Outcome o) {
+                EXPECT_EQ(servedPage(kResultsBackup), (Lines{"k1 one", "k2 two"})) << "the next reader";
+                // A kill between the results file's rename and the table's removal leaves the
+                // table: never read again (the file stands for it), it goes with the directory.
+                std::vector<std::string> kept{"State", "backup.out", "1.map"};
+                if (o == Outcome::Killed) kept.push_back("JobResults");
+                expectOnly(job(d), kept, ".generating", {"1"}, o);
             }};
 }
 
@@ -667,4 +689,5 @@ TEST_F(WriterLoops, SuspendAndResume) { runAndReport(suspendAndResume(settings))
 TEST_F(WriterLoops, DiscardForResume) { runAndReport(discardForResume(settings)); }
 TEST_F(WriterLoops, RawStoring) { runAndReport(rawStoring(settings)); }
 TEST_F(WriterLoops, RemovableStoring) { runAndReport(removableStoring(settings)); }
+TEST_F(WriterLoops, GenerateFileFromTable) { runAndReport(tableGeneration(settings)); }
 TEST_F(WriterLoops, RestoreFilterFile) { runAndReport(restoreFilter(settings)); }
