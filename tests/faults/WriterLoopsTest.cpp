@@ -19,6 +19,7 @@
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "JobResults/LineMap.h"
+#include "JobResults/PagingResultsDir.h"
 #include "JobResults/ResultsFile.h"
 #include "JobResults/StoreResults.h"
 #include "Platform/BatchSort.h"
@@ -306,12 +307,17 @@ Writer indexWriter(SettingsFixture& settings, const char* name, IndexWrite how) 
                     EXPECT_EQ(reader.close(false), 0);
                 }
                 TestDir next(0, 1, 44);
-                // Left out where a killed create left its directory without State, or with an
-                // empty one: no process can tell it from a create still under way, so the next
-                // update fails (ENOENT, or "busy writing") until a newer directory comes.
-                const bool leftBehind = o == Outcome::Killed && fsExists((app(d) + "/1000").c_str()) &&
-                                        readFileText(app(d) + "/1000/State").rfind("0\r\n", 0) != 0;
-                if (how == IndexWrite::Create && !leftBehind) {
+                // A killed create may leave its directory without State, or with an empty one: no
+                // process can tell it from a create under way until it has stayed so for an hour.
+                // Made older, the next update takes it for abandoned and removes it.
+                const std::string made = app(d) + "/1000";
+                for (const std::string& path : {made + "/State", made}) {
+                    std::error_code absent;
+                    if (o == Outcome::Killed)
+                        std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() -
+                                                         std::chrono::hours(2), absent);
+                }
+                if (how == IndexWrite::Create) {
                     ASSERT_NE(next.update(false, 0, false), nullptr) << "the next job's update, errno " << next.getErrno();
                 } else {
                     ASSERT_NE(next.create(2000000000), nullptr) << "the next job's index, errno " << next.getErrno();
@@ -647,13 +653,18 @@ Writer restoreFilter(SettingsFixture& settings) {
                     const bool filter = name.size() > 6 && name.compare(name.size() - 6, 6, ".f_rst") == 0;
                     const bool map = name.size() > 10 && name.compare(name.size() - 10, 10, ".f_rst.map") == 0;
                     // A killed reader's temporaries (of the filter, of its map) go with the age
-                    // cleanup of paging files.
+                    // cleanup of paging files, below.
                     const bool aged = o == Outcome::Killed && name.rfind("PagingFile_", 0) == 0;
                     EXPECT_TRUE(filter || map || aged) << "left behind: " << name;
                     if (filter) {
                         EXPECT_EQ(readFileText(e.path()), "b 3\r\nx 12\r\n") << name;
                     }
                 }
+                PagingResultsDir::setClockForTests([] { return int64_t(time(nullptr)) + 2 * PagingResultsDir::kMaxAgeSeconds; });
+                { PagingResultsDir cleaner("client1"); }
+                PagingResultsDir::setClockForTests(nullptr);
+                for (const auto& e : std::filesystem::directory_iterator(d.path()))
+                    EXPECT_TRUE(e.is_directory()) << "not taken by the age cleanup: " << e.path();
             }};
 }
 }  // namespace
