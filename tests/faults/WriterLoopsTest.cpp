@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -702,3 +703,47 @@ TEST_F(WriterLoops, RawStoring) { runAndReport(rawStoring(settings)); }
 TEST_F(WriterLoops, RemovableStoring) { runAndReport(removableStoring(settings)); }
 TEST_F(WriterLoops, GenerateFileFromTable) { runAndReport(tableGeneration(settings)); }
 TEST_F(WriterLoops, RestoreFilterFile) { runAndReport(restoreFilter(settings)); }
+
+// Other hosts' temporaries go by age in every sweep: one unchanged for longer than the limit
+// goes with the next writer; a younger one (its host's writer may be at it) stays, and so does
+// a work directory with a young file in it.
+TEST_F(WriterLoops, OtherHostsLeftoversGoByAge) {
+    struct Case {
+        Writer writer;
+        const char* base;
+        const char* tag;
+        bool directory;
+    };
+    const Case cases[] = {
+        {settingsRewrite(), "settings.ini", "tmp", false},
+        {sortWriter("sortAndReplace", 0), "list.txt", "sortwork", true},
+        {jobIdFile(settings), "KR_Index/2/7/1700000000/JobId", "tmp", false},
+        {generation(settings), "KR_JobResults/2/5/7/.generating", "1", false},
+        {generation(settings), "KR_JobResults/2/5/7/1.map", "new", false},
+    };
+    const auto makeAged = [](const std::string& path, bool directory, int64_t dirAge, int64_t fileAge) {
+        const auto ago = [](int64_t seconds) {
+            return std::filesystem::file_time_type::clock::now() - std::chrono::seconds(seconds);
+        };
+        if (directory) {
+            std::filesystem::create_directory(path);
+            writeFileText(path + "/run", "x");
+            std::filesystem::last_write_time(path + "/run", ago(fileAge));
+        } else {
+            writeFileText(path, "x");
+        }
+        std::filesystem::last_write_time(path, ago(dirAge));
+    };
+    const int64_t limit = TempNames::kOtherHostLeftoverSeconds, day = 86400;
+    for (const Case& c : cases) {
+        TempDir dir;
+        c.writer.setup(dir);
+        const std::string stale = dir.file(c.base) + "." + c.tag + ".otherhost.4242.0badcafe";
+        const std::string young = dir.file(c.base) + "." + c.tag + ".otherhost.4243.0badcafe";
+        makeAged(stale, c.directory, limit + day, limit + day);
+        makeAged(young, c.directory, c.directory ? limit + day : limit - day, limit - day);
+        EXPECT_TRUE(c.writer.run(dir)) << c.writer.name;
+        EXPECT_FALSE(std::filesystem::exists(stale)) << c.writer.name << ": " << stale;
+        EXPECT_TRUE(std::filesystem::exists(young)) << c.writer.name << ": " << young;
+    }
+}
