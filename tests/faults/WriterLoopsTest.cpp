@@ -5,6 +5,9 @@
 // before is there; every file it touched reads as the old content or the new, nothing else; the
 // next writer succeeds; and nothing is left that the next writer does not clean.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -703,6 +706,50 @@ TEST_F(WriterLoops, RawStoring) { runAndReport(rawStoring(settings)); }
 TEST_F(WriterLoops, RemovableStoring) { runAndReport(removableStoring(settings)); }
 TEST_F(WriterLoops, GenerateFileFromTable) { runAndReport(tableGeneration(settings)); }
 TEST_F(WriterLoops, RestoreFilterFile) { runAndReport(restoreFilter(settings)); }
+
+// Fills the file system of path with one file there, to the last byte it takes.
+bool fill(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    static const char block[4096] = {};
+    for (size_t size = sizeof block; size > 0;)
+        if (write(fd, block, size) < 0) size /= 2;
+    const bool full = errno == ENOSPC;
+    close(fd);
+    return full;
+}
+
+// Every writer on a really full file system: its directory a small tmpfs (in a private mount
+// namespace of a child process), filled to the last byte after the set-up. The writer reports
+// the failure or has the right result; once room is made, the loops' checks hold. Root only.
+TEST_F(WriterLoops, FullDisk) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace and a tmpfs";
+    const Writer writers[] = {settingsRewrite(), sortWriter("sortAndReplace", 0), sortWriter("top-N", 25),
+                              jobIdFile(settings), storeLines(settings), indexWriter(settings, "create", IndexWrite::Create),
+                              indexWriter(settings, "update by rename", IndexWrite::UpdateByRename),
+                              indexWriter(settings, "update by copy", IndexWrite::UpdateByCopy), reservation(settings),
+                              generation(settings), resultsTableBatch(), suspendAndResume(settings),
+                              discardForResume(settings), rawStoring(settings), removableStoring(settings),
+                              tableGeneration(settings), restoreFilter(settings)};
+    for (const Writer& w : writers) {
+        TempDir dir;
+        const int status = runInChildWithFaults(FaultPlan{}, [&] {
+            if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=1m") != 0)
+                return 77;
+            w.setup(dir);
+            if (!fill(dir.file("filler"))) return 78;
+            const bool ok = w.run(dir);
+            std::printf("%s on a full disk: %s\n", w.name, outcomeName(ok ? Outcome::Succeeded : Outcome::Failed));
+            unlink(dir.file("filler").c_str());
+            w.check(dir, ok && w.reportsFailure ? Outcome::Succeeded : Outcome::Failed);
+            return ::testing::Test::HasFailure() ? 1 : 0;
+        });
+        if (status == 77) GTEST_SKIP() << "no private mount namespace or tmpfs here";
+        ASSERT_NE(status, 78) << w.name << ": the tmpfs did not fill";
+        EXPECT_EQ(status, 0) << w.name << " on a full disk (see above)";
+    }
+}
 
 // Other hosts' temporaries go by age in every sweep: one unchanged for longer than the limit
 // goes with the next writer; a younger one (its host's writer may be at it) stays, and so does

@@ -168,6 +168,7 @@ int runInChildWithFaults(const FaultPlan& plan, const std::function<int()>& body
             FaultInjection faults(plan);
             result = body();
         }
+        fflush(nullptr);  // what the body printed (a failed expectation) is not lost
         _exit(result);
     }
     int status = 0;
