@@ -274,9 +274,11 @@ bool JobResultsCacheDir::removeAbandonedCreate() {
         debug(1, "removed %s: a create killed before it made State\n", cacheDir_);
         return true;
     }
+    // A State with its lines (the usual newest index) is never locked here: readers and writers
+    // of it are not held up. Only an empty or torn one is, and decided on again under the lock.
     bool removed = false;
-    if (stateFile_.lock(sfLockExclusive, 0) == 1 && stateFile_.isStillAt(state.c_str()) && peekState() == -2 &&
-        unchangedFor(state, kAbandonedCreateSeconds) && holdsOnlyState(cacheDir_)) {
+    if (peekState() == -2 && unchangedFor(state, kAbandonedCreateSeconds) && stateFile_.lock(sfLockExclusive, 0) == 1 &&
+        stateFile_.isStillAt(state.c_str()) && peekState() == -2 && holdsOnlyState(cacheDir_)) {
         removed = safeUnlink(state.c_str()) == 0 && fsRmdir(cacheDir_) == 0;
         debug(1, "%s %s: a create killed before it wrote State (errno %d)\n", removed ? "removed" : "cannot remove",
               cacheDir_, removed ? 0 : errno);
