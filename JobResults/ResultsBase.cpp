@@ -219,7 +219,10 @@ bool ResultsBase::rebuildMap() {
         debug(1, "generateMap: cannot allocate buffers for %s\n", fileName_);
         return true;
     }
-    // A name of this process alone, created exclusively: nobody else's file is taken over.
+    // What rebuilds killed on the way left goes first (this host's of processes that no longer
+    // run, other hosts' by age): nothing else removes it. The new name is of this process alone,
+    // created exclusively: nobody else's file is taken over.
+    removeDeadTemporaries(mapName_, "new");
     const std::string tempName = TempNames::make(mapName_, "new");
     const char* const temp = tempName.c_str();
     CXFile out;

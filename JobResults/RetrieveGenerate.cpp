@@ -7,8 +7,8 @@
 // its input (raw files, or the table) is deleted only after that. A crash at any point therefore
 // leaves either no results file and all the input, or the complete file (and perhaps input
 // already merged, which is never merged again because the file exists). Temporary files of a
-// generation that died on this host are removed by the next one, which holds the same exclusive
-// lock; another host's stay (see removableLeftover).
+// generation that died are removed by the next one, which holds the same exclusive lock (another
+// host's only by age, see removableLeftover).
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -20,7 +20,6 @@
 #include "Indexing/icommon/SafeFileOps.h"
 #include "Indexing/idxport/CXDirectory.h"
 #include "Indexing/idxport/CXErrors.h"
-#include "Indexing/idxport/CXProcessId.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/idxport/FsSync.h"
 #include "JobResults/JRGenerateCallback.h"
@@ -48,15 +47,14 @@ constexpr const char* kTempBase = ".generating";
 
 std::string tempPrefix(uint32_t kind) { return std::string(kTempBase) + "." + std::to_string(kind) + "."; }
 
-// A temporary file (or its log) of an earlier generation that this one may remove: made on this
-// host by a process that no longer runs, or named by the pid alone as older versions did (those
-// never outlive the lock this generation holds). Another host's names stay: no process here can
-// tell whether that host's process still runs.
-bool removableLeftover(std::string_view name, uint32_t kind) {
+// A temporary file (or its log) at path of an earlier generation that this one may remove: a
+// leftover as TempNames::isLeftover tells (another host's only once it has not changed for a
+// long time), or named by the pid alone as older versions did (those never outlive the lock
+// this generation holds).
+bool removableLeftover(std::string_view name, const std::string& path, uint32_t kind) {
     if (name.size() > 4 && name.substr(name.size() - 4) == ".log") name.remove_suffix(4);
     TempNames::Parsed made;
-    if (TempNames::parse(name, kTempBase, std::to_string(kind), made))
-        return TempNames::madeOnThisHost(made) && CXProcessId::pidRuns(static_cast<unsigned long>(made.pid)) == 0;
+    if (TempNames::parse(name, kTempBase, std::to_string(kind), made)) return TempNames::isLeftover(made, path);
     const std::string_view pid = name.substr(tempPrefix(kind).size());
     return !pid.empty() && std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
@@ -192,7 +190,7 @@ bool RetrieveResults::listRawFiles(const char* prefix, std::vector<RawInput>& in
         if (startsWith(name, leftover)) {
             // Only a generation that died leaves these: this one holds the exclusive lock.
             const std::string path = joinPath(cacheDir_, name);
-            if (removableLeftover(name, fileType_) && safeUnlink(path.c_str()) == 0)
+            if (removableLeftover(name, path, fileType_) && safeUnlink(path.c_str()) == 0)
                 debug(1, "generateFile: removed '%s' of an earlier attempt", name);
             continue;
         }

@@ -19,7 +19,6 @@
 // Stale maps: when a search sees a paging file and its map, it deletes the map if it was last
 // changed before the paging file (the file was rewritten or appended to after the map was
 // built); the next page request rebuilds it.
-#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -34,7 +33,7 @@
 #include "JobResults/PagingResultsDir.h"
 #include "JobResults/RetrieveResults.h"
 #include "Platform/MDLock.h"
-#include "Platform/PlatformEnv.h"
+#include "Platform/TempNames.h"
 
 namespace {
 
@@ -81,8 +80,6 @@ bool restoreStatus(const char* line, size_t length, long& status) {
     }
     return true;
 }
-
-std::atomic<unsigned> tempNameCounter{0};
 
 // A name for fileName_ or mapName_ (released with delete[]); null when out of memory.
 char* newCopy(const std::string& text) {
@@ -374,11 +371,13 @@ bool RetrieveResults::generateRestoreFilterFile(const char* clientName) {
 bool RetrieveResults::writeRestoreFilter(CXFile& restore, const std::string& tempDir, uint32_t kind,
                                          const char* restoreName) {
     const std::string base = jobPart(jobId_) + std::to_string(PagingResultsDir::now());
-    const std::string tempTail = ".tmp" + std::to_string(PlatformEnv::processId()) + "_";
     CXFile out;
     std::string tempPath;
+    // Host, pid and a random part ("<base>.tmp.<host>.<pid>.<random>", still a paging file's
+    // name, so the age cleanup takes one a killed reader left): a reader on another host that
+    // shares the directory with the same pid never gets this name; a collision takes another.
     for (int attempt = 0;; ++attempt) {
-        tempPath = joinPath(tempDir, base + tempTail + std::to_string(tempNameCounter++));
+        tempPath = joinPath(tempDir, TempNames::make(base, "tmp"));
         if (out.open(tempPath.c_str(), sfCreateNew, 0, 0600, sfRegularFileOnly) == 0) break;
         if (out.getLastError() != kErrFileExists || attempt == kMaxNameAttempts) {
             debug(1, "generateRestoreFilterFile: cannot create '%s', code %d", tempPath.c_str(), out.getLastError());

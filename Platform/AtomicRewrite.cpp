@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,8 +162,6 @@ int rewriteFileKeepingMode(const std::string& path, const std::string& content, 
 }
 
 namespace {
-bool processRuns(long pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
-
 // Removes the entries of the directory open as dirFd (one level: the work files of one writer),
 // never following a link. The descriptor is consumed.
 void removeEntriesOf(int dirFd) {
@@ -196,8 +193,7 @@ int removeDeadTemporaries(const std::string& path, const std::string& tag) {
     while (dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         TempNames::Parsed made;
-        if (!TempNames::parse(name, base, tag, made) || !TempNames::madeOnThisHost(made) || processRuns(made.pid))
-            continue;
+        if (!TempNames::parse(name, base, tag, made) || !TempNames::isLeftover(made, folder + "/" + name)) continue;
         if (sys::unlinkat(::dirfd(dir), name.c_str(), 0) == 0) {
             ++removed;
             continue;

@@ -49,7 +49,8 @@ int rewriteFileKeepingMode(const std::string& path, const std::string& content, 
                            RewriteStep* failed = nullptr);
 
 // Removes, beside path, what killed writers left of kind tag (names TempNames::make(path, tag)):
-// only names made on this host by processes that no longer run, files and directories (with the
-// files in them); a symbolic link there is removed, never followed. Names of running processes
-// and of other hosts are left alone (the latter go by age). The number of entries removed.
+// the leftovers TempNames::isLeftover tells (this host's names of processes that no longer run,
+// other hosts' names unchanged for a week), files and directories (with the files in them); a
+// symbolic link there is removed, never followed. Names of running processes of this host and
+// younger names of other hosts are left alone. The number of entries removed.
 int removeDeadTemporaries(const std::string& path, const std::string& tag);

@@ -1,6 +1,15 @@
 #include "Platform/TempNames.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <random>
 
 #include "Platform/PlatformEnv.h"
@@ -39,7 +48,44 @@ bool allHex(std::string_view s) {
     return true;
 }
 
+bool processRuns(long pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
+
+// The newest modification time of the entry at path, not followed, and for a directory of the
+// entries directly in it: a writer's work directory changes in its files. false when any of
+// them cannot be examined.
+bool newestChange(const std::string& path, int64_t& newest) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return false;
+    newest = static_cast<int64_t>(st.st_mtime);
+    if (!S_ISDIR(st.st_mode)) return true;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (dir == nullptr) {
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    bool examined = true;
+    while (dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat inner {};
+        if (::fstatat(::dirfd(dir), name.c_str(), &inner, AT_SYMLINK_NOFOLLOW) != 0) {
+            examined = examined && errno == ENOENT;  // removed meanwhile: nothing to judge
+            continue;
+        }
+        newest = std::max(newest, static_cast<int64_t>(inner.st_mtime));
+    }
+    ::closedir(dir);
+    return examined;
+}
+
 }  // namespace
+
+bool isLeftover(const Parsed& p, const std::string& path) {
+    if (madeOnThisHost(p)) return !processRuns(p.pid);
+    int64_t newest = 0;
+    return newestChange(path, newest) && static_cast<int64_t>(::time(nullptr)) - newest > kOtherHostLeftoverSeconds;
+}
 
 const std::string& hostPart() {
     // Read once: a host's name does not change under a running process that shares files.

@@ -8,6 +8,7 @@
 // made, or, for this host, names of processes that no longer run; other hosts' leftovers go by age.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -29,5 +30,17 @@ bool parse(std::string_view name, std::string_view baseName, std::string_view ta
 
 // True when a parsed name was made on this host.
 inline bool madeOnThisHost(const Parsed& p) { return p.host == hostPart(); }
+
+// How long another host's temporary must have stayed unchanged before a process here takes it
+// for a leftover: no process here can tell whether that host's process still runs, but a live
+// writer keeps its file's modification time fresh. A week leaves room for the slowest writer,
+// a host that was down for a while and clocks that differ by hours.
+constexpr int64_t kOtherHostLeftoverSeconds = 7 * 24 * 3600;
+
+// True when the temporary at path (a file, or a writer's work directory), whose name parsed as
+// p, is a leftover that nobody finishes: made on this host by a process that no longer runs, or
+// made on another host and unchanged (a directory: nor any entry in it) for
+// kOtherHostLeftoverSeconds. An entry that cannot be examined is not a leftover.
+bool isLeftover(const Parsed& p, const std::string& path);
 
 }  // namespace TempNames

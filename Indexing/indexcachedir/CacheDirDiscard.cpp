@@ -8,6 +8,7 @@
 #include "Indexing/icommon/IdentityHelpers.h"
 #include "Indexing/icommon/SafeFileOps.h"
 #include "Indexing/idxport/CXDirectory.h"
+#include "Indexing/idxport/FsEntryStatus.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "Platform/KRBkpJobClient.h"
@@ -236,6 +237,55 @@ void JobResultsCacheDir::cleanFailedCachedirs(unsigned long limit) {
         discard(true);
         stateFile_.close();
     }
+}
+
+namespace {
+// True when the directory holds no entry but State (and cannot be listed: false).
+bool holdsOnlyState(const char* dir) {
+    CXDirectory listing;
+    if (listing.open(dir) != 0) return false;
+    bool only = true;
+    while (const char* name = listing.read())
+        only = only && (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, "State") == 0);
+    return only && listing.getLastError() == 0;
+}
+
+bool unchangedFor(const std::string& path, int64_t seconds) {
+    FsEntryStatus status;
+    return fsEntryStatus(path.c_str(), status) == 0 && fsNowSeconds() - status.modifiedSeconds() >= seconds;
+}
+}  // namespace
+
+// A kill inside create before State has its first line leaves a directory that no process can
+// tell from one being made, and an update stops at it as the newest. Only its age tells: a live
+// creator writes State within a minute of its mkdir. Such a directory is removed only while empty
+// (rmdir), or holding nothing but the empty State under its exclusive lock, which is kept until
+// State is gone: whatever else a directory holds is never removed on a guess.
+bool JobResultsCacheDir::removeAbandonedCreate() {
+    if (clientCache_ || cacheDir_ == nullptr || stateFile_.isOpen() || !unchangedFor(cacheDir_, kAbandonedCreateSeconds))
+        return false;
+    const std::string state = statePath();
+    if (openState(stateFile_, sfReadWrite) != 0) {
+        if (stateFile_.getLastError() != ENOENT) return false;
+        if (fsRmdir(cacheDir_) != 0) {
+            debug(1, "%s has no State file but cannot be removed as empty (errno %d): left alone\n", cacheDir_, errno);
+            return false;
+        }
+        debug(1, "removed %s: a create killed before it made State\n", cacheDir_);
+        return true;
+    }
+    // A State with its lines (the usual newest index) is never locked here: readers and writers
+    // of it are not held up. Only an empty or torn one is, and decided on again under the lock.
+    bool removed = false;
+    if (peekState() == -2 && unchangedFor(state, kAbandonedCreateSeconds) && stateFile_.lock(sfLockExclusive, 0) == 1 &&
+        stateFile_.isStillAt(state.c_str()) && peekState() == -2 && holdsOnlyState(cacheDir_)) {
+        removed = safeUnlink(state.c_str()) == 0 && fsRmdir(cacheDir_) == 0;
+        debug(1, "%s %s: a create killed before it wrote State (errno %d)\n", removed ? "removed" : "cannot remove",
+              cacheDir_, removed ? 0 : errno);
+    }
+    if (stateFile_.isLocked()) stateFile_.unlock();
+    stateFile_.close();
+    return removed;
 }
 
 int JobResultsCacheDir::failJob(bool wholeJob) {

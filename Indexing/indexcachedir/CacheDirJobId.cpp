@@ -16,7 +16,6 @@
 #include "Indexing/icommon/IdentityHelpers.h"
 #include "Indexing/icommon/SafeFileOps.h"
 #include "Indexing/idxport/CXDirectory.h"
-#include "Indexing/idxport/CXProcessId.h"
 #include "Indexing/idxport/FsEntryStatus.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/idxport/FsSync.h"
@@ -159,11 +158,10 @@ void JobResultsCacheDir::removeJobIdTemporaries(bool copies) {
     for (const char* name = entries.read(); name != nullptr; name = entries.read()) {
         TempNames::Parsed parsed;
         if (!isJobIdTemporary(name, parsed)) continue;
-        // Copies are this object's own; otherwise only this host's names whose process is gone:
-        // another host's process ids cannot be judged here.
-        if (copies || (!parsed.host.empty() && TempNames::madeOnThisHost(parsed) &&
-                       CXProcessId::pidRuns(static_cast<unsigned long>(parsed.pid)) == 0))
-            doomed.push_back(joinPath(cacheDir_, name));
+        // Copies are this object's own; otherwise only leftovers: this host's names whose process
+        // is gone, another host's once unchanged for long (its process ids cannot be judged here).
+        const std::string path = joinPath(cacheDir_, name);
+        if (copies || (!parsed.host.empty() && TempNames::isLeftover(parsed, path))) doomed.push_back(path);
     }
     entries.close();
     for (const std::string& path : doomed)

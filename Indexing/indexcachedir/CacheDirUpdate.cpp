@@ -46,7 +46,12 @@ char* JobResultsCacheDir::update(bool fullBackup, unsigned long time, bool /*res
         }
         composeCacheDir(now);
         next = cacheDir_;
-        const unsigned long prev = backSearch(time, false);
+        unsigned long prev = backSearch(time, false);
+        // A newest directory that a killed create left would stop every update of the app.
+        for (; prev != 0; prev = backSearch(time, false)) {
+            composeCacheDir(static_cast<uint32_t>(prev));
+            if (!removeAbandonedCreate()) break;
+        }
         if (prev == 0) {
             lastError_ = kErrNoPreviousBackup;
             noIndexFiles_ = true;

@@ -220,6 +220,14 @@ protected:
     // The newest time stamp of the app; throws on a search error.
     unsigned long backSearch();
     void cleanFailedCachedirs(unsigned long limit);
+    // How long a directory without a readable State must have stayed unchanged before it is
+    // taken for one whose creator was killed: a creator takes a moment (at most the minute it
+    // waits for the lock) from its mkdir to State's first line.
+    static constexpr int64_t kAbandonedCreateSeconds = 3600;
+    // Removes the directory cacheDir_ when a killed create left it: no State file, or an empty
+    // or torn one that nobody holds, nothing else in it, and unchanged for
+    // kAbandonedCreateSeconds. Only rmdir: a directory that holds anything stays. true when removed.
+    bool removeAbandonedCreate();
     [[noreturn]] void restore();
 
     virtual void _preInit(KRAppType appType, unsigned long talCell, unsigned long app, int64_t jobId,

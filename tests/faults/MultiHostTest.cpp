@@ -57,17 +57,6 @@ protected:
                "/log/ VORNICA_LOCK_DIR=" + home + "/lock; " + commands + "' </dev/null";
     }
     static std::string helper() { return VORNICA_TEST_HELPER; }
-    // Runs a command line; its exit code, and its output in *output.
-    static int run(const std::string& command, std::string* output = nullptr) {
-        FILE* pipe = popen(command.c_str(), "r");
-        if (pipe == nullptr) return -1;
-        char buffer[512];
-        std::string text;
-        while (fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
-        if (output != nullptr) *output = text;
-        const int status = pclose(pipe);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
     // The reserve file the hosts share, wherever the root's layout puts it.
     std::string reserveFile() const {
         for (const auto& entry : fs::recursive_directory_iterator(root_))
@@ -96,7 +85,7 @@ TEST_F(MultiHost, ProcessesOfThreeHostsKeepTheirReservationsDirectoriesAndNames)
         for (int w = 0; w < kWorkersPerHost; ++w)
             workers += helper() + " multihost_worker " + std::to_string(host * 100 + w) + " " + std::to_string(deadline) +
                        " " + journal + " " + root_ + " & ";
-        hosts.emplace_back([this, &codes, host, workers] { codes[host - 1] = run(asHost(host, workers + "wait")); });
+        hosts.emplace_back([this, &codes, host, workers] { codes[host - 1] = runCommand(asHost(host, workers + "wait")); });
     }
     for (auto& thread : hosts) thread.join();
     for (int host = 1; host <= kHosts; ++host) EXPECT_EQ(codes[host - 1], 0) << "host " << host;
@@ -129,7 +118,7 @@ TEST_F(MultiHost, ProcessesOfThreeHostsKeepTheirReservationsDirectoriesAndNames)
 // a restart, drops it as dead and never takes it for its own.
 TEST_F(MultiHost, ADeadProcessLineIsDroppedByItsOwnHostAndByOthersOnlyByAge) {
     auto reserveAs = [&](int host, const char* how, std::string& head) {
-        const int code = run(asHost(host, helper() + " multihost_reserve " + how), &head);
+        const int code = runCommand(asHost(host, helper() + " multihost_reserve " + how), &head);
         if (!head.empty() && head.back() == '\n') head.pop_back();
         return code;
     };

@@ -11,41 +11,33 @@
 #include <cerrno>
 #include <string>
 
+#include "tests/support/FaultInjection.h"
 #include "tests/support/TempDir.h"
 
 namespace {
-int run(const std::string& command) {
-    const int status = system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-}
-
-class BindfsMount {
-public:
-    explicit BindfsMount(const TempDir& dir) : source_(dir.file("source")), mount_(dir.file("share")) {
-        mkdir(source_.c_str(), 0755);
-        mkdir(mount_.c_str(), 0755);
-        mounted_ = run("bindfs '" + source_ + "' '" + mount_ + "' 2>/dev/null") == 0;
+// A bindfs mount of dir's "source" at dir's "share", unmounted when the object goes.
+struct BindfsMount {
+    explicit BindfsMount(const TempDir& dir) : path(dir.file("share")) {
+        mkdir(dir.file("source").c_str(), 0755);
+        mkdir(path.c_str(), 0755);
+        mounted = runCommand("bindfs '" + dir.file("source") + "' '" + path + "' 2>/dev/null") == 0;
     }
     ~BindfsMount() {
-        if (mounted_) run("umount -l '" + mount_ + "'");
+        if (mounted) runCommand("umount -l '" + path + "'");
     }
-    bool mounted() const { return mounted_; }
-    const std::string& path() const { return mount_; }
-
-private:
-    std::string source_, mount_;
-    bool mounted_ = false;
+    const std::string path;
+    bool mounted = false;
 };
 }  // namespace
 
 TEST(ShareMount, RenamingSuitesPassWithoutTheNoReplaceFlag) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a bindfs file system";
     if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs /dev/fuse";
-    if (run("command -v bindfs >/dev/null") != 0) GTEST_SKIP() << "needs bindfs (scripts/setup.sh installs it)";
+    if (runCommand("command -v bindfs >/dev/null") != 0) GTEST_SKIP() << "needs bindfs (scripts/setup.sh installs it)";
     TempDir dir;
     BindfsMount share(dir);
-    ASSERT_TRUE(share.mounted()) << "bindfs could not mount " << share.path();
-    const std::string probe = share.path() + "/probe", moved = share.path() + "/moved";
+    ASSERT_TRUE(share.mounted) << "bindfs could not mount " << share.path;
+    const std::string probe = share.path + "/probe", moved = share.path + "/moved";
     writeFileText(probe, "x");
     errno = 0;
     if (renameat2(AT_FDCWD, probe.c_str(), AT_FDCWD, moved.c_str(), RENAME_NOREPLACE) == 0 || errno != EINVAL)
@@ -57,10 +49,9 @@ TEST(ShareMount, RenamingSuitesPassWithoutTheNoReplaceFlag) {
                               "SortAndReplace.*", "SettingsStore.*", "Generate.*", "PagingRestoreFilterTest.*",
                               "StoreTest.*", "FsPrimitives.*", "SafeFileOps.*", "CXCopyFileTest.*"}) {
         SCOPED_TRACE(suite);
-        const std::string command = "VORNICA_TEST_TMPDIR='" + share.path() + "' /proc/" + std::to_string(getpid()) +
-                                    "/exe --gtest_brief=1 --gtest_filter='" + suite + "' > '" +
-                                    dir.file("out") + "' 2>&1";
-        const int status = run(command);
-        EXPECT_EQ(status, 0) << readFileText(dir.file("out"));
+        const std::string command = "VORNICA_TEST_TMPDIR='" + share.path + "' /proc/" + std::to_string(getpid()) +
+                                    "/exe --gtest_brief=1 --gtest_filter='" + suite + "' 2>&1";
+        std::string out;
+        EXPECT_EQ(runCommand(command, &out), 0) << out;
     }
 }

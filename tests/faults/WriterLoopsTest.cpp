@@ -4,14 +4,18 @@
 // forked child). After each run: a reported success has the new result; what was committed
 // before is there; every file it touched reads as the old content or the new, nothing else; the
 // next writer succeeds; and nothing is left that the next writer does not clean.
-#include <dirent.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Indexing/icommon/SortAndReplace.h"
@@ -19,6 +23,7 @@
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "JobResults/LineMap.h"
+#include "JobResults/PagingResultsDir.h"
 #include "JobResults/ResultsFile.h"
 #include "JobResults/StoreResults.h"
 #include "Platform/BatchSort.h"
@@ -35,26 +40,16 @@
 namespace {
 enum class Outcome { Succeeded, Failed, Killed };
 
-const char* outcomeName(Outcome o) {
-    return o == Outcome::Succeeded ? "succeeded" : o == Outcome::Failed ? "failed" : "killed";
-}
-
-// A writer's files live in one directory, a fresh TempDir for each run unless freshRoot gives
-// one (emptied for the run).
+// A writer's files live in one directory, a fresh TempDir for each run.
 struct Writer {
     const char* name;
     std::function<void(const TempDir&)> setup;
-    std::function<bool(const TempDir&)> run;  // true when the writer reports success
-    // Checks what the run left and that the next writer then succeeds.
-    std::function<void(const TempDir&, Outcome)> check;
-    // Calls whose injected failure the writer cannot report (it returns nothing): a success
-    // is then not judged by its result.
-    bool reportsFailure = true;
+    std::function<bool(const TempDir&)> run;                // true when the writer reports success
+    std::function<void(const TempDir&, Outcome)> check;     // what the run left; the next writer
+    bool reportsFailure = true;  // false: it returns nothing, so a "success" is not judged
 };
 
-struct LoopCounts {
-    long calls = 0, failures = 0, kills = 0;
-};
+struct LoopCounts { long calls = 0, failures = 0, kills = 0; };
 
 LoopCounts runLoops(const Writer& w) {
     LoopCounts counts;
@@ -72,57 +67,59 @@ LoopCounts runLoops(const Writer& w) {
         for (int error : {ENOSPC, EIO, 0}) {
             TempDir dir;
             w.setup(dir);
-            FaultPlan plan;
-            plan.at = k;
-            plan.error = error;
-            plan.kill = error == 0;
-            plan.pathPart = dir.path();
+            const FaultPlan plan{SysKind::Any, k, error, error == 0, false, dir.path()};
+            std::string what = std::string(w.name) + ": killed at call " + std::to_string(k);
+            bool ok = false;
             if (plan.kill) {
-                const int status = runInChildWithFaults(plan, [&] { return w.run(dir) ? 0 : 1; });
+                EXPECT_EQ(runInChildWithFaults(plan, [&] { return w.run(dir) ? 0 : 1; }), 128 + SIGKILL) << what;
                 ++counts.kills;
-                SCOPED_TRACE(std::string(w.name) + ": killed at call " + std::to_string(k));
-                EXPECT_EQ(status, 128 + SIGKILL);
-                w.check(dir, Outcome::Killed);
-                continue;
-            }
-            bool ok;
-            std::string injected;
-            {
+            } else {
                 FaultInjection faults(plan);
                 ok = w.run(dir);
-                injected = faults.lastInjected();
+                what = std::string(w.name) + ": call " + std::to_string(k) + " (" + faults.lastInjected() +
+                       ") failing with " + errnoName(error) + ", the writer " + (ok ? "succeeded" : "failed");
+                ++counts.failures;
             }
-            ++counts.failures;
-            SCOPED_TRACE(std::string(w.name) + ": call " + std::to_string(k) + " (" + injected + ") failing with " +
-                         errnoName(error) + ", the writer " + outcomeName(ok ? Outcome::Succeeded : Outcome::Failed));
-            w.check(dir, ok && w.reportsFailure ? Outcome::Succeeded : Outcome::Failed);
+            SCOPED_TRACE(what);
+            w.check(dir, plan.kill ? Outcome::Killed : ok && w.reportsFailure ? Outcome::Succeeded : Outcome::Failed);
         }
     }
     return counts;
 }
 
-bool processRuns(long pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
-
-// Every entry of the directory but those expected. A writer that reported failure leaves no
-// temporary at all; after a success only one whose removal was the call that failed may stay,
-// of a process that still runs on this host (the next writer takes it once that has ended).
+// Every entry of the directory but those expected. After a success only a temporary whose removal
+// failed may stay, of a process of this host that still runs (the next writer takes it later).
 void expectOnly(const std::string& dir, const std::vector<std::string>& expected, const std::string& base,
                 const std::vector<const char*>& tags, Outcome o) {
-    DIR* d = opendir(dir.c_str());
-    ASSERT_NE(d, nullptr);
-    while (dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        if (std::find(expected.begin(), expected.end(), name) != expected.end()) continue;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        const std::string name = e.path().filename();
         bool live = false;
         for (const char* tag : tags) {
             TempNames::Parsed p;
-            live = live || (TempNames::parse(name, base, tag, p) && TempNames::madeOnThisHost(p) && processRuns(p.pid));
+            live = live || (TempNames::parse(name, base, tag, p) && TempNames::madeOnThisHost(p) &&
+                            !TempNames::isLeftover(p, e.path()));
         }
-        live = live && o == Outcome::Succeeded;
-        EXPECT_TRUE(live) << "left behind: " << name;
+        EXPECT_TRUE((live && o == Outcome::Succeeded) || std::count(expected.begin(), expected.end(), name))
+            << "left behind: " << name;
     }
-    closedir(d);
+}
+
+// Sets the modification time of path (when there is an entry) to seconds ago.
+void makeOlder(const std::string& path, int64_t seconds) {
+    std::error_code absent;
+    std::filesystem::last_write_time(
+        path, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(seconds), absent);
+}
+
+// The app's index directories, and job 5:7's results directory, in the run's directory.
+std::string app(const TempDir& d) { return d.file("KR_Index/2/7"); }
+std::string job(const TempDir& d) { return d.file("KR_JobResults/2/5/7"); }
+
+// Settings of client1 with its index cache and its job results in the run's directory.
+void useRoot(SettingsFixture& settings, const TempDir& d, const std::string& machine = "") {
+    settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
+                   "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
+                   "ClientId=42\nJobResultsDirectory=" + d.path() + "\n" + machine);
 }
 
 // The settings rewrite: a value set before is never lost; the new one is there after success.
@@ -136,10 +133,7 @@ Writer settingsRewrite() {
                 EXPECT_TRUE(store.fileRead());
                 EXPECT_EQ(store.getInteger("~MediaAgent", "nOld"), 1);
                 const auto now = store.getInteger("~MediaAgent", "nNew");
-                if (o == Outcome::Succeeded) {
-                    EXPECT_EQ(now, 2);
-                }
-                EXPECT_TRUE(!now || *now == 2);
+                EXPECT_TRUE(o == Outcome::Succeeded ? now == 2 : !now || *now == 2);
                 EXPECT_NE(readFileText(path).find("; a comment"), std::string::npos);
                 ASSERT_TRUE(SettingsStore::setText(path, "~MediaAgent", "nNext", "3")) << "the next writer";
                 SettingsStore after(path);
@@ -157,12 +151,11 @@ Writer sortWriter(const char* name, int topN) {
         for (int i = 0; i < 14000; ++i) text += std::to_string(i * 7919 % 14000) + "\n";
         return text;
     };
-    static const auto sorted = [](int n) {
-        std::vector<std::string> lines;
-        for (int i = 0; i < 14000; ++i) lines.push_back(std::to_string(i));
-        std::sort(lines.begin(), lines.end());
+    static const auto sorted = [](int n) {  // the first n lines (-1: all) in the sorter's order
+        std::set<std::string> lines;
+        for (int i = 0; i < 14000; ++i) lines.insert(std::to_string(i));
         std::string text;
-        for (int i = 0; i < (n > 0 ? n : 14000); ++i) text += lines[static_cast<size_t>(i)] + "\r\n";
+        for (auto line = lines.begin(); line != lines.end() && n-- != 0; ++line) text += *line + "\r\n";
         return text;
     };
     return {name, [](const TempDir& d) { writeFileText(d.file("list.txt"), input()); },
@@ -175,7 +168,7 @@ Writer sortWriter(const char* name, int topN) {
             },
             [topN](const TempDir& d, Outcome o) {
                 const std::string path = d.file("list.txt"), now = readFileText(path);
-                EXPECT_TRUE(now == sorted(topN) || (o != Outcome::Succeeded && now == input()))
+                EXPECT_TRUE(now == sorted(topN > 0 ? topN : -1) || (o != Outcome::Succeeded && now == input()))
                     << "the file holds " << now.size() << " bytes";
                 BatchSort::setLimits(1, 256);
                 EXPECT_EQ(sortAndReplace(path.c_str(), false, true, false), 0) << "the next sort";
@@ -187,33 +180,27 @@ Writer sortWriter(const char* name, int topN) {
 // The job id file of an index directory, rewritten whole: it reads as the old line or the new.
 Writer jobIdFile(SettingsFixture& settings) {
     static const std::string oldLine = "7:1:2:0 mahost\r\n";
-    const auto jobDir = [](const TempDir& d) { return d.file("KR_Index/2/7/1700000000"); };
+    const auto write = [](unsigned counter) {
+        TestDir writer(1700000000, 1, 7);
+        writer.setJobPhaseNumber(1);
+        writer.setJobAttemptNumber(2);
+        writer.setJobIndexWriteCounter(counter);
+        writer.createJobIdFile();
+        return true;
+    };
     return {"job id file",
-            [&settings, jobDir](const TempDir& d) {
-                settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
-                               "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n"
-                               "[~Machines\\client1]\nJobResultsDirectory=" + d.path() + "\nHostName=mahost\n");
-                std::filesystem::create_directories(jobDir(d));
-                writeFileText(jobDir(d) + "/JobId", oldLine);
+            [&settings](const TempDir& d) {
+                useRoot(settings, d, "HostName=mahost\n");
+                std::filesystem::create_directories(app(d) + "/1700000000");
+                writeFileText(app(d) + "/1700000000/JobId", oldLine);
             },
-            [](const TempDir&) {
-                TestDir writer(1700000000, 1, 7);
-                writer.setJobPhaseNumber(1);
-                writer.setJobAttemptNumber(2);
-                writer.setJobIndexWriteCounter(3);
-                writer.createJobIdFile();
-                return true;
-            },
-            [jobDir](const TempDir& d, Outcome o) {
-                const std::string now = readFileText(jobDir(d) + "/JobId");
+            [write](const TempDir&) { return write(3); },
+            [write](const TempDir& d, Outcome o) {
+                const std::string path = app(d) + "/1700000000/JobId", now = readFileText(path);
                 EXPECT_TRUE(now == oldLine || now == "7:1:2:3 mahost\r\n") << now;
-                TestDir next(1700000000, 1, 7);
-                next.setJobPhaseNumber(1);
-                next.setJobAttemptNumber(2);
-                next.setJobIndexWriteCounter(4);
-                next.createJobIdFile();
-                EXPECT_EQ(readFileText(jobDir(d) + "/JobId"), "7:1:2:4 mahost\r\n") << "the next writer";
-                expectOnly(jobDir(d), {"JobId"}, "JobId", {"tmp"}, o);
+                write(4);
+                EXPECT_EQ(readFileText(path), "7:1:2:4 mahost\r\n") << "the next writer";
+                expectOnly(app(d) + "/1700000000", {"JobId"}, "JobId", {"tmp"}, o);
             },
             false};
 }
@@ -221,7 +208,6 @@ Writer jobIdFile(SettingsFixture& settings) {
 // putLine + closeFile appending to a results file that holds lines of an earlier writer: those
 // stay, the file holds whole lines only, and the next writer appends after them.
 Writer storeLines(SettingsFixture& settings) {
-    const auto results = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7/backup.out"); };
     const auto store = [](std::initializer_list<const char*> lines) {
         StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
         bool failed = writer.openFile(kResultsBackup, true, false);
@@ -231,24 +217,21 @@ Writer storeLines(SettingsFixture& settings) {
     return {"putLine + closeFile",
             [&settings, store](const TempDir& d) {
                 std::filesystem::create_directories(d.file("KR_JobResults"));
-                settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
-                               "ClientId=42\nJobResultsDirectory=" + d.path() + "\n");
+                useRoot(settings, d);
                 ASSERT_TRUE(store({"old one", "old two"}));
             },
             [store](const TempDir&) { return store({"new one", "new two"}); },
-            [results, store](const TempDir& d, Outcome o) {
+            [store](const TempDir& d, Outcome o) {
                 const std::string committed = "old one\r\nold two\r\n", all = committed + "new one\r\nnew two\r\n";
-                const std::string now = readFileText(results(d));
+                const std::string now = readFileText(job(d) + "/backup.out");
                 EXPECT_EQ(now.rfind(committed, 0), 0u) << now;
-                if (o == Outcome::Succeeded) {
-                    EXPECT_EQ(now, all);
-                }
+                EXPECT_TRUE(o != Outcome::Succeeded || now == all) << now;
                 ASSERT_TRUE(store({"next"})) << "the next writer";
-                const std::string after = readFileText(results(d));
+                const std::string after = readFileText(job(d) + "/backup.out");
                 EXPECT_TRUE(after == committed + "next\r\n" || after == committed + "new one\r\nnext\r\n" ||
                             after == all + "next\r\n")
                     << "whole lines only: " << after;
-                const std::string map = readFileText(d.file("KR_JobResults/2/5/7/1.map"));
+                const std::string map = readFileText(job(d) + "/1.map");
                 std::vector<uint64_t> entries, starts;
                 for (size_t at = 0; at + kMapEntrySize <= map.size(); at += kMapEntrySize)
                     entries.push_back(decodeMapEntry(reinterpret_cast<const unsigned char*>(map.data() + at)));
@@ -257,18 +240,14 @@ Writer storeLines(SettingsFixture& settings) {
             }};
 }
 
-// The cache's writers of an index directory: create + close, and update (by rename or by copy) +
-// close, with the app holding one complete index (index.dat "data") before. The index is never
-// lost, a success leaves a newer complete directory, and the next reader and job then succeed.
+// Create + close and update (by rename or by copy) + close of an app with one complete index: it is
+// never lost, a success leaves a newer complete one, and the next reader and job succeed.
 enum class IndexWrite { Create, UpdateByRename, UpdateByCopy };
 
 Writer indexWriter(SettingsFixture& settings, const char* name, IndexWrite how) {
-    const auto app = [](const TempDir& d) { return d.file("KR_Index/2/7"); };
     return {name,
-            [&settings, app](const TempDir& d) {
-                settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
-                               "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n"
-                               "[~Machines\\client1]\nJobResultsDirectory=" + d.path() + "\n");
+            [&settings](const TempDir& d) {
+                useRoot(settings, d);
                 std::filesystem::create_directories(app(d) + "/100");
                 writeFileText(app(d) + "/100/State", "0\r\n100    \r\n");
                 writeFileText(app(d) + "/100/index.dat", "data");
@@ -283,21 +262,18 @@ Writer indexWriter(SettingsFixture& settings, const char* name, IndexWrite how) 
                 }
                 return writer.close(false) == 0;
             },
-            [app, how](const TempDir& d, Outcome o) {
+            [how](const TempDir& d, Outcome o) {
                 unsigned long newest = 0;
                 for (const auto& e : std::filesystem::directory_iterator(app(d))) {
                     const std::string state = readFileText(e.path().string() + "/State");
                     if (state.rfind("0\r\n", 0) == 0) newest = std::max(newest, std::stoul(e.path().filename().string()));
                 }
-                if (o == Outcome::Succeeded) {
-                    EXPECT_GT(newest, 100u) << "a success leaves a newer complete index";
-                }
+                EXPECT_TRUE(o != Outcome::Succeeded || newest > 100u) << "a success leaves a newer complete index";
                 // Disabled for update by rename: a failed or killed close leaves the index it took over
                 // in Writing, and the next open discards it (reported to the cache's owner).
                 const bool takenOver = how == IndexWrite::UpdateByRename && o != Outcome::Succeeded && newest == 0;
-                if (how != IndexWrite::Create && !takenOver) {
-                    EXPECT_EQ(readFileText(app(d) + "/" + std::to_string(newest) + "/index.dat"), "data");
-                }
+                EXPECT_TRUE(how == IndexWrite::Create || takenOver ||
+                            readFileText(app(d) + "/" + std::to_string(newest) + "/index.dat") == "data");
                 TestDir reader(0, 1, 43);
                 const bool opened = reader.open(0, false) != nullptr;
                 EXPECT_TRUE(opened || takenOver) << "the next reader, errno " << reader.getErrno();
@@ -306,12 +282,12 @@ Writer indexWriter(SettingsFixture& settings, const char* name, IndexWrite how) 
                     EXPECT_EQ(reader.close(false), 0);
                 }
                 TestDir next(0, 1, 44);
-                // Left out where a killed create left its directory without State, or with an
-                // empty one: no process can tell it from a create still under way, so the next
-                // update fails (ENOENT, or "busy writing") until a newer directory comes.
-                const bool leftBehind = o == Outcome::Killed && fsExists((app(d) + "/1000").c_str()) &&
-                                        readFileText(app(d) + "/1000/State").rfind("0\r\n", 0) != 0;
-                if (how == IndexWrite::Create && !leftBehind) {
+                // A killed create may leave its directory without State or with an empty one: made
+                // an hour old, the next update takes it for abandoned and removes it.
+                const std::string made = app(d) + "/1000";
+                for (const std::string& path : {made + "/State", made})
+                    if (o == Outcome::Killed) makeOlder(path, 7200);
+                if (how == IndexWrite::Create) {
                     ASSERT_NE(next.update(false, 0, false), nullptr) << "the next job's update, errno " << next.getErrno();
                 } else {
                     ASSERT_NE(next.create(2000000000), nullptr) << "the next job's index, errno " << next.getErrno();
@@ -320,9 +296,8 @@ Writer indexWriter(SettingsFixture& settings, const char* name, IndexWrite how) 
             }};
 }
 
-// A reservation transaction (reserve, then release as the object goes) on a reserve file that
-// holds another host's line: that line stays, the file parses, and the next process reserves,
-// its own host dropping what a killed process of it left.
+// A reservation transaction (reserve, release) beside another host's line: that line stays, the
+// file parses, and the next process reserves, dropping what a killed process of its host left.
 class LoopCacheFs : public JobResultsCacheFs {
 public:
     LoopCacheFs() : JobResultsCacheFs(1, TCacheIndex) {}
@@ -367,8 +342,7 @@ Writer reservation(SettingsFixture& settings) {
 
 // The results directory of job 5:7 under the run's directory, with its State file.
 void leaveResultsDir(SettingsFixture& settings, const TempDir& d) {
-    settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
-                   "JobResultsDirectory=" + d.path() + "\n");
+    useRoot(settings, d);
     std::filesystem::create_directories(d.file("KR_JobResults/2/5/7"));
     writeFileText(d.file("KR_JobResults/2/5/7/State"), "0\r\n1700000000    \r\n");
 }
@@ -384,28 +358,21 @@ std::vector<std::string> servedPage(ResultsFile kind) {
 // generateFile (raw files merged into the results file at the first page) and generateMap: every
 // stored line is served afterwards, by this reader or the next, exactly once and in order.
 Writer generation(SettingsFixture& settings) {
-    const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
-    const auto page = [] { return servedPage(kResultsBackup); };
     static const std::vector<std::string> stored = {"a1", "a2", "b1"};
     return {"generateFile + generateMap",
-            [&settings, job](const TempDir& d) {
+            [&settings](const TempDir& d) {
                 leaveResultsDir(settings, d);
                 writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
                 writeFileText(job(d) + "/backup_12_200", "b1\r\n");
             },
-            [page](const TempDir&) { return page() == stored; },
-            [page, job](const TempDir& d, Outcome o) {
-                EXPECT_EQ(page(), stored) << "the next reader serves every stored line";
-                for (const auto& e : std::filesystem::directory_iterator(job(d))) {
-                    const std::string name = e.path().filename();
-                    // Raw files left out: a kill after the results file is in place, or a failed
-                    // unlink, leaves them for good (reported to the results code's owner).
-                    if (name.rfind("backup_", 0) == 0 && o != Outcome::Failed) continue;
-                    // Also left out: a killed map rebuild's "1.map.<pid>.<n>.new" is removed by nobody.
-                    if (name.rfind("1.map.", 0) == 0 && o == Outcome::Killed) continue;
-                    EXPECT_TRUE(name == "State" || name == "backup.out" || name == "1.map" || name == "raw.log")
-                        << "left behind: " << name;
-                }
+            [](const TempDir&) { return servedPage(kResultsBackup) == stored; },
+            [](const TempDir& d, Outcome o) {
+                EXPECT_EQ(servedPage(kResultsBackup), stored) << "the next reader serves every stored line";
+                // Raw files left out: a kill after the results file is in place, or a failed
+                // unlink, leaves them for good (they go with the job's directory).
+                std::vector<std::string> kept{"State", "backup.out", "1.map", "raw.log"};
+                if (o != Outcome::Failed) kept.insert(kept.end(), {"backup_11_100", "backup_12_200"});
+                expectOnly(job(d), kept, "1.map", {"new"}, o);
             }};
 }
 
@@ -451,17 +418,14 @@ Writer resultsTableBatch() {
                 Rows expected = now;
                 expected.push_back("next");
                 EXPECT_EQ(tableRows(d.file("results.db")), expected);
-                for (const auto& e : std::filesystem::directory_iterator(d.path()))
-                    EXPECT_EQ(e.path().filename(), "results.db") << "left behind";
+                expectOnly(d.path(), {"results.db"}, "results.db", {}, o);
             }};
 }
 
 // The index 100 of the app, with its index file and a restart file, in the given state.
 enum class Resumable { Suspended = 1, Writing = 3 };
 void leaveJobIndex(SettingsFixture& settings, const TempDir& d, Resumable state) {
-    settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
-                   "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n"
-                   "[~Machines\\client1]\nJobResultsDirectory=" + d.path() + "\n");
+    useRoot(settings, d);
     const std::string dir = d.file("KR_Index/2/7/100");
     std::filesystem::create_directories(dir);
     writeFileText(dir + "/State", std::to_string(static_cast<int>(state)) + "\r\n100    \r\n");
@@ -469,11 +433,9 @@ void leaveJobIndex(SettingsFixture& settings, const TempDir& d, Resumable state)
     writeFileText(dir + "/TL_RST.cfg", "restart");
 }
 
-// Suspend, resume and close as still resumable, on an index a job suspended with its restart
-// files: those files and the index are never lost, a success leaves the index complete and
-// resumable, and the next job resumes it or is told why not.
+// Suspend, resume and close as still resumable: the restart files and the index are never lost, a
+// success leaves the index complete and resumable, and the next job resumes it or is told why not.
 Writer suspendAndResume(SettingsFixture& settings) {
-    const auto app = [](const TempDir& d) { return d.file("KR_Index/2/7"); };
     return {"suspend + resume + close resumable",
             [&settings](const TempDir& d) { leaveJobIndex(settings, d, Resumable::Suspended); },
             [](const TempDir&) {
@@ -481,26 +443,20 @@ Writer suspendAndResume(SettingsFixture& settings) {
                 if (job.resume(0, false) == nullptr || job.suspend() != 0 || job.resume(0, false) == nullptr) return false;
                 return job.close(true) == 0;
             },
-            [app](const TempDir& d, Outcome o) {
+            [](const TempDir& d, Outcome o) {
                 const std::string dir = app(d) + "/100", aside = app(d) + "/ready_to_resume";
                 EXPECT_EQ(readFileText((fsExists(dir.c_str()) ? dir : aside) + "/TL_RST.cfg"), "restart");
                 const std::string state = fsExists(dir.c_str()) ? readFileText(dir + "/State").substr(0, 1) : "gone";
-                if (o == Outcome::Succeeded) {
-                    EXPECT_EQ(state, "0");
-                    EXPECT_TRUE(fsExists((dir + "/canStillResume").c_str())) << "a success leaves it resumable";
-                }
-                if (state != "gone") {
-                    EXPECT_EQ(readFileText(dir + "/index.dat"), "data");
-                }
+                EXPECT_TRUE(o != Outcome::Succeeded || (state == "0" && fsExists((dir + "/canStillResume").c_str())))
+                    << "a success leaves it complete and resumable";
+                EXPECT_TRUE(state == "gone" || readFileText(dir + "/index.dat") == "data");
                 TestDir next(0, 1, 43);
                 const bool resumed = next.resume(0, false) != nullptr;
                 // Only an index that a failed close left complete without its marker, or one left in
                 // Writing (moved aside with its restart files), refuses the next resume.
                 EXPECT_TRUE(resumed || (o != Outcome::Succeeded && (state == "0" || state == "3")))
                     << "the next resume, state " << state << ", errno " << next.getErrno();
-                if (resumed) {
-                    EXPECT_EQ(next.close(false), 0);
-                }
+                EXPECT_TRUE(!resumed || next.close(false) == 0);
                 expectOnly(fsExists(dir.c_str()) ? dir : aside, {"State", "index.dat", "TL_RST.cfg", "canStillResume"},
                            "State", {"tmp"}, o);
             }};
@@ -509,20 +465,16 @@ Writer suspendAndResume(SettingsFixture& settings) {
 // Discard for resume of an index its writer left in Writing: the restart files go aside to
 // ready_to_resume, or the directory stays whole with its State; nothing else.
 Writer discardForResume(SettingsFixture& settings) {
-    const auto app = [](const TempDir& d) { return d.file("KR_Index/2/7"); };
     return {"discard for resume",
             [&settings](const TempDir& d) { leaveJobIndex(settings, d, Resumable::Writing); },
             [](const TempDir&) {
                 TestDir job(100, 1, 42);
                 return job.discardForResume(true) == 0;
             },
-            [app](const TempDir& d, Outcome o) {
+            [](const TempDir& d, Outcome o) {
                 const std::string dir = app(d) + "/100", aside = app(d) + "/ready_to_resume";
                 const bool moved = !fsExists(dir.c_str());
-                if (o == Outcome::Succeeded) {
-                    EXPECT_TRUE(moved);
-                    EXPECT_FALSE(fsExists((aside + "/State").c_str()));
-                }
+                EXPECT_TRUE(o != Outcome::Succeeded || (moved && !fsExists((aside + "/State").c_str())));
                 EXPECT_EQ(readFileText((moved ? aside : dir) + "/TL_RST.cfg"), "restart");
                 if (!moved) {
                     EXPECT_EQ(readFileText(dir + "/State").substr(0, 1), "3") << "kept whole";
@@ -540,8 +492,6 @@ Writer discardForResume(SettingsFixture& settings) {
 // Raw storing: openRaw claims a raw file and the caller writes its lines into it. The raw files
 // stored before are served at the next page, the new one whole or not at all, never a part line.
 Writer rawStoring(SettingsFixture& settings) {
-    const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
-    const auto page = [] { return servedPage(kResultsBackup); };
     const auto store = [](std::initializer_list<const char*> lines) {
         StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
         std::string raw;
@@ -554,45 +504,41 @@ Writer rawStoring(SettingsFixture& settings) {
     };
     using Lines = std::vector<std::string>;
     return {"raw storing",
-            [&settings, job](const TempDir& d) {
+            [&settings](const TempDir& d) {
                 leaveResultsDir(settings, d);
                 writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
             },
             [store](const TempDir&) { return store({"n1", "n2"}); },
-            [page, store](const TempDir&, Outcome o) {
+            [store](const TempDir&, Outcome o) {
                 ASSERT_TRUE(store({"next"})) << "the next writer";
-                const Lines now = page();
+                const Lines now = servedPage(kResultsBackup);
                 const bool whole = now == Lines{"a1", "a2", "n1", "n2", "next"} || now == Lines{"a1", "a2", "next"};
                 EXPECT_TRUE(whole && (o != Outcome::Succeeded || now.size() == 5))
                     << "served: " << ::testing::PrintToString(now);
             }};
 }
 
-// Removable storing: rows put into the job results table and one withdrawn again. Each call
-// commits on its own, so a failure may leave the rows before it; the row stored before stays,
-// and the next writer's row and the page made from the table follow.
+// Removable storing: rows put into the results table, one withdrawn. Each call commits on its own;
+// the row stored before stays, and the next writer's row and the page made from the table follow.
+bool storeRows(std::initializer_list<std::pair<const char*, const char*>> rows, const char* withdrawn = nullptr) {
+    StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
+    if (writer.openRemovable(kResultsBackup)) return false;
+    for (const auto& [key, line] : rows)
+        if (writer.putRemovableLine(key, line)) return false;
+    return withdrawn == nullptr || !writer.remove(withdrawn);
+}
+
 Writer removableStoring(SettingsFixture& settings) {
-    const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
-    const auto store = [](std::initializer_list<std::pair<const char*, const char*>> rows, const char* withdrawn) {
-        StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
-        if (writer.openRemovable(kResultsBackup)) return false;
-        for (const auto& [key, line] : rows)
-            if (writer.putRemovableLine(key, line)) return false;
-        return withdrawn == nullptr || !writer.remove(withdrawn);
-    };
     using Lines = std::vector<std::string>;
     return {"removable storing",
-            [&settings, store](const TempDir& d) {
+            [&settings](const TempDir& d) {
                 leaveResultsDir(settings, d);
-                ASSERT_TRUE(store({{"k0", "%s kept"}}, nullptr));
+                ASSERT_TRUE(storeRows({{"k0", "%s kept"}}));
             },
-            [store](const TempDir&) { return store({{"k1", "%s one"}, {"k2", "%s two"}}, "k1"); },
-            [job, store](const TempDir& d, Outcome o) {
-                ASSERT_TRUE(store({{"k3", "%s next"}}, nullptr)) << "the next writer";
-                RetrieveResults reader(2, (int64_t(5) << 32) | 7, kResultsBackup, "client1");
-                bool failed = true;
-                const Lines now = fetchPage(reader, 1, 100, &failed).lines;
-                ASSERT_FALSE(failed) << "the page made from the table";
+            [](const TempDir&) { return storeRows({{"k1", "%s one"}, {"k2", "%s two"}}, "k1"); },
+            [](const TempDir& d, Outcome o) {
+                ASSERT_TRUE(storeRows({{"k3", "%s next"}})) << "the next writer";
+                const Lines now = servedPage(kResultsBackup);  // the page made from the table
                 const Lines expected{"k0 kept", "k2 two", "k3 next"};
                 const bool fits = now.size() >= 2 && now.front() == "k0 kept" && now.back() == "k3 next" &&
                                   std::all_of(now.begin() + 1, now.end() - 1,
@@ -602,45 +548,57 @@ Writer removableStoring(SettingsFixture& settings) {
             }};
 }
 
-// A restore filter file: a reader of the failed restores filters the job's restore results
-// into a paging file of its own. The next reader serves the whole filter, and a filter file
-// left beside the job results holds all of it, never a part.
+// generateFile from the results table at the first page; the table goes once the file is in place.
+// Every row is served once, by this reader or the next (a writer after that is refused).
+Writer tableGeneration(SettingsFixture& settings) {
+    using Lines = std::vector<std::string>;
+    return {"generateFile from the table",
+            [&settings](const TempDir& d) {
+                leaveResultsDir(settings, d);
+                ASSERT_TRUE(storeRows({{"k1", "%s one"}, {"k2", "%s two"}}));
+            },
+            [](const TempDir&) { return servedPage(kResultsBackup) == Lines{"k1 one", "k2 two"}; },
+            [](const TempDir& d, Outcome o) {
+                EXPECT_EQ(servedPage(kResultsBackup), (Lines{"k1 one", "k2 two"})) << "the next reader";
+                // A kill between the results file's rename and the table's removal leaves the
+                // table: never read again (the file stands for it), it goes with the directory.
+                std::vector<std::string> kept{"State", "backup.out", "1.map"};
+                if (o == Outcome::Killed) kept.push_back("JobResults");
+                expectOnly(job(d), kept, ".generating", {"1"}, o);
+            }};
+}
+
+// A restore filter file: a reader of the failed restores filters restore.out into a paging file of
+// its own. The next reader serves the whole filter; a filter file left holds all of it.
 Writer restoreFilter(SettingsFixture& settings) {
-    const auto job = [](const TempDir& d) { return d.file("KR_JobResults/2/5/7"); };
-    const auto page = [] { return servedPage(kRestoreFailed); };
     static const std::vector<std::string> failedOnes = {"b 3", "x 12"};
     return {"restore filter file",
-            [&settings, job](const TempDir& d) {
+            [&settings](const TempDir& d) {
                 leaveResultsDir(settings, d);
                 writeFileText(job(d) + "/" + resultsFileName(kResultsRestore), "a 1\r\nb 3\r\nc 5\r\nx 12\r\n");
             },
-            [page](const TempDir&) { return page() == failedOnes; },
-            [page, job](const TempDir& d, Outcome o) {
-                EXPECT_EQ(page(), failedOnes) << "the next reader";
+            [](const TempDir&) { return servedPage(kRestoreFailed) == failedOnes; },
+            [](const TempDir& d, Outcome o) {
+                EXPECT_EQ(servedPage(kRestoreFailed), failedOnes) << "the next reader";
                 EXPECT_EQ(readFileText(job(d) + "/" + resultsFileName(kResultsRestore)), "a 1\r\nb 3\r\nc 5\r\nx 12\r\n");
-                // The filter files go to the directory of the job results, beside KR_JobResults.
+                // The filter files go beside KR_JobResults, and a killed reader's temporaries (of the
+                // filter, of its map), which the age cleanup of paging files takes (below).
                 for (const auto& e : std::filesystem::directory_iterator(d.path())) {
                     const std::string name = e.path().filename();
-                    if (e.is_directory()) continue;
-                    const bool filter = name.size() > 6 && name.compare(name.size() - 6, 6, ".f_rst") == 0;
-                    const bool map = name.size() > 10 && name.compare(name.size() - 10, 10, ".f_rst.map") == 0;
-                    // A killed reader's temporaries (of the filter, of its map) go with the age
-                    // cleanup of paging files.
-                    const bool aged = o == Outcome::Killed && name.rfind("PagingFile_", 0) == 0;
-                    EXPECT_TRUE(filter || map || aged) << "left behind: " << name;
-                    if (filter) {
-                        EXPECT_EQ(readFileText(e.path()), "b 3\r\nx 12\r\n") << name;
-                    }
+                    const bool filter = name.ends_with(".f_rst"), killed = o == Outcome::Killed;
+                    EXPECT_TRUE(e.is_directory() || filter || name.ends_with(".f_rst.map") ||
+                                (killed && name.starts_with("PagingFile_")))
+                        << "left behind: " << name;
+                    EXPECT_TRUE(!filter || readFileText(e.path()) == "b 3\r\nx 12\r\n") << name;
                 }
+                PagingResultsDir::setClockForTests([] { return int64_t(time(nullptr)) + 2 * PagingResultsDir::kMaxAgeSeconds; });
+                { PagingResultsDir cleaner("client1"); }
+                PagingResultsDir::setClockForTests(nullptr);
+                for (const auto& e : std::filesystem::directory_iterator(d.path()))
+                    EXPECT_TRUE(e.is_directory()) << "not taken by the age cleanup: " << e.path();
             }};
 }
 }  // namespace
-
-// One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
-void runAndReport(const Writer& w) {
-    const LoopCounts c = runLoops(w);
-    std::printf("%s: %ld calls, %ld injected failures, %ld kills\n", w.name, c.calls, c.failures, c.kills);
-}
 
 // Each writer's settings point into the directory of its run.
 class WriterLoops : public ::testing::Test {
@@ -648,23 +606,81 @@ protected:
     SettingsFixture settings;
 };
 
-TEST_F(WriterLoops, SettingsRewrite) { runAndReport(settingsRewrite()); }
-TEST_F(WriterLoops, SortAndReplace) { runAndReport(sortWriter("sortAndReplace", 0)); }
-TEST_F(WriterLoops, SortAndReplaceTopN) { runAndReport(sortWriter("sortAndReplaceEx top-N", 25)); }
-TEST_F(WriterLoops, JobIdFile) { runAndReport(jobIdFile(settings)); }
-TEST_F(WriterLoops, PutLineAndCloseFile) { runAndReport(storeLines(settings)); }
-TEST_F(WriterLoops, CacheCreateAndClose) { runAndReport(indexWriter(settings, "create + close", IndexWrite::Create)); }
-TEST_F(WriterLoops, CacheUpdateByRename) {
-    runAndReport(indexWriter(settings, "update by rename + close", IndexWrite::UpdateByRename));
+// Every writer, and the name of its loops' test.
+std::vector<Writer> allWriters(SettingsFixture& s) {
+    return {settingsRewrite(), sortWriter("sortAndReplace", 0), sortWriter("sortAndReplaceEx top-N", 25), jobIdFile(s),
+            storeLines(s), indexWriter(s, "create + close", IndexWrite::Create),
+            indexWriter(s, "update by rename + close", IndexWrite::UpdateByRename),
+            indexWriter(s, "update by copy + close", IndexWrite::UpdateByCopy), reservation(s), generation(s),
+            resultsTableBatch(), suspendAndResume(s), discardForResume(s), rawStoring(s), removableStoring(s),
+            tableGeneration(s), restoreFilter(s)};
 }
-TEST_F(WriterLoops, CacheUpdateByCopy) {
-    runAndReport(indexWriter(settings, "update by copy + close", IndexWrite::UpdateByCopy));
+const char* const kTestNames[] = {
+    "SettingsRewrite",   "SortAndReplace",   "SortAndReplaceTopN", "JobIdFile",      "PutLineAndCloseFile",
+    "CacheCreateAndClose", "CacheUpdateByRename", "CacheUpdateByCopy", "ReservationTransaction",
+    "GenerateFileAndMap", "ResultsTableBatch", "SuspendAndResume", "DiscardForResume", "RawStoring",
+    "RemovableStoring",  "GenerateFileFromTable", "RestoreFilterFile"};
+
+// One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
+class WriterLoop : public WriterLoops, public ::testing::WithParamInterface<size_t> {};
+TEST_P(WriterLoop, ErrorsAndKills) {
+    const Writer w = allWriters(settings).at(GetParam());
+    const LoopCounts c = runLoops(w);
+    std::printf("%s: %ld calls, %ld injected failures, %ld kills\n", w.name, c.calls, c.failures, c.kills);
 }
-TEST_F(WriterLoops, ReservationTransaction) { runAndReport(reservation(settings)); }
-TEST_F(WriterLoops, GenerateFileAndMap) { runAndReport(generation(settings)); }
-TEST_F(WriterLoops, ResultsTableBatch) { runAndReport(resultsTableBatch()); }
-TEST_F(WriterLoops, SuspendAndResume) { runAndReport(suspendAndResume(settings)); }
-TEST_F(WriterLoops, DiscardForResume) { runAndReport(discardForResume(settings)); }
-TEST_F(WriterLoops, RawStoring) { runAndReport(rawStoring(settings)); }
-TEST_F(WriterLoops, RemovableStoring) { runAndReport(removableStoring(settings)); }
-TEST_F(WriterLoops, RestoreFilterFile) { runAndReport(restoreFilter(settings)); }
+INSTANTIATE_TEST_SUITE_P(WriterLoops, WriterLoop, ::testing::Range<size_t>(0, std::size(kTestNames)),
+                         [](const auto& test) { return std::string(kTestNames[test.param]); });
+
+// Every writer on a really full file system: a small tmpfs (private mount namespace, root only)
+// filled after the set-up. Failure reported or the right result; with room, the checks hold.
+TEST_F(WriterLoops, FullDisk) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace and a tmpfs";
+    for (const Writer& w : allWriters(settings)) {
+        TempDir dir;
+        const int status = runInChildWithFaults(FaultPlan{}, [&] {
+            if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=1m") != 0)
+                return 77;
+            w.setup(dir);
+            // Page by page (a tmpfs has nothing smaller) until the file system is full.
+            if (runCommand("LC_ALL=C dd if=/dev/zero of=" + dir.file("filler") + " bs=4k 2>&1 | grep -q 'No space'"))
+                return 78;
+            const bool ok = w.run(dir);
+            std::printf("%s on a full disk: %s\n", w.name, ok ? "succeeded" : "failed");
+            unlink(dir.file("filler").c_str());
+            w.check(dir, ok && w.reportsFailure ? Outcome::Succeeded : Outcome::Failed);
+            return ::testing::Test::HasFailure() ? 1 : 0;
+        });
+        if (status == 77) GTEST_SKIP() << "no private mount namespace or tmpfs here";
+        ASSERT_NE(status, 78) << w.name << ": the tmpfs did not fill";
+        EXPECT_EQ(status, 0) << w.name << " on a full disk (see above)";
+    }
+}
+
+// Other hosts' temporaries go by age in every sweep: one unchanged for longer than the limit goes;
+// a younger one stays (its writer may be at it), and so does an old work directory with a young file.
+TEST_F(WriterLoops, OtherHostsLeftoversGoByAge) {
+    const std::tuple<Writer, const char*, const char*> cases[] = {
+        {settingsRewrite(), "settings.ini", "tmp"},
+        {sortWriter("sortAndReplace", 0), "list.txt", "sortwork"},
+        {jobIdFile(settings), "KR_Index/2/7/1700000000/JobId", "tmp"},
+        {generation(settings), "KR_JobResults/2/5/7/.generating", "1"},
+        {generation(settings), "KR_JobResults/2/5/7/1.map", "new"},
+    };
+    const int64_t old = TempNames::kOtherHostLeftoverSeconds + 86400, recent = old - 2 * 86400;
+    for (const auto& [writer, base, tag] : cases) {
+        TempDir dir;
+        writer.setup(dir);
+        const std::string name = dir.file(base) + "." + tag + ".otherhost.", stale = name + "1.0badcafe",
+                          young = name + "2.0badcafe", busy = name + "3.0badcafe";
+        writeFileText(stale, "x");
+        writeFileText(young, "x");
+        std::filesystem::create_directory(busy);
+        writeFileText(busy + "/run", "x");
+        for (const auto& [path, seconds] : {std::pair{stale, old}, {young, recent}, {busy + "/run", recent}, {busy, old}})
+            makeOlder(path, seconds);
+        EXPECT_TRUE(writer.run(dir)) << writer.name;
+        EXPECT_FALSE(std::filesystem::exists(stale)) << writer.name << ": " << stale;
+        EXPECT_TRUE(std::filesystem::exists(young) && std::filesystem::exists(busy)) << writer.name;
+    }
+}

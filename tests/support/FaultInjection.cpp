@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -168,12 +169,24 @@ int runInChildWithFaults(const FaultPlan& plan, const std::function<int()>& body
             FaultInjection faults(plan);
             result = body();
         }
+        fflush(nullptr);  // what the body printed (a failed expectation) is not lost
         _exit(result);
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+int runCommand(const std::string& command, std::string* output) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[512];
+    std::string text;
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
+    if (output != nullptr) *output = text;
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 long countSysCalls(const std::function<void()>& body, SysKind kind, const std::string& pathPart) {

@@ -54,5 +54,9 @@ int runInChildWithFaults(const FaultPlan& plan, const std::function<int()>& body
 // The matching calls body makes when nothing fails.
 long countSysCalls(const std::function<void()>& body, SysKind kind = SysKind::Any, const std::string& pathPart = "");
 
+// Runs a shell command line; its exit code (128 + the signal that ended it), and what it wrote
+// to its standard output in *output when given.
+int runCommand(const std::string& command, std::string* output = nullptr);
+
 // The name of an errno for messages ("ENOSPC").
 const char* errnoName(int error);
