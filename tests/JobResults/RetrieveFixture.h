@@ -7,10 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <future>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,7 +17,17 @@
 #include "Platform/ReturnDataReader.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/SettingsFixture.h"
-#include "tests/support/TempDir.h"
+
+// A line map's bytes for lines starting at offsets, as a writer stores them.
+inline std::string mapBytes(const std::vector<uint64_t>& offsets) {
+    std::string map;
+    for (uint64_t offset : offsets) {
+        unsigned char entry[kMapEntrySize];
+        encodeMapEntry(offset, entry);
+        map.append(reinterpret_cast<const char*>(entry), kMapEntrySize);
+    }
+    return map;
+}
 
 // One page reply as it arrived; no header when nothing was sent.
 struct Page {
@@ -94,15 +102,11 @@ protected:
     // The results file of lines (CR LF after each) and, unless withMap is false, its map.
     void writeResults(const std::vector<std::string>& lines, bool withMap = true, const std::string& tail = "") const {
         makeJobDir();
-        std::string text, map;
-        for (const std::string& line : lines) {
-            unsigned char entry[kMapEntrySize];
-            encodeMapEntry(text.size(), entry);
-            map.append(reinterpret_cast<const char*>(entry), kMapEntrySize);
-            text += line + "\r\n";
-        }
+        std::string text;
+        std::vector<uint64_t> starts;
+        for (const std::string& line : lines) starts.push_back(std::exchange(text, text + line + "\r\n").size());
         writeFileText(inJob("backup.out"), text + tail);
-        if (withMap) writeFileText(inJob("1.map"), map);
+        if (withMap) writeFileText(inJob("1.map"), mapBytes(starts));
     }
     RetrieveResults reader(ResultsFile kind = kResultsBackup) const {
         return RetrieveResults(kTalCell, kJobId, kind, "client1");
