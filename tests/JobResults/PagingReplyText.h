@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <string>
-
 #include "Platform/ReturnDataReader.h"
 
 inline std::string pageReplyText(int fd, int timeoutMs = 20000) {

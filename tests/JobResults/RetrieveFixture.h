@@ -9,8 +9,6 @@
 
 #include <filesystem>
 #include <future>
-#include <string>
-#include <vector>
 
 #include "JobResults/LineMap.h"
 #include "JobResults/RetrieveResults.h"

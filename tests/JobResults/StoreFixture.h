@@ -5,10 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "JobResults/LineMap.h"
 #include "JobResults/StoreResults.h"

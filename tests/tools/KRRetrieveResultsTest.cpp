@@ -11,8 +11,6 @@
 #include <chrono>
 #include <cstring>
 #include <future>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
