@@ -82,12 +82,12 @@ protected:
 
 TEST_F(KRRetrieveResultsTest, RemotePageIsTheLocalPage) {
     makeJobFile(1234, kResultsBackup, "one\r\ntwo\r\nthree\r\n");
-    struct Case {
+    const struct {
         int64_t lineNumber, numLines;
         bool fails;
         const char* lines;
     } cases[] = {{2, 2, false, "4148:two 4148:three 4147=3"}, {9, 5, true, "4147=0"}};
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SocketPair local;
         const CYuSocket localSocket(local.fds[0]);
         RetrieveResults reader(2, 1234, kResultsBackup, nullptr);
@@ -102,7 +102,7 @@ TEST_F(KRRetrieveResultsTest, RemotePageIsTheLocalPage) {
 
 TEST_F(KRRetrieveResultsTest, ArgumentLineCarriesTheRequest) {
     useScript("echo \"$*\" > " + settings.dir().file("args") + "\n");
-    struct Case {
+    const struct {
         int64_t jobId;
         ResultsFile kind;
         int64_t seqNo, lineNumber;
@@ -111,7 +111,7 @@ TEST_F(KRRetrieveResultsTest, ArgumentLineCarriesTheRequest) {
                  {1234, kRestoreFailed, 7, -1, "2 1234 9 7 -1 50"},
                  {-1, kResultsRestore, INT64_MIN, INT64_MAX,
                   "2 18446744073709551615 2 -9223372036854775808 9223372036854775807 50"}};
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         bool failed = false;
         // Without a reply the caller still gets a whole one.
         EXPECT_EQ(relayed("localhost", c.seqNo, c.lineNumber, 50, failed, c.jobId, c.kind),
@@ -133,7 +133,7 @@ TEST_F(KRRetrieveResultsTest, ReplyIsRelayedWholeOrFinishedAsBroken) {
     writeFileText(settings.dir().file("tail"), replyLines(whole.substr(head.size())));
     const std::string broken = "seq=77 4140=3 4141=10 4142=1 4148:first 4147=1 end=7";
     const std::string linger = "exec sleep 600";
-    struct Case {
+    const struct {
         const char* between;
         bool tail;
         std::string after;
@@ -146,7 +146,7 @@ TEST_F(KRRetrieveResultsTest, ReplyIsRelayedWholeOrFinishedAsBroken) {
         {"echo 'VNRD abc'", true, linger, broken.c_str(), true, false},
         {"printf 'note: '; echo 'VNRD 00'", true, linger, broken.c_str(), true, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.between);
         useScript("echo $$ > " + settings.dir().file("pid") + "\ncat " + settings.dir().file("head") + "\n" +
                   c.between + "\n" + (c.tail ? "cat " + settings.dir().file("tail") : "") + "\n" + c.after + "\n");
@@ -209,8 +209,7 @@ TEST_F(KRRetrieveResultsTest, ArgumentLinesThatAreNotSixNumbersAreRefusedWithout
         krsDatabuf buffer;
         int received = 0;
         ASSERT_EQ(session.receiveMessage(&type, &code, &buffer, 20, &received), 1);
-        EXPECT_EQ(type, KRS_MSG_PEER_END);  // no line came first
-        EXPECT_EQ(code, 2u);
+        EXPECT_EQ(std::make_pair(type, code), std::make_pair(KRS_MSG_PEER_END, 2ul)) << "no line came first, end code 2";
         session.freeReceivedMessage(type, &buffer);
     }
 }
