@@ -62,10 +62,9 @@ TEST_F(PagingFilesTest, TheUnterminatedLastLineOfAPagingFileIsServed) {
     std::filesystem::create_directories(tempDir());
     writeFileText(temp("PagingFile_Job_5_3_x.bkp"), "a\r\nb");
     PagingProbe reader(5, kPagingBackup, 3, nullptr);
-    SocketPair pair;
-    const CYuSocket socket(pair.fds[0]);
-    EXPECT_FALSE(reader.getPage(1, 1, 10, &socket));
-    EXPECT_EQ(pageReplyText(pair.fds[1]), "seq=1 4140=2 4141=10 4142=1 4148:a 4148:b 4147=2 end=0");
+    bool failed = true;
+    EXPECT_EQ(servedPage(reader, 1, 1, 10, &failed), "seq=1 4140=2 4141=10 4142=1 4148:a 4148:b 4147=2 end=0");
+    EXPECT_FALSE(failed);
 }
 
 TEST_F(PagingFilesTest, ReaderAcceptsOnlyRegularPagingFilesOfTheTemporaryDirectory) {

@@ -1,6 +1,4 @@
 // Restore filter files: the job's restore results filtered by status into a paging file.
-#include <poll.h>
-
 #include "tests/JobResults/PagingFixture.h"
 #include "tests/JobResults/PagingReplyText.h"
 #include "tests/JobResults/RetrieveFixture.h"
@@ -20,12 +18,7 @@ protected:
             count += entry.path().filename().string().rfind("PagingFile_", 0) == 0 ? 1 : 0;
         return count;
     }
-    static std::string page(RetrieveResults& reader, int64_t lineNumber) {
-        SocketPair pair;
-        const CYuSocket socket(pair.fds[0]);
-        reader.getPage(1, lineNumber, 10, &socket);
-        return pageReplyText(pair.fds[1]);
-    }
+    static std::string page(RetrieveResults& reader, int64_t lineNumber) { return servedPage(reader, 1, lineNumber, 10); }
 };
 
 TEST_F(PagingRestoreFilterTest, EachKindKeepsTheLinesOfItsStatuses) {
@@ -113,11 +106,9 @@ TEST_F(PagingRestoreFilterTest, LineMinusOneDeletesOnlyThePagingFileAndItsMap) {
             EXPECT_NE(page(*reader, 1).find("4148:a 1 4147=1"), std::string::npos);
             EXPECT_TRUE(fileExists(reader->file() + ".map"));
         }
-        SocketPair pair;
-        const CYuSocket socket(pair.fds[0]);
-        EXPECT_FALSE(reader->getPage(2, -1, 0, &socket));
-        pollfd readable{pair.fds[1], POLLIN, 0};
-        EXPECT_EQ(poll(&readable, 1, 0), 0);
+        bool failed = true;
+        EXPECT_EQ(servedPage(*reader, 2, -1, 0, &failed), "nothing");
+        EXPECT_FALSE(failed);
     }
     EXPECT_EQ(pagingEntries(), 0u);
     EXPECT_TRUE(fileExists(outside) && fileExists(outside + ".map"));

@@ -1,7 +1,6 @@
 // Remote page requests: TSRetrieveResults starts the retrieval program through a session and
 // relays its reply; the program KRRetrieveResults serves the page.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -41,11 +40,7 @@ protected:
                         int64_t jobId = 1234, ResultsFile kind = kResultsBackup) {
         std::string name = host != nullptr ? host : "";
         TSRetrieveResults forwarder(2, jobId, kind, host != nullptr ? name.data() : nullptr);
-        SocketPair pair;
-        const CYuSocket socket(pair.fds[0]);
-        failed = forwarder.getPage(seqNo, lineNumber, numLines, &socket);
-        pollfd readable{pair.fds[1], POLLIN, 0};
-        return poll(&readable, 1, 0) == 1 ? pageReplyText(pair.fds[1]) : "nothing";
+        return servedPage(forwarder, seqNo, lineNumber, numLines, &failed);
     }
 
     // A page reply as the program writes it (message type 1084, sequence 77, header fields 3,
@@ -88,14 +83,12 @@ TEST_F(KRRetrieveResultsTest, RemotePageIsTheLocalPage) {
         const char* lines;
     } cases[] = {{2, 2, false, "4148:two 4148:three 4147=3"}, {9, 5, true, "4147=0"}};
     for (const auto& c : cases) {
-        SocketPair local;
-        const CYuSocket localSocket(local.fds[0]);
         RetrieveResults reader(2, 1234, kResultsBackup, nullptr);
-        EXPECT_EQ(reader.getPage(5, c.lineNumber, c.numLines, &localSocket), c.fails);
-        bool failed = false;
-        const std::string served = relayed("localhost", 5, c.lineNumber, c.numLines, failed);
-        EXPECT_EQ(failed, c.fails);
-        EXPECT_EQ(served, pageReplyText(local.fds[1]));
+        bool failed = false, relayFailed = false;
+        const std::string local = servedPage(reader, 5, c.lineNumber, c.numLines, &failed);
+        const std::string served = relayed("localhost", 5, c.lineNumber, c.numLines, relayFailed);
+        EXPECT_EQ(std::make_pair(failed, relayFailed), std::make_pair(c.fails, c.fails));
+        EXPECT_EQ(served, local);
         EXPECT_NE(served.find(c.lines), std::string::npos) << served;
     }
 }
