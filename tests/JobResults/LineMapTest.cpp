@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "tests/JobResults/RetrieveFixture.h"
 #include "tests/JobResults/StoreFixture.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Restore filter files: the job's restore results filtered by status into a paging file.
 #include "tests/JobResults/PagingFixture.h"
 #include "tests/JobResults/PagingReplyText.h"
-#include "tests/JobResults/RetrieveFixture.h"
+#include "tests/JobResults/StoreFixture.h"
 
 namespace {
 
