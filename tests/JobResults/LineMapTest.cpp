@@ -1,28 +1,13 @@
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "tests/JobResults/StoreFixture.h"
 
 namespace {
 
-std::string entryBytes(const std::vector<uint64_t>& offsets) {
-    std::string bytes;
-    for (uint64_t offset : offsets) {
-        unsigned char entry[kMapEntrySize];
-        encodeMapEntry(offset, entry);
-        bytes.append(reinterpret_cast<const char*>(entry), kMapEntrySize);
-    }
-    return bytes;
-}
-
 TEST(LineMapEntry, FortyBitLittleEndianOffsets) {
-    struct Case {
+    const struct {
         uint64_t offset;
         std::string bytes;
     } cases[] = {
@@ -32,10 +17,8 @@ TEST(LineMapEntry, FortyBitLittleEndianOffsets) {
         {0x0102030405, "\x05\x04\x03\x02\x01"},
         {kMaxMappedOffset, std::string(5, '\xff')},
     };
-    for (const Case& c : cases) {
-        unsigned char entry[kMapEntrySize];
-        encodeMapEntry(c.offset, entry);
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(entry), kMapEntrySize), c.bytes) << c.offset;
+    for (const auto& c : cases) {
+        EXPECT_EQ(mapBytes({c.offset}), c.bytes) << c.offset;
         EXPECT_EQ(decodeMapEntry(reinterpret_cast<const unsigned char*>(c.bytes.data())), c.offset);
     }
 }
@@ -53,31 +36,28 @@ protected:
 };
 
 TEST_F(LineMapTest, GenerateMapEntersTheTrueStartOfEveryLine) {
-    struct Case {
+    const struct {
         const char* name;
         std::string results;
-        bool fails;
         std::vector<uint64_t> entries;
     } cases[] = {
-        {"a, bcd, empty line", "a\r\nbcd\r\n\r\n", false, {0, 3, 8}},
-        {"empty file", "", false, {}},
-        {"line feed alone", "a\nb\r\n", false, {0, 2}},
-        {"no line end at the end", "ab\r\ncd", false, {0, 4}},
-        {"carriage return alone at the end", "ab\r\n\r", false, {0}},
-        {"zero byte inside a line", std::string("a\0b\r\nc\r\n", 8), false, {0, 5}},
-        {"longest line", std::string(102399, 'x') + "\r\n" + "y\r\n", false, {0, 102401}},
+        {"a, bcd, empty line", "a\r\nbcd\r\n\r\n", {0, 3, 8}},
+        {"empty file", "", {}},
+        {"line feed alone", "a\nb\r\n", {0, 2}},
+        {"no line end at the end", "ab\r\ncd", {0, 4}},
+        {"carriage return alone at the end", "ab\r\n\r", {0}},
+        {"zero byte inside a line", std::string("a\0b\r\nc\r\n", 8), {0, 5}},
+        {"longest line", std::string(102399, 'x') + "\r\n" + "y\r\n", {0, 102401}},
         // Longer than a reader serves: mapped all the same, so the lines after it stay in reach.
-        {"line too long", "a\r\n" + std::string(200000, 'x') + "\r\n" + "b\r\n", false, {0, 3, 200005}},
-        {"line too long at the end", std::string(102401, 'x'), false, {0}},
+        {"line too long", "a\r\n" + std::string(200000, 'x') + "\r\n" + "b\r\n", {0, 3, 200005}},
+        {"line too long at the end", std::string(102401, 'x'), {0}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         writeFileText(jobFile("backup.out"), c.results);
         writeFileText(jobFile("1.map"), "stale map bytes, longer than the new one");
-        EXPECT_EQ(probe().generateMap(), c.fails);
-        if (!c.fails) {
-            EXPECT_EQ(readFileText(jobFile("1.map")), entryBytes(c.entries));
-        }
+        EXPECT_FALSE(probe().generateMap());
+        EXPECT_EQ(readFileText(jobFile("1.map")), mapBytes(c.entries));
         probe().results().close();
         probe().map().close();
     }
@@ -94,7 +74,7 @@ TEST_F(LineMapTest, RebuildingTwiceGivesTheSameBytesAndLeavesTheMapOpenAtItsEnd)
     const std::string first = readFileText(jobFile("1.map"));
     ASSERT_FALSE(probe().generateMap());
     EXPECT_EQ(readFileText(jobFile("1.map")), first);
-    EXPECT_EQ(first, entryBytes({0, 5, 10}));
+    EXPECT_EQ(first, mapBytes({0, 5, 10}));
     EXPECT_EQ(probe().map().getCurOffset(), 15);
 }
 
@@ -104,9 +84,7 @@ TEST_F(LineMapTest, ARebuiltMapTakesItsResultsFilesModeAndOwnerAndFollowsNoLink)
     writeFileText(jobFile("backup.out"), "a\r\n");
     ASSERT_EQ(chmod(jobFile("backup.out").c_str(), 0604), 0);
     const bool root = geteuid() == 0;
-    if (root) {
-        ASSERT_EQ(chown(jobFile("backup.out").c_str(), 1234, 1234), 0);
-    }
+    if (root) { ASSERT_EQ(chown(jobFile("backup.out").c_str(), 1234, 1234), 0); }
     const std::string outside = settings.dir().file("outside");
     writeFileText(outside, "keep");
     ASSERT_EQ(chmod(outside.c_str(), 0600), 0);
@@ -116,32 +94,30 @@ TEST_F(LineMapTest, ARebuiltMapTakesItsResultsFilesModeAndOwnerAndFollowsNoLink)
     ASSERT_EQ(lstat(jobFile("1.map").c_str(), &map), 0);
     EXPECT_TRUE(S_ISREG(map.st_mode));
     EXPECT_EQ(map.st_mode & 07777, 0604u);
-    if (root) {
-        EXPECT_EQ(map.st_uid, 1234u);
-    }
+    if (root) { EXPECT_EQ(map.st_uid, 1234u); }
     EXPECT_EQ(readFileText(outside), "keep");
     EXPECT_EQ(modeOf(outside), 0600u);
 }
 
 TEST_F(LineMapTest, CheckMapFindsMapsThatDoNotFitTheFile) {
     const std::string results = "a\r\nbcd\r\n\r\n";  // lines at 0, 3 and 8
-    struct Case {
+    const struct {
         const char* name;
         std::string map;
         bool sound;
         int64_t lines;
     } cases[] = {
-        {"whole map", entryBytes({0, 3, 8}), true, 3},
+        {"whole map", mapBytes({0, 3, 8}), true, 3},
         {"empty map", "", true, 0},
-        {"map behind the file", entryBytes({0, 3}), true, 2},
-        {"half an entry at the end", entryBytes({0, 3}) + std::string("\x08\0", 2), false, 2},
-        {"last entry past the end", entryBytes({0, 3, 10}), false, 3},
-        {"last entry not after a line end", entryBytes({0, 3, 7}), false, 3},
-        {"first entry not 0", entryBytes({1, 3, 8}), false, 3},
-        {"more lines than the file can hold", entryBytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3}), false, 13},
+        {"map behind the file", mapBytes({0, 3}), true, 2},
+        {"half an entry at the end", mapBytes({0, 3}) + std::string("\x08\0", 2), false, 2},
+        {"last entry past the end", mapBytes({0, 3, 10}), false, 3},
+        {"last entry not after a line end", mapBytes({0, 3, 7}), false, 3},
+        {"first entry not 0", mapBytes({1, 3, 8}), false, 3},
+        {"more lines than the file can hold", mapBytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3}), false, 13},
     };
     writeFileText(jobFile("backup.out"), results);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         writeFileText(jobFile("1.map"), c.map);
         ASSERT_EQ(probe().results().open(jobFile("backup.out").c_str(), sfReadOnly), 0);

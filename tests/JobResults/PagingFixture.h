@@ -6,10 +6,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <cstdint>
 #include <ctime>
 #include <filesystem>
-#include <string>
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <string>
+#include <utility>
 
+#include "Platform/CYuSocket.h"
 #include "Platform/ReturnDataReader.h"
 
 inline std::string pageReplyText(int fd, int timeoutMs = 20000) {
@@ -36,3 +37,16 @@ struct SocketPair {
             if (fd >= 0) close(fd);
     }
 };
+
+// Asks reader (a reader of results or the relay to one) for a page over a fresh socket pair:
+// the reply as text, or "nothing" when none was sent. failed: what getPage returned.
+template <typename Reader>
+std::string servedPage(Reader& reader, int64_t seqNo, int64_t lineNumber, int64_t numLines, bool* failed = nullptr) {
+    SocketPair pair;
+    const CYuSocket socket(pair.fds[0]);
+    const bool result = reader.getPage(seqNo, lineNumber, numLines, &socket);
+    if (failed != nullptr) *failed = result;
+    close(std::exchange(pair.fds[0], -1));  // what was sent can be read, then the end
+    const std::string text = pageReplyText(pair.fds[1]);
+    return text.starts_with("error: connection closed before a reply header") ? "nothing" : text;
+}

@@ -1,15 +1,7 @@
 // Restore filter files: the job's restore results filtered by status into a paging file.
-#include <poll.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <string>
-
-#include <gtest/gtest.h>
-
-#include "JobResults/LineMap.h"
 #include "tests/JobResults/PagingFixture.h"
 #include "tests/JobResults/PagingReplyText.h"
+#include "tests/JobResults/StoreFixture.h"
 
 namespace {
 
@@ -26,18 +18,13 @@ protected:
             count += entry.path().filename().string().rfind("PagingFile_", 0) == 0 ? 1 : 0;
         return count;
     }
-    static std::string page(RetrieveResults& reader, int64_t lineNumber) {
-        SocketPair pair;
-        const CYuSocket socket(pair.fds[0]);
-        reader.getPage(1, lineNumber, 10, &socket);
-        return pageReplyText(pair.fds[1]);
-    }
+    static std::string page(RetrieveResults& reader, int64_t lineNumber) { return servedPage(reader, 1, lineNumber, 10); }
 };
 
 TEST_F(PagingRestoreFilterTest, EachKindKeepsTheLinesOfItsStatuses) {
     // "z 1" is still being written (no line end): a cut "z 12" must not pass for status 1.
     makeJobFile(kJob, kResultsRestore, "a 1\r\nb 3\r\nc 5\r\nd\r\nx 12\r\ny 1abc\r\nw 2 \r\nz 1");
-    struct Case {
+    const struct {
         ResultsFile kind;
         const char* ext;
         const char* kept;
@@ -47,11 +34,10 @@ TEST_F(PagingRestoreFilterTest, EachKindKeepsTheLinesOfItsStatuses) {
         {kRestoreFailed, ".f_rst", "b 3\r\nx 12\r\n", "4148:b 3 4148:x 12 4147=2"},
         {kRestoreSkipped, ".sk_rst", "", "4147=1"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.ext);
         PagingProbe reader(2, kJob, c.kind, nullptr);
-        EXPECT_EQ(reader.file(), filterName(c.ext));
-        EXPECT_EQ(reader.map(), filterName(c.ext) + ".map");
+        EXPECT_EQ(reader.file() + " " + reader.map(), filterName(c.ext) + " " + filterName(c.ext) + ".map");
         EXPECT_EQ(readFileText(filterName(c.ext)), c.kept);
         EXPECT_EQ(modeOf(filterName(c.ext)), 0600u);
         EXPECT_NE(page(reader, 1).find(c.served), std::string::npos) << page(reader, 1);
@@ -96,52 +82,36 @@ TEST_F(PagingRestoreFilterTest, ATakenNameIsNeitherFollowedNorReplaced) {
 // shared) is not used: the first page builds the file's own.
 TEST_F(PagingRestoreFilterTest, AMapPlantedUnderTheNewNameIsNotUsed) {
     makeJobFile(kJob, kResultsRestore, "a 1\r\nc 5\r\ne 2\r\n");
-    unsigned char entries[2 * kMapEntrySize];
-    encodeMapEntry(0, entries);
-    encodeMapEntry(10, entries + kMapEntrySize);  // fits the file, but joins its first two lines
-    writeFileText(filterName(".s_rst") + ".map", std::string(reinterpret_cast<char*>(entries), sizeof entries));
+    // Fits the file, but joins its first two lines.
+    writeFileText(filterName(".s_rst") + ".map", mapBytes({0, 10}));
     PagingProbe reader(2, kJob, kRestoreSucceeded, nullptr);
     ASSERT_EQ(reader.file(), filterName(".s_rst"));
     EXPECT_NE(page(reader, 1).find("4148:a 1 4148:c 5 4148:e 2 4147=3"), std::string::npos) << page(reader, 1);
 }
 
-// Two readers of one filter file: when the first is done with it (line -1), the second is not,
-// and its next page makes the file again.
-TEST_F(PagingRestoreFilterTest, AReaderOutlivesAnotherReadersCleanup) {
+// Line -1 deletes the paging file and its map, nothing else (not a refused file outside the
+// temporary directory), and sends nothing. Two readers of
+// one filter file: when the first is done with it, the second is not, and its next page makes
+// the file again.
+TEST_F(PagingRestoreFilterTest, LineMinusOneDeletesOnlyThePagingFileAndItsMap) {
     makeJobFile(kJob, kResultsRestore, "a 1\r\nb 3\r\n");
-    PagingProbe first(2, kJob, kRestoreSucceeded, nullptr);
-    PagingProbe second(2, kJob, kRestoreSucceeded, nullptr);
+    const std::string outside = settings.dir().file("PagingFile_Job_77_1.s_rst");
+    writeFileText(outside, "a 1\r\n");
+    writeFileText(outside + ".map", std::string(5, '\0'));
+    PagingProbe first(2, kJob, kRestoreSucceeded, nullptr), second(2, kJob, kRestoreSucceeded, nullptr);
+    PagingProbe byPath(kRestoreSucceeded, outside.c_str(), nullptr, 0);
     ASSERT_EQ(second.file(), first.file());
-    for (PagingProbe* reader : {&first, &second}) {
-        EXPECT_NE(page(*reader, 1).find("4148:a 1 4147=1"), std::string::npos);
-        SocketPair pair;
-        const CYuSocket socket(pair.fds[0]);
-        EXPECT_FALSE(reader->getPage(2, -1, 0, &socket));
+    for (PagingProbe* reader : {&first, &second, &byPath}) {
+        if (reader != &byPath) {  // a file outside the temporary directory is refused, not paged
+            EXPECT_NE(page(*reader, 1).find("4148:a 1 4147=1"), std::string::npos);
+            EXPECT_TRUE(fileExists(reader->file() + ".map"));
+        }
+        bool failed = true;
+        EXPECT_EQ(servedPage(*reader, 2, -1, 0, &failed), "nothing");
+        EXPECT_FALSE(failed);
     }
     EXPECT_EQ(pagingEntries(), 0u);
-}
-
-TEST_F(PagingRestoreFilterTest, LineMinusOneDeletesOnlyThePagingFileAndItsMap) {
-    makeJobFile(kJob, kResultsRestore, "b 3\r\n");
-    const std::string outside = settings.dir().file("PagingFile_Job_77_1.f_rst");
-    writeFileText(outside, "b 3\r\n");
-    writeFileText(outside + ".map", std::string(5, '\0'));
-    PagingProbe filtered(2, kJob, kRestoreFailed, nullptr);
-    PagingProbe byPath(kRestoreFailed, outside.c_str(), nullptr, 0);
-    page(filtered, 1);
-    ASSERT_TRUE(fileExists(filterName(".f_rst") + ".map"));
-
-    for (RetrieveResults* reader : {static_cast<RetrieveResults*>(&filtered), static_cast<RetrieveResults*>(&byPath)}) {
-        SocketPair pair;
-        const CYuSocket socket(pair.fds[0]);
-        EXPECT_FALSE(reader->getPage(2, -1, 0, &socket));
-        pollfd readable{pair.fds[1], POLLIN, 0};
-        EXPECT_EQ(poll(&readable, 1, 0), 0);
-    }
-    EXPECT_FALSE(fileExists(filterName(".f_rst")));
-    EXPECT_FALSE(fileExists(filterName(".f_rst") + ".map"));
-    EXPECT_TRUE(fileExists(outside));
-    EXPECT_TRUE(fileExists(outside + ".map"));
+    EXPECT_TRUE(fileExists(outside) && fileExists(outside + ".map"));
 }
 
 }  // namespace

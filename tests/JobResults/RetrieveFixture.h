@@ -1,25 +1,19 @@
-// A job results cache for the reader's suites (job 5:7 of talCell 2, client client1), the
-// job's directory made as a writer would leave it, and pages fetched through a real socket
-// pair and decoded with ReturnDataReader.
+// The storing suites' job results cache for the reader's suites, the job's directory made as
+// the first writer leaves it, and pages fetched through a real socket pair and decoded with
+// ReturnDataReader.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <future>
-#include <optional>
-#include <string>
-#include <vector>
 
-#include "JobResults/LineMap.h"
 #include "JobResults/RetrieveResults.h"
 #include "Platform/ReturnDataReader.h"
+#include "tests/JobResults/StoreFixture.h"
 #include "tests/support/EventCapture.h"
-#include "tests/support/SettingsFixture.h"
-#include "tests/support/TempDir.h"
 
 // One page reply as it arrived; no header when nothing was sent.
 struct Page {
@@ -74,18 +68,12 @@ inline Page fetchPage(RetrieveResults& reader, int64_t lineNumber, int64_t numLi
     return page;
 }
 
-class RetrieveFixture : public ::testing::Test {
+class RetrieveFixture : public StoreFixture {
 protected:
-    static constexpr unsigned long kTalCell = 2;
-    static constexpr int64_t kJobId = (int64_t(5) << 32) | 7;
-
-    void SetUp() override {
-        settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + settings.dir().file("idx") +
-                       "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
-                       "JobResultsDirectory=" + settings.dir().file("idx") + "\n");
+    std::string extraSettings() const override {
+        return "[MediaAgent]\nIndexCacheDirectory=" + settings.dir().file("idx") + "\n[Platform\\4]\nTalServerHostName=central\n";
     }
-    std::string jobDir() const { return settings.dir().file("idx/KR_JobResults/2/5/7"); }
-    std::string inJob(const std::string& name) const { return jobDir() + "/" + name; }
+    std::string inJob(const std::string& name) const { return jobFile(name); }
     // The job's directory with a State file, as the first writer leaves it.
     void makeJobDir() const {
         std::filesystem::create_directories(jobDir());
@@ -94,20 +82,15 @@ protected:
     // The results file of lines (CR LF after each) and, unless withMap is false, its map.
     void writeResults(const std::vector<std::string>& lines, bool withMap = true, const std::string& tail = "") const {
         makeJobDir();
-        std::string text, map;
-        for (const std::string& line : lines) {
-            unsigned char entry[kMapEntrySize];
-            encodeMapEntry(text.size(), entry);
-            map.append(reinterpret_cast<const char*>(entry), kMapEntrySize);
-            text += line + "\r\n";
-        }
+        std::string text;
+        std::vector<uint64_t> starts;
+        for (const std::string& line : lines) starts.push_back(std::exchange(text, text + line + "\r\n").size());
         writeFileText(inJob("backup.out"), text + tail);
-        if (withMap) writeFileText(inJob("1.map"), map);
+        if (withMap) writeFileText(inJob("1.map"), mapBytes(starts));
     }
     RetrieveResults reader(ResultsFile kind = kResultsBackup) const {
         return RetrieveResults(kTalCell, kJobId, kind, "client1");
     }
 
-    SettingsFixture settings;
     EventCapture events;
 };

@@ -1,43 +1,24 @@
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <chrono>
 #include <functional>
-#include <future>
 
 #include "tests/JobResults/RetrieveFixture.h"
 
 namespace {
 using Lines = std::vector<std::string>;
-
-std::string mapOf(std::initializer_list<uint64_t> offsets) {
-    std::string map;
-    for (uint64_t offset : offsets) {
-        unsigned char entry[kMapEntrySize];
-        encodeMapEntry(offset, entry);
-        map.append(reinterpret_cast<const char*>(entry), kMapEntrySize);
-    }
-    return map;
-}
-
-struct PageCase {
-    const char* name;
-    Lines file;
-    int64_t lineNumber, numLines;
-    bool fails, replied;
-    int64_t total, lastLine;
-    Lines lines;
-    const char* logged;
-};
-
-class RetrievePage : public RetrieveFixture {};
+using RetrievePage = RetrieveFixture;
 
 TEST_F(RetrievePage, AnswersEachRequestAsTheMapAllows) {
     const Lines three{"one", "two", "three"};
-    const PageCase cases[] = {
+    const struct {
+        const char* name;
+        Lines file;
+        int64_t lineNumber, numLines;
+        bool fails, replied;
+        int64_t total, lastLine;
+        Lines lines;
+        const char* logged;
+    } cases[] = {
         {"whole file", three, 1, 10, false, true, 3, 3, three, nullptr},
         {"last line", three, 3, 1, false, true, 3, 3, {"three"}, nullptr},
         {"middle", three, 2, 1, false, true, 3, 2, {"two"}, nullptr},
@@ -51,7 +32,7 @@ TEST_F(RetrievePage, AnswersEachRequestAsTheMapAllows) {
         {"empty file, line 2", {}, 2, 10, true, true, 0, 0, {}, "lineNumber 2 but there are only 0 lines"},
         {"empty line", {"a", "", "c"}, 1, 3, false, true, 3, 3, {"a", "", "c"}, nullptr},
     };
-    for (const PageCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         writeResults(c.file);
         events.clear();
@@ -61,16 +42,10 @@ TEST_F(RetrievePage, AnswersEachRequestAsTheMapAllows) {
         EXPECT_EQ(failed, c.fails);
         ASSERT_EQ(page.replied, c.replied);
         if (c.replied) {
-            EXPECT_TRUE(page.wellFormed);
-            EXPECT_EQ(page.total, c.total);
-            EXPECT_EQ(page.numLines, c.numLines);
-            EXPECT_EQ(page.lineNumber, c.lineNumber);
-            EXPECT_EQ(page.lastLine, c.lastLine);
-            EXPECT_EQ(page.lines, c.lines);
+            EXPECT_EQ(std::tie(page.wellFormed, page.total, page.numLines, page.lineNumber, page.lastLine, page.lines),
+                      std::tie(c.replied, c.total, c.numLines, c.lineNumber, c.lastLine, c.lines));
         }
-        if (c.logged != nullptr) {
-            EXPECT_EQ(events.debugLinesWith(c.logged), 1u);
-        }
+        if (c.logged != nullptr) { EXPECT_EQ(events.debugLinesWith(c.logged), 1u); }
     }
 }
 
@@ -78,17 +53,17 @@ TEST_F(RetrievePage, AnswersEachRequestAsTheMapAllows) {
 // and the rebuilt map serves the next request.
 TEST_F(RetrievePage, RebuildsAMissingOrUnsoundMap) {
     const Lines lines{"alpha", "beta", "gamma", "delta"};
-    struct MapCase {
+    const struct {
         const char* name;
         std::string map;  // "" : no map file
         const char* logged;
     } cases[] = {
         {"missing", "", "automatically replaced"},
         {"half an entry more", std::string(20, '\0') + "\x01\x02", "does not fit"},
-        {"entry past the end", mapOf({0, 7, 13, 27}), "does not fit"},
-        {"entry not after a line end", mapOf({0, 7, 13, 18}), "does not fit"},
+        {"entry past the end", mapBytes({0, 7, 13, 27}), "does not fit"},
+        {"entry not after a line end", mapBytes({0, 7, 13, 18}), "does not fit"},
     };
-    for (const MapCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         writeResults(lines, false);
         std::filesystem::remove(inJob("1.map"));
@@ -96,11 +71,9 @@ TEST_F(RetrievePage, RebuildsAMissingOrUnsoundMap) {
         events.clear();
         RetrieveResults r = reader();
         const Page first = fetchPage(r, 2, 2);
-        EXPECT_EQ(first.total, 4);
-        EXPECT_EQ(first.lines, (Lines{"beta", "gamma"}));
+        EXPECT_EQ(std::tie(first.total, first.lines), std::make_tuple(int64_t{4}, Lines{"beta", "gamma"}));
         EXPECT_EQ(readFileText(inJob("1.map")).size(), 20u);
-        const Page second = fetchPage(r, 4, 9);
-        EXPECT_EQ(second.lines, Lines{"delta"});
+        EXPECT_EQ(fetchPage(r, 4, 9).lines, Lines{"delta"});
         EXPECT_EQ(events.debugLinesWith(c.logged), 1u) << "rebuilt once, then reused";
     }
 }
@@ -110,35 +83,29 @@ TEST_F(RetrievePage, RebuildsAMissingOrUnsoundMap) {
 // will complete the map any more: a map that lacks lines is rebuilt, and the unterminated last
 // line of the finished file is served. Either way the total is what is served.
 TEST_F(RetrievePage, ServesWhatTheMapCountsAndCountsWhatIsServed) {
-    const std::string entryAt10 = mapOf({10});
-    struct Case {
+    const Lines two{"x 1", "x 2"};
+    const struct {
         const char* name;
         Lines lines;
         std::string tail;
-        std::function<std::string(const std::string&)> map;  // from the map of the lines
+        std::vector<uint64_t> map;
         Lines whileWriting, finished;
     } cases[] = {
-        {"next line half written", {"x 1", "x 2"}, "x 12", [](const std::string& m) { return m; }, {"x 1", "x 2"},
-         {"x 1", "x 2", "x 12"}},
-        {"map one line behind", {"x 1", "x 2", "x 3"}, "", [](const std::string& m) { return m.substr(0, 10); },
-         {"x 1", "x 2"}, {"x 1", "x 2", "x 3"}},
-        {"unfinished line mapped", {"x 1", "x 2"}, "x 1", [&](const std::string& m) { return m + entryAt10; },
-         {"x 1", "x 2"}, {"x 1", "x 2", "x 1"}},
-        {"map empty, file not", {"x 1", "x 2"}, "", [](const std::string&) { return std::string(); }, {},
-         {"x 1", "x 2"}},
+        {"next line half written", two, "x 12", {0, 5}, two, {"x 1", "x 2", "x 12"}},
+        {"map one line behind", {"x 1", "x 2", "x 3"}, "", {0, 5}, two, {"x 1", "x 2", "x 3"}},
+        {"unfinished line mapped", two, "x 1", {0, 5, 10}, two, {"x 1", "x 2", "x 1"}},
+        {"map empty, file not", two, "", {}, {}, two},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         for (const bool writing : {true, false}) {
             SCOPED_TRACE(std::string(c.name) + (writing ? ", writer at work" : ", no writer"));
-            writeResults(c.lines, true, c.tail);
-            writeFileText(inJob("1.map"), c.map(readFileText(inJob("1.map"))));
+            writeResults(c.lines, false, c.tail);
+            writeFileText(inJob("1.map"), mapBytes(c.map));
             // A writer's State: Writing, locked exclusively as long as it runs.
             writeFileText(inJob("State"), "3\r\n1700000000    \r\n");
             CXFile writer;
             ASSERT_EQ(writer.open(inJob("State").c_str(), sfReadWrite), 0);
-            if (writing) {
-                ASSERT_EQ(writer.lock(sfLockExclusive, 0), 1);
-            }
+            if (writing) { ASSERT_EQ(writer.lock(sfLockExclusive, 0), 1); }
             RetrieveResults r = reader();
             const Page page = fetchPage(r, 1, 10);
             const Lines& expected = writing ? c.whileWriting : c.finished;
@@ -150,7 +117,7 @@ TEST_F(RetrievePage, ServesWhatTheMapCountsAndCountsWhatIsServed) {
 }
 
 TEST_F(RetrievePage, FailsWhatCannotBeServed) {
-    struct FailCase {
+    const struct {
         const char* name;
         std::function<void()> prepare;
         int64_t code;
@@ -163,7 +130,7 @@ TEST_F(RetrievePage, FailsWhatCannotBeServed) {
         {"entries not at line starts",
          [this] {
              writeResults({"one", "two", "three"});
-             writeFileText(inJob("1.map"), mapOf({0, 10, 10}));
+             writeFileText(inJob("1.map"), mapBytes({0, 10, 10}));
          },
          6, "getLine failed"},
         {"a FIFO for the results file",
@@ -173,7 +140,7 @@ TEST_F(RetrievePage, FailsWhatCannotBeServed) {
          },
          3, "openFile: cannot open or create file"},
     };
-    for (const FailCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(jobDir());
         c.prepare();
@@ -181,13 +148,10 @@ TEST_F(RetrievePage, FailsWhatCannotBeServed) {
         RetrieveResults r = reader();
         bool failed = false;
         const Page page = fetchPage(r, 1, 10, &failed);
-        EXPECT_TRUE(failed);
-        EXPECT_TRUE(page.wellFormed);
+        EXPECT_TRUE(failed && page.wellFormed);
         EXPECT_EQ(page.code, c.code);
         EXPECT_EQ(events.debugLinesWith(c.logged), 1u);
-        if (c.code == 6) {
-            EXPECT_EQ(page.lastLine, static_cast<int64_t>(page.lines.size()));
-        }
+        if (c.code == 6) { EXPECT_EQ(page.lastLine, static_cast<int64_t>(page.lines.size())); }
     }
 }
 

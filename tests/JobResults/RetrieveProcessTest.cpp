@@ -3,9 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <memory>
 #include <thread>
 
 #include "Platform/PlatformSleep.h"
@@ -21,7 +19,7 @@ Lines numbered(const std::string& tag, int from, int to) {
     return lines;
 }
 
-class RetrieveProcesses : public RetrieveFixture {};
+using RetrieveProcesses = RetrieveFixture;
 
 // Three writers hold their raw files open while a reader asks for the first page: the reader
 // waits for them (it is seen waiting on the State lock before they finish), then merges every
@@ -91,7 +89,7 @@ TEST_F(RetrieveProcesses, PagesWhileAWriterAppendsAreConsistentPrefixes) {
 // its file buffer reaches the disk on its own) and State in Writing with no one holding it. A
 // reader serves every line the file holds, and as many as it counts.
 TEST_F(RetrieveProcesses, ADeadWritersLinesAreAllServed) {
-    HelperProcess writer({"store_unflushed", "2571"}, "ready");
+    HelperProcess writer({"store_lines", "2", std::to_string(kJobId), "2571", "unflushed"}, "ready");
     writer.kill(SIGKILL);
     EXPECT_EQ(writer.wait(), 128 + SIGKILL);
     const std::string text = readFileText(inJob("backup.out"));
@@ -105,7 +103,7 @@ TEST_F(RetrieveProcesses, ADeadWritersLinesAreAllServed) {
     EXPECT_EQ(page.total, static_cast<int64_t>(held));
     ASSERT_EQ(page.lines.size(), held);
     for (size_t n = 1; n <= ended; ++n)
-        ASSERT_EQ(page.lines[n - 1], "line-" + std::to_string(n) + std::string(n % 97, 'x'));
+        ASSERT_EQ(page.lines[n - 1], "line " + std::to_string(n) + std::string(n % 97, 'x'));
 }
 
 // A reader killed at any point of a merge leaves the raw files whole and no results file; the

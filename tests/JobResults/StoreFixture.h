@@ -5,15 +5,23 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "JobResults/LineMap.h"
 #include "JobResults/StoreResults.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"
+
+// A line map's bytes for lines starting at offsets, as a writer stores them.
+inline std::string mapBytes(const std::vector<uint64_t>& offsets) {
+    std::string map;
+    for (uint64_t offset : offsets) {
+        unsigned char entry[kMapEntrySize];
+        encodeMapEntry(offset, entry);
+        map.append(reinterpret_cast<const char*>(entry), kMapEntrySize);
+    }
+    return map;
+}
 
 constexpr unsigned long kTalCell = 2;
 constexpr int64_t kJobId = (int64_t(5) << 32) | 7;

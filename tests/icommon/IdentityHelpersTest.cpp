@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "Indexing/icommon/IdentityHelpers.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/SettingsFixture.h"

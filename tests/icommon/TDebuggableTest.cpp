@@ -34,10 +34,20 @@ TEST_F(DebugLog, LevelsAreFilteredByTheConfiguredMask) {
     d.debug(0x40000, "filtered too\n");
     d.debug(4, "detail\n");
     d.debug(0x8000 | 2, "any common bit counts\n");
+    d.debug(1, "%s\n", std::string(10000, 'x').c_str());
     EXPECT_EQ(capture.debugMessages().size(), 0u) << "events flag off: nothing goes to the event service";
     std::string log = logOut();
     EXPECT_NE(log.find("TEST: always\nTEST: detail\nTEST: any common bit counts\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("filtered"), std::string::npos);
+    const size_t start = log.find("TEST: xxx");
+    ASSERT_NE(start, std::string::npos);
+    EXPECT_EQ(log.find('\n', start) - start, TDebuggable::kMaxLine) << "a long line is cut";
+
+    TDebuggable::logEvents(1);
+    d.useStdout(1);
+    withStreamAt(1, settings.dir().file("stdout"), [&] { d.debug(1, "on stdout %d", 3); });
+    EXPECT_EQ(readFileText(settings.dir().file("stdout")), "TEST(1): on stdout 3") << "stdout form: neither cut nor given a newline";
+    EXPECT_TRUE(capture.debugMessages().empty()) << "with stdout on, nothing goes to the event service";
 }
 
 TEST_F(DebugLog, LineFormsInTheFileAndTheEventService) {
@@ -75,24 +85,6 @@ TEST_F(DebugLog, MarkerFileDecidesWhetherTheFileIsOpenedAndThePidNamedFileStands
     { TDebuggable d; d.setDebugPrefix("P"); d.debug(1, "to fallback\n"); }
     std::string log = readFileText(settings.logDir() + "log" + std::to_string(getpid()) + ".out");
     EXPECT_NE(log.find("P: to fallback\n"), std::string::npos) << log;
-}
-
-TEST_F(DebugLog, LongLinesAreCutAndStdoutFormIsUsed) {
-    TDebuggable::logEvents(0);
-    TDebuggable d;
-    d.setDebugPrefix("LONG");
-    d.debug(1, "%s\n", std::string(10000, 'x').c_str());
-    std::string log = logOut();
-    size_t start = log.find("LONG: ");
-    ASSERT_NE(start, std::string::npos);
-    std::string line = log.substr(start, log.find('\n', start) - start);
-    EXPECT_EQ(line.size(), TDebuggable::kMaxLine);
-
-    TDebuggable::logEvents(1);
-    d.useStdout(1);
-    withStreamAt(1, settings.dir().file("stdout"), [&] { d.debug(1, "on stdout %d", 3); });
-    EXPECT_EQ(readFileText(settings.dir().file("stdout")), "LONG(1): on stdout 3") << "stdout form: neither cut nor given a newline";
-    EXPECT_TRUE(capture.debugMessages().empty()) << "with stdout on, nothing goes to the event service";
 }
 
 TEST_F(DebugLog, TextHelpers) {

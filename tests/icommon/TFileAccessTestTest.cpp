@@ -94,9 +94,9 @@ TEST_F(TFileAccessTestTest, RunSingleTestLeavesNoFileBehind) {
     EXPECT_TRUE(TFileAccessTest_runSingleTest(file, &log));
     EXPECT_FALSE(fileExists(file));
     EXPECT_FALSE(TFileAccessTest_runSingleTest(dir.file("no/such"), &log));
+    // The run's log (whose text the tests above pin) goes out in one line, after what it tells.
     const std::vector<std::string> lines = capture.debugMessages();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "FAT: All tests are passed. log=\nRun #1. Test set: Exists Read Write Create \nTest_Exists succeeded. "
-                        "Test_Createable succeeded. Test_Readable succeeded. Test_Writeable succeeded. File test(s) passed");
+    EXPECT_EQ(lines[0].rfind("FAT: All tests are passed. log=\nRun #1. Test set: Exists Read Write Create \n", 0), 0u);
     EXPECT_EQ(lines[1].rfind("FAT: File access test failed:\n\nRun #1. Test set: Exists Read Write Create \n", 0), 0u);
 }

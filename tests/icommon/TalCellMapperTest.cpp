@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "Indexing/icommon/TalCellMapper.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/SettingsFixture.h"

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "Indexing/icommon/VersionsPath.h"
 
 TEST(VersionsPath, MarkerBetweenTwoEqualSeparatorsThenNumbers) {

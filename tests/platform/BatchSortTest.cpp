@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "Platform/BatchSort.h"
 #include "tests/support/DeniedDirectory.h"

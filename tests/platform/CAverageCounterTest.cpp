@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <vector>
 
 #include "Platform/CAverageCounter.h"
 #include "Platform/EvDebug.h"

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "Platform/CYuString.h"
 
 namespace {
@@ -18,7 +15,7 @@ Fields fields(const char* text, const char* separators = ",", bool keepEmpty = t
 }
 }  // namespace
 
-TEST(CYuString, QuotesAndEscapes) {
+TEST(CYuString, QuotesAndEscapesAndEmptyFieldsKeptOrCollapsedByTheFlag) {
     EXPECT_EQ(fields("a,\"b,c\",d"), (Fields{"a", "b,c", "d"}));
     EXPECT_EQ(fields("ab\"c,d\"e,f"), (Fields{"abc,de", "f"}));
     EXPECT_EQ(fields("a;b,c d", ",; "), (Fields{"a", "b", "c", "d"}));
@@ -28,9 +25,6 @@ TEST(CYuString, QuotesAndEscapes) {
     EXPECT_EQ(fields("\"x\\\"y,z\",w"), (Fields{"x\"y,z", "w"}));
     EXPECT_EQ(fields("\\\"a,b"), (Fields{"\"a", "b"})) << "an escaped quote opens nothing";
     EXPECT_EQ(fields("a\\\\,b\\"), (Fields{"a\\", "b\\"})) << "a trailing escape stays";
-}
-
-TEST(CYuString, EmptyFieldsKeptOrCollapsedByTheFlag) {
     EXPECT_EQ(fields(",a,,b,"), (Fields{"", "a", "", "b", ""}));
     EXPECT_EQ(fields(""), (Fields{""}));
     EXPECT_EQ(fields("a,\"\",b"), (Fields{"a", "", "b"}));

@@ -1,8 +1,6 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "Platform/CYuUTFOSAPI.h"
 
 TEST(CYuUTFOSAPI, RoundTripsThroughEveryLength) {

@@ -3,14 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <sstream>
-#include <string>
-#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "Platform/CYuUTFOSAPI.h"
 #include "Platform/EvDebug.h"
@@ -20,36 +18,20 @@
 #include "tests/support/StreamRedirect.h"
 
 namespace {
-// Reads the JSON string that starts after prefix in line (UTF-8 already) as a strict reader would
-// (surrogates only in pairs, no raw control characters) and gives back the bytes it stands for,
-// as docs/events.md says: U+10FE80..U+10FEFF is the byte it ends in, other characters their
-// UTF-8. (The journal escapes no other character above U+007F, so none is expected here.)
-std::optional<std::string> decodedString(const std::string& line, const std::string& prefix) {
-    size_t i = line.find(prefix);
-    if (i == std::string::npos) return std::nullopt;
-    i += prefix.size();
-    const std::string simple = "\"\\/bfnrt", meaning = "\"\\/\b\f\n\r\t";
-    const auto hex4 = [&](size_t at) { return static_cast<uint32_t>(std::stoul(line.substr(at, 4), nullptr, 16)); };
+using Json = nlohmann::json;
+// A string of a journal line as docs/events.md says to read it: decoded by a strict JSON reader,
+// each character U+10FE80..U+10FEFF (UTF-8 F4 8F BA/BB xx) turned back into the byte it ends in.
+std::string bytesOf(const Json& value) {
+    const std::string s = value.get<std::string>();
     std::string out;
-    while (i < line.size() && line[i] != '"') {
-        if (static_cast<unsigned char>(line[i]) < 0x20) return std::nullopt;
-        if (line[i] != '\\') {
-            out += line[i++];
-        } else if (i + 1 < line.size() && simple.find(line[i + 1]) != std::string::npos) {
-            out += meaning[simple.find(line[i + 1])];
-            i += 2;
-        } else if (line.compare(i, 2, "\\u") == 0 && i + 6 <= line.size() && hex4(i + 2) < 0x80) {
-            out += static_cast<char>(hex4(i + 2));
-            i += 6;
-        } else if (line.compare(i, 2, "\\u") == 0 && i + 12 <= line.size() && hex4(i + 2) == 0xDBFF &&
-                   line.compare(i + 6, 2, "\\u") == 0 && hex4(i + 8) >= 0xDE80 && hex4(i + 8) <= 0xDEFF) {
-            out += static_cast<char>(hex4(i + 8) - 0xDE00);  // U+10FE00 + byte
-            i += 12;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s.compare(i, 2, "\xF4\x8F") == 0 && i + 3 < s.size() && (s[i + 2] == '\xBA' || s[i + 2] == '\xBB')) {
+            out += static_cast<char>(0x80 | (s[i + 2] & 1) << 6 | (s[i + 3] & 0x3F));
+            i += 3;
         } else {
-            return std::nullopt;
+            out += s[i];
         }
     }
-    if (i >= line.size()) return std::nullopt;
     return out;
 }
 }  // namespace
@@ -73,15 +55,16 @@ TEST(EventJournal, LinesAreStrictJsonAndGiveBackEveryByteOfATextThatIsNotUtf8) {
         std::wstring strict;  // the conversion refuses what is not strict UTF-8
         EXPECT_TRUE(line.find('\0') == std::string::npos && !CYuUTFOSAPI::UTF8ToLocalEncoding(line.c_str(), strict).IsErrorSet())
             << "the line is UTF-8";
-        EXPECT_EQ(decodedString(line, "\"message\":\""), text);
-        EXPECT_EQ(decodedString(line, "\"function\":\""), text);
-        EXPECT_EQ(decodedString(line, "\"program\":\""), std::string("prog\xE9"));
+        const Json doc = Json::parse(line);  // throws on what a strict reader refuses
+        EXPECT_EQ(bytesOf(doc["message"]), text);
+        EXPECT_EQ(bytesOf(doc["function"]), text);
+        EXPECT_EQ(bytesOf(doc["program"]), "prog\xE9");
 
         JournalRecord event;
         event.kind = "event";
         event.args = {JournalArg::ofSigned(-1), JournalArg::ofText(text.c_str())};
         // A streamed text is a C string: it ends at its first '\0'.
-        EXPECT_EQ(decodedString(EventJournal::toJsonLine(event), "\"args\":[-1,\""), text.substr(0, text.find('\0')));
+        EXPECT_EQ(bytesOf(Json::parse(EventJournal::toJsonLine(event))["args"][1]), text.substr(0, text.find('\0')));
     }
 }
 

@@ -60,13 +60,11 @@ TEST(PlatformInfo, RolesAndPerTypeOrPerClientSectionsBeforeTheCommonOnes) {
     EXPECT_EQ(std::string(dir) + " " + jrUser + " " + jrPassword, "/results jr ");
     EXPECT_FALSE(talClient.getJobResultsDirectory("other", dir, jrUser, jrPassword, 1027));
     EXPECT_EQ(focused<KRPI_TalServer>().getIndexCacheDirectory("client1"), nullptr) << "not a media agent";
-}
 
-TEST(PlatformInfo, NothingIsAnsweredBeforeSetFocusOrWithAnEmptyFocus) {
-    SettingsFixture settings(kInstance);
-    KRPI_MediaAgent agent;
-    EXPECT_EQ(agent.getIndexCacheDirectory("client1"), nullptr);
-    EXPECT_EQ(agent.setFocus("") + agent.setFocus(nullptr), 0);
+    // Nothing is answered before setFocus or with an empty focus.
+    KRPI_MediaAgent unfocused;
+    EXPECT_EQ(unfocused.getIndexCacheDirectory("client1"), nullptr);
+    EXPECT_EQ(unfocused.setFocus("") + unfocused.setFocus(nullptr), 0);
     setenv("VORNICA_INSTANCE", "", 1);
     EXPECT_EQ(KRPI_Focus::getFocusClientName(false), nullptr);
     unsetenv("VORNICA_INSTANCE");

@@ -1,10 +1,8 @@
 #include <algorithm>
-#include <cstdint>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "Platform/KRBkpJobClient.h"
 #include "Platform/KRJobClient.h"
@@ -20,12 +18,9 @@ protected:
         Lines out;
         std::istringstream journal(settings_.journalText());
         for (std::string line; std::getline(journal, line);) {
-            if (line.find("\"kind\":\"jobcontrol\"") == std::string::npos) continue;
-            const size_t job = line.find("\"jobId\":") + 8, message = line.find("\"message\":\"") + 11;
-            const size_t args = line.find("\"args\":") + 7;
-            out.push_back(line.substr(job, line.find(',', job) - job) + " " +
-                          line.substr(message, line.find('"', message) - message) + " " +
-                          line.substr(args, line.size() - 1 - args));
+            const auto record = nlohmann::json::parse(line);
+            if (record["kind"] == "jobcontrol")
+                out.push_back(record["jobId"].dump() + " " + record["message"].get<std::string>() + " " + record["args"].dump());
         }
         return out;
     }

@@ -96,18 +96,19 @@ TEST_F(KRSessionTest, ProgramsRunHereOrThroughTheRemoteShellAndGiveTheirLinesThe
     std::string upperMachine = PlatformEnv::machineName();
     for (char& c : upperMachine) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const std::string shortMachine = upperMachine.substr(0, upperMachine.find('.'));
-    const std::pair<std::string, bool> hosts[] = {
-        {"LocalHost", true},          {upperMachine, true},
-        {"VORNICA-TEST-NODE", true},  {"Vornica-Test-Node.Example.Org", true},
-        {"vornica-test-node.elsewhere.org", false}, {shortMachine + ".elsewhere.org", false}};
-    for (const auto& [host, here] : hosts) {
-        ASSERT_EQ(attach(session, "session_argv x", host), 1) << host << ": " << lastErrorText(session);
-        EXPECT_EQ(drain(session), (here ? "" : "option=BatchMode=yes\nhost=" + host + "\n") + "[x]\n(end 0)") << host;
+    const struct {
+        std::string host;
+        bool here;
+        const char *arguments = " x", *words = "[x]\n";
+    } hosts[] = {{"LocalHost", true}, {upperMachine, true}, {"VORNICA-TEST-NODE", true},
+                 {"Vornica-Test-Node.Example.Org", true}, {"vornica-test-node.elsewhere.org", false},
+                 {shortMachine + ".elsewhere.org", false},
+                 {"far.example.net", false, " a;b  $HOME 'q' * `id`", "[a;b]\n[$HOME]\n['q']\n[*]\n[`id`]\n"},
+                 {"ops_1@[fe80::1]", false, "", ""}};
+    for (const auto& c : hosts) {
+        ASSERT_EQ(attach(session, std::string("session_argv") + c.arguments, c.host), 1) << c.host << ": " << lastErrorText(session);
+        EXPECT_EQ(drain(session), (c.here ? "" : "option=BatchMode=yes\nhost=" + c.host + "\n") + c.words + "(end 0)") << c.host;
     }
-    ASSERT_EQ(attach(session, "session_argv a;b  $HOME 'q' * `id`", "far.example.net"), 1) << lastErrorText(session);
-    EXPECT_EQ(drain(session), "option=BatchMode=yes\nhost=far.example.net\n[a;b]\n[$HOME]\n['q']\n[*]\n[`id`]\n(end 0)");
-    ASSERT_EQ(attach(session, "session_argv", "ops_1@[fe80::1]"), 1) << lastErrorText(session);
-    EXPECT_EQ(drain(session), "option=BatchMode=yes\nhost=ops_1@[fe80::1]\n(end 0)");
 }
 
 TEST_F(KRSessionTest, RefusedStartsKeepACodeAndAText) {

@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstring>
 #include <optional>
-#include <string>
 
 #include "Platform/KrTime.h"
 

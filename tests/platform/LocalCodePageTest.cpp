@@ -27,11 +27,9 @@ TEST_F(LocalEncoding, CharsetFromTheSettingElseTheLocale) {
     std::wstring wide = L"x";
     EXPECT_EQ(LocalCodePage::toWide("a", wide, 10), EINVAL);
     EXPECT_TRUE(wide.empty());
-}
 
-TEST_F(LocalEncoding, LimitsAndShiftStates) {
+    // Limits and shift states.
     settings.write("[Platform]\nLocalCodePage=ISO-2022-JP\n");
-    std::wstring wide;
     std::string local;
     EXPECT_EQ(LocalCodePage::fromWide(L"\u3042", local, 8), 0);
     EXPECT_EQ(local, "\x1B$B$\"\x1B(B") << "the way back to the initial state belongs to the text";

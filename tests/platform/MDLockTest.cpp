@@ -7,7 +7,6 @@
 #include <atomic>
 #include <optional>
 #include <thread>
-#include <vector>
 
 #include "Platform/MDLock.h"
 #include "tests/support/EventCapture.h"
@@ -18,7 +17,7 @@
 TEST(MDLock, ContendedAcrossProcessesAndObjectsAndFreedWhenTheHolderEnds) {
     SettingsFixture settings;
     HelperProcess holder({"mdlock_hold", "SHARED"}, "ready");
-    HelperProcess waiter({"mdlock_wait", "SHARED", "forever"});
+    HelperProcess waiter({"mdlock_wait", "SHARED"});
     ASSERT_TRUE(waiter.waitForLine("waiting"));
     EXPECT_EQ(waiter.readLine(300), "") << "the waiter got the lock while it was held";
     holder.kill(SIGKILL);

@@ -131,7 +131,6 @@ TEST(SettingsStore, RewriteRemovesTemporariesOfDeadWritersOfThisHost) {
     for (const std::string& name : {dead, live, other}) writeFileText(name, "[~MediaAgent]\nnHalf=");
     ASSERT_TRUE(SettingsStore::setText(path, "~MediaAgent", "nA", "1"));
     EXPECT_FALSE(fileExists(dead));
-    EXPECT_TRUE(fileExists(live));
-    EXPECT_TRUE(fileExists(other));
+    EXPECT_TRUE(fileExists(live) && fileExists(other));
     EXPECT_EQ(SettingsStore::current().getInteger("~MediaAgent", "nA"), 1);
 }

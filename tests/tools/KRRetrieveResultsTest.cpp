@@ -1,7 +1,6 @@
 // Remote page requests: TSRetrieveResults starts the retrieval program through a session and
 // relays its reply; the program KRRetrieveResults serves the page.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,8 +10,6 @@
 #include <chrono>
 #include <cstring>
 #include <future>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -43,11 +40,7 @@ protected:
                         int64_t jobId = 1234, ResultsFile kind = kResultsBackup) {
         std::string name = host != nullptr ? host : "";
         TSRetrieveResults forwarder(2, jobId, kind, host != nullptr ? name.data() : nullptr);
-        SocketPair pair;
-        const CYuSocket socket(pair.fds[0]);
-        failed = forwarder.getPage(seqNo, lineNumber, numLines, &socket);
-        pollfd readable{pair.fds[1], POLLIN, 0};
-        return poll(&readable, 1, 0) == 1 ? pageReplyText(pair.fds[1]) : "nothing";
+        return servedPage(forwarder, seqNo, lineNumber, numLines, &failed);
     }
 
     // A page reply as the program writes it (message type 1084, sequence 77, header fields 3,
@@ -84,27 +77,25 @@ protected:
 
 TEST_F(KRRetrieveResultsTest, RemotePageIsTheLocalPage) {
     makeJobFile(1234, kResultsBackup, "one\r\ntwo\r\nthree\r\n");
-    struct Case {
+    const struct {
         int64_t lineNumber, numLines;
         bool fails;
         const char* lines;
     } cases[] = {{2, 2, false, "4148:two 4148:three 4147=3"}, {9, 5, true, "4147=0"}};
-    for (const Case& c : cases) {
-        SocketPair local;
-        const CYuSocket localSocket(local.fds[0]);
+    for (const auto& c : cases) {
         RetrieveResults reader(2, 1234, kResultsBackup, nullptr);
-        EXPECT_EQ(reader.getPage(5, c.lineNumber, c.numLines, &localSocket), c.fails);
-        bool failed = false;
-        const std::string served = relayed("localhost", 5, c.lineNumber, c.numLines, failed);
-        EXPECT_EQ(failed, c.fails);
-        EXPECT_EQ(served, pageReplyText(local.fds[1]));
+        bool failed = false, relayFailed = false;
+        const std::string local = servedPage(reader, 5, c.lineNumber, c.numLines, &failed);
+        const std::string served = relayed("localhost", 5, c.lineNumber, c.numLines, relayFailed);
+        EXPECT_EQ(std::make_pair(failed, relayFailed), std::make_pair(c.fails, c.fails));
+        EXPECT_EQ(served, local);
         EXPECT_NE(served.find(c.lines), std::string::npos) << served;
     }
 }
 
 TEST_F(KRRetrieveResultsTest, ArgumentLineCarriesTheRequest) {
     useScript("echo \"$*\" > " + settings.dir().file("args") + "\n");
-    struct Case {
+    const struct {
         int64_t jobId;
         ResultsFile kind;
         int64_t seqNo, lineNumber;
@@ -113,7 +104,7 @@ TEST_F(KRRetrieveResultsTest, ArgumentLineCarriesTheRequest) {
                  {1234, kRestoreFailed, 7, -1, "2 1234 9 7 -1 50"},
                  {-1, kResultsRestore, INT64_MIN, INT64_MAX,
                   "2 18446744073709551615 2 -9223372036854775808 9223372036854775807 50"}};
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         bool failed = false;
         // Without a reply the caller still gets a whole one.
         EXPECT_EQ(relayed("localhost", c.seqNo, c.lineNumber, 50, failed, c.jobId, c.kind),
@@ -135,7 +126,7 @@ TEST_F(KRRetrieveResultsTest, ReplyIsRelayedWholeOrFinishedAsBroken) {
     writeFileText(settings.dir().file("tail"), replyLines(whole.substr(head.size())));
     const std::string broken = "seq=77 4140=3 4141=10 4142=1 4148:first 4147=1 end=7";
     const std::string linger = "exec sleep 600";
-    struct Case {
+    const struct {
         const char* between;
         bool tail;
         std::string after;
@@ -148,7 +139,7 @@ TEST_F(KRRetrieveResultsTest, ReplyIsRelayedWholeOrFinishedAsBroken) {
         {"echo 'VNRD abc'", true, linger, broken.c_str(), true, false},
         {"printf 'note: '; echo 'VNRD 00'", true, linger, broken.c_str(), true, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.between);
         useScript("echo $$ > " + settings.dir().file("pid") + "\ncat " + settings.dir().file("head") + "\n" +
                   c.between + "\n" + (c.tail ? "cat " + settings.dir().file("tail") : "") + "\n" + c.after + "\n");
@@ -211,8 +202,7 @@ TEST_F(KRRetrieveResultsTest, ArgumentLinesThatAreNotSixNumbersAreRefusedWithout
         krsDatabuf buffer;
         int received = 0;
         ASSERT_EQ(session.receiveMessage(&type, &code, &buffer, 20, &received), 1);
-        EXPECT_EQ(type, KRS_MSG_PEER_END);  // no line came first
-        EXPECT_EQ(code, 2u);
+        EXPECT_EQ(std::make_pair(type, code), std::make_pair(KRS_MSG_PEER_END, 2ul)) << "no line came first, end code 2";
         session.freeReceivedMessage(type, &buffer);
     }
 }

@@ -4,8 +4,6 @@
 
 #include <cstdlib>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"

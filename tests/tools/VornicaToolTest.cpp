@@ -91,10 +91,8 @@ protected:
     std::string changedSince(const std::map<std::string, std::string>& before) const {
         const auto now = tree();
         std::string changed;
-        for (const auto& [name, facts] : before)
-            if (!now.count(name) || now.at(name) != facts) changed += " " + name;
-        for (const auto& [name, facts] : now)
-            if (!before.count(name)) changed += " +" + name;
+        for (const auto& [name, facts] : before) changed += !now.count(name) || now.at(name) != facts ? " " + name : "";
+        for (const auto& [name, facts] : now) changed += !before.count(name) ? " +" + name : "";
         return changed;
     }
 
@@ -109,25 +107,17 @@ TEST_F(VornicaTool, ListsAndShowsAHeldDirectoryWithItsHolder) {
     ASSERT_EQ(ls.code, 0) << ls.err;
     const Json doc = Json::parse(ls.out);
     ASSERT_EQ(doc["directories"].size(), 3u);
-    struct Row {
-        uint32_t stamp;
-        const char* held;
-        bool old;
-    } rows[] = {{kOld, "none", true}, {kOldHeld, "exclusive", true}, {recent_, "none", false}};
+    const Json rows[] = {{kOld, "none", true}, {kOldHeld, "exclusive", true}, {recent_, "none", false}};
     for (size_t i = 0; i < 3; ++i) {
         const Json& d = doc["directories"][i];
-        EXPECT_EQ(d["time_stamp_epoch"], rows[i].stamp);
-        EXPECT_EQ(d["held"], rows[i].held) << d;
-        EXPECT_EQ(d["old"], rows[i].old) << d;
-        EXPECT_EQ(d["state"], "complete");
+        EXPECT_EQ(Json({d["time_stamp_epoch"], d["held"], d["old"], d["state"]}), Json({rows[i][0], rows[i][1], rows[i][2], "complete"}));
         EXPECT_GE(d["size_bytes"].get<uint64_t>(), 5000u);
     }
     const ToolRun show = vornica({"cache", "show", dirOf(kOldHeld), "--json"});
     ASSERT_EQ(show.code, 0) << show.err;
     const Json shown = Json::parse(show.out);
     ASSERT_EQ(shown["holders"].size(), 1u) << shown;
-    EXPECT_EQ(shown["holders"][0]["pid"], holder->pid());
-    EXPECT_EQ(shown["holders"][0]["lock"], "exclusive");
+    EXPECT_EQ(Json({shown["holders"][0]["pid"], shown["holders"][0]["lock"]}), Json({holder->pid(), "exclusive"}));
     EXPECT_NE(shown["holders"][0]["command"].get<std::string>().find("cachedir_lock 2 7"), std::string::npos);
     EXPECT_EQ(shown["job_id_file"]["job_id"], 9);
     EXPECT_EQ(shown["state"]["line_end"], "CRLF");
@@ -141,20 +131,17 @@ TEST_F(VornicaTool, CleanRemovesOnlyWhatIsOldAndFreeAndDryRunChangesNothing) {
     EXPECT_EQ(changedSince(before), "");
     const std::vector<Json> planned = jsonLines(dry.out);
     ASSERT_EQ(planned.size(), 4u);
-    EXPECT_EQ(planned[0]["action"], "would-remove");
-    EXPECT_EQ(planned[1]["action"], "keep");
+    EXPECT_EQ(Json({planned[0]["action"], planned[1]["action"]}), Json({"would-remove", "keep"}));
     EXPECT_NE(planned[1]["reason"].get<std::string>().find("held"), std::string::npos);
 
     const ToolRun clean = vornica({"--json", "cache", "clean"});
     EXPECT_EQ(clean.code, 11) << clean.err;
     EXPECT_FALSE(fs::exists(dirOf(kOld)));
-    EXPECT_TRUE(fs::exists(dirOf(kOldHeld) + "/index.dat"));
-    EXPECT_TRUE(fs::exists(dirOf(recent_)));
+    EXPECT_TRUE(fs::exists(dirOf(kOldHeld) + "/index.dat") && fs::exists(dirOf(recent_)));
     const std::vector<Json> done = jsonLines(clean.out);
     ASSERT_EQ(done.size(), 4u);
-    EXPECT_EQ(done[3]["message_type"], "summary");
-    EXPECT_EQ(done[3]["removed"], 1);
-    EXPECT_EQ(done[3]["space_gained_bytes"], planned[3]["space_gained_bytes"]);
+    EXPECT_EQ(Json({done[3]["message_type"], done[3]["removed"], done[3]["space_gained_bytes"]}),
+              Json({"summary", 1, planned[3]["space_gained_bytes"]}));
 
     holder.reset();
     EXPECT_EQ(vornica({"cache", "clean"}).code, 0);
@@ -217,13 +204,11 @@ TEST_F(VornicaTool, ReserveLsTellsWhatTheNextWriterDrops) {
     const Json& lines = doc["lines"];
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0]["running"], false);
-    EXPECT_EQ(lines[0]["next_writer_drops"], "its process no longer runs on this host");
-    EXPECT_EQ(lines[1]["next_writer_drops"], "older than a day");
-    EXPECT_TRUE(lines[2]["next_writer_drops"].is_null());
+    EXPECT_EQ(Json({lines[0]["next_writer_drops"], lines[1]["next_writer_drops"], lines[2]["next_writer_drops"]}),
+              Json({"its process no longer runs on this host", "older than a day", nullptr}));
     EXPECT_GE(lines[2]["age_seconds"].get<int64_t>(), 60);
     EXPECT_NE(lines[3]["next_writer_drops"].get<std::string>().find("unreadable"), std::string::npos);
-    EXPECT_EQ(doc["total_blocks"], 60);
-    EXPECT_EQ(doc["dropped_blocks"], 30);
+    EXPECT_EQ(Json({doc["total_blocks"], doc["dropped_blocks"]}), Json({60, 30}));
 }
 
 using VornicaResults = PagingFixture;
@@ -251,9 +236,7 @@ TEST_F(VornicaResults, PagesMapsAndRefusesBadRequests) {
     }
     const ToolRun json = runVornica(settings.dir(), {"--json", "results", "page", "1234", "--line", "3"});
     const Json reply = Json::parse(json.out);
-    EXPECT_EQ(reply["total_lines"], 3);
-    EXPECT_EQ(reply["lines"], Json::array({"three"}));
-    EXPECT_EQ(reply["end_code"], 0);
+    EXPECT_EQ(Json({reply["total_lines"], reply["lines"], reply["end_code"]}), Json({3, Json::array({"three"}), 0}));
 }
 
 TEST_F(VornicaTool, DoctorProbesTheRootAndLeavesNothingBehind) {

@@ -1,5 +1,3 @@
-#include <cstdlib>
-
 #include "HelperCommand.h"
 #include "Platform/MDLock.h"
 
@@ -18,17 +16,13 @@ HELPER_COMMAND(mdlock_hold) {
     return 0;
 }
 
-// mdlock_wait NAME TIMEOUT: prints "waiting", then tries the lock (TIMEOUT in milliseconds, or
-// "forever") and prints "acquired" or "timeout". Holding it, it waits for a line before release.
+// mdlock_wait NAME: prints "waiting", takes the lock without limit and prints "acquired";
+// holding it, it waits for a line before release.
 HELPER_COMMAND(mdlock_wait) {
-    if (args.size() != 2) return 64;
-    unsigned long timeout = args[1] == "forever" ? MDLock::kWaitForever : std::strtoul(args[1].c_str(), nullptr, 10);
+    if (args.size() != 1) return 64;
     MDLock lock(args[0].c_str());
     helperSay("waiting");
-    if (!lock.set(timeout)) {
-        helperSay("timeout");
-        return 0;
-    }
+    if (!lock.set(MDLock::kWaitForever)) return 1;
     helperSay("acquired");
     helperAwaitLine();
     return 0;

@@ -23,18 +23,21 @@ HELPER_COMMAND(store_hold) {
     return store.closeFile() ? 1 : 0;
 }
 
-// store_lines TALCELL JOBID COUNT: appends lines of varying length to the backup results
-// file, flushing now and then, says "ready" once COUNT of them are written out and goes on
-// until killed.
+// store_lines TALCELL JOBID COUNT [unflushed]: appends lines "line <n>" followed by n % 97 x's
+// to the backup results file, flushing now and then, says "ready" once COUNT of them are written
+// out and goes on until killed. Unflushed, it asks for no flush (its buffers reach the disk only
+// as they fill), and after COUNT lines it says "ready" and waits, the file open, to be killed.
 HELPER_COMMAND(store_lines) {
-    if (args.size() != 3) return 64;
+    if (args.size() != 3 && args.size() != 4) return 64;
+    const bool unflushed = args.size() == 4 && args[3] == "unflushed";
     StoreResults store(std::strtoul(args[0].c_str(), nullptr, 10), jobIdOf(args[1]), true, "client1");
     if (store.openFile(kResultsBackup, true, false)) return 1;
     const long count = std::atol(args[2].c_str());
     std::string line;
     for (long n = 1;; ++n) {
         line.assign("line ").append(std::to_string(n)).append(static_cast<size_t>(n % 97), 'x');
-        if (store.putLine(line.c_str(), n % 13 == 0 || n == count)) return 2;
+        if (store.putLine(line.c_str(), !unflushed && (n % 13 == 0 || n == count))) return 2;
         if (n == count) helperSay("ready");
+        if (n == count && unflushed) return helperAwaitLine(), 0;
     }
 }
