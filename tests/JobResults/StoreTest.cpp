@@ -503,4 +503,21 @@ TEST_F(StoreTest, CleanUpThresholdsOutsideTheirRangeFailTheCleanUp) {
     }
 }
 
+// A line longer than the writer's buffer goes to the file as it is written: when that write
+// fails part-way, what reached the file is cut away again, and the writer goes on.
+TEST_F(StoreTest, ALongLineWhoseWriteFailsLeavesNoPartOfIt) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, limited{50000, RLIM_INFINITY};
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    ASSERT_FALSE(store.openFile(kResultsBackup, true, true));
+    ASSERT_FALSE(store.putLine("first", true));
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const bool failed = store.putLine(std::string(100000, 'x').c_str(), false);
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    EXPECT_TRUE(failed);
+    ASSERT_FALSE(store.putLine("next", true));
+    ASSERT_FALSE(store.closeFile());
+    EXPECT_EQ(readFileText(jobFile("backup.out")), "first\r\nnext\r\n");
+}
+
 }  // namespace

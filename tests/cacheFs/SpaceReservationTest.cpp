@@ -18,6 +18,7 @@
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SleepRecorder.h"
+#include <cstdio>
 
 // Requests that go to the file reserve their size plus 2,500,000 bytes; smaller ones are served
 // from the buffer; releases give back only from reservations of at least that pad.
@@ -365,6 +366,24 @@ TEST_F(Reservation, EachReserveFileHasItsOwnBufferAndTheLastObjectGivesAllBack) 
     fs::create_directory(reserveFile("idx2"));
     last.reset();
     EXPECT_TRUE(logged(capture, "destructor: reserveOnDisk() exception, errno=21"));
+}
+
+// A lock granted on a reserve file that another process replaced during the wait guards
+// nothing: the waiter opens the file now at the name and writes its line there.
+TEST_F(Reservation, AGrantOnAFileReplacedDuringTheWaitIsTakenOnTheNewFile) {
+    TestCacheFs cache;
+    writeFileText(reserveFile(), "");
+    HelperProcess holder({"file_lock", reserveFile(), "exclusive"});
+    ASSERT_EQ(holder.readLine(), "ready");
+    SleepRecorder sleeps([&](size_t count) {
+        if (count != 1) return;
+        writeFileText(reserveFile() + ".new", "");
+        ASSERT_EQ(rename((reserveFile() + ".new").c_str(), reserveFile().c_str()), 0);
+        holder.writeLine("release");
+        EXPECT_EQ(holder.wait(), 0);
+    });
+    EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
+    EXPECT_EQ(ownBlocks(), 12207);
 }
 
 namespace {

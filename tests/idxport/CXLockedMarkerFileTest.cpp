@@ -12,6 +12,7 @@
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/SleepRecorder.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 struct CXLockedMarkerFileTest : ::testing::Test {
@@ -151,4 +152,18 @@ TEST_F(CXLockedMarkerFileTest, OwnerLifecycleAndObserversWithoutMarkerOrFolder) 
         EXPECT_EQ(empty.isLocked(), -42);
     }
     EXPECT_TRUE(sleeps.empty());
+}
+
+// Only the holder of the marker at the name removes it: a holder whose file was removed and
+// made again by another owner meanwhile leaves the new marker on its way out.
+TEST_F(CXLockedMarkerFileTest, AHolderLeavesAMarkerMadeAgainByAnotherOwner) {
+    TempDir dir;
+    const std::string path = dir.file("marker");
+    {
+        CXLockedMarkerFile held(dir.path(), "marker", 0);
+        ASSERT_EQ(held.openLocked(nullptr), 0);
+        ASSERT_EQ(unlink(path.c_str()), 0);
+        writeFileText(path, "another owner's");
+    }
+    EXPECT_EQ(fileExists(path) ? readFileText(path) : "<removed>", "another owner's");
 }

@@ -8,6 +8,7 @@
 #include "Platform/BatchSort.h"
 #include "tests/support/DeniedDirectory.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/FaultInjection.h"
 
 namespace {
 // Lines of a fixed seed: bytes that tell byte order from case folding ('a' 'A' '_' 0x80 0xff),
@@ -200,4 +201,22 @@ TEST_F(BatchSortTest, FailuresAreReportedAndLeaveNoFilesBehind) {
                                          : "cannot create run file '" + work + "/", 0), 0u) << message;
     EXPECT_TRUE(std::filesystem::is_empty(work));
     EXPECT_EQ(readFileText(in), mixedEnds(lines));
+}
+
+// A sort whose output cannot be written whole leaves no output that a reader could take for
+// the sorted file.
+TEST_F(BatchSortTest, ASortWhoseOutputWriteFailsLeavesNoOutput) {
+    writeFileText(in, "b\na\n");
+    BatchSort sorter;
+    ASSERT_EQ(sorter.init(in.c_str(), out.c_str(), work.c_str(), 1, 0, 0, 0), 0);
+    FaultPlan plan;
+    plan.kind = SysKind::Write;
+    plan.at = 1;
+    plan.persistent = true;
+    plan.pathPart = out;
+    {
+        FaultInjection faults(plan);
+        EXPECT_EQ(sorter.sort(), -1);
+    }
+    EXPECT_FALSE(fileExists(out));
 }

@@ -21,6 +21,8 @@
 #include "tests/JobResults/PagingReplyText.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/ProcessTable.h"
+#include <sys/wait.h>
+#include <cstdlib>
 
 namespace {
 
@@ -205,6 +207,14 @@ TEST_F(KRRetrieveResultsTest, ArgumentLinesThatAreNotSixNumbersAreRefusedWithout
         EXPECT_EQ(std::make_pair(type, code), std::make_pair(KRS_MSG_PEER_END, 2ul)) << "no line came first, end code 2";
         session.freeReceivedMessage(type, &buffer);
     }
+}
+
+// The retrieval program's exit code tells the session whether the page was served: a page that
+// fails (here: the job has no results directory) is never reported as served.
+TEST_F(KRRetrieveResultsTest, APageThatFailsEndsWithExitCodeOne) {
+    const int status = std::system(VORNICA_TOOLS_DIR "/KRRetrieveResults 2 1234 1 7 1 5 >/dev/null 2>&1");
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
 }  // namespace
