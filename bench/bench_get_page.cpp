@@ -97,13 +97,7 @@ int main(int argc, char** argv) {
     const std::string dir = std::filesystem::absolute(argv[1]);
     benchRequireDirectory("bench_get_page", dir);
     const long lines = argc > 2 ? std::atol(argv[2]) : 10000000;
-    const std::string settings = dir + "/bench.ini";
-    FILE* ini = std::fopen(settings.c_str(), "w");
-    std::fprintf(ini, "[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=%s/idx\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n[~Machines\\client1]\nJobResultsDirectory=%s/idx\n",
-                 dir.c_str(), dir.c_str());
-    std::fclose(ini);
-    setenv("VORNICA_CONFIG", settings.c_str(), 1);
-    setenv("VORNICA_DEBUG_DIR", (dir + "/").c_str(), 1);
+    benchJobResultsSettings(dir);
 
     // P1
     const std::string pageDir = dir + "/idx/KR_JobResults/2/0/1";
