@@ -3,12 +3,17 @@
 //
 // It happens once, under the exclusive lock of the directory's State file. The file is made
 // under a temporary name in the same directory (".generating.<kind>.<host>.<pid>.<random>",
-// which never starts with a raw file's prefix) and put in place only when complete and synced;
-// its input (raw files, or the table) is deleted only after that. A crash at any point therefore
-// leaves either no results file and all the input, or the complete file (and perhaps input
-// already merged, which is never merged again because the file exists). Temporary files of a
-// generation that died are removed by the next one, which holds the same exclusive lock (another
-// host's only by age, see removableLeftover).
+// which never starts with a raw file's prefix) and put in place only when complete and synced
+// (once, at the end); its input (raw files, or the table) is deleted only after that, and its map
+// is made last. A crash at any point therefore leaves either no results file and all the input,
+// or the complete file (and perhaps input already merged, which is never merged again because
+// the file exists). Such input is recognised by raw.log, which names what the file holds and is
+// put in place before it: the first page that finds no map has a generation remove it under the
+// same lock. Temporary files of a generation that died are removed by the next one, which
+// holds the same exclusive lock (another host's only by age, see removableLeftover).
+//
+// Raw files are copied in the kernel where the file systems allow it (CXFile::appendFrom): the
+// data need not pass through this process, and a network share can copy on the server.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -38,7 +43,6 @@ struct RetrieveResults::RawInput {
 namespace {
 constexpr unsigned long kStateLockSeconds = 120;
 constexpr int kStateLockAttempts = 5;
-constexpr unsigned long kCopyBlock = 1024 * 1024;
 constexpr int kCreateMode = 0666;
 
 bool startsWith(const char* name, const std::string& prefix) { return strncmp(name, prefix.c_str(), prefix.size()) == 0; }
@@ -104,9 +108,13 @@ bool RetrieveResults::generateFile(const char* fileName) {
         debug(1, "generateFile: no %c in '%s'", kPathSep, fileName);
         return true;
     }
-    // Another reader may have made the file while this one waited for the lock.
+    // Another reader may have made the file while this one waited for the lock, or a generation
+    // put it in place and was killed before it removed its input: that input goes now.
     if (fsExists(fileName)) {
         debug(2, "generateFile: '%s' is there already\n", fileName);
+        for (const std::string& raw : mergedRawFiles())
+            if (safeUnlink(raw.c_str()) == 0)
+                debug(1, "generateFile: removed '%s', merged by an earlier generation", raw.c_str());
     } else {
         // Host, pid and a random part: the same pid on another host sharing the root never
         // gives the same name, and the exclusive creation below fails rather than share one.
@@ -169,6 +177,11 @@ bool RetrieveResults::generateFile(const char* fileName) {
             jrTable_->close();
             jrTable_->removeTable();
         }
+        // The map comes last, from one pass over the new file (its pages still cached): a results
+        // file without its map tells a reader that the generation may not have removed its input.
+        if (rebuildMap()) debug(1, "generateFile: no map made for '%s'; the first page makes it", fileName);
+        resultsFile_.close();
+        mapFile_.close();
     }
     stateFile.close();  // releases the exclusive lock
     if (pagingDir_ != nullptr ? pagingDir_->open() : resultsDir_.open(true)) {
@@ -176,6 +189,35 @@ bool RetrieveResults::generateFile(const char* fileName) {
         return true;
     }
     return false;
+}
+
+std::vector<std::string> RetrieveResults::mergedRawFiles() {
+    std::vector<std::string> found;
+    const char* slash = fileName_ != nullptr ? strrchr(fileName_, kPathSep) : nullptr;
+    const char* dot = fileName_ != nullptr ? strrchr(fileName_, '.') : nullptr;
+    if (cacheDir_ == nullptr || slash == nullptr || dot == nullptr || dot < slash) return found;
+    const std::string prefix = std::string(slash + 1, dot) + "_";
+    CXFile log;
+    std::string text;
+    if (log.open(joinPath(cacheDir_, "raw.log").c_str(), sfReadOnly, 0, 0, sfRegularFileOnly) != 0 ||
+        log.readWhole(text) != 0)
+        return found;
+    // "<n>: <path> begins at offset <offset>": the name alone counts, since another host may
+    // reach the directory by another path.
+    const std::string begins = " begins at offset ";
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        const size_t colon = line.find(": "), tail = line.rfind(begins);
+        if (colon == std::string::npos || tail == std::string::npos || tail < colon + 2) continue;
+        const std::string path = line.substr(colon + 2, tail - colon - 2);
+        const std::string name = path.substr(path.rfind(kPathSep) + 1);
+        const std::string here = joinPath(cacheDir_, name.c_str());
+        CXFile raw;  // a regular file only, as the merge took
+        if (startsWith(name.c_str(), prefix) && raw.open(here.c_str(), sfReadOnly, 0, 0, sfRegularFileOnly) == 0)
+            found.push_back(here);
+    }
+    return found;
 }
 
 bool RetrieveResults::listRawFiles(const char* prefix, std::vector<RawInput>& inputs) {
@@ -225,7 +267,6 @@ bool RetrieveResults::mergeRawFiles(std::vector<RawInput>& inputs, const std::st
                                     const std::string& tempLog, int& merged) {
     CXFile output;
     CXFile log;
-    std::unique_ptr<char[]> block;
     uint64_t offset = 0;
     merged = 0;
     for (RawInput& input : inputs) {
@@ -248,7 +289,6 @@ bool RetrieveResults::mergeRawFiles(std::vector<RawInput>& inputs, const std::st
                 debug(1, "generateFile: cannot create log '%s', code %d", tempLog.c_str(), log.getLastError());
                 return true;
             }
-            block.reset(new char[kCopyBlock]);
         }
         char line[CXDirectory::kPathBufSize + 64];
         snprintf(line, sizeof line, "%d: %s begins at offset %" PRIu64, ++merged, input.path.c_str(), offset);
@@ -256,24 +296,19 @@ bool RetrieveResults::mergeRawFiles(std::vector<RawInput>& inputs, const std::st
             debug(1, "generateFile: cannot write to '%s', code %d", tempLog.c_str(), log.getLastError());
             return true;
         }
-        char last = '\n';
-        for (;;) {
-            const long got = raw.read(block.get(), kCopyBlock);
-            if (got < 0) {
-                debug(1, "generateFile: cannot read '%s', code %d", input.path.c_str(), raw.getLastError());
-                return true;
-            }
-            if (got == 0) break;
-            const long put = output.write(block.get(), static_cast<unsigned long>(got));
-            if (put != got) {
-                debug(1, "generateFile: write to '%s' of %ld bytes returned %ld, code %d", tempName.c_str(), got, put,
-                      output.getLastError());
-                return true;
-            }
-            offset += static_cast<uint64_t>(got);
-            last = block[static_cast<size_t>(got) - 1];
+        const int64_t copied = output.appendFrom(raw);
+        if (copied < 0) {
+            debug(1, "generateFile: cannot copy '%s' to '%s', code %d", input.path.c_str(), tempName.c_str(),
+                  output.getLastError());
+            return true;
         }
+        offset += static_cast<uint64_t>(copied);
         // A writer that died in the middle of a line must not join its line to the next file's.
+        char last = '\n';
+        if (copied > 0 && (raw.seek(copied - 1, sfSeekSet) != 0 || raw.read(&last, 1) != 1)) {
+            debug(1, "generateFile: cannot read '%s', code %d", input.path.c_str(), raw.getLastError());
+            return true;
+        }
         if (last != '\n') {
             if (output.write("\r\n", 2) != 2) {
                 debug(1, "generateFile: write to '%s' of %d bytes returned %d, code %d", tempName.c_str(), 2, -1,

@@ -248,6 +248,9 @@ bool RetrieveResults::openMapForPage(PageReply& reply, int64_t& total, bool& wri
     int error = 0;
     if (mapFile_.open(mapName_, sfReadOnly, 0, 0, sfRegularFileOnly) != 0) {
         error = mapFile_.getLastError();
+        // A generation makes the map after it has removed its input: raw files it merged may be
+        // left (it was killed). It removes them under its lock, and the map is made below.
+        if (pagingDir_ == nullptr && !writerAtWork && !mergedRawFiles().empty()) generateFile(fileName_);
         if (generateMap()) {
             debug(1, "getPage: cannot open/generate map file %s, code %d\n", mapName_, error);
             reply.whole(0, 0, kPageUnavailable);

@@ -98,6 +98,10 @@ private:
                    int64_t total, bool finished, int64_t& curLine);
     // The raw files of the results file's kind, in merge order; false on a listing failure.
     bool listRawFiles(const char* prefix, std::vector<RawInput>& inputs);
+    // Raw files of this kind that raw.log names as merged, still there (full paths). Once the
+    // results file is in place they are leftovers of a generation killed before removing them:
+    // raw writers are refused from then on.
+    std::vector<std::string> mergedRawFiles();
     bool mergeRawFiles(std::vector<RawInput>& inputs, const std::string& tempName, const std::string& tempLog,
                        int& merged);
 

@@ -27,6 +27,18 @@ inline void benchRequireDirectory(const char* program, const std::string& dir) {
     }
 }
 
+// The job-results benchmarks' settings: client client1, both caches under DIR/idx, the debug log
+// in DIR.
+inline void benchJobResultsSettings(const std::string& dir) {
+    const std::string settings = dir + "/bench.ini";
+    FILE* ini = std::fopen(settings.c_str(), "w");
+    std::fprintf(ini, "[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=%s/idx\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n[~Machines\\client1]\nJobResultsDirectory=%s/idx\n",
+                 dir.c_str(), dir.c_str());
+    std::fclose(ini);
+    setenv("VORNICA_CONFIG", settings.c_str(), 1);
+    setenv("VORNICA_DEBUG_DIR", (dir + "/").c_str(), 1);
+}
+
 // work: what was timed; figure: its result with units; comparison: what it was compared with and
 // that figure; ratio: figure over comparison (or the measure the aim is stated in); aim: the aim.
 inline void benchSummaryRow(const std::string& work, const std::string& figure, const std::string& comparison,

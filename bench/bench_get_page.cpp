@@ -1,8 +1,8 @@
-// Serving a page and generating a results file, against the standard tools on the same data:
-//   bench_get_page DIR [LINES [RAW_MB]]     (defaults 10000000 and 670)
+// Serving a page, against the standard tools on the same data:
+//   bench_get_page DIR [LINES]     (default 10000000)
 // P1: getPage of 50 lines at line 0.9 * LINES of a LINES-line results file (with its map),
-//     against `tail -n +K | head -50` and `sed -n 'K,+49p;Kq'`.
-// P4: generateFile from 8 raw files of RAW_MB in all, against `cat` of the same files to one file.
+//     against `tail -n +K | head -50` and `sed -n 'K,+49p;Kq'`. Generating a results file from
+//     raw files: bench_generate.
 // DIR receives the settings, the job directories and the data; it is left for the caller.
 #include <spawn.h>
 #include <sys/socket.h>
@@ -91,20 +91,13 @@ double timePage(RetrieveResults& reader, long lineNumber, size_t* linesSent) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_get_page DIR [LINES [RAW_MB]]\n");
+        std::fprintf(stderr, "usage: bench_get_page DIR [LINES]\n");
         return 64;
     }
     const std::string dir = std::filesystem::absolute(argv[1]);
     benchRequireDirectory("bench_get_page", dir);
     const long lines = argc > 2 ? std::atol(argv[2]) : 10000000;
-    const long rawMb = argc > 3 ? std::atol(argv[3]) : 670;
-    const std::string settings = dir + "/bench.ini";
-    FILE* ini = std::fopen(settings.c_str(), "w");
-    std::fprintf(ini, "[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=%s/idx\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n[~Machines\\client1]\nJobResultsDirectory=%s/idx\n",
-                 dir.c_str(), dir.c_str());
-    std::fclose(ini);
-    setenv("VORNICA_CONFIG", settings.c_str(), 1);
-    setenv("VORNICA_DEBUG_DIR", (dir + "/").c_str(), 1);
+    benchJobResultsSettings(dir);
 
     // P1
     const std::string pageDir = dir + "/idx/KR_JobResults/2/0/1";
@@ -128,30 +121,5 @@ int main(int argc, char** argv) {
     benchSummaryRow("getPage, 50 lines deep in the file", benchText("%.3f ms", page * 1e3),
                     benchText("tail|head %.1f ms", tail * 1e3), page / tail, "keep");
 
-    // P4
-    const std::string rawDir = dir + "/idx/KR_JobResults/2/0/2";
-    std::filesystem::create_directories(rawDir);
-    makeResults(rawDir + "/source", (rawMb << 20) / 8 / 85);
-    std::filesystem::copy_file(pageDir + "/State", rawDir + "/State");
-    std::string rawList;
-    for (int i = 0; i < 8; ++i) {
-        const std::string raw = rawDir + "/backup_" + std::to_string(1000 + i) + "_" + std::to_string(1700000000 + i);
-        std::filesystem::copy_file(rawDir + "/source/backup.out", raw);
-        rawList += " '" + raw + "'";
-    }
-    std::filesystem::remove_all(rawDir + "/source");
-    const double cat = timeShell("cat" + rawList + " > '" + dir + "/cat.out'");
-    std::filesystem::remove(dir + "/cat.out");
-    // generateFile syncs its output before it puts it in place: so does this one.
-    const double catSync = timeShell("cat" + rawList + " > '" + dir + "/cat.out' && sync '" + dir + "/cat.out'");
-    std::filesystem::remove(dir + "/cat.out");
-    RetrieveResults generator(kTalCell, 2, kResultsBackup, "client1");
-    auto start = Clock::now();
-    const bool failed = generator.generateFile(generator.getPath());
-    const double generate = seconds(start);
-    std::printf("P4 generateFile of 8 raw files (%ld MB): %.3f s%s; cat %.3f s (ratio %.2f); cat + sync %.3f s (ratio %.2f)\n",
-                rawMb, generate, failed ? " FAILED" : "", cat, generate / cat, catSync, generate / catSync);
-    benchSummaryRow("generateFile of 8 raw files", benchText("%.3f s (%ld MB)%s", generate, rawMb, failed ? " FAILED" : ""),
-                    benchText("cat + sync %.3f s", catSync), generate / catSync, "<= 1.2");
-    return failed ? 1 : 0;
+    return 0;
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <new>
 
 #include "Indexing/idxport/FsMountCheck.h"
@@ -321,6 +322,47 @@ int CXFile::replaceContents(const char* data, size_t size) {
     if (sys::ftruncate(writeFd_, static_cast<off_t>(size)) != 0) return fail(errno);
     if (sys::fsync(writeFd_) != 0) return fail(errno);
     return 0;
+}
+
+int64_t CXFile::appendFrom(CXFile& source) {
+    if (openFlag_ == 0 || writeFd_ < 0 || source.openFlag_ == 0 || source.readFd_ < 0) return fail(kErrWrongState);
+    // Pending bytes on either side belong before the copy; the descriptors then sit where the
+    // objects' positions say.
+    if (bufWriteFlush() != 0) return -1;
+    if (source.readCount_ > 0 && source.seek(source.getCurOffset(), sfSeekSet) != 0) return fail(source.lastError_);
+    auto failBoth = [&](int error) {
+        source.lastError_ = error;
+        return fail(error);
+    };
+    int64_t copied = 0;
+    // A file system that cannot copy in the kernel says so at the first call, before any byte
+    // moved; reads and writes take over from wherever the copy stopped. While a test stands in
+    // for reads (setReadCallForTests) the copy reads too, so that the test sees every read.
+    while (readCall == nullptr) {
+        const ssize_t n = sys::copyFileRange(source.readFd_, nullptr, writeFd_, nullptr, size_t(1) << 30, 0);
+        if (n > 0) {
+            copied += n;
+            position_ += n;
+            source.position_ += n;
+            continue;
+        }
+        if (n == 0) break;
+        if (errno == EINTR) continue;
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) break;
+        return failBoth(errno);
+    }
+    // Some files report nothing to copy_file_range: the end is what a read finds.
+    constexpr unsigned long kBlock = 128 * 1024;
+    std::unique_ptr<char[]> block;
+    for (;;) {
+        if (!block) block.reset(new (std::nothrow) char[kBlock]);
+        if (!block) return failBoth(kErrNoMemory);
+        const long got = source.read(block.get(), kBlock);
+        if (got < 0) return failBoth(source.lastError_);
+        if (got == 0) return copied;
+        if (write(block.get(), static_cast<unsigned long>(got)) != got) return failBoth(lastError_);
+        copied += got;
+    }
 }
 
 void CXFile::setReadCallForTests(ReadCall call) { readCall = call; }

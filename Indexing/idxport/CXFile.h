@@ -83,6 +83,12 @@ public:
     // write error only at the sync). 0, or -1 with the last error; the file may then hold part
     // of data, and the caller writes back what it held. Refused while a view is mapped.
     int replaceContents(const char* data, size_t size);
+    // Appends the rest of source, from its position to its end, at this file's position: in the
+    // kernel (copy_file_range) where both file systems allow it, so that the data need not pass
+    // through this process (and a network share may copy on the server), otherwise by reads and
+    // writes. Both positions advance. The bytes copied, or -1 with the last error set on both
+    // files (a failed copy cannot always tell which side failed).
+    int64_t appendFrom(CXFile& source);
 
     long bufRead(char* buffer, unsigned long size);
     long bufWrite(const char* data, unsigned long size);
