@@ -136,6 +136,9 @@ bool StoreResults::openShared(const char* op, ResultsFile kind, uint32_t& now) {
         return true;
     }
     fileType_ = kind;
+    // Rows still waiting go in before the State lock is let go and taken again: a results file
+    // made in between would hold none of them.
+    if (commitRows(op)) return true;
     if (holdStateShared(op, now)) return true;
     if (computeFileNames(kind) || fileName_ == nullptr) {
         debug(1, "%s: cannot compute file names\n", op);

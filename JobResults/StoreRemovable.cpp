@@ -27,8 +27,6 @@ int64_t steadyMilliseconds() {
 
 bool StoreResults::openRemovable(ResultsFile kind) {
     uint32_t now = 0;
-    // Rows of an earlier openRemovable go in while its lock still keeps the table from readers.
-    if (commitRows("openRemovable")) return true;
     if (openShared("openRemovable", kind, now)) return true;
     // The results file made from an earlier table holds lines that are not in a new one.
     if (refuseAfterGeneration("openRemovable")) return true;
