@@ -12,8 +12,10 @@
 #include "JobResults/LineMap.h"
 
 namespace {
-// Results files take lines in large writes; the read side only ever reads a line end.
-constexpr unsigned kResultsBufferSize = 64 * 1024;
+// Results files take lines in large writes: a buffer that holds the lines of one write of map
+// entries (4096 lines of up to 128 bytes) makes one write per batch of lines, where a smaller
+// one made several, each a system call. Only the write side is ever allocated.
+constexpr unsigned kResultsBufferSize = 512 * 1024;
 }  // namespace
 
 StoreResults::StoreResults(unsigned long talCell, int64_t jobId, bool writer, const char* clientName)
@@ -228,7 +230,7 @@ bool StoreResults::storeLine(const char* line, size_t length, bool flush) {
         return true;
     }
     const int64_t lineStart = curOffset_;
-    if (resultsFile_.putLine(line, false) != 0) {
+    if (resultsFile_.putLine(line, length, false) != 0) {
         debug(1, "putLine to file %s failed, code %d\n", fileName_, resultsFile_.getLastError());
         cutBack(lineStart);
         return true;
