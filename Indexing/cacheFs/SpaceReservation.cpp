@@ -452,6 +452,13 @@ int JobResultsCacheFs::reserve(uint64_t bytes, unsigned long talCell, unsigned l
     if (!isInitialized()) return -1;
     Section guard;
     try {
+        // Without reservation every request is granted (no buffer is ever handed out then): the
+        // writer of a large file asks once a line and must not pay for a lookup of the reserve
+        // file's state, or its transaction path, each time.
+        if (reserveEnabled == Enablement::off && blockSize_ != 0) {
+            lastReserveBytes_ = bytes;
+            return 1;
+        }
         ReserveFileState& state = reserveFileState(reserveFilePath_);
         if (state.buffer > bytes) {
             state.buffer -= bytes;
@@ -468,12 +475,6 @@ int JobResultsCacheFs::reserve(uint64_t bytes, unsigned long talCell, unsigned l
             return 1;
         }
         if (blockSize_ == 0) fail("no block size");
-        // Without reservation every request is granted: the writer of a large file asks once a
-        // line and must not pay for the file's transaction path each time.
-        if (reserveEnabled == Enablement::off) {
-            lastReserveBytes_ = bytes;
-            return 1;
-        }
         const uint64_t padded = bytes > UINT64_MAX - kRequestPadBytes ? UINT64_MAX : bytes + kRequestPadBytes;
         const uint64_t blocks = padded / blockSize_;
         if (reserveOnDisk(blocks > static_cast<uint64_t>(LONG_MAX) ? LONG_MAX : static_cast<long>(blocks), talCell,

@@ -395,7 +395,8 @@ int CXFile::putLine(const char* line, bool flush) {
 
 int CXFile::putLine(const char* line, size_t length, bool flush) {
     if (openFlag_ == 0 || mode_ == sfReadOnly || line == nullptr) return fail(kErrWrongState);
-    if (!ensureBuffer(writeBuffer_, writeAllocated_)) return fail(kErrNoMemory);
+    if ((writeBuffer_ == nullptr || writeAllocated_ != bufSize_) && !ensureBuffer(writeBuffer_, writeAllocated_))
+        return fail(kErrNoMemory);
     // Most lines fit the room left in the buffer: copied in one go, with no call per part.
     if (length + 2 <= static_cast<size_t>(bufSize_ - writeCount_)) {
         memcpy(writeBuffer_ + writeCount_, line, length);
