@@ -12,10 +12,10 @@
 #include "JobResults/LineMap.h"
 
 namespace {
-// Results files take lines in large writes: a buffer that holds the lines of one write of map
-// entries (4096 lines of up to 128 bytes) makes one write per batch of lines, where a smaller
-// one made several, each a system call. Only the write side is ever allocated.
-constexpr unsigned kResultsBufferSize = 512 * 1024;
+// Results files take lines in large writes, each a system call: 128 KB makes one write of
+// about 1500 lines of 85 bytes. It stays below a batch of map entries' lines (4096), so that
+// a writer's lines reach the file on their own between the map's writes.
+constexpr unsigned kResultsBufferSize = 128 * 1024;
 }  // namespace
 
 StoreResults::StoreResults(unsigned long talCell, int64_t jobId, bool writer, const char* clientName)
