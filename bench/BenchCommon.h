@@ -15,7 +15,14 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
 
 // A benchmark given a directory that is not there says so and ends, instead of failing later.
 inline void benchRequireDirectory(const char* program, const std::string& dir) {
@@ -76,11 +83,11 @@ inline double bestOfRuns(const char* bench, const std::string& command, int runs
     return fastest;
 }
 
-// The cleanup benchmarks' cache: 2 talCells x 100 apps x 100 time stamps, 20,000 directories,
-// each with a State of a complete index.
-inline void benchMakeCacheTree(const std::string& root) {
+// The cleanup benchmarks' cache: 2 talCells x apps apps x 100 time stamps, 20,000 directories
+// with the 100 apps by default, each with a State of a complete index.
+inline void benchMakeCacheTree(const std::string& root, int apps = 100) {
     for (int cell = 1; cell <= 2; ++cell)
-        for (int app = 1; app <= 100; ++app)
+        for (int app = 1; app <= apps; ++app)
             for (int stamp = 0; stamp < 100; ++stamp) {
                 const std::string dir = root + "/" + std::to_string(cell) + "/" + std::to_string(app) + "/" +
                                         std::to_string(1700000000 + stamp * 3600);
@@ -99,4 +106,57 @@ inline void benchUseResultsCache(const std::string& dir) {
     setenv("VORNICA_CONFIG", (dir + "/bench.ini").c_str(), 1);
     setenv("VORNICA_DEBUG_DIR", (dir + "/log/").c_str(), 1);
     setenv("VORNICA_LOCK_DIR", (dir + "/log").c_str(), 1);
+}
+
+// The peak resident memory of this process so far, in KiB: the high-water mark of its own
+// address space (VmHWM). ru_maxrss would not do for a spawned child: exec carries the spawning
+// process's peak over into it.
+inline long benchOwnPeakKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    long kib = -1;
+    while (status >> key)
+        if (key == "VmHWM:") {
+            status >> kib;
+            break;
+        }
+    return kib;
+}
+
+// Peak resident memory (KiB) of a fresh process that runs this benchmark with args: the
+// benchmark runs itself in a mode that does only the work measured and prints
+// benchOwnPeakKiB(), so that neither its data generation nor the tools it is compared with
+// count. -1 when the run fails.
+inline long benchPeakKiB(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    pid_t pid;
+    const bool spawned = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string text;
+    char chunk[256];
+    for (ssize_t n; spawned && (n = read(out[0], chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    if (!spawned || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return std::atol(text.c_str());
+}
+
+// The table row of a peak memory measured at two sizes of the input: flat when the ratio of
+// the larger size's peak to the smaller's stays near 1.
+inline void benchPeakRow(const std::string& work, long smallKiB, const std::string& smallSize, long largeKiB,
+                         const std::string& largeSize) {
+    std::printf("peak memory, %s: %ld KiB at %s, %ld KiB at %s\n", work.c_str(), smallKiB, smallSize.c_str(), largeKiB,
+                largeSize.c_str());
+    benchSummaryRow("peak memory, " + work, benchText("%ld KiB at %s", largeKiB, largeSize.c_str()),
+                    benchText("%ld KiB at %s", smallKiB, smallSize.c_str()),
+                    smallKiB > 0 ? static_cast<double>(largeKiB) / static_cast<double>(smallKiB) : 0, "flat (~1)");
 }

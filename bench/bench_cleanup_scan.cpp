@@ -49,9 +49,40 @@ long plainLoop(const std::string& root) {
     });
     return found;
 }
+
+// The cache named by the settings in config scanned and sorted once: false on success; took:
+// the time of the scan and sort.
+bool scanOnce(const std::string& config, int& found, double& took) {
+    setenv("VORNICA_CONFIG", config.c_str(), 1);
+    JobResultsCacheFs cache(1, TCacheIndex);
+    cache.initialize("client1");
+    const auto start = Clock::now();
+    CacheDirArray array;
+    if (cache.scanForCleanUp(array, true, 0, 0) != 0) return true;
+    took = seconds(start);
+    found = array.getSize();
+    return false;
+}
+
+// A cache of 2 x apps x 100 directories under base/KR_Index and its settings in base/instance.ini.
+std::string makeCache(const std::string& base, int apps) {
+    benchMakeCacheTree(base + "/KR_Index", apps);
+    std::ofstream(base + "/instance.ini") << "[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" << base
+                                          << "\n";
+    return base + "/instance.ini";
+}
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The peak memory run: one scan of the cache that the settings file names.
+    if (argc == 3 && std::string(argv[1]) == "--peak") {
+        TDebuggable::logEvents(0);
+        int found = 0;
+        double took = 0;
+        if (scanOnce(argv[2], found, took)) return 1;
+        std::printf("%ld\n", benchOwnPeakKiB());
+        return 0;
+    }
     if (argc != 2) {
         std::fprintf(stderr, "usage: bench_cleanup_scan DIRECTORY\n");
         return 64;
@@ -59,12 +90,9 @@ int main(int argc, char** argv) {
     const std::string base = argv[1];
     benchRequireDirectory("bench_cleanup_scan", base);
     const std::string root = base + "/KR_Index";
-    std::ofstream(base + "/instance.ini") << "[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" << base
-                                          << "\n";
-    setenv("VORNICA_CONFIG", (base + "/instance.ini").c_str(), 1);
+    const std::string config = makeCache(base, 100);
     setenv("VORNICA_DEBUG_DIR", (base + "/").c_str(), 1);
     TDebuggable::logEvents(0);  // the figures are about the scan, not the debug journal
-    benchMakeCacheTree(root);
     const std::string floor = "find " + root + " -name State -print0 | xargs -0 cat > /dev/null";
     if (system(floor.c_str()) != 0) return 1;  // warm the caches
 
@@ -78,17 +106,18 @@ int main(int argc, char** argv) {
         if (plainLoop(root) != 20000) return 1;
         loopBest = std::min(loopBest, seconds(start));
 
-        JobResultsCacheFs cache(1, TCacheIndex);
-        cache.initialize("client1");
-        start = Clock::now();
-        CacheDirArray array;
-        if (cache.scanForCleanUp(array, true, 0, 0) != 0) return 1;
-        scanBest = std::min(scanBest, seconds(start));
-        found = array.getSize();
+        double took = 0;
+        if (scanOnce(config, found, took)) return 1;
+        scanBest = std::min(scanBest, took);
     }
     std::printf("scanForCleanUp + sort of %d directories: %.3f s; find + cat of the State files: %.3f s (ratio %.2f); "
                 "a plain C loop: %.3f s (ratio %.2f)\n",
                 found, scanBest, floorBest, scanBest / floorBest, loopBest, scanBest / loopBest);
+    const std::string small = base + "/small";
+    const long peakSmall = benchPeakKiB({argv[0], "--peak", makeCache(small, 25)});
+    const long peakLarge = benchPeakKiB({argv[0], "--peak", config});
+    std::filesystem::remove_all(small);
+    benchPeakRow("cleanup scan + sort", peakSmall, "5000 directories", peakLarge, "20000 directories");
     benchSummaryRow("cleanup scan + sort", benchText("%.3f s (%d directories)", scanBest, found),
                     benchText("plain C loop %.3f s", loopBest), scanBest / loopBest, "<= 2");
     return 0;

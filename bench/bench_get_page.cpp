@@ -90,6 +90,14 @@ double timePage(RetrieveResults& reader, long lineNumber, size_t* linesSent) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The peak memory run: one page of job JOB's file at line AT; the settings are the parent's.
+    if (argc == 4 && std::string(argv[1]) == "--peak") {
+        RetrieveResults reader(kTalCell, std::atol(argv[2]), kResultsBackup, "client1");
+        size_t sent = 0;
+        if (timePage(reader, std::atol(argv[3]), &sent) < 0 || sent == 0) return 1;
+        std::printf("%ld\n", benchOwnPeakKiB());
+        return 0;
+    }
     if (argc < 2) {
         std::fprintf(stderr, "usage: bench_get_page DIR [LINES]\n");
         return 64;
@@ -118,6 +126,13 @@ int main(int argc, char** argv) {
     }
     std::printf("P1 getPage 50 lines at %ld of %ld: %.6f s (%zu reply bytes); tail|head %.4f s (x%.0f); sed -n %.4f s (x%.0f)\n",
                 at, lines, page, bytes, tail, tail / page, sed, sed / page);
+    // Its peak memory, against that of a file of a quarter of the lines.
+    makeResults(dir + "/idx/KR_JobResults/2/0/3", lines / 4);
+    const long peakSmall = benchPeakKiB({argv[0], "--peak", "3", std::to_string(lines / 4 / 10 * 9)});
+    const long peakLarge = benchPeakKiB({argv[0], "--peak", "1", std::to_string(at)});
+    std::filesystem::remove_all(dir + "/idx/KR_JobResults/2/0/3");
+    benchPeakRow("a page of a file", peakSmall, benchText("%ld lines", lines / 4), peakLarge,
+                 benchText("%ld lines", lines));
     benchSummaryRow("getPage, 50 lines deep in the file", benchText("%.3f ms", page * 1e3),
                     benchText("tail|head %.1f ms", tail * 1e3), page / tail, "keep");
 

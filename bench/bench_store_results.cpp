@@ -58,8 +58,8 @@ void makeSource(const std::string& path, long lines) {
     std::fclose(out);
 }
 
-// Reads the source in large blocks and stores each of its lines.
-double timePutLine(const std::string& source, long& stored) {
+// Reads the source in large blocks and stores its first limit lines.
+double timePutLine(const std::string& source, long& stored, long limit) {
     std::filesystem::remove_all(std::filesystem::path(source).parent_path() / "idx/KR_JobResults/2");
     const auto start = Clock::now();
     StoreResults store(2, (int64_t(5) << 32) | 7, true, "client1");
@@ -73,13 +73,14 @@ double timePutLine(const std::string& source, long& stored) {
         if (got == 0) break;
         char* at = block.data();
         char* const end = at + kept + got;
-        for (char* lineEnd; (lineEnd = static_cast<char*>(std::memchr(at, '\r', static_cast<size_t>(end - at))));) {
+        for (char* lineEnd; stored < limit && (lineEnd = static_cast<char*>(std::memchr(at, '\r', static_cast<size_t>(end - at))));) {
             if (lineEnd + 1 >= end) break;  // its line feed is in the next block
             *lineEnd = '\0';
             if (store.putLine(at, false)) return -1;
             ++stored;
             at = lineEnd + 2;
         }
+        if (stored == limit) break;
         kept = static_cast<size_t>(end - at);
         std::memmove(block.data(), at, kept);
     }
@@ -103,6 +104,13 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The peak memory run: the settings and the source are the parent's.
+    if (argc == 4 && std::strcmp(argv[1], "--peak") == 0) {
+        long stored = 0;
+        if (timePutLine(std::string(argv[2]) + "/source", stored, std::atol(argv[3])) < 0) return 1;
+        std::printf("%ld\n", benchOwnPeakKiB());
+        return 0;
+    }
     if (argc < 2 || argc > 3) {
         std::fprintf(stderr, "usage: bench_store_results DIR [LINES]\n");
         return 64;
@@ -120,9 +128,11 @@ int main(int argc, char** argv) {
     long stored = 0;
     for (int run = 0; run < 3; ++run) {
         dd = std::min(dd, timeTool({"dd", "if=" + source, "of=" + dir + "/dd.out", "bs=1M"}));
-        put = std::min(put, timePutLine(source, stored));
+        put = std::min(put, timePutLine(source, stored, lines));
     }
     std::filesystem::remove(dir + "/dd.out");
+    const long peakSmall = benchPeakKiB({argv[0], "--peak", dir, std::to_string(lines / 4)});
+    const long peakLarge = benchPeakKiB({argv[0], "--peak", dir, std::to_string(lines)});
     for (int run = 0; run < 3; ++run) {
         wc = std::min(wc, timeTool({"wc", "-l", results}));
         map = std::min(map, MapBuilder().time());
@@ -132,6 +142,7 @@ int main(int argc, char** argv) {
     std::printf("P3 generateMap: %.3f s; wc -l %.3f s; ratio %.2f (aim <= 2)\n", map, wc, map / wc);
     benchSummaryRow("putLine with map", benchText("%.3f s (%.0f MB)", put, bytes / 1e6), benchText("dd bs=1M %.3f s", dd),
                     put / dd, "<= 2");
+    benchPeakRow("storing lines", peakSmall, benchText("%ld lines", lines / 4), peakLarge, benchText("%ld lines", lines));
     benchSummaryRow("generateMap", benchText("%.3f s", map), benchText("wc -l %.3f s", wc), map / wc, "keep");
     return put > 0 && map > 0 ? 0 : 1;
 }

@@ -53,23 +53,17 @@ unsigned long nextLockStep(unsigned long step, unsigned long waited) {
 
 CXFile::CXFile() = default;
 
-// The buffers come with the first open, not with the object: directory objects carry several
-// files that most of them never open (a cleanup holds thousands at once).
-bool CXFile::ensureBuffers() {
-    if (allocated_ >= bufSize_ && readBuffer_ != nullptr) return true;
-    char* newRead = new (std::nothrow) char[bufSize_];
-    char* newWrite = new (std::nothrow) char[bufSize_];
-    if (newRead == nullptr || newWrite == nullptr) {
-        delete[] newRead;
-        delete[] newWrite;
-        return false;
-    }
-    delete[] readBuffer_;
-    delete[] writeBuffer_;
-    readBuffer_ = newRead;
-    writeBuffer_ = newWrite;
-    readCursor_ = readBuffer_;
-    allocated_ = bufSize_;
+// Each buffer comes with its first use, at the size set then: directory objects carry several
+// files that most of them never open (a cleanup holds thousands at once), a file read whole or
+// in raw reads needs neither, and a file only written needs no read buffer. A buffer is only
+// (re)made while it is empty: setBufSize refuses a change while either holds bytes.
+bool CXFile::ensureBuffer(char*& buffer, uint32_t& allocated) {
+    if (buffer != nullptr && allocated == bufSize_) return true;
+    char* fresh = new (std::nothrow) char[bufSize_];
+    if (fresh == nullptr) return false;
+    delete[] buffer;
+    buffer = fresh;
+    allocated = bufSize_;
     return true;
 }
 
@@ -89,14 +83,16 @@ CXFile::~CXFile() {
 int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int permissions, unsigned flags) {
     if (openFlag_ != 0 || name == nullptr) return fail(kErrWrongState);
     name_ = name;
-    if (!ensureBuffers()) return fail(kErrNoMemory);
     int osFlags = openFlags(mode);
     if (osFlags < 0) return fail(kErrWrongState);
     const bool regularOnly = (flags & sfRegularFileOnly) != 0;
     // A name the library may create is never a link's: a link planted there (in a directory
     // others may write) would have this process create or write the link's target instead.
     if (mode == sfOpenOrCreate) osFlags |= O_NOFOLLOW;
-    // Without O_NONBLOCK the open of a FIFO would wait for a peer before the check below.
+    // Without O_NONBLOCK the open of a FIFO would wait for a peer before the check below. On
+    // the regular file that passes the check the flag stays: reads and writes of a regular file
+    // never wait for a peer, and clearing it would cost two calls on every State file a
+    // cleanup scan reads.
     if (regularOnly) osFlags |= O_NOFOLLOW | O_NONBLOCK;
 
     int fd = sys::open(name, osFlags | O_CLOEXEC, permissions != 0 ? permissions : 0666);
@@ -109,8 +105,6 @@ int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int perm
             refusal = EISDIR;
         else if (regularOnly && !S_ISREG(st.st_mode))
             refusal = kErrNotRegularFile;
-        else if (regularOnly && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-            refusal = errno;
         if (refusal != 0) {
             ::close(fd);
             fd = -1;
@@ -139,7 +133,6 @@ int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int perm
 int CXFile::setHandles(int readFd, int writeFd, sfOpenMode_t mode) {
     if (openFlag_ != 0 && externalFlag_ == 0) return fail(kErrWrongState);
     if (openFlags(mode) < 0) return fail(kErrWrongState);
-    if (!ensureBuffers()) return fail(kErrNoMemory);
     readFd_ = readFd;
     writeFd_ = writeFd;
     fileFd_ = mode == sfWriteOnly ? writeFd : readFd;
@@ -393,6 +386,7 @@ long CXFile::bufRead(char* buffer, unsigned long size) {
 }
 
 long CXFile::refill() {
+    if (!ensureBuffer(readBuffer_, readAllocated_)) return fail(kErrNoMemory);
     long n = read(readBuffer_, bufSize_);
     readCursor_ = readBuffer_;
     readCount_ = n > 0 ? static_cast<uint32_t>(n) : 0;
@@ -403,6 +397,7 @@ long CXFile::bufWrite(const char* data, unsigned long size) {
     // Checked here, not at the flush: data for a file that cannot be written must not be
     // accepted into the buffer as if it were written.
     if (openFlag_ == 0 || mode_ == sfReadOnly || (data == nullptr && size > 0)) return fail(kErrWrongState);
+    if (!ensureBuffer(writeBuffer_, writeAllocated_)) return fail(kErrNoMemory);
     unsigned long done = 0;
     while (done < size) {
         unsigned long rest = size - done;
@@ -437,7 +432,21 @@ void CXFile::bufReadFlush() {
 
 int CXFile::putLine(const char* line, bool flush) {
     if (line == nullptr) return fail(kErrWrongState);
-    if (bufWrite(line, strlen(line)) < 0 || bufWrite("\r\n", 2) < 0) return -1;
+    return putLine(line, strlen(line), flush);
+}
+
+int CXFile::putLine(const char* line, size_t length, bool flush) {
+    if (openFlag_ == 0 || mode_ == sfReadOnly || line == nullptr) return fail(kErrWrongState);
+    if ((writeBuffer_ == nullptr || writeAllocated_ != bufSize_) && !ensureBuffer(writeBuffer_, writeAllocated_))
+        return fail(kErrNoMemory);
+    // Most lines fit the room left in the buffer: copied in one go, with no call per part.
+    if (length + 2 <= static_cast<size_t>(bufSize_ - writeCount_)) {
+        memcpy(writeBuffer_ + writeCount_, line, length);
+        memcpy(writeBuffer_ + writeCount_ + length, "\r\n", 2);
+        writeCount_ += static_cast<uint32_t>(length + 2);
+    } else if (bufWrite(line, length) < 0 || bufWrite("\r\n", 2) < 0) {
+        return -1;
+    }
     return flush ? bufWriteFlush() : 0;
 }
 
@@ -507,12 +516,7 @@ int CXFile::getLine(char* buffer, unsigned long size) {
 
 int CXFile::setBufSize(unsigned size) {
     if (size == 0 || readCount_ > 0 || writeCount_ > 0) return fail(kErrWrongState);
-    const uint32_t previous = bufSize_;
     bufSize_ = size;
-    if (readBuffer_ != nullptr && !ensureBuffers()) {
-        bufSize_ = previous;
-        return fail(kErrNoMemory);
-    }
     return 0;
 }
 

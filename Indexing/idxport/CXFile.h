@@ -11,6 +11,7 @@
 // between them (or between buffered and raw access) calls seek in between.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -95,6 +96,8 @@ public:
     int bufWriteFlush();
     void bufReadFlush();
     int putLine(const char* line, bool flush);
+    // The same for a line whose length the caller knows.
+    int putLine(const char* line, size_t length, bool flush);
     // 1 a line, 0 end of file, -1 error or line too long (last error kErrShortWrite).
     int getLine(char* buffer, unsigned long size);
     int setBufSize(unsigned size);
@@ -122,7 +125,7 @@ protected:
     }
 
 private:
-    bool ensureBuffers();
+    bool ensureBuffer(char*& buffer, uint32_t& allocated);
     bool releaseView();
     void dropBuffers();
     long refill();
@@ -138,7 +141,8 @@ private:
     char* readBuffer_ = nullptr;
     char* writeBuffer_ = nullptr;
     uint32_t bufSize_ = kDefaultBufSize;
-    uint32_t allocated_ = 0;
+    uint32_t readAllocated_ = 0;
+    uint32_t writeAllocated_ = 0;
     char* readCursor_ = nullptr;
     uint32_t readCount_ = 0;
     uint32_t writeCount_ = 0;
