@@ -503,14 +503,16 @@ TEST_F(StoreTest, CleanUpThresholdsOutsideTheirRangeFailTheCleanUp) {
     }
 }
 
-// A line longer than the writer's buffer goes to the file as it is written: when that write
-// fails part-way, what reached the file is cut away again, and the writer goes on.
+// A line longer than the room left in the writer's buffer goes to the file while it is copied
+// in: when that write fails part-way, what reached the file of it (and of the unwritten lines
+// before it) is cut away again, and the writer goes on.
 TEST_F(StoreTest, ALongLineWhoseWriteFailsLeavesNoPartOfIt) {
     signal(SIGXFSZ, SIG_IGN);
     const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, limited{50000, RLIM_INFINITY};
     StoreResults store(kTalCell, kJobId, true, "client1");
     ASSERT_FALSE(store.openFile(kResultsBackup, true, true));
     ASSERT_FALSE(store.putLine("first", true));
+    ASSERT_FALSE(store.putLine(std::string(60000, 'a').c_str(), false));
     setrlimit(RLIMIT_FSIZE, &limited);
     const bool failed = store.putLine(std::string(100000, 'x').c_str(), false);
     setrlimit(RLIMIT_FSIZE, &unlimited);
