@@ -11,6 +11,7 @@
 // a results directory; SQLite gives the journal the database file's mode.
 #include "Platform/JobResultsTable.h"
 
+#include "Platform/AtomicRewrite.h"
 #include "Platform/TempNames.h"
 
 #include <fcntl.h>
@@ -142,7 +143,9 @@ int TCtreeTable::create() {
     close();
     if (const int found = entryAt(path_); found != ENOENT)
         return found == 0 ? fail(EEXIST, "create: the file exists") : fail(found, "create: cannot look up the table");
-    // A name of this process alone (host, pid and a random part), made here and removed here.
+    // A name of this process alone (host, pid and a random part), made here and removed here;
+    // those of creates that died go first.
+    removeDeadTemporaries(path_, "new");
     const std::string temporary = TempNames::make(path_, "new");
     const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return fail(errno, "create: cannot create the database file");
