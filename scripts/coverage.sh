@@ -4,6 +4,11 @@
 # Debian package; installed here when missing). --no-run reports the counts of the last run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+case "${1:-}" in
+    "" | --no-run) ;;
+    -h | --help) sed -n '2,4p' "$0" | sed 's/^# //'; exit 0 ;;
+    *) echo "coverage: unknown argument '$1' (--no-run, --help)" >&2; exit 2 ;;
+esac
 if ! command -v gcovr >/dev/null 2>&1; then
   [ "$(id -u)" -eq 0 ] || { echo "coverage: gcovr is missing: apt-get install gcovr" >&2; exit 1; }
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gcovr

@@ -69,6 +69,10 @@ parse_list() {
 # Everything below runs from one function, read whole before it starts: an edit of this file
 # during a run cannot change what the run executes.
 main() {
+case "${1:-}" in
+    -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    -*) [ "$1" = --list ] || die "unknown option '$1' (--list, --help, or mutant ids)" ;;
+esac
 parse_list
 if [ "${1:-}" = "--list" ]; then
     for i in "${!ids[@]}"; do
