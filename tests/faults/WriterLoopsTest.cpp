@@ -667,6 +667,13 @@ TEST_F(WriterLoops, OtherHostsLeftoversGoByAge) {
         {jobIdFile(settings), "KR_Index/2/7/1700000000/JobId", "tmp"},
         {generation(settings), "KR_JobResults/2/5/7/.generating", "1"},
         {generation(settings), "KR_JobResults/2/5/7/1.map", "new"},
+        {{"results table create", [](const TempDir&) {},
+          [](const TempDir& d) {
+              JobResultsTable table;
+              return table.initialize(d.file("results.db").c_str()) == 0 && table.create() == 0 && table.close() == 0;
+          },
+          [](const TempDir&, Outcome) {}},
+         "results.db", "new"},
     };
     const int64_t old = TempNames::kOtherHostLeftoverSeconds + 86400, recent = old - 2 * 86400;
     for (const auto& [writer, base, tag] : cases) {
