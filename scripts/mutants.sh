@@ -96,7 +96,8 @@ fi
 
 # The scratch copy: this tree's files (tracked and new ones not ignored), committed in a
 # repository of its own so that each mutant is undone with git checkout. Files that did not
-# change keep their time stamps, so the build stays incremental.
+# change keep their time stamps, so the build stays incremental; a changed one is copied with
+# a fresh time stamp, so that it is always rebuilt.
 sync_scratch() {
     mkdir -p "$src" || die "cannot make $src"
     if [ ! -d "$src/.git" ]; then
@@ -109,7 +110,7 @@ sync_scratch() {
         [ -f "$repo/$f" ] || continue  # deleted in this tree, not yet from the index
         wanted[$f]=1
         if ! cmp -s "$repo/$f" "$src/$f"; then
-            mkdir -p "$(dirname "$src/$f")" && cp -p "$repo/$f" "$src/$f" || die "cannot copy $f"
+            mkdir -p "$(dirname "$src/$f")" && cp "$repo/$f" "$src/$f" || die "cannot copy $f"
         fi
     done < <(git -C "$repo" ls-files -co --exclude-standard -z)
     while IFS= read -r -d '' f; do
