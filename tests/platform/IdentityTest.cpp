@@ -79,7 +79,7 @@ TEST(PlatformInfo, RolesAndPerTypeOrPerClientSectionsBeforeTheCommonOnes) {
     unsetenv("VORNICA_INSTANCE");
 }
 
-TEST(PlatformInfo, ValuesAreNeverCutAndRegistryIntegersAreWrittenBack) {
+TEST(PlatformInfo, ValuesAreNeverCutRegistryIntegersAreWrittenBackAndLogonsRefuseListedAccounts) {
     SettingsFixture settings(kInstance);
     KRPlatformInfo info = focused<KRPlatformInfo>();
     char small[4], buffer[1026];
@@ -96,10 +96,8 @@ TEST(PlatformInfo, ValuesAreNeverCutAndRegistryIntegersAreWrittenBack) {
     EXPECT_TRUE(info.setRegInt("~Machines\\client1", "nTRANLOGCATALOGSERVERENABLED", 1));
     EXPECT_TRUE(focused<KRPlatformInfo>().getRegInt("~Machines\\client1", "nTRANLOGCATALOGSERVERENABLED", &value));
     EXPECT_EQ(value, 1);
-}
 
-TEST(PlatformInfo, LogonRefusesListedAccountsAndKeepsTheLastOne) {
-    SettingsFixture settings(kInstance);
+    // A logon refuses the listed accounts and keeps the last one it took.
     KrNetMagneticMedia media;
     unsigned long error = 0;
     EXPECT_TRUE(media.impersonateUser("test", "indexer", "pw", error, false));
