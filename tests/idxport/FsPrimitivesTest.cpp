@@ -9,16 +9,6 @@
 #include "tests/support/FaultInjection.h"
 #include "tests/support/TempDir.h"
 
-TEST(FsPrimitives, PathsAreComposedAndSplitAtTheOneSeparator) {
-    EXPECT_EQ(joinPath("/a/b/", "c"), "/a/b/c") << "no doubled separator";
-    EXPECT_EQ(joinPath("/a", "c"), "/a/c");
-    EXPECT_EQ(parentPath("/a/b/c"), "/a/b");
-    EXPECT_EQ(parentPath("/c"), "/");
-    EXPECT_EQ(parentPath("a\\b"), "") << "a backslash is part of a name here";
-    EXPECT_EQ(lastPathComponent("/a/b/c"), "c");
-    EXPECT_EQ(lastPathComponent("c"), "c");
-}
-
 namespace {
 int refuseTheFlag(int, const char*, int, const char*, unsigned) {
     errno = EINVAL;
@@ -72,10 +62,7 @@ TEST(FsPrimitives, RenameNoReplaceNeverReplaces) {
         EXPECT_FALSE(fsIsDirectory(sub.c_str()));
 
         // The rename after the claim fails: the claim goes again, the directory stays where it was.
-        FaultPlan plan;
-        plan.kind = SysKind::Rename;
-        plan.at = 1;
-        FaultInjection faults(plan);
+        FaultInjection faults({.kind = SysKind::Rename, .at = 1, .pathPart = {}});
         EXPECT_EQ(fsRenameNoReplace(dir.file("newSub").c_str(), dir.file("third").c_str()), -1);
         EXPECT_EQ(errno, EIO);
         EXPECT_EQ(faults.injected(), 1);
