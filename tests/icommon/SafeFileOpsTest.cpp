@@ -60,7 +60,6 @@ TEST_F(SafeFileOps, UnlinkAndRecursiveMkdir) {
     ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
     writeFileText(file, "x");
     EXPECT_EQ(safeUnlink(file.c_str()) + safeUnlink(file.c_str()), 0) << "a missing file counts as deleted";
-    EXPECT_EQ(safeUnlink(nullptr), 1);
     EXPECT_EQ(safeUnlink(a.c_str()), -1);
 
     umask(022);
@@ -77,5 +76,4 @@ TEST_F(SafeFileOps, UnlinkAndRecursiveMkdir) {
     EXPECT_EQ(recursiveMkdir((path + "e").c_str(), 0700), -1) << "1027 characters";
     EXPECT_EQ(errno, -777);
     EXPECT_EQ(recursiveMkdir(path.c_str(), 0700), 0) << "1026 characters still fit";
-    EXPECT_TRUE(capture.debugMessages().empty());
 }
