@@ -19,12 +19,19 @@ struct SafeFileOps : ::testing::Test {
 };
 }  // namespace
 
+// Only a denial is retried (a share may refuse briefly); a name taken is refused at once, by
+// the no-replace rename without touching either file.
 TEST_F(SafeFileOps, OnlyPermissionDeniedIsRetriedTwentyTimes) {
     const std::string from = dir.file("from"), to = locked + "/to", sub = locked + "/sub", full = dir.file("full");
     writeFileText(from, "data");
     ASSERT_EQ(mkdir(locked.c_str(), 0700) + mkdir(sub.c_str(), 0700) + mkdir(full.c_str(), 0700), 0);
     ASSERT_EQ(chmod(locked.c_str(), 0500), 0);
     writeFileText(full + "/f", "x");
+    EXPECT_EQ(safeRenameNoReplace(from.c_str(), (full + "/f").c_str()), -1) << "an existing target is kept";
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(readFileText(from) + readFileText(full + "/f"), "datax");
+    EXPECT_TRUE(sleeps.empty()) << "and refused at once";
+    capture.clear();
     int renamed = -2, renameErrno = 0, removed = -2;
     if (!runWhereDirectoryRefusesWrites(locked, [&] {
             renamed = safeRename(from.c_str(), to.c_str());
@@ -48,23 +55,11 @@ TEST_F(SafeFileOps, OnlyPermissionDeniedIsRetriedTwentyTimes) {
     EXPECT_EQ(lines[20], "RENAME: cannot rename " + from + " to " + to + ", too many retries (20)");
 }
 
-TEST_F(SafeFileOps, RenameNoReplaceFailsAtOnceOnAnExistingTarget) {
-    const std::string from = dir.file("from"), to = dir.file("to");
-    writeFileText(from, "new");
-    writeFileText(to, "old");
-    EXPECT_EQ(safeRenameNoReplace(from.c_str(), to.c_str()), -1);
-    EXPECT_EQ(errno, EEXIST);
-    EXPECT_TRUE(sleeps.empty());
-    EXPECT_EQ(readFileText(to), "old");
-    EXPECT_EQ(safeRenameNoReplace(from.c_str(), dir.file("free").c_str()), 0);
-}
-
 TEST_F(SafeFileOps, UnlinkAndRecursiveMkdir) {
     const std::string a = dir.file("a"), c = a + "/b/c", file = a + "/file";
     ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
     writeFileText(file, "x");
     EXPECT_EQ(safeUnlink(file.c_str()) + safeUnlink(file.c_str()), 0) << "a missing file counts as deleted";
-    EXPECT_EQ(safeUnlink(nullptr), 1);
     EXPECT_EQ(safeUnlink(a.c_str()), -1);
 
     umask(022);
@@ -81,5 +76,4 @@ TEST_F(SafeFileOps, UnlinkAndRecursiveMkdir) {
     EXPECT_EQ(recursiveMkdir((path + "e").c_str(), 0700), -1) << "1027 characters";
     EXPECT_EQ(errno, -777);
     EXPECT_EQ(recursiveMkdir(path.c_str(), 0700), 0) << "1026 characters still fit";
-    EXPECT_TRUE(capture.debugMessages().empty());
 }

@@ -50,30 +50,6 @@ TEST_F(DebugLog, LevelsAreFilteredByTheConfiguredMask) {
     EXPECT_TRUE(capture.debugMessages().empty()) << "with stdout on, nothing goes to the event service";
 }
 
-TEST_F(DebugLog, LineFormsInTheFileAndTheEventService) {
-    writeMarker();
-    {
-        TDebuggable d;
-        d.setDebugPrefix("PFX");
-        d.debug(1, "abc\n");
-        d.debug(1, "abc");
-        d.debug(1, "%s=%d\n", "n", 5);
-        d.setJobId(77);
-        d.debug(1, "with job\n");
-        EXPECT_TRUE(TDebuggable::isLogFileOpen());
-    }
-    EXPECT_FALSE(TDebuggable::isLogFileOpen()) << "the last object closes the file";
-    std::string log = logOut();
-    EXPECT_NE(log.find("\nHello from pid " + std::to_string(getpid()) + "\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("PFX: abc\nPFX: abc\nPFX: n=5\nPFX: with job\n"), std::string::npos) << log;
-
-    auto lines = capture.ofKind("debug");
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0].message + "|" + lines[1].message, "PFX: abc|PFX: abc") << "the event text has no newline";
-    EXPECT_EQ(lines[0].jobId, 0);
-    EXPECT_EQ(lines[3].jobId, 77) << "a job's lines go through DebugJob";
-}
-
 // Without the marker file and with events on there is no log file; with events off there always
 // is one, the pid-named one when log.out cannot be opened for appending.
 TEST_F(DebugLog, MarkerFileDecidesWhetherTheFileIsOpenedAndThePidNamedFileStandsIn) {
@@ -99,35 +75,44 @@ TEST_F(DebugLog, TextHelpers) {
     EXPECT_STREQ(d.appToString(2, 9), "2:9") << "no type";
 }
 
+// With the marker file the log file is open while an object lives; each debug call is one line
+// there (a newline added where missing) and one event without the newline, with the job's id.
 TEST_F(DebugLog, RedirectionToTwoPlacesAndTheGuardianRestores) {
     writeMarker();
     EvEvent a, b;
-    TDebuggableAnyLog log;
-    log.setDebugPrefix("ANY");
-    log.setLogTwoPlaces(true);
-    log.debug(1, "own only\n");
-
-    log.setJobId(5);
-    log.setEvent(&a);
-    EXPECT_EQ(a.getJobId(), 5) << "the job id is handed to the external event";
-    capture.clear();
-    log.debug(1, "both\n");
-    EXPECT_EQ(capture.debugMessages().size(), 2u) << "external and own event";
-    log.setLogTwoPlaces(false);
-    log.debug(1, "external only\n");
-    EXPECT_EQ(capture.debugMessages().size(), 3u);
-
-    a.setJobId(0);
     {
-        TAnyLogGuardian guardian(&log);
-        log.setEvent(&b);
+        TDebuggableAnyLog log;
+        log.setDebugPrefix("ANY");
         log.setLogTwoPlaces(true);
-    }
-    EXPECT_EQ(log.getEvent(), &a);
-    EXPECT_FALSE(log.getLogTwoPlaces());
-    EXPECT_EQ(a.getJobId(), 5) << "restoring hands the job id to the event again";
+        log.debug(1, "own %s", "only");
+        EXPECT_TRUE(TDebuggable::isLogFileOpen());
 
-    std::string file = logOut();
-    EXPECT_NE(file.find("ANY: own only\nANY: both\nANY: external only\n"), std::string::npos)
-        << "one file line per debug call: " << file;
+        log.setJobId(5);
+        log.setEvent(&a);
+        EXPECT_EQ(a.getJobId(), 5) << "the job id is handed to the external event";
+        capture.clear();
+        log.debug(1, "both\n");
+        const auto both = capture.ofKind("debug");
+        ASSERT_EQ(both.size(), 2u) << "external and own event";
+        EXPECT_EQ(both[0].message + "|" + both[1].message, "ANY: both|ANY: both");
+        EXPECT_EQ(both[0].jobId + both[1].jobId, 10);
+        log.setLogTwoPlaces(false);
+        log.debug(1, "external only\n");
+        EXPECT_EQ(capture.debugMessages().size(), 3u);
+
+        a.setJobId(0);
+        {
+            TAnyLogGuardian guardian(&log);
+            log.setEvent(&b);
+            log.setLogTwoPlaces(true);
+        }
+        EXPECT_EQ(log.getEvent(), &a);
+        EXPECT_FALSE(log.getLogTwoPlaces());
+        EXPECT_EQ(a.getJobId(), 5) << "restoring hands the job id to the event again";
+    }
+    EXPECT_FALSE(TDebuggable::isLogFileOpen()) << "the last object closes the file";
+    const std::string file = logOut();
+    EXPECT_NE(file.find("\nHello from pid " + std::to_string(getpid()) + "\nANY: own only\nANY: both\nANY: external only\n"),
+              std::string::npos)
+        << file;
 }

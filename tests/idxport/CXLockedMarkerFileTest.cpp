@@ -12,7 +12,6 @@
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SettingsFixture.h"
 #include "tests/support/SleepRecorder.h"
-#include "tests/support/TempDir.h"
 
 namespace {
 struct CXLockedMarkerFileTest : ::testing::Test {
@@ -39,6 +38,11 @@ TEST_F(CXLockedMarkerFileTest, HeldByAnotherProcessUntilItDies) {
     EXPECT_EQ(CXLockedMarkerFile(folder, 0).openLocked("other"), 1) << "the lock is taken: timed out";
     EXPECT_TRUE(sleeps.empty()) << "probes never wait";
     EXPECT_EQ(readFileText(marker), std::string("abcde\0", 6)) << "objects that did not lock it leave it alone";
+    // Root looks as the unprivileged account, which may only read the marker and search its
+    // folders; any other account looks at a marker that nobody may write.
+    for (const std::string& dir : {settings.dir().path(), folder}) ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(marker.c_str(), 0444), 0);
+    EXPECT_EQ(check("other-account"), "1");
 
     holder.kill(SIGKILL);
     EXPECT_EQ(holder.wait(), 128 + SIGKILL);
@@ -111,27 +115,6 @@ TEST_F(CXLockedMarkerFileTest, AWaiterHoldsTheMarkerAtItsNameNotTheFileItsOwnerR
     EXPECT_EQ(check(), "1");
 }
 
-TEST_F(CXLockedMarkerFileTest, AnOwnerThatUnlockedLeavesTheNextOwnersMarkerAlone) {
-    std::optional<HelperProcess> next;
-    {
-        CXLockedMarkerFile owner(folder, 0);
-        ASSERT_EQ(owner.openLocked(nullptr), 0);
-        EXPECT_EQ(owner.unLock(), 0);
-        next.emplace(std::vector<std::string>{"marker_hold", folder, "next"}, "ready");
-    }
-    EXPECT_EQ(readFileText(marker), std::string("next\0", 5));
-    EXPECT_EQ(check(), "1");
-}
-
-// Root looks as the unprivileged account, which may only read the marker and search its
-// folders; any other account looks at a marker that nobody may write.
-TEST_F(CXLockedMarkerFileTest, AnAccountThatCannotWriteTheMarkerSeesItHeld) {
-    HelperProcess holder({"marker_hold", folder, "abcde"}, "ready");
-    for (const std::string& dir : {settings.dir().path(), folder}) ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(marker.c_str(), 0444), 0);
-    EXPECT_EQ(check("other-account"), "1");
-}
-
 TEST_F(CXLockedMarkerFileTest, OwnerLifecycleAndObserversWithoutMarkerOrFolder) {
     umask(022);
     const std::string nested = folder + "/a/b";
@@ -154,16 +137,20 @@ TEST_F(CXLockedMarkerFileTest, OwnerLifecycleAndObserversWithoutMarkerOrFolder) 
     EXPECT_TRUE(sleeps.empty());
 }
 
-// Only the holder of the marker at the name removes it: a holder whose file was removed and
-// made again by another owner meanwhile leaves the new marker on its way out.
-TEST_F(CXLockedMarkerFileTest, AHolderLeavesAMarkerMadeAgainByAnotherOwner) {
-    TempDir dir;
-    const std::string path = dir.file("marker");
+// Only the holder of the marker at the name removes it on its way out: not an owner that let go
+// before the next owner took it, nor a holder whose file was removed and made again meanwhile.
+TEST_F(CXLockedMarkerFileTest, OnlyTheHolderOfTheMarkerAtItsNameRemovesIt) {
+    std::optional<HelperProcess> next;
+    const std::string other = folder + "/other";
     {
-        CXLockedMarkerFile held(dir.path(), "marker", 0);
-        ASSERT_EQ(held.openLocked(nullptr), 0);
-        ASSERT_EQ(unlink(path.c_str()), 0);
-        writeFileText(path, "another owner's");
+        CXLockedMarkerFile owner(folder, 0), held(folder, "other", 0);
+        ASSERT_EQ(owner.openLocked(nullptr) + held.openLocked(nullptr), 0);
+        EXPECT_EQ(owner.unLock(), 0);
+        next.emplace(std::vector<std::string>{"marker_hold", folder, "next"}, "ready");
+        ASSERT_EQ(unlink(other.c_str()), 0);
+        writeFileText(other, "another owner's");
     }
-    EXPECT_EQ(fileExists(path) ? readFileText(path) : "<removed>", "another owner's");
+    EXPECT_EQ(readFileText(marker), std::string("next\0", 5));
+    EXPECT_EQ(check(), "1");
+    EXPECT_EQ(fileExists(other) ? readFileText(other) : "<removed>", "another owner's");
 }

@@ -6,27 +6,18 @@
 #include "Indexing/idxport/CXAutoCritSect.h"
 #include "Indexing/idxport/CXCritSect.h"
 
-namespace {
-// Another thread enters the section and leaves it again.
-std::future<void> enterFromAnotherThread(CXCritSect& section) {
-    return std::async(std::launch::async, [&section] { section.lock(), section.unlock(); });
-}
-
-bool entered(std::future<void>& other, int ms) {
-    return other.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
-}
-}  // namespace
-
 TEST(CXAutoCritSect, HoldsTheSectionForItsScopeWhenAskedAndItsHolderMayEnterAgain) {
     CXCritSect section;
     std::future<void> other;
+    const auto enteredFromAnotherThread = [&](int ms) {  // enters and leaves again
+        other = std::async(std::launch::async, [&section] { section.lock(), section.unlock(); });
+        return other.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+    };
     {
         CXAutoCritSect hold(&section, "test", true), again(&section, "test", true), none(nullptr, "test", true);
-        other = enterFromAnotherThread(section);
-        EXPECT_FALSE(entered(other, 100));
+        EXPECT_FALSE(enteredFromAnotherThread(100));
     }
-    EXPECT_TRUE(entered(other, 20000)) << "left as often as entered";
+    EXPECT_EQ(other.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "left as often as entered";
     CXAutoCritSect notHeld(&section, "test", false);
-    other = enterFromAnotherThread(section);
-    EXPECT_TRUE(entered(other, 20000));
+    EXPECT_TRUE(enteredFromAnotherThread(20000));
 }

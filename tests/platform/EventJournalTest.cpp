@@ -34,6 +34,16 @@ std::string bytesOf(const Json& value) {
     }
     return out;
 }
+
+// Every journal line of the files given, each a whole record.
+std::vector<std::string> journalLines(const std::vector<std::string>& paths) {
+    std::vector<std::string> lines;
+    for (const std::string& path : paths) {
+        std::istringstream in(readFileText(path));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+    }
+    return lines;
+}
 }  // namespace
 
 TEST(EventJournal, LinesAreStrictJsonAndGiveBackEveryByteOfATextThatIsNotUtf8) {
@@ -49,8 +59,7 @@ TEST(EventJournal, LinesAreStrictJsonAndGiveBackEveryByteOfATextThatIsNotUtf8) {
         JournalRecord debug;
         debug.kind = "debug";
         debug.program = "prog\xE9";
-        debug.function = text;
-        debug.message = text;
+        debug.function = debug.message = text;
         const std::string line = EventJournal::toJsonLine(debug);
         std::wstring strict;  // the conversion refuses what is not strict UTF-8
         EXPECT_TRUE(line.find('\0') == std::string::npos && !CYuUTFOSAPI::UTF8ToLocalEncoding(line.c_str(), strict).IsErrorSet())
@@ -60,25 +69,13 @@ TEST(EventJournal, LinesAreStrictJsonAndGiveBackEveryByteOfATextThatIsNotUtf8) {
         EXPECT_EQ(bytesOf(doc["function"]), text);
         EXPECT_EQ(bytesOf(doc["program"]), "prog\xE9");
 
+        // A streamed text is a C string: it ends at its first '\0'.
         JournalRecord event;
         event.kind = "event";
         event.args = {JournalArg::ofSigned(-1), JournalArg::ofText(text.c_str())};
-        // A streamed text is a C string: it ends at its first '\0'.
         EXPECT_EQ(bytesOf(Json::parse(EventJournal::toJsonLine(event))["args"][1]), text.substr(0, text.find('\0')));
     }
 }
-
-namespace {
-// Every journal line of the files given, each a whole record.
-std::vector<std::string> journalLines(const std::vector<std::string>& paths) {
-    std::vector<std::string> lines;
-    for (const std::string& path : paths) {
-        std::istringstream in(readFileText(path));
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-    }
-    return lines;
-}
-}  // namespace
 
 TEST(EventJournal, IsCreatedForTheSharedGroupAndTakesASecondAccountsRecords) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to write as a second account";
@@ -93,14 +90,6 @@ TEST(EventJournal, IsCreatedForTheSharedGroupAndTakesASecondAccountsRecords) {
     ASSERT_EQ(runHelper({"journal_write", "2", "65534", "0"}), 0);
     EXPECT_EQ(journalLines({EventJournal::journalPath()}).size(), 3u);
     EXPECT_NE(fixture.journalText().find("\"pid\":"), std::string::npos);
-}
-
-TEST(EventJournal, CreatesAMissingLogDirectory) {
-    SettingsFixture fixture;
-    setenv("VORNICA_DEBUG_DIR", fixture.dir().file("made/log").c_str(), 1);
-    EventJournal::closeJournal();
-    EvDebug().debug("into a new folder");
-    EXPECT_NE(readFileText(fixture.dir().file("made/log/vornica-events.jsonl")).find("into a new folder"), std::string::npos);
 }
 
 // The log directory is often world-writable: whatever is planted at the journal's name is left
@@ -141,10 +130,12 @@ TEST(EventJournal, RefusesWhatIsNotARegularFileAndSaysWhyOnce) {
     }
 }
 
-// Four processes write at once into a journal that rotates every 8 KB: no record is lost, cut or
-// doubled, and every rotated file reached the limit but did not grow on.
+// Four processes write at once into a journal that rotates every 8 KB, in a log directory they
+// have to make first: no record is lost, cut or doubled, and every rotated file reached the limit
+// but did not grow on.
 TEST(EventJournal, RotatesUnderSeveralWritersWithoutLosingARecord) {
     SettingsFixture fixture("[EventJournal]\nMaxSizeKB=8\nKeepFiles=60\n");
+    setenv("VORNICA_DEBUG_DIR", fixture.dir().file("made/log/").c_str(), 1);  // the fixture puts it back
     const int writers = 4, perWriter = 400;
     std::vector<std::unique_ptr<HelperProcess>> helpers;
     for (int w = 0; w < writers; ++w)

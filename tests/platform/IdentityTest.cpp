@@ -60,6 +60,15 @@ TEST(PlatformInfo, RolesAndPerTypeOrPerClientSectionsBeforeTheCommonOnes) {
     EXPECT_EQ(std::string(dir) + " " + jrUser + " " + jrPassword, "/results jr ");
     EXPECT_FALSE(talClient.getJobResultsDirectory("other", dir, jrUser, jrPassword, 1027));
     EXPECT_EQ(focused<KRPI_TalServer>().getIndexCacheDirectory("client1"), nullptr) << "not a media agent";
+    KRClient known("client1", false), unknown("nobody", false);
+    EXPECT_EQ(known.getClientProperties(), nullptr) << "no properties before lookup";
+    ASSERT_EQ(known.lookup(), 0);
+    int threshold = 0;
+    ASSERT_NE(known.getClientProperties(), nullptr);
+    EXPECT_EQ(known.getClientProperties()->getDiskFullThreshold(&threshold, 0), 0);
+    EXPECT_EQ(threshold, 90);
+    EXPECT_EQ(known.getClientProperties()->getCacheAgingThreshold(&threshold, 0), ENOENT);
+    EXPECT_EQ(unknown.lookup(), ENOENT);
 
     // Nothing is answered before setFocus or with an empty focus.
     KRPI_MediaAgent unfocused;
@@ -70,7 +79,7 @@ TEST(PlatformInfo, RolesAndPerTypeOrPerClientSectionsBeforeTheCommonOnes) {
     unsetenv("VORNICA_INSTANCE");
 }
 
-TEST(PlatformInfo, ValuesAreNeverCutAndRegistryIntegersAreWrittenBack) {
+TEST(PlatformInfo, ValuesAreNeverCutRegistryIntegersAreWrittenBackAndLogonsRefuseListedAccounts) {
     SettingsFixture settings(kInstance);
     KRPlatformInfo info = focused<KRPlatformInfo>();
     char small[4], buffer[1026];
@@ -87,23 +96,8 @@ TEST(PlatformInfo, ValuesAreNeverCutAndRegistryIntegersAreWrittenBack) {
     EXPECT_TRUE(info.setRegInt("~Machines\\client1", "nTRANLOGCATALOGSERVERENABLED", 1));
     EXPECT_TRUE(focused<KRPlatformInfo>().getRegInt("~Machines\\client1", "nTRANLOGCATALOGSERVERENABLED", &value));
     EXPECT_EQ(value, 1);
-}
 
-TEST(PlatformInfo, ClientPropertiesAfterLookup) {
-    SettingsFixture settings(kInstance);
-    KRClient client("client1", false), unknown("nobody", false);
-    EXPECT_EQ(client.getClientProperties(), nullptr) << "no properties before lookup";
-    ASSERT_EQ(client.lookup(), 0);
-    int threshold = 0;
-    ASSERT_NE(client.getClientProperties(), nullptr);
-    EXPECT_EQ(client.getClientProperties()->getDiskFullThreshold(&threshold, 0), 0);
-    EXPECT_EQ(threshold, 90);
-    EXPECT_EQ(client.getClientProperties()->getCacheAgingThreshold(&threshold, 0), ENOENT);
-    EXPECT_EQ(unknown.lookup(), ENOENT);
-}
-
-TEST(PlatformInfo, LogonRefusesListedAccountsAndKeepsTheLastOne) {
-    SettingsFixture settings(kInstance);
+    // A logon refuses the listed accounts and keeps the last one it took.
     KrNetMagneticMedia media;
     unsigned long error = 0;
     EXPECT_TRUE(media.impersonateUser("test", "indexer", "pw", error, false));

@@ -29,7 +29,7 @@ protected:
 };
 
 // The server is named for platform type 4 and serves requests for the other types too; a
-// refused init, also after a successful one, leaves the client unusable.
+// refused init, also after a successful one, leaves a client unusable.
 TEST_F(KRJobClientTest, InitAcceptsOnlyAKnownServerAndAJob) {
     KRJobClient refused, client;
     EXPECT_FALSE(refused.init(nullptr, 42, 2));
@@ -40,7 +40,16 @@ TEST_F(KRJobClientTest, InitAcceptsOnlyAKnownServerAndAJob) {
     ASSERT_TRUE(client.init("CENTRAL01", 42, 2));
     EXPECT_FALSE(client.init("elsewhere", 42, 2));
     EXPECT_FALSE(client.setPendingCause(5, nullptr, false, 300));
-    EXPECT_EQ(journaled(), Lines{"42 init [\"CENTRAL01\",2]"});
+    // A backup job's client completes nothing without a successful init.
+    KRBkpJobClient backup;
+    EXPECT_FALSE(backup.complete(KRJOBSTATUS_FAILED, KRJOBSTATUSFOR_JOB, 0, 0));
+    EXPECT_FALSE(backup.init("elsewhere", 42, 1, 2, false, nullptr));
+    EXPECT_FALSE(backup.complete(KRJOBSTATUS_FAILED, KRJOBSTATUSFOR_JOB, 0, 0));
+    ASSERT_TRUE(backup.init("central01", 42, 1, 2, false, nullptr));
+    EXPECT_TRUE(backup.complete(KRJOBSTATUS_FAILED, KRJOBSTATUSFOR_PHASE, 0, 0));
+    EXPECT_TRUE(backup.complete(KRJOBSTATUS_FAILED, KRJOBSTATUSFOR_JOB, 0, 0));
+    EXPECT_EQ(journaled(), (Lines{"42 init [\"CENTRAL01\",2]", "42 init [\"central01\",1,2,0,\"\"]", "42 complete [2,1,0,0]",
+                                  "42 complete [2,2,0,0]"}));
 }
 
 // The journal file holds each request's arguments; a list of job ids must end (in a 0) within
@@ -60,19 +69,6 @@ TEST_F(KRJobClientTest, SetPendingCauseJournalsTheRequestAndRefusesAListWithoutI
     EXPECT_EQ(lines[1], "-7 setPendingCause [17,150,0,0,0,0,0,0,0,0,0]");
     EXPECT_EQ(lines[2], "-7 setPendingCause [18,300,1,1,2,3,1,5,6,7,8,1001,1002]");
     EXPECT_EQ(std::count(lines[3].begin(), lines[3].end(), ','), long(10 + KRJobClient::kMaxListedJobs - 1));
-}
-
-using KRBkpJobClientTest = KRJobClientTest;
-
-TEST_F(KRBkpJobClientTest, CompleteNeedsASuccessfulInit) {
-    KRBkpJobClient client;
-    EXPECT_FALSE(client.complete(KRJOBSTATUS_FAILED, KRJOBSTATUSFOR_JOB, 0, 0));
-    EXPECT_FALSE(client.init("elsewhere", 42, 1, 2, false, nullptr));
-    EXPECT_FALSE(client.complete(KRJOBSTATUS_FAILED, KRJOBSTATUSFOR_JOB, 0, 0));
-    ASSERT_TRUE(client.init("central01", 42, 1, 2, false, nullptr));
-    EXPECT_TRUE(client.complete(KRJOBSTATUS_FAILED, KRJOBSTATUSFOR_PHASE, 0, 0));
-    EXPECT_TRUE(client.complete(KRJOBSTATUS_FAILED, KRJOBSTATUSFOR_JOB, 0, 0));
-    EXPECT_EQ(journaled(), (Lines{"42 init [\"central01\",1,2,0,\"\"]", "42 complete [2,1,0,0]", "42 complete [2,2,0,0]"}));
 }
 
 }  // namespace

@@ -50,6 +50,8 @@ struct JobResultsTableTest : ::testing::Test {
 };
 }  // namespace
 
+// Rows come back in insertion order, by key or all; a callback that fails stops the search and one
+// may not change the table it visits; removing the table takes its journal too.
 TEST_F(JobResultsTableTest, RowsComeBackInInsertionOrderByKeyAndGoByKey) {
     EXPECT_FALSE(table.tableExists());
     EXPECT_EQ(table.open(false), ENOENT);
@@ -64,6 +66,12 @@ TEST_F(JobResultsTableTest, RowsComeBackInInsertionOrderByKeyAndGoByKey) {
     EXPECT_EQ(table.removeRows("a"), 2);
     EXPECT_EQ(table.removeRows("none"), 0);
     ASSERT_EQ(table.insert("c", "later"), 0);
+    Collector failing(2), intruder;
+    EXPECT_LT(table.search(nullptr, &failing), 0);
+    EXPECT_EQ(failing.seen.size(), 2u);
+    intruder.intrude = true;
+    EXPECT_EQ(table.search(nullptr, &intruder), 3);
+    EXPECT_EQ(intruder.insertFromCallback, EBUSY);
     EXPECT_EQ(table.create(), EEXIST);
     EXPECT_EQ(entriesOf(dir.path()), std::set<std::string>{"JobResults"}) << "nothing left of the making";
 
@@ -75,6 +83,14 @@ TEST_F(JobResultsTableTest, RowsComeBackInInsertionOrderByKeyAndGoByKey) {
     EXPECT_TRUE(std::is_sorted(after.sequences.begin(), after.sequences.end()));
     EXPECT_EQ(table.insert("c", "read-only"), EBADF);
     EXPECT_LT(table.removeRows("b"), 0);
+
+    ASSERT_EQ(table.open(true), 0);
+    ASSERT_EQ(table.beginBatch(), 0);  // a journal exists during a batch
+    ASSERT_EQ(table.insert("k", "5"), 0);
+    EXPECT_EQ(table.removeTable(), 0);
+    EXPECT_TRUE(entriesOf(dir.path()).empty());
+    EXPECT_FALSE(table.isOpen());
+    EXPECT_EQ(table.removeTable(), 0) << "a missing table is no error";
 }
 
 // A batch, and the rows of a queue, go in as one transaction each; closing rolls back an open
@@ -101,25 +117,6 @@ TEST_F(JobResultsTableTest, ABatchAndAQueueAreOneTransactionEach) {
     for (int i = 1; i <= 10000; ++i) ASSERT_EQ(rows[i - 1], (i % 2 ? "odd:" : "even:") + std::to_string(i));
     EXPECT_EQ(rowsOf(table, "q"), (std::vector<std::string>{"q:q1", "q:q2", "q:q3"}));
     EXPECT_EQ(rowsOf(table, "even").size(), 5000u);
-}
-
-TEST_F(JobResultsTableTest, AFailingCallbackStopsTheSearchAndLosesNothing) {
-    ASSERT_EQ(table.create(), 0);
-    for (const char* line : {"1", "2", "3", "4"}) ASSERT_EQ(table.insert("k", line), 0);
-    Collector failing(2);
-    EXPECT_LT(table.search("k", &failing), 0);
-    EXPECT_EQ(failing.seen.size(), 2u);
-    Collector intruder;
-    intruder.intrude = true;
-    EXPECT_EQ(table.search(nullptr, &intruder), 4);
-    EXPECT_EQ(intruder.insertFromCallback, EBUSY) << "a callback may not change the table it visits";
-    EXPECT_EQ(rowsOf(table).size(), 4u);
-    ASSERT_EQ(table.beginBatch(), 0);  // a journal exists during a batch
-    ASSERT_EQ(table.insert("k", "5"), 0);
-    EXPECT_EQ(table.removeTable(), 0);
-    EXPECT_TRUE(entriesOf(dir.path()).empty());
-    EXPECT_FALSE(table.isOpen());
-    EXPECT_EQ(table.removeTable(), 0) << "a missing table is no error";
 }
 
 TEST_F(JobResultsTableTest, WhatIsNotAJobResultsTableIsRefusedAndLeftAlone) {

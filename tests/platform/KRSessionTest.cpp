@@ -111,28 +111,22 @@ TEST_F(KRSessionTest, ProgramsRunHereOrThroughTheRemoteShellAndGiveTheirLinesThe
     }
 }
 
+// A program or remote shell that is not there, and requests that must not reach a shell or the
+// program directory's parent.
 TEST_F(KRSessionTest, RefusedStartsKeepACodeAndAText) {
     KRSession session;
-    krsExecuteRemoteCommandType missing = command("no-such-program.exe", "a b");
-    EXPECT_NE(session.dataAgentAttach(&missing, "localhost", 1), 1);
-    EXPECT_EQ(lastCode(session), ENOENT);
-
     useRemoteShell("/nonexistent/ssh");
-    krsExecuteRemoteCommandType good = command(kHelperName, "session_argv");
-    EXPECT_NE(session.dataAgentAttach(&good, "far.example.net", 1), 1);
-    EXPECT_EQ(lastCode(session), ENOENT);
-
-    // Requests that must not reach a shell or the program directory's parent.
-    krsExecuteRemoteCommandType escaping = command("../bin/sh", "");
-    krsExecuteRemoteCommandType unterminated = command(kHelperName, "");
+    krsExecuteRemoteCommandType missing = command("no-such-program.exe", "a b"), good = command(kHelperName, "session_argv");
+    krsExecuteRemoteCommandType escaping = command("../bin/sh", ""), unterminated = command(kHelperName, "");
     std::memset(unterminated.programName, 'p', sizeof unterminated.programName);
-    const std::pair<krsExecuteRemoteCommandType*, const char*> cases[] = {
-        {nullptr, "localhost"}, {&good, nullptr}, {&good, ""}, {&good, "far host"}, {&good, "-oProxyCommand=touch"},
-        {&good, "far$(id)"}, {&good, "far`id`"}, {&good, "far;id"}, {&good, "far|id"}, {&good, "fär"},
-        {&escaping, "localhost"}, {&unterminated, "localhost"}};
-    for (const auto& [record, host] : cases) {
+    const std::tuple<krsExecuteRemoteCommandType*, const char*, int> cases[] = {
+        {&missing, "localhost", ENOENT}, {&good, "far.example.net", ENOENT}, {nullptr, "localhost", EINVAL},
+        {&good, nullptr, EINVAL}, {&good, "", EINVAL}, {&good, "far host", EINVAL}, {&good, "-oProxyCommand=touch", EINVAL},
+        {&good, "far$(id)", EINVAL}, {&good, "far`id`", EINVAL}, {&good, "far;id", EINVAL}, {&good, "far|id", EINVAL},
+        {&good, "fär", EINVAL}, {&escaping, "localhost", EINVAL}, {&unterminated, "localhost", EINVAL}};
+    for (const auto& [record, host, code] : cases) {
         EXPECT_NE(session.dataAgentAttach(record, host, 1), 1) << (host ? host : "(null)");
-        EXPECT_EQ(lastCode(session), EINVAL) << (host ? host : "(null)");
+        EXPECT_EQ(lastCode(session), code) << (host ? host : "(null)");
     }
 }
 

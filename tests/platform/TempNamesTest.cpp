@@ -6,7 +6,7 @@
 
 #include "Platform/PlatformEnv.h"
 
-TEST(TempNames, MadeNamesParseBackToThisHostAndProcessAndNeverRepeat) {
+TEST(TempNames, MadeNamesParseBackToThisHostAndProcessAndForeignOrMalformedOnesAreNotTaken) {
     std::set<std::string> seen;
     for (int i = 0; i < 1000; ++i) {
         const std::string name = TempNames::make("State", "new");
@@ -19,9 +19,8 @@ TEST(TempNames, MadeNamesParseBackToThisHostAndProcessAndNeverRepeat) {
     EXPECT_EQ(TempNames::hostPart().find_first_not_of(
                   "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_"),
               std::string::npos);
-}
 
-TEST(TempNames, ForeignAndMalformedNamesAreNotTaken) {
+    // Another host's names parse, to be judged by age; malformed ones are not taken at all.
     struct Case {
         const char* name;
         bool parses;
