@@ -1,6 +1,7 @@
 // The cache directory protocol when other processes create, read and remove at the same moment.
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/DeniedDirectory.h"
+#include "tests/support/EventCapture.h"
 #include "tests/support/SleepRecorder.h"
 #include <cstdio>
 
@@ -59,7 +60,11 @@ TEST_F(Concurrency, DirectoriesBeingMadeOrRemovedArePassedBy) {
     }
 }
 
+// A holder in this process or in another keeps a directory from discard and from every uncache
+// (which says so); the last holder may remove it. Without a State file it goes without a lock,
+// after the open's retries.
 TEST_F(Concurrency, OnlyTheExclusiveLockLicensesARemoval) {
+    EventCapture capture;
     leave(100, JobResultsCacheDir::Complete);
     TestDir first, second;
     second.forceReadLocks();
@@ -67,10 +72,26 @@ TEST_F(Concurrency, OnlyTheExclusiveLockLicensesARemoval) {
     ASSERT_NE(second.open(0, false), nullptr);
     EXPECT_EQ(second.discard(true), -1) << "another reader holds it";
     EXPECT_EQ(second.getErrno(), JobResultsCacheDir::kErrBusy);
-    EXPECT_TRUE(fileExists(dirPath(100) + "/index.dat"));
     EXPECT_EQ(first.close(false), 0);
     EXPECT_EQ(second.discard(true), 0) << "the last holder may remove it";
     EXPECT_FALSE(fileExists(dirPath(100)));
+
+    leave(100, JobResultsCacheDir::Complete);
+    auto reader = heldBy("read", 100);
+    TestDir held(100, 1, 0);
+    EXPECT_EQ(held.routineUnCache(false, 0, 0, 0), 0);
+    EXPECT_EQ(held.unCache(false, 2, 7, 100), 0);
+    EXPECT_TRUE(fileExists(dirPath(100) + "/index.dat"));
+    EXPECT_EQ(capture.debugLinesWith("RoutineRemoval: cannot discard directory " + dirPath(100)), 1u);
+    EXPECT_EQ(capture.debugLinesWith("AgeBasedRemoval '" + dirPath(100) + "' NOT REMOVED"), 1u);
+    reader.reset();
+    EXPECT_EQ(held.unCache(true, 0, 0, 0), 0);
+    EXPECT_FALSE(fileExists(dirPath(100)));
+    SleepRecorder sleeps;
+    std::filesystem::create_directories(dirPath(300) + "/sub");
+    EXPECT_EQ(TestDir(300, 1, 0).unCache(false, 0, 0, 0), 0);
+    EXPECT_FALSE(fileExists(dirPath(300)));
+    EXPECT_EQ(sleeps.ms.size(), 15u);
 }
 
 TEST_F(Concurrency, AClientCacheGoesThroughWritingBusyAndSuspended) {
@@ -79,8 +100,10 @@ TEST_F(Concurrency, AClientCacheGoesThroughWritingBusyAndSuspended) {
     EXPECT_EQ(writer.close(false), 0);
     EXPECT_STREQ(writer.getCacheDir(), clientDirPath(900).c_str()) << "a client cache keeps its path";
     ASSERT_NE(writer.open(0, false), nullptr);
-    EXPECT_EQ(readFileText(clientDirPath(900) + "/State").substr(0, 1), "3");
     ASSERT_NE(other.open(0, false), nullptr) << "opened busy, without a lock";
+    EXPECT_EQ(other.suspend(), -1) << "an object that opened it busy does not hold it";
+    EXPECT_EQ(other.getErrno(), JobResultsCacheDir::kErrBusy);
+    EXPECT_EQ(readFileText(clientDirPath(900) + "/State").substr(0, 1), "3");
     EXPECT_EQ(other.close(false), 0);
     EXPECT_EQ(writer.close(false), 0);
 

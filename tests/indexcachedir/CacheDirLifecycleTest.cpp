@@ -3,7 +3,6 @@
 
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/EventCapture.h"
-#include "tests/support/SleepRecorder.h"
 
 using Lifecycle = CacheDirFixture;
 
@@ -113,33 +112,6 @@ TEST_F(Lifecycle, TwoCreatorsInOneAppNeverShareADirectory) {
     const bool firstNull = first.rfind("null", 0) == 0, secondNull = second.rfind("null", 0) == 0;
     EXPECT_TRUE(first != second || firstNull) << first << " / " << second;
     EXPECT_TRUE(!firstNull || !secondNull) << "one of them gets a directory";
-}
-
-TEST_F(Lifecycle, UnCacheSparesHeldAndNamedDirectories) {
-    EventCapture capture;
-    leave(100, JobResultsCacheDir::Complete);
-    leave(200, JobResultsCacheDir::Complete);
-    auto reader = heldBy("read", 100);
-    TestDir held(100, 1, 0);
-    EXPECT_EQ(held.routineUnCache(false, 0, 0, 0), 0);
-    EXPECT_TRUE(fileExists(dirPath(100))) << "a reader's shared lock keeps it";
-    EXPECT_EQ(held.unCache(false, 2, 7, 100), 0);
-    reader.reset();
-
-    TestDir old(200, 1, 0);
-    EXPECT_EQ(old.unCache(true, 0, 0, 0), 0);
-    EXPECT_FALSE(fileExists(dirPath(200)));
-
-    EXPECT_EQ(capture.debugLinesWith("RoutineRemoval: cannot discard directory " + dirPath(100)), 1u);
-    EXPECT_EQ(capture.debugLinesWith("AgeBasedRemoval '" + dirPath(100) + "' NOT REMOVED"), 1u);
-
-    // No State file: removed without a lock, after the open's retries.
-    SleepRecorder sleeps;
-    std::filesystem::create_directories(dirPath(300) + "/sub");
-    TestDir orphan(300, 1, 0);
-    EXPECT_EQ(orphan.unCache(false, 0, 0, 0), 0);
-    EXPECT_FALSE(fileExists(dirPath(300)));
-    EXPECT_EQ(sleeps.ms.size(), 15u);
 }
 
 TEST_F(Lifecycle, DiscardFailJobAndPreserve) {
