@@ -121,15 +121,6 @@ TEST_F(Concurrency, AClientCacheGoesThroughWritingBusyAndSuspended) {
     EXPECT_EQ(other.getErrno(), JobResultsCacheDir::kErrBusy);
 }
 
-TEST_F(Concurrency, SteppingBackPastTheOldestDirectoryEndsTheSearch) {
-    for (int state : {JobResultsCacheDir::Suspended, JobResultsCacheDir::Writing}) {
-        leave(1, state);
-        TestDir reader;
-        EXPECT_EQ(reader.open(0, false), nullptr) << state;
-        EXPECT_EQ(reader.getErrno(), JobResultsCacheDir::kErrNoPreviousBackup) << state;
-    }
-}
-
 TEST_F(Concurrency, FailedNewerDirectoriesGoButNotBusyOrUnfinishedOnes) {
     leave(100, JobResultsCacheDir::Complete);
     leave(200, JobResultsCacheDir::Complete);

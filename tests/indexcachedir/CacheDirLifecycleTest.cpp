@@ -74,9 +74,13 @@ TEST_F(Lifecycle, AFailedCreateLeavesNothingBehind) {
 // Open passes by names that are no time stamps, a suspended job and a Writing directory that
 // another process still holds, even only shared; once nobody does, the next open discards it.
 TEST_F(Lifecycle, OpenDispatchesOverTheStates) {
-    TestDir none;
-    EXPECT_EQ(none.open(0, false), nullptr);
-    EXPECT_EQ(none.getErrno(), JobResultsCacheDir::kErrNoPreviousBackup);
+    // Stepping back past the oldest directory ends the search.
+    for (int state : {JobResultsCacheDir::Suspended, JobResultsCacheDir::Writing}) {
+        leave(1, state);
+        TestDir none;
+        EXPECT_EQ(none.open(0, false), nullptr) << state;
+        EXPECT_EQ(none.getErrno(), JobResultsCacheDir::kErrNoPreviousBackup) << state;
+    }
 
     leave(100, JobResultsCacheDir::Complete);
     leave(200, JobResultsCacheDir::Suspended);
