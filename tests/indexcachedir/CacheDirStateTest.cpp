@@ -121,29 +121,20 @@ TEST_F(ErrorReason, EachFailureLeavesItsCodeAndAJournalLineThatSaysWhy) {
         std::string said;
     };
     const std::string missing = settings.dir().file("absent.ini");
+    const auto exactOpen = [](unsigned long at) {
+        TestDir reader;
+        return reader.open(at, true) == nullptr ? reader.getErrno() : 0;
+    };
     const Case cases[] = {
         {"bad app type", [] {}, [] { return TestDir(0, 5).getErrno(); }, EINVAL,
          "invalid app type 5: the index cache takes 1 or 7"},
-        {"exact open of a directory being written",
-         [&] { leave(stamp, 3); },
-         [&] {
-             auto writer = heldBy("write", stamp);
-             TestDir reader;
-             return reader.open(stamp, true) == nullptr ? reader.getErrno() : 0;
-         },
+        {"exact open of a directory being written", [&] { leave(stamp, 3); },
+         [&] { const auto writer = heldBy("write", stamp); return exactOpen(stamp); },
          JobResultsCacheDir::kErrBusy, "directory 1700000000 is busy: another process is writing"},
-        {"exact open of a directory whose writer died", [&] { leave(stamp, 3); },
-         [&] {
-             TestDir reader;
-             return reader.open(stamp, true) == nullptr ? reader.getErrno() : 0;
-         },
-         ENOENT, "directory 1700000000 was discarded: its writer ended"},
-        {"exact open of a missing directory", [] {},
-         [&] {
-             TestDir reader;
-             return reader.open(stamp + 1, true) == nullptr ? reader.getErrno() : 0;
-         },
-         ENOENT, "/1700000001 does not exist"},
+        {"exact open of a directory whose writer died", [&] { leave(stamp, 3); }, [&] { return exactOpen(stamp); }, ENOENT,
+         "directory 1700000000 was discarded: its writer ended"},
+        {"exact open of a missing directory", [] {}, [&] { return exactOpen(stamp + 1); }, ENOENT,
+         "/1700000001 does not exist"},
         {"job results without the client role",
          [&] { settings.write("[Focus]\nClientName=client1\n"); },
          [] { return static_cast<int>(TestDir(0, kAppTypeJobResults).getInitializationFailureReason()); },
