@@ -5,6 +5,7 @@
 #include <set>
 
 #include "tests/indexcachedir/CacheDirFixture.h"
+#include "tests/support/SleepRecorder.h"
 
 namespace {
 using Names = std::vector<std::string>;
@@ -72,14 +73,14 @@ TEST_F(Resume, FollowsTheStateOfTheNewestDirectory) {
         writeFileText(list, "collected");
         const bool waits = row.extra == CompletedMeanwhile || row.extra == NewerMeanwhile;
         auto writer = row.extra == Writer || waits ? heldBy("write", 200) : nullptr;
-        ShortSleeps watch([&] {
-            if (!waits) return;
+        SleepRecorder watch([&](size_t n) {
+            if (n != 1 || !waits) return;
             if (row.extra == NewerMeanwhile)
                 leave(300, D::Complete);
             else
                 writeFileText(dirPath(200) + "/State", "0\r\n200    \r\n");
             writer.reset();
-        });
+        }, 1);
         TestDir job;
         job.setJobIndexWriteCounter(3);
         const bool resumed = job.resume(42, false) != nullptr;

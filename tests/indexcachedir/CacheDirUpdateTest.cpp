@@ -6,6 +6,7 @@
 #include "Indexing/idxport/CXDirectory.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "tests/indexcachedir/CacheDirFixture.h"
+#include "tests/support/SleepRecorder.h"
 
 namespace {
 // A job of that app whose previous index counts `bytes` (-1: its real size); `whileSizing` runs
@@ -90,13 +91,13 @@ TEST_F(UpdateFrom100, CopiesBelowTheThresholdRenamesFromItAndRefusesWithoutATrac
         const bool race = row.error == EEXIST;
         auto writer = row.state == D::Writing ? heldBy("write", 100) : nullptr;
         if (race) setFsRenameAt2ForTests(takeTheNameFirst);
-        ShortSleeps watch(nullptr);
+        SleepRecorder watch;
         UpdatingDir job(row.bytes, row.backupType);
         job.copyUponUpdate(!race);
         const char* path = job.update(false, row.timeLimit, false);
         setFsRenameAt2ForTests(nullptr);
         EXPECT_EQ(path == nullptr ? job.getErrno() : 0, row.error);
-        EXPECT_EQ(watch.count, 0) << "no wait";
+        EXPECT_TRUE(watch.ms.empty()) << "no wait";
         writer.reset();
         if (path == nullptr) {
             expectPreviousUntouched(row.what, row.state, race ? 1 : 0);
@@ -146,16 +147,16 @@ TEST_F(UpdateFrom100, OtherProcessesAtThePreviousIndexMeanwhile) {
                 if (which == BrokenCopy && entry.path() != dirPath(100))
                     writeFileText(entry.path().string() + "/sub", "not a directory");
         });
-        ShortSleeps watch([&] {
-            if (which == RenameAfterReader) reader.reset();
-        });
+        SleepRecorder watch([&](size_t n) {
+            if (n == 1 && which == RenameAfterReader) reader.reset();
+        }, 1);
         UpdatingDir job(1);
         job.copyUponUpdate(copy);
         job.whileSizing = [&] { unCached = TestDir(100).unCache(false, 0, 0, 0); };
         const bool updated = job.update(false, 0, false) != nullptr;
         CXDirectory::setDescendHookForTests({});
         EXPECT_EQ(readerSaw + std::to_string(unCached), "2 data0") << which;
-        EXPECT_EQ(watch.count > 0, !copy) << which;
+        EXPECT_EQ(watch.ms.empty(), copy) << which;
         EXPECT_EQ(updated, which == Copy || which == RenameAfterReader) << which;
         reader.reset();
         if (!updated) expectPreviousUntouched(std::to_string(which));
@@ -172,7 +173,7 @@ TEST_F(UpdateFrom100, AStateThatIsALinkOrAFifoIsRefused) {
         leavePrevious();
         std::filesystem::rename(state, outside);
         ASSERT_EQ(link ? symlink(outside.c_str(), state.c_str()) : mkfifo(state.c_str(), 0666), 0);
-        ShortSleeps sleeps(nullptr);
+        SleepRecorder sleeps;
         UpdatingDir job;
         EXPECT_EQ(TestDir(100).getAtime(), 0) << link;
         EXPECT_EQ(job.update(false, 0, false), nullptr) << link;
