@@ -100,7 +100,7 @@ TEST_F(Lifecycle, OpenDispatchesOverTheStates) {
     TestDir exact;
     EXPECT_EQ(exact.open(250, true), nullptr) << "exact looks at 250 only";
 
-    // The writer is gone now: the next open discards its directory on the way.
+    // Nobody holds it now: the next open discards it on the way.
     TestDir reader;
     ASSERT_NE(reader.open(0, false), nullptr);
     EXPECT_EQ(reader.getTimeStamp(), 100u);
