@@ -151,16 +151,6 @@ TEST_F(CacheFs, IndexingUserLogon) {
     EXPECT_EQ(refused.getNumericJobPendingMessage(), 0x4800002Fu);
 }
 
-TEST_F(CacheFs, DiskFreePercentIsCheckedAndGivesTheFreeRatio) {
-    JobResultsCacheFs cache(1, TCacheIndex);
-    EXPECT_EQ(cache.setDiskFree(100), -1);
-    EXPECT_EQ(cache.getDiskFree(), 10u);
-    for (const auto& [percent, ratio] : {std::pair{0u, 0.0}, {20u, 5.0}}) {
-        EXPECT_EQ(cache.setDiskFree(percent), 0);
-        EXPECT_EQ(cache.getFreeRatio(), ratio);
-    }
-}
-
 TEST_F(CacheFs, CatalogServerFlag) {
     settings.write("[~Machines\\client1]\nnTRANLOGCATALOGSERVERENABLED=2\n");
     EXPECT_FALSE(getCatalogServerEnabledFlag("client1")) << "only 1 enables it";

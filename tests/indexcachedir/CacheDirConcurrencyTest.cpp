@@ -1,6 +1,7 @@
 // The cache directory protocol when other processes create, read and remove at the same moment.
 #include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/DeniedDirectory.h"
+#include "tests/support/EventCapture.h"
 #include "tests/support/SleepRecorder.h"
 #include <cstdio>
 
@@ -59,7 +60,11 @@ TEST_F(Concurrency, DirectoriesBeingMadeOrRemovedArePassedBy) {
     }
 }
 
+// A holder in this process or in another keeps a directory from discard and from every uncache
+// (which says so); the last holder may remove it. Without a State file it goes without a lock,
+// after the open's retries.
 TEST_F(Concurrency, OnlyTheExclusiveLockLicensesARemoval) {
+    EventCapture capture;
     leave(100, JobResultsCacheDir::Complete);
     TestDir first, second;
     second.forceReadLocks();
@@ -67,14 +72,26 @@ TEST_F(Concurrency, OnlyTheExclusiveLockLicensesARemoval) {
     ASSERT_NE(second.open(0, false), nullptr);
     EXPECT_EQ(second.discard(true), -1) << "another reader holds it";
     EXPECT_EQ(second.getErrno(), JobResultsCacheDir::kErrBusy);
-    EXPECT_TRUE(fileExists(dirPath(100) + "/index.dat"));
-    TestDir cleaner(100);
-    cleaner.forceReadLocks();
-    EXPECT_EQ(cleaner.unCache(false, 0, 0, 0), 0);
-    EXPECT_TRUE(fileExists(dirPath(100))) << "unCache of a held directory";
     EXPECT_EQ(first.close(false), 0);
     EXPECT_EQ(second.discard(true), 0) << "the last holder may remove it";
     EXPECT_FALSE(fileExists(dirPath(100)));
+
+    leave(100, JobResultsCacheDir::Complete);
+    auto reader = heldBy("read", 100);
+    TestDir held(100, 1, 0);
+    EXPECT_EQ(held.routineUnCache(false, 0, 0, 0), 0);
+    EXPECT_EQ(held.unCache(false, 2, 7, 100), 0);
+    EXPECT_TRUE(fileExists(dirPath(100) + "/index.dat"));
+    EXPECT_EQ(capture.debugLinesWith("RoutineRemoval: cannot discard directory " + dirPath(100)), 1u);
+    EXPECT_EQ(capture.debugLinesWith("AgeBasedRemoval '" + dirPath(100) + "' NOT REMOVED"), 1u);
+    reader.reset();
+    EXPECT_EQ(held.unCache(true, 0, 0, 0), 0);
+    EXPECT_FALSE(fileExists(dirPath(100)));
+    SleepRecorder sleeps;
+    std::filesystem::create_directories(dirPath(300) + "/sub");
+    EXPECT_EQ(TestDir(300, 1, 0).unCache(false, 0, 0, 0), 0);
+    EXPECT_FALSE(fileExists(dirPath(300)));
+    EXPECT_EQ(sleeps.ms.size(), 15u);
 }
 
 TEST_F(Concurrency, AClientCacheGoesThroughWritingBusyAndSuspended) {
@@ -83,8 +100,10 @@ TEST_F(Concurrency, AClientCacheGoesThroughWritingBusyAndSuspended) {
     EXPECT_EQ(writer.close(false), 0);
     EXPECT_STREQ(writer.getCacheDir(), clientDirPath(900).c_str()) << "a client cache keeps its path";
     ASSERT_NE(writer.open(0, false), nullptr);
-    EXPECT_EQ(readFileText(clientDirPath(900) + "/State").substr(0, 1), "3");
     ASSERT_NE(other.open(0, false), nullptr) << "opened busy, without a lock";
+    EXPECT_EQ(other.suspend(), -1) << "an object that opened it busy does not hold it";
+    EXPECT_EQ(other.getErrno(), JobResultsCacheDir::kErrBusy);
+    EXPECT_EQ(readFileText(clientDirPath(900) + "/State").substr(0, 1), "3");
     EXPECT_EQ(other.close(false), 0);
     EXPECT_EQ(writer.close(false), 0);
 
@@ -100,25 +119,6 @@ TEST_F(Concurrency, AClientCacheGoesThroughWritingBusyAndSuspended) {
     writeFileText(clientDirPath(900) + "/State", "1\r\n900    \r\n");
     EXPECT_EQ(other.open(0, false), nullptr);
     EXPECT_EQ(other.getErrno(), JobResultsCacheDir::kErrBusy);
-}
-
-TEST_F(Concurrency, ASecondCreateLeavesTheFirstIndexIntact) {
-    TestDir job;
-    ASSERT_NE(job.create(1000), nullptr);
-    EXPECT_EQ(job.create(2000), nullptr);
-    EXPECT_EQ(job.getErrno(), JobResultsCacheDir::kErrNotOpened);
-    EXPECT_EQ(job.close(false), 0);
-    EXPECT_EQ(stateOf(1000), "0");
-    EXPECT_FALSE(fileExists(dirPath(2000)));
-}
-
-TEST_F(Concurrency, SteppingBackPastTheOldestDirectoryEndsTheSearch) {
-    for (int state : {JobResultsCacheDir::Suspended, JobResultsCacheDir::Writing}) {
-        leave(1, state);
-        TestDir reader;
-        EXPECT_EQ(reader.open(0, false), nullptr) << state;
-        EXPECT_EQ(reader.getErrno(), JobResultsCacheDir::kErrNoPreviousBackup) << state;
-    }
 }
 
 TEST_F(Concurrency, FailedNewerDirectoriesGoButNotBusyOrUnfinishedOnes) {
@@ -153,53 +153,30 @@ TEST_F(Concurrency, UnCacheReportsADiscardThatFailed) {
     chmod((dirPath(100) + "/sub").c_str(), 0755);
 }
 
+// A remover keeps its exclusive lock until the directory itself is gone: a creator waiting for
+// the lock gets it only afterwards and makes the directory again, instead of a State file that
+// the rmdir trips over; also when a tracer slows the rmdir down.
 TEST_F(Concurrency, ACreatorWaitingBehindARemoverMakesTheDirectoryAgain) {
-    TestDir first(900, kAppTypeJobResults);
-    ASSERT_NE(first.create(0), nullptr);
-    ASSERT_EQ(first.close(false), 0);
-    HelperProcess remover({"cachedir_stage", "2", "7", "900", "remove", "1001"}, "ready");
-    SleepRecorder watch([&](size_t n) { if (n == 1) remover.writeLine("go"); }, 20);
-    TestDir creator(900, kAppTypeJobResults);
-    ASSERT_NE(creator.create(0), nullptr);
-    EXPECT_EQ(remover.readLine(), "0");
-    EXPECT_EQ(readFileText(clientDirPath(900) + "/State").substr(0, 1), "3") << "a live directory, not a removed one";
-    EXPECT_EQ(creator.close(false), 0);
-}
-
-// A Writing directory whose writer is gone is discarded by the next open, but only when no
-// process holds it at all: a reader's shared lock keeps it.
-TEST_F(Concurrency, AWritingDirectoryAnotherProcessHoldsSharedIsNotDiscarded) {
-    leave(100, JobResultsCacheDir::Complete);
-    leave(300, JobResultsCacheDir::Writing);
-    const auto holder = heldBy("read", 300);
-    TestDir reader;
-    ASSERT_NE(reader.open(0, false), nullptr);
-    EXPECT_EQ(reader.getTimeStamp(), 100u);
-    EXPECT_TRUE(fileExists(dirPath(300) + "/index.dat"));
-    reader.close(false);
-    holder->writeLine("done");
-    holder->wait();
-}
-
-// A remover keeps its exclusive lock until the directory itself is gone: with its rmdir slowed
-// down, a creator waiting for the lock still gets it only afterwards, and makes the directory
-// again instead of a State file that the rmdir then trips over.
-TEST_F(Concurrency, ARemoverSlowToRemoveTheDirectoryStillHoldsItsLockTillThen) {
-    if (!straceAvailable()) GTEST_SKIP() << "strace is not available";
-    TestDir first(900, kAppTypeJobResults);
-    ASSERT_NE(first.create(0), nullptr);
-    ASSERT_EQ(first.close(false), 0);
     const std::string said = settings.dir().file("remover.out");
-    const std::string command = kUnderStrace + " -e trace=rmdir -e inject=rmdir:delay_enter=300000 " VORNICA_TEST_HELPER
-                                " cachedir_stage 2 7 900 remove 1001 >" + said;
-    FILE* remover = popen(command.c_str(), "w");
-    ASSERT_NE(remover, nullptr);
-    for (int i = 0; i < 500 && readFileText(said).find("ready") == std::string::npos; ++i) YUSLEEP(10);
-    SleepRecorder watch([&](size_t n) { if (n == 1) fputs("go\n", remover), fflush(remover); }, 20);
-    TestDir creator(900, kAppTypeJobResults);
-    EXPECT_NE(creator.create(0), nullptr);
-    EXPECT_EQ(pclose(remover), 0);
-    EXPECT_EQ(readFileText(said), "ready\n0\n");
-    EXPECT_EQ(readFileText(clientDirPath(900) + "/State").substr(0, 1), "3");
-    EXPECT_EQ(creator.close(false), 0);
+    for (const bool slow : {false, true}) {
+        SCOPED_TRACE(slow ? "rmdir slowed down" : "plain");
+        if (slow && !straceAvailable()) GTEST_SKIP() << "strace is not available";
+        std::filesystem::remove_all(clientDirPath(900));
+        std::filesystem::remove(said);
+        TestDir first(900, kAppTypeJobResults);
+        ASSERT_NE(first.create(0), nullptr);
+        ASSERT_EQ(first.close(false), 0);
+        const std::string command = (slow ? kUnderStrace + " -e trace=rmdir -e inject=rmdir:delay_enter=300000 " : "") +
+                                    VORNICA_TEST_HELPER " cachedir_stage 2 7 900 remove 1001 >" + said;
+        FILE* remover = popen(command.c_str(), "w");
+        ASSERT_NE(remover, nullptr);
+        for (int i = 0; i < 500 && readFileText(said).find("ready") == std::string::npos; ++i) YUSLEEP(10);
+        SleepRecorder watch([&](size_t n) { if (n == 1) fputs("go\n", remover), fflush(remover); }, 20);
+        TestDir creator(900, kAppTypeJobResults);
+        EXPECT_NE(creator.create(0), nullptr);
+        EXPECT_EQ(pclose(remover), 0);
+        EXPECT_EQ(readFileText(said), "ready\n0\n");
+        EXPECT_EQ(readFileText(clientDirPath(900) + "/State").substr(0, 1), "3") << "a live directory, not a removed one";
+        EXPECT_EQ(creator.close(false), 0);
+    }
 }

@@ -77,15 +77,3 @@ inline int lockStateOf(unsigned long stamp) {
     if (locked == 1) probe.unLock();
     return locked;
 }
-
-// While it lives, platform sleeps are cut short and counted; the first one runs `first`.
-struct ShortSleeps {
-    explicit ShortSleeps(std::function<void()> first) {
-        setPlatformSleepHook([this, first](unsigned long, const char*, int) {
-            if (++count == 1 && first) first();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        });
-    }
-    ~ShortSleeps() { setPlatformSleepHook({}); }
-    int count = 0;
-};

@@ -36,13 +36,19 @@ TEST_F(CacheDir, StateFileLayoutsAreKeptByteForByte) {
     EXPECT_THROW(dir.setState(JobResultsCacheDir::Complete), TestDir::Failure) << "an unknown line end";
 }
 
+// A State that cannot be read is retried ten times, a second apart, and then taken as
+// unavailable for the life of the object.
 TEST_F(CacheDir, StateFailuresRaiseEventsAndKeepCodes) {
     EventCapture capture;
+    SleepRecorder sleeps;
     EXPECT_FALSE(TestDir(kStamp, 5).isInitialized()) << "an unknown application type leaves the object unusable";
     EXPECT_EQ(TestDir(0).getCacheDir(), nullptr) << "without a time stamp the path is chosen later";
     TestDir dir(kStamp);
     EXPECT_TRUE(dir.stateError()) << "no State file open";
     EXPECT_EQ(dir.getErrno(), JobResultsCacheDir::kErrNotOpened);
+    EXPECT_EQ(dir.getAtime(), 0) << "no State file";
+    EXPECT_EQ(sleeps.ms, std::vector<unsigned long>(9, 1000));
+    EXPECT_EQ(dir.getErrno(), JobResultsCacheDir::kErrStateUnreadable);
     dir.mkCacheDir();
     writeFileText(dirPath(kStamp) + "/State", "");
     EXPECT_TRUE(dir.stateError()) << "an empty file has no state";
@@ -55,22 +61,11 @@ TEST_F(CacheDir, StateFailuresRaiseEventsAndKeepCodes) {
     EXPECT_EQ(events.back().messageId, 0xE000031u);
     ASSERT_EQ(events.back().args.size(), 1u);
     EXPECT_EQ(events.back().args[0].text, dirPath(kStamp));
-}
 
-TEST_F(CacheDir, AccessTimeRetriesThenStaysUnavailable) {
-    SleepRecorder sleeps;
-    TestDir dir(kStamp);
-    EXPECT_EQ(dir.getAtime(), 0) << "no State file";
-    EXPECT_EQ(sleeps.ms, std::vector<unsigned long>(9, 1000)) << "ten attempts, one second apart";
-    EXPECT_EQ(dir.getErrno(), JobResultsCacheDir::kErrStateUnreadable);
-    dir.mkCacheDir();
-    dir.setState(JobResultsCacheDir::Writing);
-    dir.putAtime("1800000000    ");
+    writeFileText(dirPath(kStamp) + "/State", "3\r\n1800000000    \r\n");
     EXPECT_EQ(dir.getAtime(), 0) << "once unavailable, 0 at once";
     EXPECT_EQ(sleeps.ms.size(), 9u);
-
-    TestDir fresh(kStamp);
-    EXPECT_EQ(fresh.getAtime(), 1800000000);
+    EXPECT_EQ(TestDir(kStamp).getAtime(), 1800000000);
 }
 
 TEST_F(CacheDir, LockSlots) {
@@ -126,29 +121,20 @@ TEST_F(ErrorReason, EachFailureLeavesItsCodeAndAJournalLineThatSaysWhy) {
         std::string said;
     };
     const std::string missing = settings.dir().file("absent.ini");
+    const auto exactOpen = [](unsigned long at) {
+        TestDir reader;
+        return reader.open(at, true) == nullptr ? reader.getErrno() : 0;
+    };
     const Case cases[] = {
         {"bad app type", [] {}, [] { return TestDir(0, 5).getErrno(); }, EINVAL,
          "invalid app type 5: the index cache takes 1 or 7"},
-        {"exact open of a directory being written",
-         [&] { leave(stamp, 3); },
-         [&] {
-             auto writer = heldBy("write", stamp);
-             TestDir reader;
-             return reader.open(stamp, true) == nullptr ? reader.getErrno() : 0;
-         },
+        {"exact open of a directory being written", [&] { leave(stamp, 3); },
+         [&] { const auto writer = heldBy("write", stamp); return exactOpen(stamp); },
          JobResultsCacheDir::kErrBusy, "directory 1700000000 is busy: another process is writing"},
-        {"exact open of a directory whose writer died", [&] { leave(stamp, 3); },
-         [&] {
-             TestDir reader;
-             return reader.open(stamp, true) == nullptr ? reader.getErrno() : 0;
-         },
-         ENOENT, "directory 1700000000 was discarded: its writer ended"},
-        {"exact open of a missing directory", [] {},
-         [&] {
-             TestDir reader;
-             return reader.open(stamp + 1, true) == nullptr ? reader.getErrno() : 0;
-         },
-         ENOENT, "/1700000001 does not exist"},
+        {"exact open of a directory whose writer died", [&] { leave(stamp, 3); }, [&] { return exactOpen(stamp); }, ENOENT,
+         "directory 1700000000 was discarded: its writer ended"},
+        {"exact open of a missing directory", [] {}, [&] { return exactOpen(stamp + 1); }, ENOENT,
+         "/1700000001 does not exist"},
         {"job results without the client role",
          [&] { settings.write("[Focus]\nClientName=client1\n"); },
          [] { return static_cast<int>(TestDir(0, kAppTypeJobResults).getInitializationFailureReason()); },

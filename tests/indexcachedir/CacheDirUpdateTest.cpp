@@ -6,6 +6,7 @@
 #include "Indexing/idxport/CXDirectory.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "tests/indexcachedir/CacheDirFixture.h"
+#include "tests/support/SleepRecorder.h"
 
 namespace {
 // A job of that app whose previous index counts `bytes` (-1: its real size); `whileSizing` runs
@@ -60,70 +61,63 @@ protected:
     }
 };
 
-TEST_F(UpdateFrom100, CopiesBelowTheThresholdAndRenamesFromIt) {
+// Below 2048 MB (and for backup type 8 whatever its size) the previous index is copied, from
+// there on renamed: the new directory has its files but not the previous job's. A refusal comes
+// at once and leaves the previous index as it was.
+TEST_F(UpdateFrom100, CopiesBelowTheThresholdRenamesFromItAndRefusesWithoutATrace) {
+    using D = JobResultsCacheDir;
     struct Row {
         const char* what;
-        int64_t bytes;
+        int64_t bytes;  // -1: its real size
         int backupType;
         bool copied;
+        int state = D::Complete;
+        unsigned long timeLimit = 0;
+        int error = 0;  // 0: updated
     } rows[] = {
         {"2047 MB", 2047LL << 20, 1, true},
         {"2048 MB", 2048LL << 20, 1, false},
         {"backup type 8", 4096LL << 20, 8, true},
         {"the real size, the subdirectory counted by its files", -1, 1, true},
+        {"suspended", -1, 1, false, D::Suspended, 0, D::kErrWrongState},
+        {"a live writer", -1, 1, false, D::Writing, 0, D::kErrWrongState},
+        {"nothing before the limit", -1, 1, false, D::Complete, 50, D::kErrNoPreviousBackup},
+        {"the new name taken meanwhile", -1, 1, false, D::Complete, 0, EEXIST},
+        {"no room for the copy", 1LL << 40, 8, false, D::Complete, 0, D::kErrReservationRefused},
     };
     for (const Row& row : rows) {
-        leavePrevious();
+        SCOPED_TRACE(row.what);
+        leavePrevious(row.state);
+        const bool race = row.error == EEXIST;
+        auto writer = row.state == D::Writing ? heldBy("write", 100) : nullptr;
+        if (race) setFsRenameAt2ForTests(takeTheNameFirst);
+        SleepRecorder watch;
         UpdatingDir job(row.bytes, row.backupType);
-        const char* path = job.update(false, 0, false);
-        ASSERT_NE(path, nullptr) << row.what;
+        job.copyUponUpdate(!race);
+        const char* path = job.update(false, row.timeLimit, false);
+        setFsRenameAt2ForTests(nullptr);
+        EXPECT_EQ(path == nullptr ? job.getErrno() : 0, row.error);
+        EXPECT_TRUE(watch.ms.empty()) << "no wait";
+        writer.reset();
+        if (path == nullptr) {
+            expectPreviousUntouched(row.what, row.state, race ? 1 : 0);
+            continue;
+        }
         const std::string next = path;
         EXPECT_EQ(readFileText(next + "/State").substr(0, 1) + readFileText(next + "/index.dat") +
                       readFileText(next + "/sub/part.dat"),
-                  "3datapart")
-            << row.what;
+                  "3datapart");
         EXPECT_FALSE(fileExists(next + "/canStillResume") || fileExists(next + "/JobId"))
-            << row.what << ": the previous job's files stay behind";
-        EXPECT_EQ(lockStateOf(job.getTimeStamp()), 0) << row.what << ": held exclusively";
-        EXPECT_EQ(fileExists(dirPath(100)), row.copied) << row.what;
+            << "the previous job's files stay behind";
+        EXPECT_EQ(lockStateOf(job.getTimeStamp()), 0) << "held exclusively";
+        EXPECT_EQ(fileExists(dirPath(100)), row.copied);
         if (row.copied) {
             expectPreviousUntouched(row.what, 0, 1);
             long blocks = 0;  // the reserve file's second word
             sscanf(readFileText(job.getReserveFilePath()).c_str(), "%*s %ld", &blocks);
-            EXPECT_LE(blocks * 1024, 2500000) << row.what << ": the copy's reservation is given back";
+            EXPECT_LE(blocks * 1024, 2500000) << "the copy's reservation is given back";
         }
-        EXPECT_EQ(job.close(false), 0) << row.what;
-    }
-}
-
-TEST_F(UpdateFrom100, RefusalsLeaveThePreviousIndexAsItWas) {
-    struct Row {
-        const char* what;
-        int state;
-        unsigned long timeLimit;
-        int error;
-        int64_t bytes;  // not -1: a backup of type 8 of that size, copied whatever its size
-    } rows[] = {
-        {"suspended", JobResultsCacheDir::Suspended, 0, JobResultsCacheDir::kErrWrongState, -1},
-        {"a live writer", JobResultsCacheDir::Writing, 0, JobResultsCacheDir::kErrWrongState, -1},
-        {"nothing before the limit", JobResultsCacheDir::Complete, 50, JobResultsCacheDir::kErrNoPreviousBackup, -1},
-        {"the new name taken meanwhile", JobResultsCacheDir::Complete, 0, EEXIST, -1},
-        {"no room for the copy", JobResultsCacheDir::Complete, 0, JobResultsCacheDir::kErrReservationRefused, 1LL << 40},
-    };
-    for (const Row& row : rows) {
-        leavePrevious(row.state);
-        const bool race = row.error == EEXIST;
-        auto writer = row.state == JobResultsCacheDir::Writing ? heldBy("write", 100) : nullptr;
-        if (race) setFsRenameAt2ForTests(takeTheNameFirst);
-        ShortSleeps watch(nullptr);
-        UpdatingDir job(row.bytes, row.bytes < 0 ? 1 : 8);
-        job.copyUponUpdate(!race);
-        EXPECT_EQ(job.update(false, row.timeLimit, false), nullptr) << row.what;
-        setFsRenameAt2ForTests(nullptr);
-        EXPECT_EQ(job.getErrno(), row.error) << row.what;
-        EXPECT_EQ(watch.count, 0) << row.what << ": refused at once";
-        writer.reset();
-        expectPreviousUntouched(row.what, row.state, race ? 1 : 0);
+        EXPECT_EQ(job.close(false), 0);
     }
 
     std::filesystem::remove_all(appDir());
@@ -153,16 +147,16 @@ TEST_F(UpdateFrom100, OtherProcessesAtThePreviousIndexMeanwhile) {
                 if (which == BrokenCopy && entry.path() != dirPath(100))
                     writeFileText(entry.path().string() + "/sub", "not a directory");
         });
-        ShortSleeps watch([&] {
-            if (which == RenameAfterReader) reader.reset();
-        });
+        SleepRecorder watch([&](size_t n) {
+            if (n == 1 && which == RenameAfterReader) reader.reset();
+        }, 1);
         UpdatingDir job(1);
         job.copyUponUpdate(copy);
         job.whileSizing = [&] { unCached = TestDir(100).unCache(false, 0, 0, 0); };
         const bool updated = job.update(false, 0, false) != nullptr;
         CXDirectory::setDescendHookForTests({});
         EXPECT_EQ(readerSaw + std::to_string(unCached), "2 data0") << which;
-        EXPECT_EQ(watch.count > 0, !copy) << which;
+        EXPECT_EQ(watch.ms.empty(), copy) << which;
         EXPECT_EQ(updated, which == Copy || which == RenameAfterReader) << which;
         reader.reset();
         if (!updated) expectPreviousUntouched(std::to_string(which));
@@ -179,7 +173,7 @@ TEST_F(UpdateFrom100, AStateThatIsALinkOrAFifoIsRefused) {
         leavePrevious();
         std::filesystem::rename(state, outside);
         ASSERT_EQ(link ? symlink(outside.c_str(), state.c_str()) : mkfifo(state.c_str(), 0666), 0);
-        ShortSleeps sleeps(nullptr);
+        SleepRecorder sleeps;
         UpdatingDir job;
         EXPECT_EQ(TestDir(100).getAtime(), 0) << link;
         EXPECT_EQ(job.update(false, 0, false), nullptr) << link;

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <optional>
+#include <set>
 #include <tuple>
 
 #include "Platform/TempNames.h"
@@ -30,13 +31,26 @@ Values readInto(JobResultsCacheDir& dir) {
 }
 }  // namespace
 
+// The file is replaced whole, keeping its mode. A writer killed before its rename leaves its
+// temporary file: the next write removes this host's temporaries whose process ended and leaves a
+// live one's and another host's; an update by copy takes none of them into the new index.
 TEST_F(JobIdFile, IsReplacedWholeKeepingItsModeAndReadsBackIntoTheObject) {
+    HelperProcess ended({"process_id"});
+    const pid_t endedPid = ended.pid();
+    ended.closeInput();
+    ended.wait();
+    const std::string prefix = "JobId.tmp.";
+    const std::string dead = prefix + TempNames::hostPart() + "." + std::to_string(endedPid) + ".0123abcd",
+                      live = prefix + TempNames::hostPart() + "." + std::to_string(getpid()) + ".89abcdef",
+                      remote = prefix + "otherhost." + std::to_string(endedPid) + ".00000001";
     TestDir writer(kStamp, 1, 7);
     writer.setJobPhaseNumber(1);
     writer.setJobAttemptNumber(2);
     writer.createJobIdFile();
     EXPECT_EQ(readFileText(jobIdPath()), "7:1:2:0 mahost\r\n");
     chmod(jobIdPath().c_str(), 0640);
+    for (const std::string& name : {dead, live, remote}) writeFileText(dirPath(kStamp) + "/" + name, "7:0:0");
+    writeFileText(dirPath(kStamp) + "/State", "0\r\n1700000000    \r\n");
     const int before = open(jobIdPath().c_str(), O_RDONLY | O_CLOEXEC);
     writer.setJobIndexWriteCounter(3);
     writer.createJobIdFile();
@@ -47,13 +61,24 @@ TEST_F(JobIdFile, IsReplacedWholeKeepingItsModeAndReadsBackIntoTheObject) {
     EXPECT_STREQ(text, "7:1:2:0 mahost\r\n");
     close(before);
     EXPECT_EQ(modeOf(jobIdPath()), 0640u);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dirPath(kStamp)), {}), 1) << "no temporary left";
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dirPath(kStamp))) names.insert(entry.path().filename());
+    EXPECT_EQ(names, (std::set<std::string>{"JobId", "State", live, remote})) << "no temporary of its own left";
 
     TestDir reader(kStamp, 1, 0);
     reader.readJobIdFile(nullptr, nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(Values({reader.getJobId(), "", reader.getJobPhaseNumber(), reader.getJobAttemptNumber(),
                       reader.getJobIndexWriteCounter()}),
               Values({7, "", 1, 2, 3}));
+
+    TestDir next(0, 1, 8);
+    next.copyUponUpdate(true);
+    const char* path = next.update(false, 0, false);
+    ASSERT_NE(path, nullptr) << next.getErrno();
+    ASSERT_TRUE(fileExists(dirPath(kStamp))) << "copied, not renamed";
+    for (const auto& entry : std::filesystem::directory_iterator(path))
+        EXPECT_NE(entry.path().filename().string().rfind(prefix, 0), 0u) << entry.path();
+    EXPECT_EQ(next.close(false), 0);
 }
 
 TEST_F(JobIdFile, ReadsEveryShapeAWriterOrADamagedDiskLeaves) {
@@ -125,36 +150,6 @@ TEST_F(JobIdFile, ALinkOrAFifoIsNeitherReadNorWrittenThrough) {
         EXPECT_EQ(readFileText(target), "8:0:0:3 host\r\n") << "the link's target is untouched";
         EXPECT_TRUE(dir.isJobIdFileValid(nullptr));
     }
-}
-
-// A writer killed before its rename leaves its temporary file. The next write removes this
-// host's temporaries whose process ended and leaves a live one's and another host's; an update
-// by copy takes none of them into the new index.
-TEST_F(JobIdFile, TemporariesOfEndedWritersGoAndAreNeverCopied) {
-    HelperProcess ended({"process_id"});
-    const pid_t endedPid = ended.pid();
-    ended.closeInput();
-    ended.wait();
-    const std::string prefix = "JobId.tmp.";
-    const std::string dead = prefix + TempNames::hostPart() + "." + std::to_string(endedPid) + ".0123abcd",
-                      live = prefix + TempNames::hostPart() + "." + std::to_string(getpid()) + ".89abcdef",
-                      remote = prefix + "otherhost." + std::to_string(endedPid) + ".00000001";
-    for (const std::string& name : {dead, live, remote}) writeFileText(dirPath(kStamp) + "/" + name, "7:0:0");
-    writeFileText(dirPath(kStamp) + "/State", "0\r\n1700000000    \r\n");
-    TestDir writer(kStamp, 1, 7);
-    writer.createJobIdFile();
-    EXPECT_FALSE(fileExists(dirPath(kStamp) + "/" + dead));
-    EXPECT_TRUE(fileExists(dirPath(kStamp) + "/" + live));
-    EXPECT_TRUE(fileExists(dirPath(kStamp) + "/" + remote));
-
-    TestDir next(0, 1, 8);
-    next.copyUponUpdate(true);
-    const char* path = next.update(false, 0, false);
-    ASSERT_NE(path, nullptr) << next.getErrno();
-    ASSERT_TRUE(fileExists(dirPath(kStamp))) << "copied, not renamed";
-    for (const auto& entry : std::filesystem::directory_iterator(path))
-        EXPECT_NE(entry.path().filename().string().rfind(prefix, 0), 0u) << entry.path();
-    EXPECT_EQ(next.close(false), 0);
 }
 
 TEST(IntegrityChecks, TheMaskIsTestedBitByBitModulo32) {

@@ -1,35 +1,22 @@
-#include <gtest/gtest.h>
 #include <utime.h>
 
-#include <filesystem>
-
-#include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "tests/indexcachedir/CacheDirFixture.h"
 #include "tests/support/EventCapture.h"
-#include "tests/support/HelperProcess.h"
-#include "tests/support/SettingsFixture.h"
 #include "tests/support/SleepRecorder.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 constexpr uint32_t kDay = 86400;
 
-class Periodic : public ::testing::Test {
+class Periodic : public CacheDirFixture {
 protected:
     void configure(const std::string& days) {
-        settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + settings.dir().file("idx") +
-                       "\n" + (days.empty() ? "" : "dINDEXCLEANALLDAYS=" + days + "\n") +
-                       "[~Machines\\client1]\nClientId=17\n");
-        fs::create_directories(root());
+        settings.write(settingsText() + "ClientId=17\n[MediaAgent]\n" + (days.empty() ? "" : "dINDEXCLEANALLDAYS=" + days + "\n"));
     }
-    std::string root() const { return settings.dir().file("idx/KR_Index"); }
-    std::string marker() const { return root() + "/periodicCleanup"; }
+    std::string marker() const { return settings.dir().file("idx/KR_Index/periodicCleanup"); }
     // An old directory that a sweep removes.
     std::string leaveOld() const {
-        std::string dir = root() + "/2/7/1000000";
-        fs::create_directories(dir);
-        writeFileText(dir + "/State", "0\r\n1000000    \r\n");
-        return dir;
+        leave(1000000, JobResultsCacheDir::Complete);
+        return dirPath(1000000);
     }
     void writeMarker(const std::string& text, uint32_t ageDays) const {
         writeFileText(marker(), text);
@@ -42,8 +29,6 @@ protected:
         dir.initialize(nullptr);
         return dir.periodicCleanup();
     }
-
-    SettingsFixture settings;
 };
 }  // namespace
 

@@ -56,21 +56,15 @@ HELPER_COMMAND(cachedir_copy_setting) {
     return 0;
 }
 
-// cachedir_create TALCELL APP [TIMESTAMP]: creates a directory (now, or the time stamp given),
-// prints its path or "null ERRNO", and holds it until a line arrives.
+// cachedir_create TALCELL APP [TIMESTAMP [resumable]]: creates a directory (now, or the time stamp
+// given), prints its path or "null ERRNO", and holds it until a line arrives; with "resumable" it
+// closes it at once as one that may still be resumed, and exits 0 when both succeeded.
 HELPER_COMMAND(cachedir_create) {
     if (args.size() < 2) return 64;
     HelperDir dir(args, 7);
-    return sayAndHold(dir, dir.create(args.size() > 2 ? number(args[2]) : 0));
-}
-
-// cachedir_create_resumable TALCELL APP TIMESTAMP: creates that directory and closes it at once
-// as one that may still be resumed; exits 0 when both succeeded.
-HELPER_COMMAND(cachedir_create_resumable) {
-    if (args.size() != 3) return 64;
-    HelperDir dir(args, 7);
-    if (dir.create(number(args[2])) == nullptr) return 2;
-    return dir.close(true) == 0 ? 0 : 1;
+    const char* path = dir.create(args.size() > 2 ? number(args[2]) : 0);
+    if (args.size() > 3) return path != nullptr && dir.close(true) == 0 ? 0 : 1;
+    return sayAndHold(dir, path);
 }
 
 // cachedir_read TALCELL APP TIMESTAMP: opens that directory for reading and prints its state digit

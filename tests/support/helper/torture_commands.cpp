@@ -56,10 +56,9 @@ public:
         while (time(nullptr) < deadline) {
             const unsigned long app = pick(2) == 0 ? 7 : 8;
             switch (pick(14)) {
-                case 0: case 1: createAndClose(app); break;
+                case 0: case 1: case 5: createAndEnd(app); break;
                 case 2: case 3: readAndClose(app); break;
                 case 4: writeClientCache(app); break;
-                case 5: suspend(app); break;
                 case 6: discard(app); break;
                 case 7: unCacheOne(app); break;
                 case 8: cleanUp(); break;
@@ -115,25 +114,21 @@ private:
         holds(path, states, mark);
     }
     std::string mark() const { return std::to_string(getpid()) + ":" + std::to_string(ops_); }
-    // Holds a directory this process writes, then ends it by suspend (one time in `suspendOneIn`,
-    // 0: never) or close.
+    // Holds a directory this process writes, then ends it by suspend (one time in `suspendOneIn`)
+    // or by a close, as one that may still be resumed or not.
     void writeAndEnd(TortureDir& dir, char* path, const char* op, unsigned suspendOneIn, const std::string& ok) {
         ++ops_;
         hold(path, "3", mark(), op);
         const std::string kept = path;
-        const bool suspend = suspendOneIn != 0 && pick(suspendOneIn) == 0;
-        if (suspend ? dir.suspend() != 0 : dir.close(false) != 0) violation(std::string("end of ") + op + " failed", kept.c_str());
-        say(ok);
+        const bool suspend = pick(suspendOneIn) == 0;
+        if (suspend ? dir.suspend() != 0 : dir.close(pick(2) == 0) != 0) violation(std::string("end of ") + op + " failed", kept.c_str());
+        say(ok + (suspend ? " suspended" : ""));
     }
 
-    void createAndClose(unsigned long app) {
+    void createAndEnd(unsigned long app) {
         TortureDir dir(1, app, 0);
-        char* path = dir.create(newStamp());
-        if (path == nullptr) return;  // the time stamp is taken
-        ++ops_;
-        hold(path, "3", mark(), "create");
-        if (dir.close(pick(2) == 0) != 0) violation("close after create failed", path);
-        say("OK create");
+        // A null path: the time stamp is taken.
+        if (char* path = dir.create(newStamp())) writeAndEnd(dir, path, "create", 3, "OK create");
     }
     void readAndClose(unsigned long app) {
         TortureDir dir(1, app, 0);
@@ -158,10 +153,6 @@ private:
         hold(path, dir.busy() ? "0123" : "3", dir.busy() ? "" : mark(), "write");
         if (dir.close(false) != 0) violation("close after write failed", path);
         say(dir.busy() ? "OK busywrite" : "OK write");
-    }
-    void suspend(unsigned long app) {
-        TortureDir dir(1, app, 0);
-        if (char* path = dir.create(newStamp())) writeAndEnd(dir, path, "suspend", 1, "OK suspend");
     }
     // The previous index is copied or renamed into a directory of this second; the new one is
     // this process's alone until it closes or suspends it.
