@@ -175,6 +175,9 @@ TEST_F(Cleanup, AccessTimeOrdersTheScan) {
         std::vector<unsigned long> order;
         for (int i = 0; i < array.getSize(); ++i) order.push_back((now - array.at(i)->getTimeStamp()) / kDay);
         EXPECT_EQ(order, byAccess ? (std::vector<unsigned long>{3, 1, 2}) : (std::vector<unsigned long>{1, 2, 3}));
+        if (!byAccess) continue;
+        writeFileText(dirPath(7, now - 3 * kDay) + "/State", "0\r\n1\r\n");
+        EXPECT_EQ(static_cast<uint32_t>(array.at(0)->getAtime()), now) << "the time the sort read holds";
     }
 }
 
@@ -200,4 +203,5 @@ TEST_F(Cleanup, DirectoriesWithAnUnreadableStateGoUnderTheirLock) {
     EXPECT_FALSE(present(7, old + 1));
     EXPECT_TRUE(present(7, old + 2)) << "another process holds its lock";
     EXPECT_TRUE(present(7, now)) << "a recent one without State is left to the job making it";
+    EXPECT_EQ(noWait.ms.size(), 4u * 9) << "each State is read once: ten attempts when the scan sorts, none again";
 }
