@@ -52,6 +52,8 @@ int CacheDirArray::scanning(const JobResultsCacheFs& cache, int64_t jobId) {
         for (int i = 0; i < used_; ++i)
             if (at(i) == nullptr) return -1;
         delete prototype_;
+        prototype_ = nullptr;
+        lazy_ = false;
     }
     jobId_ = jobId;
     prototype_ = new (std::nothrow) JobResultsCacheDir(cache.getAppType(), 0, 0, jobId, static_cast<BackupType>(6), 0,
@@ -78,6 +80,7 @@ int CacheDirArray::found(unsigned long talCell, unsigned long app, unsigned long
 }
 
 JobResultsCacheDir* CacheDirArray::make(const Entry& entry) {
+    if (prototype_ == nullptr) return nullptr;  // an entry appended as a null object
     auto* dir = new (std::nothrow) JobResultsCacheDir(prototype_->getAppType(), entry.talCell, entry.app, jobId_,
                                                       static_cast<BackupType>(6), entry.timeStamp,
                                                       prototype_->getCacheType());
