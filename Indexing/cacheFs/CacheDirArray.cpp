@@ -2,15 +2,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 
 CacheDirArray::CacheDirArray(int capacity) {
+    // The entries live in one block that grows by realloc: a large block grows in place (the
+    // kernel remaps it) instead of being copied while the old and the new block both take memory.
+    static_assert(std::is_trivially_copyable_v<Entry>);
     setDebugPrefix("CDIRARRAY");
-    items_ = new (std::nothrow) Entry[capacity > 0 ? capacity : kGrowth];
+    items_ = static_cast<Entry*>(malloc(sizeof(Entry) * static_cast<size_t>(capacity > 0 ? capacity : kGrowth)));
     if (items_ == nullptr) {
         debug(1, "constructor: %s: errno=%d\n", "out of memory", errno);
         return;
@@ -20,19 +25,17 @@ CacheDirArray::CacheDirArray(int capacity) {
 
 CacheDirArray::~CacheDirArray() {
     for (int i = 0; i < used_; ++i) delete items_[i].dir;
-    delete[] items_;
+    free(items_);
     delete prototype_;
 }
 
 int CacheDirArray::grow() {
     if (used_ < capacity_) return 0;
-    auto* grown = new (std::nothrow) Entry[capacity_ + kGrowth];
+    auto* grown = static_cast<Entry*>(realloc(items_, sizeof(Entry) * static_cast<size_t>(capacity_ + kGrowth)));
     if (grown == nullptr) {
         debug(1, "append(): %s: errno=%d\n", "out of memory", errno);
         return -1;
     }
-    std::copy(items_, items_ + used_, grown);
-    delete[] items_;
     items_ = grown;
     capacity_ += kGrowth;
     return 0;
@@ -151,10 +154,20 @@ int CacheDirArray::sort(bool useAccessTime) {
         }
     }
     std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-    std::vector<Entry> sorted;
-    sorted.reserve(keyed.size());
-    for (const auto& key : keyed) sorted.push_back(items_[key.second]);
-    std::copy(sorted.begin(), sorted.end(), items_);
+    // Position i takes the entry from keyed[i].second: moved in place, cycle by cycle, so that
+    // the sort needs no second copy of the entries. A moved position is marked by its own index.
+    for (int i = 0; i < used_; ++i) {
+        if (keyed[static_cast<size_t>(i)].second == i) continue;
+        const Entry first = items_[i];
+        int to = i;
+        for (int from = keyed[static_cast<size_t>(to)].second; from != i; from = keyed[static_cast<size_t>(to)].second) {
+            items_[to] = items_[from];
+            keyed[static_cast<size_t>(to)].second = to;
+            to = from;
+        }
+        items_[to] = first;
+        keyed[static_cast<size_t>(to)].second = to;
+    }
     debug(1, "Finished sorting cache dirs\n");
     return 0;
 }
