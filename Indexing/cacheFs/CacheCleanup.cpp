@@ -96,6 +96,7 @@ int JobResultsCacheFs::scanForCleanUp(CacheDirArray& array, bool useAccessTime, 
     try {
         CXDirectory root;
         openRoot(root);
+        if (array.scanning(*this, getJobId()) != 0) fail("out of memory");
         for (char* cellName = root.read(); cellName != nullptr; cellName = root.read()) {
             unsigned long cell = 0;
             if (!numericName(cellName, cell) || (talCell != 0 && cell != talCell)) continue;
@@ -113,11 +114,8 @@ int JobResultsCacheFs::scanForCleanUp(CacheDirArray& array, bool useAccessTime, 
                     unsigned long stamp = 0;
                     if (!numericName(stampName, stamp) || stamp > 0xFFFFFFFFul) continue;
                     if (isItMyIndexCache(cell, app, stamp)) continue;
-                    auto* dir = new (std::nothrow) JobResultsCacheDir(appType_, cell, app, getJobId(),
-                                                                     static_cast<BackupType>(6), stamp, cacheType_);
-                    if (dir == nullptr) fail("out of memory");
-                    dir->initializeLike(*this);
-                    if (array.append(dir) != 0) fail("append failed");
+                    const int added = array.found(cell, app, stamp);
+                    if (added != 0) fail(added == -2 ? "out of memory" : "append failed");
                 }
                 appDir.close();
                 if (appNumber != 0) break;
@@ -126,7 +124,7 @@ int JobResultsCacheFs::scanForCleanUp(CacheDirArray& array, bool useAccessTime, 
             if (talCell != 0) break;
         }
         root.close();
-        array.sort(useAccessTime);
+        if (array.sort(useAccessTime) != 0) fail("sort failed");
         return 0;
     } catch (const Failure& failure) {
         debug(1, "scanForCleanUp failed: %s, cacheFs %s, errno %d\n", failure.text, orNull(cacheFs_), errno);
@@ -204,11 +202,18 @@ int JobResultsCacheFs::cleanUpWithoutScan(CacheDirArray& array, unsigned long nu
             dir->unCache(lowSpace, keepTalCell, keepAppNumber, keepTimeStamp);
         };
 
+        // The array makes a directory's object when it is first asked for.
+        auto directoryAt = [&](int index) {
+            JobResultsCacheDir* dir = array.at(index);
+            if (dir == nullptr) fail("out of memory");
+            return dir;
+        };
+
         // First pass: the old directories, oldest first.
         bool blockGoalNoted = false;
         while (array.getSize() > 0) {
             const int last = array.getSize() - 1;
-            JobResultsCacheDir* dir = array.at(last);
+            JobResultsCacheDir* dir = directoryAt(last);
             const uint32_t t = useAccessTime ? static_cast<uint32_t>(dir->getAtime())
                                              : static_cast<uint32_t>(dir->getTimeStamp());
             if (t >= cutoff) break;
@@ -278,7 +283,7 @@ int JobResultsCacheFs::cleanUpWithoutScan(CacheDirArray& array, unsigned long nu
             }
             while (array.getSize() > 0) {
                 const int last = array.getSize() - 1;
-                handOver(array.at(last), true);
+                handOver(directoryAt(last), true);
                 array.remove(last);
                 measure();
                 if (!removeAllOld && blockGoal()) {

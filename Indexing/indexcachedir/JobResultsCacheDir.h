@@ -54,6 +54,10 @@ enum ReOpenIndexResult : int { eReOpenIndexOk = 0, eReOpenIndexNotDone = 1 };
 bool skipInArchiveIndex(const char* name, bool keepJobMarkers);
 
 class JobResultsCacheDir : public JobResultsCacheFs {
+    // Keeps a scanned directory as its numbers and makes its object when asked for it, carrying
+    // over what getAtime learnt meanwhile (otherStuff_, atimeUnavailable_, lastError_).
+    friend class CacheDirArray;
+
 public:
     enum State { Complete = 0, Suspended = 1, Reading = 2, Writing = 3 };
     static constexpr int kLockSlots = 4;

@@ -120,6 +120,10 @@ TEST_F(Cleanup, CutoffBoundaryAndWhatTheScanIgnores) {
         EXPECT_EQ(stamps, byAccess ? (std::vector<unsigned long>{0xFFFFFFFFu, cutoff - 10, cutoff})
                                    : (std::vector<unsigned long>{0xFFFFFFFFu, cutoff, cutoff - 10}))
             << byAccess;
+        if (byAccess) {
+            writeFileText(dirPath(9, cutoff - 10) + "/State", "0\r\n1\r\n");
+            EXPECT_EQ(static_cast<uint32_t>(array.at(1)->getAtime()), now) << "the time the sort read holds";
+        }
         EXPECT_EQ(array.remove(5), 0);
         EXPECT_EQ(array.getSize(), 3);
     }
@@ -194,4 +198,5 @@ TEST_F(Cleanup, DirectoriesWithAnUnreadableStateGoUnderTheirLock) {
     EXPECT_FALSE(present(7, old + 1));
     EXPECT_TRUE(present(7, old + 2)) << "another process holds its lock";
     EXPECT_TRUE(present(7, now)) << "a recent one without State is left to the job making it";
+    EXPECT_EQ(noWait.ms.size(), 4u * 9) << "each State is read once: ten attempts when the scan sorts, none again";
 }
