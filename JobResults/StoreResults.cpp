@@ -192,7 +192,7 @@ bool StoreResults::prepareMap(bool truncate) {
 }
 
 // Both ways of storing a line start here: a file must be open and a text given.
-bool StoreResults::refuseLine(const char* text, const char* op) {
+inline bool StoreResults::refuseLine(const char* text, const char* op) {
     if (fileName_ == nullptr || mapName_ == nullptr || !resultsFile_.isOpen()) {
         debug(1, "putLine: no file opened\n");
         return true;
@@ -242,7 +242,7 @@ bool StoreResults::setRestoreStatusOnObject(const char* object, RESTORE_STATUS_S
     return storeLine(line, nameLength + static_cast<size_t>(statusLength), flush);
 }
 
-bool StoreResults::storeLine(const char* line, size_t length, bool flush) {
+inline bool StoreResults::storeLine(const char* line, size_t length, bool flush) {
     if (outOfStep_) {
         debug(1, "putLine: file %s is out of step after a failed write: reopen it\n", fileName_);
         return true;
@@ -282,7 +282,7 @@ bool StoreResults::storeLine(const char* line, size_t length, bool flush) {
 // asked for at once and handed out line by line. When the cache cannot give a whole run, the
 // line asks for its own bytes alone, so that a line is refused only where it would have been
 // refused on its own.
-bool StoreResults::reserveFor(uint64_t need) {
+inline bool StoreResults::reserveFor(uint64_t need) {
     if (need <= reservedAhead_) {
         reservedAhead_ -= need;
         return false;

@@ -67,6 +67,9 @@ private:
     // Bytes reserved at once for the lines to come (about 700 lines of 85 bytes).
     static constexpr uint64_t kReserveRun = 64 * 1024;
 
+    // refuseLine, storeLine and reserveFor are inline in StoreResults.cpp: every line passes
+    // through them, and a call between exported functions of the library would go through its
+    // linkage table.
     bool refuseLine(const char* text, const char* op);
     // openRaw and openRemovable up to the names: false on success, now the time they started.
     bool openShared(const char* op, ResultsFile kind, uint32_t& now);
