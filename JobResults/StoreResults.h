@@ -64,12 +64,20 @@ private:
     // Map entries wait here until the lines they describe are written out: the map never runs
     // ahead of the results file, and its writes hold whole entries.
     static constexpr size_t kEntriesPerWrite = 4096;
+    // Bytes reserved at once for the lines to come (about 700 lines of 85 bytes).
+    static constexpr uint64_t kReserveRun = 64 * 1024;
 
+    // refuseLine, storeLine and reserveFor are inline in StoreResults.cpp: every line passes
+    // through them, and a call between exported functions of the library would go through its
+    // linkage table.
     bool refuseLine(const char* text, const char* op);
     // openRaw and openRemovable up to the names: false on success, now the time they started.
     bool openShared(const char* op, ResultsFile kind, uint32_t& now);
     // Appends one line of length bytes (no line break in it); op names the caller in the log.
     bool storeLine(const char* line, size_t length, bool flush);
+    // Reserves need bytes for a line, from what an earlier request reserved ahead when it holds
+    // them. false on success.
+    bool reserveFor(uint64_t need);
     // Writes out the results file's pending bytes, then the map's entries. false on success.
     // failedFrom: where the file is cut back to at most when the write fails.
     bool writeOut(bool flushRequested, int64_t failedFrom);
@@ -78,6 +86,7 @@ private:
     // openFile of an existing file: ends an unfinished last line, makes the map fit the file.
     bool prepareResultsFile(bool truncate);
     bool prepareMap(bool truncate);
+    bool cutToNothing(CXFile& file, const char* name, int64_t& size);
     void abandonOpen();
     // openRaw and openRemovable: the State file created whole when missing, opened, locked
     // shared and checked, its access time refreshed. false on success.
@@ -99,6 +108,7 @@ private:
     int64_t curOffset_ = 0;
     std::unique_ptr<unsigned char[]> entries_;
     size_t pendingEntries_ = 0;
+    uint64_t reservedAhead_ = 0;  // reserved in the cache, not yet taken by a line
     bool outOfStep_ = false;  // a failed write left the results file in an unknown state
     int64_t rowsWaitingSince_ = 0;  // steady clock, milliseconds: when the oldest row was put
 };

@@ -39,6 +39,8 @@ TEST_F(StoreTest, RestoreLinesHaveBlanksForControlCharactersAndUnmappableLinesAr
     } cases[] = {
         {"carriage return", "a\rb", false, ""},
         {"line feed", "a\nb", false, ""},
+        {"carriage return in a middle block of 16", std::string(20, 'a') + "\r" + std::string(19, 'b'), false, ""},
+        {"line feed only in the last block of 16", std::string(37, 'a') + "\nbc", false, ""},
         {"tab in an object name", "a\tb", true, "a b 3"},
         {"line break in an object name", "x\r\ny z", true, "x  y z 3"},
         {"object name one byte too long", longest + "n", true, ""},
