@@ -82,11 +82,9 @@ protected:
     // The results file of lines (CR LF after each) and, unless withMap is false, its map.
     void writeResults(const std::vector<std::string>& lines, bool withMap = true, const std::string& tail = "") const {
         makeJobDir();
-        std::string text;
-        std::vector<uint64_t> starts;
-        for (const std::string& line : lines) starts.push_back(std::exchange(text, text + line + "\r\n").size());
+        const std::string text = joinedLines(lines);
         writeFileText(inJob("backup.out"), text + tail);
-        if (withMap) writeFileText(inJob("1.map"), mapBytes(starts));
+        if (withMap) writeFileText(inJob("1.map"), mapBytes(lineStartsOf(text)));
     }
     RetrieveResults reader(ResultsFile kind = kResultsBackup) const {
         return RetrieveResults(kTalCell, kJobId, kind, "client1");
