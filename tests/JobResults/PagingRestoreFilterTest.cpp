@@ -18,7 +18,7 @@ protected:
             count += entry.path().filename().string().rfind("PagingFile_", 0) == 0 ? 1 : 0;
         return count;
     }
-    static std::string page(RetrieveResults& reader, int64_t lineNumber) { return servedPage(reader, 1, lineNumber, 10); }
+    static std::string page(RetrieveResults& reader, int64_t lineNumber) { return fetchPage(reader, lineNumber, 10).text; }
 };
 
 TEST_F(PagingRestoreFilterTest, EachKindKeepsTheLinesOfItsStatuses) {
@@ -95,7 +95,7 @@ TEST_F(PagingRestoreFilterTest, LineMinusOneDeletesOnlyThePagingFileAndItsMap) {
             EXPECT_TRUE(fileExists(reader->file() + ".map"));
         }
         bool failed = true;
-        EXPECT_EQ(servedPage(*reader, 2, -1, 0, &failed), "nothing");
+        EXPECT_EQ(fetchPage(*reader, -1, 0, &failed).text, "nothing");
         EXPECT_FALSE(failed);
     }
     EXPECT_EQ(pagingEntries(), 0u);

@@ -150,17 +150,14 @@ TEST_F(RetrievePage, FailsWhatCannotBeServed) {
 // A client that stops reading cannot hold the reader (and the directory) for ever.
 TEST_F(RetrievePage, GivesUpOnAClientThatStopsReading) {
     writeResults(Lines(3000, std::string(1000, 'z')));
-    int ends[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    SocketPair pair;
     RetrieveResults r = reader();
     r.setSendTimeout(300);
-    CYuSocket socket(ends[0]);
+    const CYuSocket socket(pair.fds[0]);
     auto served = std::async(std::launch::async, [&] { return r.getPage(77, 1, 3000, &socket); });
     ASSERT_EQ(served.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_TRUE(served.get());
     EXPECT_EQ(events.debugLinesWith("reply failed after line"), 1u);
-    ::close(ends[0]);
-    ::close(ends[1]);
 }
 
 // Writers that put a new file in place by a rename sync it first: after a power loss, a file

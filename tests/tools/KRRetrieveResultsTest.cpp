@@ -41,7 +41,7 @@ protected:
                         int64_t jobId = 1234, ResultsFile kind = kResultsBackup) {
         std::string name = host != nullptr ? host : "";
         TSRetrieveResults forwarder(2, jobId, kind, host != nullptr ? name.data() : nullptr);
-        return servedPage(forwarder, seqNo, lineNumber, numLines, &failed);
+        return fetchPage(forwarder, lineNumber, numLines, &failed, seqNo).text;
     }
 
     // A page reply as the program writes it (message type 1084, sequence 77, header fields 3,
@@ -84,7 +84,7 @@ TEST_F(KRRetrieveResultsTest, RemotePageIsTheLocalPage) {
     for (const auto& c : cases) {
         RetrieveResults reader(2, 1234, kResultsBackup, nullptr);
         bool failed = false, relayFailed = false;
-        const std::string local = servedPage(reader, 5, c.lineNumber, c.numLines, &failed);
+        const std::string local = fetchPage(reader, c.lineNumber, c.numLines, &failed, 5).text;
         const std::string served = relayed("localhost", 5, c.lineNumber, c.numLines, relayFailed);
         EXPECT_EQ(std::make_pair(failed, relayFailed), std::make_pair(c.fails, c.fails));
         EXPECT_EQ(served, local);
