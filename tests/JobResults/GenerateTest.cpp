@@ -24,20 +24,10 @@ Files filesIn(const std::string& dir) {
     return files;
 }
 
-// The map of a results file whose last line ends in a line feed: where each line starts.
-std::string mapOf(const std::string& text) {
-    std::string map(text.empty() ? 0 : kMapEntrySize, '\0');
-    for (size_t at = text.find('\n'); at + 1 < text.size(); at = text.find('\n', at + 1)) {
-        unsigned char entry[kMapEntrySize];
-        encodeMapEntry(at + 1, entry);
-        map.append(reinterpret_cast<const char*>(entry), kMapEntrySize);
-    }
-    return map;
-}
-
 class Generate : public RetrieveFixture {
 protected:
     void freshJobDir() { std::filesystem::remove_all(jobDir()), makeJobDir(); }
+    static std::string mapOf(const std::string& text) { return mapBytes(lineStartsOf(text)); }
 };
 
 // The raw files, in the order in which their writers started, make the results file and its
@@ -48,8 +38,7 @@ TEST_F(Generate, MergesRawFilesInStartOrderOnce) {
     const std::string here = ".generating.1." + TempNames::hostPart() + ".", otherHost = ".generating.1.elsewhere_host.99999.0000abcd";
     const std::string deadHere = here + "4194305.0000abcd", liveHere = here + std::to_string(getpid()) + ".0000abcd";
     struct MergeCase {
-        const char* name;
-        Files raw;  // "<link>": a link to State; "<other>": a FIFO
+        const char* name; Files raw;  // "<link>": a link to State; "<other>": a FIFO
         std::string results;                         // "": the generation fails
         std::vector<std::pair<std::string, int>> log;  // raw.log: raw file, offset
         Files left;                                  // what else stays in the directory
@@ -121,8 +110,7 @@ TEST_F(Generate, RemovesOnlyRawFilesThatAResultsFileHolds) {
 TEST_F(Generate, WritesTableRowsAndThenRemovesTheTable) {
     const std::string longLine(JRGenerateCallback::kMaxLine, 'w');
     struct TableCase {
-        const char* name;
-        std::vector<std::pair<const char*, std::string>> rows;
+        const char* name; std::vector<std::pair<const char*, std::string>> rows;
         Lines lines;  // none: the generation fails
         bool damaged = false;
     } cases[] = {
@@ -148,8 +136,7 @@ TEST_F(Generate, WritesTableRowsAndThenRemovesTheTable) {
         bool failed = false;
         EXPECT_EQ(fetchPage(r, 1, 10, &failed).lines, c.lines);
         EXPECT_EQ(failed, c.lines.empty());
-        std::string text;
-        for (const std::string& line : c.lines) text += line + "\r\n";
+        const std::string text = joinedLines(c.lines);
         Files expected = c.lines.empty() ? Files{{"JobResults", table}} : Files{{"backup.out", text}, {"1.map", mapOf(text)}};
         if (c.damaged) expected["backup_1_1"] = "raw\r\n";
         EXPECT_EQ(filesIn(jobDir()), expected);

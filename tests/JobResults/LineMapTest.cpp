@@ -6,23 +6,6 @@
 
 namespace {
 
-TEST(LineMapEntry, FortyBitLittleEndianOffsets) {
-    const struct {
-        uint64_t offset;
-        std::string bytes;
-    } cases[] = {
-        {0, std::string(5, '\0')},
-        {8, std::string("\x08\0\0\0\0", 5)},
-        {(uint64_t(1) << 32) + 5, std::string("\x05\0\0\0\x01", 5)},
-        {0x0102030405, "\x05\x04\x03\x02\x01"},
-        {kMaxMappedOffset, std::string(5, '\xff')},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(mapBytes({c.offset}), c.bytes) << c.offset;
-        EXPECT_EQ(decodeMapEntry(reinterpret_cast<const unsigned char*>(c.bytes.data())), c.offset);
-    }
-}
-
 class LineMapTest : public StoreFixture {
 protected:
     void SetUp() override {
@@ -37,9 +20,7 @@ protected:
 
 TEST_F(LineMapTest, GenerateMapEntersTheTrueStartOfEveryLine) {
     const struct {
-        const char* name;
-        std::string results;
-        std::vector<uint64_t> entries;
+        const char* name; std::string results; std::vector<uint64_t> entries;
     } cases[] = {
         {"a, bcd, empty line", "a\r\nbcd\r\n\r\n", {0, 3, 8}},
         {"empty file", "", {}},
@@ -56,8 +37,11 @@ TEST_F(LineMapTest, GenerateMapEntersTheTrueStartOfEveryLine) {
         SCOPED_TRACE(c.name);
         writeFileText(jobFile("backup.out"), c.results);
         writeFileText(jobFile("1.map"), "stale map bytes, longer than the new one");
-        EXPECT_FALSE(probe().generateMap());
-        EXPECT_EQ(readFileText(jobFile("1.map")), mapBytes(c.entries));
+        for (int rebuild = 0; rebuild < 2; ++rebuild) {  // the second over the first's map: the same bytes
+            EXPECT_FALSE(probe().generateMap());
+            EXPECT_EQ(readFileText(jobFile("1.map")), mapBytes(c.entries));
+            EXPECT_EQ(probe().map().getCurOffset(), static_cast<int64_t>(c.entries.size() * kMapEntrySize)) << "open at its end";
+        }
         probe().results().close();
         probe().map().close();
     }
@@ -66,16 +50,6 @@ TEST_F(LineMapTest, GenerateMapEntersTheTrueStartOfEveryLine) {
     for (const auto& entry : std::filesystem::directory_iterator(jobDir())) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"1.map", "backup.out"}));
-}
-
-TEST_F(LineMapTest, RebuildingTwiceGivesTheSameBytesAndLeavesTheMapOpenAtItsEnd) {
-    writeFileText(jobFile("backup.out"), "one\r\ntwo\r\nthree\r\n");
-    ASSERT_FALSE(probe().generateMap());
-    const std::string first = readFileText(jobFile("1.map"));
-    ASSERT_FALSE(probe().generateMap());
-    EXPECT_EQ(readFileText(jobFile("1.map")), first);
-    EXPECT_EQ(first, mapBytes({0, 5, 10}));
-    EXPECT_EQ(probe().map().getCurOffset(), 15);
 }
 
 // The rebuilt map takes the mode and owner of its results file, never those of what a link at
@@ -95,17 +69,13 @@ TEST_F(LineMapTest, ARebuiltMapTakesItsResultsFilesModeAndOwnerAndFollowsNoLink)
     EXPECT_TRUE(S_ISREG(map.st_mode));
     EXPECT_EQ(map.st_mode & 07777, 0604u);
     if (root) { EXPECT_EQ(map.st_uid, 1234u); }
-    EXPECT_EQ(readFileText(outside), "keep");
-    EXPECT_EQ(modeOf(outside), 0600u);
+    EXPECT_EQ(readFileText(outside) + " " + std::to_string(modeOf(outside)), "keep " + std::to_string(0600));
 }
 
 TEST_F(LineMapTest, CheckMapFindsMapsThatDoNotFitTheFile) {
     const std::string results = "a\r\nbcd\r\n\r\n";  // lines at 0, 3 and 8
     const struct {
-        const char* name;
-        std::string map;
-        bool sound;
-        int64_t lines;
+        const char* name; std::string map; bool sound; int64_t lines;
     } cases[] = {
         {"whole map", mapBytes({0, 3, 8}), true, 3},
         {"empty map", "", true, 0},

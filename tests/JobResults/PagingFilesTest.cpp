@@ -4,7 +4,6 @@
 
 #include "Platform/PlatformSleep.h"
 #include "tests/JobResults/PagingFixture.h"
-#include "tests/JobResults/PagingReplyText.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
 
@@ -16,8 +15,7 @@ TEST_F(PagingFilesTest, SearchFindsTheJobsFileOfItsKindAndSequenceAndDropsAStale
     const std::string x = "PagingFile_Job_5_3_x.bkp";
     const struct {
         std::vector<std::pair<std::string, int64_t>> entries;  // name, age; "@": a link
-        ResultsFile kind;
-        unsigned sequence;
+        ResultsFile kind; unsigned sequence;
         std::string found;  // empty: none
         bool mapRemains;
     } cases[] = {
@@ -38,14 +36,9 @@ TEST_F(PagingFilesTest, SearchFindsTheJobsFileOfItsKindAndSequenceAndDropsAStale
         SCOPED_TRACE(c.entries[0].first + " " + std::to_string(c.kind) + "/" + std::to_string(c.sequence));
         std::filesystem::remove_all(tempDir());
         std::filesystem::create_directories(tempDir());
-        for (const auto& [name, age] : c.entries) {
-            if (name.back() == '@') {
-                ASSERT_EQ(symlink(settings.configPath().c_str(), temp(name.substr(0, name.size() - 1)).c_str()), 0);
-                continue;
-            }
-            writeFileText(temp(name), "line\r\n");
-            setModified(temp(name), kNow - age);
-        }
+        for (const auto& [name, age] : c.entries)
+            if (name.back() != '@') writeFileText(temp(name), "line\r\n"), setModified(temp(name), kNow - age);
+            else ASSERT_EQ(symlink(settings.configPath().c_str(), temp(name.substr(0, name.size() - 1)).c_str()), 0);
         PagingProbe reader(5, c.kind, c.sequence, nullptr);
         char found[4096] = {};
         EXPECT_EQ(reader.findPagingFile(c.kind, c.sequence, found, nullptr), !c.found.empty());
@@ -54,17 +47,6 @@ TEST_F(PagingFilesTest, SearchFindsTheJobsFileOfItsKindAndSequenceAndDropsAStale
                   expected + "|" + expected + "|" + (c.found.empty() ? "" : expected + ".map"));
         EXPECT_EQ(fileExists(expected + ".map"), c.mapRemains);
     }
-}
-
-// A paging file has no writer at work: a last line without its line end is served, as the
-// total counts it.
-TEST_F(PagingFilesTest, TheUnterminatedLastLineOfAPagingFileIsServed) {
-    std::filesystem::create_directories(tempDir());
-    writeFileText(temp("PagingFile_Job_5_3_x.bkp"), "a\r\nb");
-    PagingProbe reader(5, kPagingBackup, 3, nullptr);
-    bool failed = true;
-    EXPECT_EQ(servedPage(reader, 1, 1, 10, &failed), "seq=1 4140=2 4141=10 4142=1 4148:a 4148:b 4147=2 end=0");
-    EXPECT_FALSE(failed);
 }
 
 TEST_F(PagingFilesTest, ReaderAcceptsOnlyRegularPagingFilesOfTheTemporaryDirectory) {
@@ -77,8 +59,7 @@ TEST_F(PagingFilesTest, ReaderAcceptsOnlyRegularPagingFilesOfTheTemporaryDirecto
     ASSERT_EQ(symlink((other + "/PagingFile_Job_1_a.bkp").c_str(), temp("PagingFile_Job_1_link.bkp").c_str()), 0);
     const std::string a = temp("PagingFile_Job_1_a.bkp");
     const struct {
-        std::string path;
-        ResultsFile kind;
+        std::string path; ResultsFile kind;
         std::string map;  // empty: refused
     } cases[] = {
         {a, kPagingBackup, a + ".map"},
@@ -104,19 +85,17 @@ TEST_F(PagingFilesTest, ReaderAcceptsOnlyRegularPagingFilesOfTheTemporaryDirecto
 }
 
 TEST_F(PagingFilesTest, AgeCleanupDeletesPagingFilesOlderThanADay) {
-    const std::pair<const char*, int64_t> deleted[] = {{"PagingFile_Job_1_a.bkp", 86401}, {"PagingFile_1.map", 200000}};
-    const std::pair<const char*, int64_t> kept[] = {{"PagingFile_Job_1_b.bkp", 86400}, {"Other_Job_1_d.bkp", 200000},
-                                                    {"PagingFile_dir", 200000}};
+    const struct {
+        const char* name; int64_t age; bool kept;
+    } entries[] = {{"PagingFile_Job_1_a.bkp", 86401, false}, {"PagingFile_1.map", 200000, false}, {"PagingFile_Job_1_b.bkp", 86400, true},
+                   {"Other_Job_1_d.bkp", 200000, true}, {"PagingFile_dir", 200000, true}};
     std::filesystem::create_directory(temp("PagingFile_dir"));
-    for (const auto& entries : {std::vector(std::begin(deleted), std::end(deleted)), std::vector(std::begin(kept), std::end(kept))}) {
-        for (const auto& [name, age] : entries) {
-            if (!fileExists(temp(name))) writeFileText(temp(name), "x\r\n");
-            setModified(temp(name), kNow - age);
-        }
+    for (const auto& e : entries) {
+        if (!fileExists(temp(e.name))) writeFileText(temp(e.name), "x\r\n");
+        setModified(temp(e.name), kNow - e.age);
     }
     PagingResultsDir dir(nullptr);
-    for (const auto& entry : deleted) EXPECT_FALSE(fileExists(temp(entry.first))) << entry.first;
-    for (const auto& entry : kept) EXPECT_TRUE(fileExists(temp(entry.first))) << entry.first;
+    for (const auto& e : entries) EXPECT_EQ(fileExists(temp(e.name)), e.kept) << e.name;
 }
 
 // A lock another process holds is waited for a bounded time: the search fails, the cleanup is

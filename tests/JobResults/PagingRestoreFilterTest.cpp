@@ -18,17 +18,14 @@ protected:
             count += entry.path().filename().string().rfind("PagingFile_", 0) == 0 ? 1 : 0;
         return count;
     }
-    static std::string page(RetrieveResults& reader, int64_t lineNumber) { return servedPage(reader, 1, lineNumber, 10); }
+    static std::string page(RetrieveResults& reader, int64_t lineNumber) { return fetchPage(reader, lineNumber, 10).text; }
 };
 
 TEST_F(PagingRestoreFilterTest, EachKindKeepsTheLinesOfItsStatuses) {
     // "z 1" is still being written (no line end): a cut "z 12" must not pass for status 1.
     makeJobFile(kJob, kResultsRestore, "a 1\r\nb 3\r\nc 5\r\nd\r\nx 12\r\ny 1abc\r\nw 2 \r\nz 1");
     const struct {
-        ResultsFile kind;
-        const char* ext;
-        const char* kept;
-        const char* served;
+        ResultsFile kind; const char* ext; const char* kept; const char* served;
     } cases[] = {
         {kRestoreSucceeded, ".s_rst", "a 1\r\nc 5\r\n", "4148:a 1 4148:c 5 4147=2"},
         {kRestoreFailed, ".f_rst", "b 3\r\nx 12\r\n", "4148:b 3 4148:x 12 4147=2"},
@@ -65,34 +62,25 @@ TEST_F(PagingRestoreFilterTest, LaterReadersFindTheFileUntilRestoreResultsChange
     EXPECT_EQ(pagingEntries(), 1u);
 }
 
-// The name is taken by a link (or a file a search passes over): the new file gets the next
-// name, and nothing is written through the link.
+// The temporary directory may be shared. A name taken by a link (or a file a search passes
+// over) gives the new file the next name, nothing written through the link; a map put under the
+// new file's name beforehand is not used: the first page builds the file's own.
 TEST_F(PagingRestoreFilterTest, ATakenNameIsNeitherFollowedNorReplaced) {
-    makeJobFile(kJob, kResultsRestore, "a 1\r\n");
+    makeJobFile(kJob, kResultsRestore, "a 1\r\nc 5\r\ne 2\r\n");
     const std::string outside = settings.dir().file("outside.txt");
     writeFileText(outside, "keep\r\n");
     ASSERT_EQ(symlink(outside.c_str(), filterName(".s_rst").c_str()), 0);
+    writeFileText(filterName(".s_rst", "_2") + ".map", mapBytes({0, 10}));  // fits the file, but joins two lines
     PagingProbe reader(2, kJob, kRestoreSucceeded, nullptr);
-    EXPECT_EQ(reader.file(), filterName(".s_rst", "_2"));
-    EXPECT_EQ(readFileText(filterName(".s_rst", "_2")), "a 1\r\n");
+    ASSERT_EQ(reader.file(), filterName(".s_rst", "_2"));
+    EXPECT_EQ(readFileText(filterName(".s_rst", "_2")), "a 1\r\nc 5\r\ne 2\r\n");
+    EXPECT_NE(page(reader, 1).find("4148:a 1 4148:c 5 4148:e 2 4147=3"), std::string::npos) << page(reader, 1);
     EXPECT_EQ(readFileText(outside), "keep\r\n");
 }
 
-// A map put under the new filter file's name beforehand (the temporary directory may be
-// shared) is not used: the first page builds the file's own.
-TEST_F(PagingRestoreFilterTest, AMapPlantedUnderTheNewNameIsNotUsed) {
-    makeJobFile(kJob, kResultsRestore, "a 1\r\nc 5\r\ne 2\r\n");
-    // Fits the file, but joins its first two lines.
-    writeFileText(filterName(".s_rst") + ".map", mapBytes({0, 10}));
-    PagingProbe reader(2, kJob, kRestoreSucceeded, nullptr);
-    ASSERT_EQ(reader.file(), filterName(".s_rst"));
-    EXPECT_NE(page(reader, 1).find("4148:a 1 4148:c 5 4148:e 2 4147=3"), std::string::npos) << page(reader, 1);
-}
-
 // Line -1 deletes the paging file and its map, nothing else (not a refused file outside the
-// temporary directory), and sends nothing. Two readers of
-// one filter file: when the first is done with it, the second is not, and its next page makes
-// the file again.
+// temporary directory), and sends nothing. Two readers of one filter file: when the first is
+// done with it, the second's next page makes the file again.
 TEST_F(PagingRestoreFilterTest, LineMinusOneDeletesOnlyThePagingFileAndItsMap) {
     makeJobFile(kJob, kResultsRestore, "a 1\r\nb 3\r\n");
     const std::string outside = settings.dir().file("PagingFile_Job_77_1.s_rst");
@@ -107,7 +95,7 @@ TEST_F(PagingRestoreFilterTest, LineMinusOneDeletesOnlyThePagingFileAndItsMap) {
             EXPECT_TRUE(fileExists(reader->file() + ".map"));
         }
         bool failed = true;
-        EXPECT_EQ(servedPage(*reader, 2, -1, 0, &failed), "nothing");
+        EXPECT_EQ(fetchPage(*reader, -1, 0, &failed).text, "nothing");
         EXPECT_FALSE(failed);
     }
     EXPECT_EQ(pagingEntries(), 0u);

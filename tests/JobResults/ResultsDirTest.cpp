@@ -34,10 +34,7 @@ TEST_F(ResultsDirTest, TheJobIdIsSplitIntoTheTwoLevelsBelowTheTalCell) {
 
 TEST_F(ResultsDirTest, FileNamesOfEachKind) {
     const struct {
-        uint32_t kind;
-        bool fails;
-        const char* file;
-        const char* map;
+        uint32_t kind; bool fails; const char* file; const char* map;
     } cases[] = {
         {kResultsBackup, false, "backup.out", "1.map"},
         {kResultsRestore, false, "restore.out", "2.map"},

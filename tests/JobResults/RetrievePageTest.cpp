@@ -9,18 +9,20 @@
 
 namespace {
 using Lines = std::vector<std::string>;
-using RetrievePage = RetrieveFixture;
+class RetrievePage : public RetrieveFixture {
+protected:
+    // State as a writer leaves it: Writing, locked exclusively through writer while it runs.
+    void setWriting(CXFile* writer) const {
+        writeFileText(inJob("State"), "3\r\n1700000000    \r\n");
+        if (writer != nullptr) { ASSERT_TRUE(writer->open(inJob("State").c_str(), sfReadWrite) == 0 && writer->lock(sfLockExclusive, 0) == 1); }
+    }
+};
 
 TEST_F(RetrievePage, AnswersEachRequestAsTheMapAllows) {
     const Lines three{"one", "two", "three"};
     const struct {
-        const char* name;
-        Lines file;
-        int64_t lineNumber, numLines;
-        bool fails, replied;
-        int64_t total, lastLine;
-        Lines lines;
-        const char* logged;
+        const char* name; Lines file; int64_t lineNumber, numLines;
+        bool fails, replied; int64_t total, lastLine; Lines lines; const char* logged;
     } cases[] = {
         {"whole file", three, 1, 10, false, true, 3, 3, three, nullptr},
         {"last line", three, 3, 1, false, true, 3, 3, {"three"}, nullptr},
@@ -57,9 +59,7 @@ TEST_F(RetrievePage, AnswersEachRequestAsTheMapAllows) {
 TEST_F(RetrievePage, RebuildsAMissingOrUnsoundMap) {
     const Lines lines{"alpha", "beta", "gamma", "delta"};
     const struct {
-        const char* name;
-        std::string map;  // "" : no map file
-        const char* logged;
+        const char* name; std::string map /* "": no map file */; const char* logged;
     } cases[] = {
         {"missing", "", "automatically replaced"},
         {"half an entry more", std::string(20, '\0') + "\x01\x02", "does not fit"},
@@ -69,8 +69,7 @@ TEST_F(RetrievePage, RebuildsAMissingOrUnsoundMap) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         writeResults(lines, false);
-        std::filesystem::remove(inJob("1.map"));
-        if (!c.map.empty()) writeFileText(inJob("1.map"), c.map);
+        c.map.empty() ? (void)std::filesystem::remove(inJob("1.map")) : writeFileText(inJob("1.map"), c.map);
         events.clear();
         RetrieveResults r = reader();
         const Page first = fetchPage(r, 2, 2);
@@ -88,11 +87,7 @@ TEST_F(RetrievePage, RebuildsAMissingOrUnsoundMap) {
 TEST_F(RetrievePage, ServesWhatTheMapCountsAndCountsWhatIsServed) {
     const Lines two{"x 1", "x 2"};
     const struct {
-        const char* name;
-        Lines lines;
-        std::string tail;
-        std::vector<uint64_t> map;
-        Lines whileWriting, finished;
+        const char* name; Lines lines; std::string tail; std::vector<uint64_t> map; Lines whileWriting, finished;
     } cases[] = {
         {"next line half written", two, "x 12", {0, 5}, two, {"x 1", "x 2", "x 12"}},
         {"map one line behind", {"x 1", "x 2", "x 3"}, "", {0, 5}, two, {"x 1", "x 2", "x 3"}},
@@ -104,11 +99,8 @@ TEST_F(RetrievePage, ServesWhatTheMapCountsAndCountsWhatIsServed) {
             SCOPED_TRACE(std::string(c.name) + (writing ? ", writer at work" : ", no writer"));
             writeResults(c.lines, false, c.tail);
             writeFileText(inJob("1.map"), mapBytes(c.map));
-            // A writer's State: Writing, locked exclusively as long as it runs.
-            writeFileText(inJob("State"), "3\r\n1700000000    \r\n");
             CXFile writer;
-            ASSERT_EQ(writer.open(inJob("State").c_str(), sfReadWrite), 0);
-            if (writing) { ASSERT_EQ(writer.lock(sfLockExclusive, 0), 1); }
+            setWriting(writing ? &writer : nullptr);
             RetrieveResults r = reader();
             const Page page = fetchPage(r, 1, 10);
             const Lines& expected = writing ? c.whileWriting : c.finished;
@@ -121,10 +113,7 @@ TEST_F(RetrievePage, ServesWhatTheMapCountsAndCountsWhatIsServed) {
 
 TEST_F(RetrievePage, FailsWhatCannotBeServed) {
     const struct {
-        const char* name;
-        std::function<void()> prepare;
-        int64_t code;
-        const char* logged;
+        const char* name; std::function<void()> prepare; int64_t code; const char* logged;
     } cases[] = {
         {"no directory", [] {}, 2, "getPage: cache open failed"},
         {"line longer than the line buffer",
@@ -161,27 +150,24 @@ TEST_F(RetrievePage, FailsWhatCannotBeServed) {
 // A client that stops reading cannot hold the reader (and the directory) for ever.
 TEST_F(RetrievePage, GivesUpOnAClientThatStopsReading) {
     writeResults(Lines(3000, std::string(1000, 'z')));
-    int ends[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    SocketPair pair;
     RetrieveResults r = reader();
     r.setSendTimeout(300);
-    CYuSocket socket(ends[0]);
+    const CYuSocket socket(pair.fds[0]);
     auto served = std::async(std::launch::async, [&] { return r.getPage(77, 1, 3000, &socket); });
     ASSERT_EQ(served.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_TRUE(served.get());
     EXPECT_EQ(events.debugLinesWith("reply failed after line"), 1u);
-    ::close(ends[0]);
-    ::close(ends[1]);
 }
+
 // Writers that put a new file in place by a rename sync it first: after a power loss, a file
 // renamed into place unsynced may read empty or partial under its name. A sync that fails
 // therefore fails the write and leaves what was at the name before.
 TEST_F(RetrievePage, AFailedSyncOfTheNewFileFailsTheWriteAndKeepsTheOldOne) {
     const std::string ini = settings.dir().file("other.ini");
     struct Case {
-        const char* name;
-        std::string path, before;  // the file put in place and its content before ("": none)
-        const char* tempPart;      // in the temporary's name
+        const char* name; std::string path, before;  // the file put in place and its content before ("": none)
+        const char* tempPart;                        // in the temporary's name
         std::function<bool()> write;
     } cases[] = {
         {"settings rewrite", ini, "[S]\nnOld=1\n", "other.ini.tmp.",
@@ -199,13 +185,8 @@ TEST_F(RetrievePage, AFailedSyncOfTheNewFileFailsTheWriteAndKeepsTheOldOne) {
     writeFileText(ini, "[S]\nnOld=1\n");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        FaultPlan plan;
-        plan.kind = SysKind::Sync;
-        plan.at = 1;
-        plan.persistent = true;
-        plan.pathPart = c.tempPart;
         {
-            FaultInjection faults(plan);
+            FaultInjection faults({SysKind::Sync, 1, EIO, false, true, c.tempPart});
             EXPECT_FALSE(c.write());
         }
         EXPECT_EQ(fileExists(c.path) ? readFileText(c.path) : "", c.before);
@@ -216,13 +197,9 @@ TEST_F(RetrievePage, AFailedSyncOfTheNewFileFailsTheWriteAndKeepsTheOldOne) {
 // start would serve two lines as one: the page fails instead.
 TEST_F(RetrievePage, AMapEntryThatSkipsALineFailsThePage) {
     writeResults({"x 1", "x 2", "x 3", "x 4"}, false);
-    unsigned char entries[3 * kMapEntrySize];
-    for (int i = 0; i < 3; ++i) encodeMapEntry(i == 0 ? 0 : 5 * (i + 1), entries + i * kMapEntrySize);
-    writeFileText(inJob("1.map"), std::string(reinterpret_cast<const char*>(entries), sizeof entries));
-    writeFileText(inJob("State"), "3\r\n1700000000    \r\n");
+    writeFileText(inJob("1.map"), mapBytes({0, 10, 15}));
     CXFile writer;
-    ASSERT_EQ(writer.open(inJob("State").c_str(), sfReadWrite), 0);
-    ASSERT_EQ(writer.lock(sfLockExclusive, 0), 1);
+    setWriting(&writer);
     RetrieveResults r = reader();
     bool failed = false;
     const Page page = fetchPage(r, 1, 10, &failed);

@@ -30,8 +30,11 @@ class StoreFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         std::filesystem::create_directories(settings.dir().file("idx/KR_JobResults"));
+        writeSettings(extraSettings());
+    }
+    void writeSettings(const std::string& extra) {
         settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\nClientId=42\nJobResultsDirectory=" +
-                       settings.dir().file("idx") + "\n" + extraSettings());
+                       settings.dir().file("idx") + "\n" + extra);
     }
     virtual std::string extraSettings() const { return ""; }
     // The job's directory as a writer leaves it, without results.

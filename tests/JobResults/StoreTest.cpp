@@ -23,6 +23,11 @@ class StoreTest : public StoreFixture {
 protected:
     std::string results() const { return readFileText(jobFile("backup.out")); }
     std::vector<uint64_t> map() const { return entriesOf(jobFile("1.map")); }
+    // What a lock of the State file through a descriptor of its own gets (1: granted).
+    int stateLock(sfLockMode_t kind) const {
+        CXFile probe;
+        return probe.open(jobFile("State").c_str(), sfReadWrite) == 0 ? probe.lock(kind, 0) : -1;
+    }
     // The file's map is exactly the starts of its lines.
     void expectMapFits(const std::string& file, const std::string& mapFile) const {
         EXPECT_EQ(entriesOf(mapFile), lineStartsOf(readFileText(file)));
@@ -70,24 +75,17 @@ TEST_F(StoreTest, RestoreLinesHaveBlanksForControlCharactersAndUnmappableLinesAr
 TEST_F(StoreTest, RestoreResultsAreWrittenOutOnTheirOwnSchedule) {
     struct Case {  // writtenAfter: lines after which the file holds them all; 0: not within 25
         ResultsFile kind; size_t lineLength; int writtenAfter;
-    } cases[] = {
-        {kResultsRestore, 1, 20},
-        {kResultsRestore, 300, 4},   // 302 bytes counted a line
-        {kResultsRestore, 1022, 1},  // 1024 at once
-        {kResultsBackup, 300, 0},
-    };
+    } cases[] = {{kResultsRestore, 1, 20}, {kResultsRestore, 300, 4} /* 302 bytes counted a line */,
+                 {kResultsRestore, 1022, 1} /* 1024 at once */, {kResultsBackup, 300, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.kind << " " << c.lineLength);
         StoreResults store(kTalCell, kJobId, true, "client1");
         ASSERT_FALSE(store.openFile(c.kind, true, true));
-        const std::string file = store.getFile();
-        const std::string mapFile = jobFile(std::to_string(c.kind) + ".map");
-        const std::string line(c.lineLength, 'r');
         for (int n = 1; n <= (c.writtenAfter != 0 ? c.writtenAfter : 25); ++n) {
-            ASSERT_FALSE(store.putLine(line.c_str(), false));
+            ASSERT_FALSE(store.putLine(std::string(c.lineLength, 'r').c_str(), false));
             const bool due = n == c.writtenAfter;
-            EXPECT_EQ(fs::file_size(file), due ? n * (c.lineLength + 2) : 0u) << n;
-            EXPECT_EQ(fs::file_size(mapFile), due ? n * kMapEntrySize : 0u) << n;
+            EXPECT_EQ(fs::file_size(store.getFile()), due ? n * (c.lineLength + 2) : 0u) << n;
+            EXPECT_EQ(fs::file_size(jobFile(std::to_string(c.kind) + ".map")), due ? n * kMapEntrySize : 0u) << n;
         }
         ASSERT_FALSE(store.closeFile());
     }
@@ -110,8 +108,7 @@ TEST_F(StoreTest, DirectStoringKeepsTheFileAndItsMapInStep) {
     ASSERT_FALSE(store.putLine("one", true));
     writeFileText(jobFile("new.map"), std::string(5, '\0'));
     fs::rename(jobFile("new.map"), jobFile("1.map"));
-    ASSERT_FALSE(store.putLine("two", false));
-    ASSERT_FALSE(store.putLine("three", false));
+    for (const char* line : {"two", "three"}) ASSERT_FALSE(store.putLine(line, false));
     ASSERT_FALSE(store.closeFile());
     EXPECT_EQ(results(), "one\r\ntwo\r\nthree\r\n");
     EXPECT_EQ(map(), (std::vector<uint64_t>{0, 5, 10}));
@@ -133,22 +130,17 @@ TEST_F(StoreTest, DirectStoringKeepsTheFileAndItsMapInStep) {
 // Appending to a file that a crash left behind: it goes on from the file's own end, a last
 // line without its end is ended, and a map that does not fit the file is rebuilt.
 TEST_F(StoreTest, ReopeningToAppendRepairsWhatACrashLeft) {
-    auto entry = [](uint64_t offset) {
-        unsigned char bytes[kMapEntrySize];
-        encodeMapEntry(offset, bytes);
-        return std::string(reinterpret_cast<char*>(bytes), kMapEntrySize);
-    };
     struct Case {
         const char* name; std::string file; std::string map;
     } cases[] = {
-        {"sound", "a\r\nbc\r\n", entry(0) + entry(3)},
-        {"unfinished last line", "a\r\nbc", entry(0) + entry(3)},
-        {"carriage return without its line feed", "a\r\nbc\r", entry(0)},
-        {"half an entry", "a\r\nbc\r\n", entry(0) + entry(3) + "\x07"},
-        {"entry past the end", "a\r\nbc\r\n", entry(0) + entry(3) + entry(7)},
-        {"map behind the file", "a\r\nbc\r\n", entry(0)},
+        {"sound", "a\r\nbc\r\n", mapBytes({0, 3})},
+        {"unfinished last line", "a\r\nbc", mapBytes({0, 3})},
+        {"carriage return without its line feed", "a\r\nbc\r", mapBytes({0})},
+        {"half an entry", "a\r\nbc\r\n", mapBytes({0, 3}) + "\x07"},
+        {"entry past the end", "a\r\nbc\r\n", mapBytes({0, 3, 7})},
+        {"map behind the file", "a\r\nbc\r\n", mapBytes({0})},
         {"map missing", "a\r\nbc\r\n", ""},
-        {"map of an emptied file", "", entry(0)},
+        {"map of an emptied file", "", mapBytes({0})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -164,31 +156,20 @@ TEST_F(StoreTest, ReopeningToAppendRepairsWhatACrashLeft) {
     }
 }
 
-// A results file of size bytes whose last line is "\r\n", with a map of two entries that fits
-// it; the file is sparse, not written.
-void makeLargeResults(const std::string& file, const std::string& mapFile, uint64_t size) {
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, "\n\r\n", 3, static_cast<off_t>(size - 3)), 3);
-    close(fd);
-    unsigned char entries[2 * kMapEntrySize];
-    encodeMapEntry(0, entries);
-    encodeMapEntry(size - 2, entries + kMapEntrySize);
-    writeFileText(mapFile, std::string(reinterpret_cast<char*>(entries), sizeof entries));
-}
-
+// Map entries are 40-bit little-endian offsets: a line that would start past that is refused.
 TEST_F(StoreTest, LinesAreMappedUpToTheFortyBitLimit) {
     struct Case {  // size: where the next line starts
         uint64_t size; bool refused; std::string entry;
-    } cases[] = {
-        {(uint64_t(1) << 32) + 5, false, std::string("\x05\0\0\0\x01", 5)},
-        {kMaxMappedOffset, false, std::string(5, '\xff')},
-        {kMaxMappedOffset + 1, true, ""},
-    };
+    } cases[] = {{(uint64_t(1) << 32) + 5, false, std::string("\x05\0\0\0\x01", 5)},
+                 {kMaxMappedOffset, false, std::string(5, '\xff')}, {kMaxMappedOffset + 1, true, ""}};
     makeJobDir();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
-        makeLargeResults(jobFile("backup.out"), jobFile("1.map"), c.size);
+        // A sparse file whose last line is "\r\n", and its map.
+        const int fd = ::open(jobFile("backup.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        ASSERT_EQ(pwrite(fd, "\n\r\n", 3, static_cast<off_t>(c.size - 3)), 3);
+        close(fd);
+        writeFileText(jobFile("1.map"), mapBytes({0, c.size - 2}));
         StoreResults store(kTalCell, kJobId, true, "client1");
         ASSERT_FALSE(store.openFile(kResultsBackup, true, false));
         EXPECT_EQ(store.putLine("x", false), c.refused);
@@ -276,21 +257,16 @@ TEST_F(StoreTest, OpenRawClaimsANameAndHoldsOneSharedLockOnAWholeState) {
     for (const bool existing : {false, true}) {
         SCOPED_TRACE(existing ? "State there" : "no State");
         fs::remove_all(jobDir());
-        if (existing) {
-            fs::create_directories(jobDir());
-            writeFileText(jobFile("State"), "0\r\n1000    \r\n");
-        }
+        if (existing) fs::create_directories(jobDir()), writeFileText(jobFile("State"), "0\r\n1000    \r\n");
         {
             StoreResults store(kTalCell, kJobId, true, "client1");
             std::string raw, second;
             const auto before = static_cast<unsigned long>(time(nullptr));
             ASSERT_FALSE(store.openRaw(kResultsBackup, raw));
-            const auto after = static_cast<unsigned long>(time(nullptr));
             const std::string state = readFileText(jobFile("State"));
-            ASSERT_EQ(state.substr(0, 3), "0\r\n");
             const unsigned long stamp = std::stoul(state.substr(3));
-            EXPECT_TRUE(stamp >= before && stamp <= after) << state;
-            EXPECT_EQ(state.substr(state.size() - 2), "\r\n");
+            EXPECT_TRUE(state.starts_with("0\r\n") && state.ends_with("\r\n") && stamp >= before &&
+                        stamp <= static_cast<unsigned long>(time(nullptr))) << state;
             const std::string prefix = jobFile("backup_") + std::to_string(getpid()) + "_";
             ASSERT_EQ(raw.substr(0, prefix.size()), prefix);
             EXPECT_TRUE(fileExists(raw));
@@ -301,14 +277,10 @@ TEST_F(StoreTest, OpenRawClaimsANameAndHoldsOneSharedLockOnAWholeState) {
             EXPECT_NE(second, raw);
             EXPECT_EQ(second.substr(0, prefix.size()) == prefix, !existing);
             EXPECT_TRUE(fileExists(second));
-            CXFile probe;
-            ASSERT_EQ(probe.open(jobFile("State").c_str(), sfReadWrite), 0);
-            EXPECT_EQ(probe.lock(sfLockExclusive, 0), 0);  // the writer holds it
-            EXPECT_EQ(probe.lock(sfLockShared, 0), 1);     // shared with other writers
+            EXPECT_EQ(stateLock(sfLockExclusive), 0);  // the writer holds it
+            EXPECT_EQ(stateLock(sfLockShared), 1);     // shared with other writers
         }
-        CXFile probe;
-        ASSERT_EQ(probe.open(jobFile("State").c_str(), sfReadWrite), 0);
-        EXPECT_EQ(probe.lock(sfLockExclusive, 0), 1);  // both locks went with the object
+        EXPECT_EQ(stateLock(sfLockExclusive), 1);  // both locks went with the object
     }
 }
 
@@ -335,9 +307,7 @@ TEST_F(StoreTest, RemovableRowsAreCommittedInGroupsUntilTheResultsFileIsMade) {
     {
         StoreResults store(kTalCell, kJobId, true, "client1");
         ASSERT_FALSE(store.openRemovable(kResultsBackup));
-        EXPECT_FALSE(store.putRemovableLine("k1", "%s one"));
-        EXPECT_FALSE(store.putRemovableLine("k2", "%s two"));
-        EXPECT_FALSE(store.putRemovableLine("k1", "%s three"));
+        for (const char* key : {"k1", "k2", "k1"}) EXPECT_FALSE(store.putRemovableLine(key, "%s row"));
         EXPECT_EQ(committedKeys(table), std::vector<std::string>{}) << "rows wait for their group";
         EXPECT_EQ(store.removeRows("k1"), 2);
         EXPECT_FALSE(store.remove("absent"));
@@ -352,9 +322,7 @@ TEST_F(StoreTest, RemovableRowsAreCommittedInGroupsUntilTheResultsFileIsMade) {
         EXPECT_EQ(committedKeys(table).back(), "aged");
         ASSERT_FALSE(store.putRemovableLine("last", "%s"));
         ASSERT_FALSE(store.closeRemovable());
-        CXFile probe;
-        ASSERT_EQ(probe.open(jobFile("State").c_str(), sfReadWrite), 0);
-        EXPECT_EQ(probe.lock(sfLockExclusive, 0), 1) << "the State file's lock went with the close";
+        EXPECT_EQ(stateLock(sfLockExclusive), 1) << "the State file's lock went with the close";
     }
     const std::vector<std::string> keys = committedKeys(table);
     EXPECT_EQ(keys.size(), 4 + StoreResults::kRowsPerCommit);
@@ -384,15 +352,11 @@ TEST_F(StoreTest, ATableThatCannotBeOpenedNowIsNeitherRemovedNorReplaced) {
         ASSERT_FALSE(store.openRemovable(kResultsBackup));
         for (int row = 1; row <= 10; ++row) ASSERT_FALSE(store.putRemovableLine(std::to_string(row).c_str(), "%s"));
     };
-    auto openRemovable = [&] {
-        StoreResults store(kTalCell, kJobId, true, "client1");
-        return store.openRemovable(kResultsBackup);
-    };
+    auto openRemovable = [] { return StoreResults(kTalCell, kJobId, true, "client1").openRemovable(kResultsBackup); };
 
     // Damaged: the bytes stay.
     fillTable();
-    std::string bytes = readFileText(table);
-    bytes.replace(0, 16, "damaged  header!");
+    const std::string bytes = readFileText(table).replace(0, 16, "damaged  header!");
     writeFileText(table, bytes);
     EXPECT_TRUE(openRemovable());
     EXPECT_EQ(readFileText(table), bytes);
@@ -429,9 +393,7 @@ TEST_F(StoreTest, ATableThatCannotBeOpenedNowIsNeitherRemovedNorReplaced) {
     fillTable();
     fs::permissions(table, fs::perms::none);
     bool failed = false;
-    if (runWithoutFileOverrides([&] { failed = openRemovable(); })) {
-        EXPECT_TRUE(failed);
-    }
+    if (runWithoutFileOverrides([&] { failed = openRemovable(); })) { EXPECT_TRUE(failed); }
     fs::permissions(table, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(committedKeys(table).size(), 10u);
 }
@@ -449,16 +411,10 @@ TEST_F(StoreTest, RemovableWritersShareOneTableAndWaitingRowsHoldNoLock) {
     for (int round = 0; round < 12; ++round) {
         SCOPED_TRACE(round);
         fs::remove_all(jobDir());
-        HelperProcess a({"removable_writer", cell, job, "a"}, "ready");
-        HelperProcess b({"removable_writer", cell, job, "b"}, "ready");
-        a.writeLine("go");
-        b.writeLine("go");
-        EXPECT_EQ(a.readLine(), "ok");
-        EXPECT_EQ(b.readLine(), "ok");
-        a.wait();
-        b.wait();
-        EXPECT_EQ(rowsOf("a"), "1 of 2");
-        EXPECT_EQ(rowsOf("b"), "1 of 2");
+        HelperProcess a({"removable_writer", cell, job, "a"}, "ready"), b({"removable_writer", cell, job, "b"}, "ready");
+        for (HelperProcess* writer : {&a, &b}) writer->writeLine("go");
+        for (HelperProcess* writer : {&a, &b}) { EXPECT_EQ(writer->readLine(), "ok"); writer->wait(); }
+        EXPECT_EQ(rowsOf("a") + ", " + rowsOf("b"), "1 of 2, 1 of 2");
     }
     for (const bool killed : {false, true}) {
         SCOPED_TRACE(killed ? "killed" : "closed");
@@ -471,8 +427,7 @@ TEST_F(StoreTest, RemovableWritersShareOneTableAndWaitingRowsHoldNoLock) {
         EXPECT_FALSE(store.openRemovable(kResultsBackup) || store.putRemovableLine("s", "%s") ||
                      store.flushRemovable());
         TCtreeTable::setBusyTimeoutForTests(0);
-        if (killed) other.kill(SIGKILL);
-        else other.writeLine("close");
+        killed ? other.kill(SIGKILL) : other.writeLine("close");
         EXPECT_EQ(other.readLine(), killed ? "" : "closed");
         other.wait();
         EXPECT_EQ(rowsOf("o"), killed ? "3 of 4" : "8 of 9") << "the other writer's rows, and this one's";
@@ -480,28 +435,19 @@ TEST_F(StoreTest, RemovableWritersShareOneTableAndWaitingRowsHoldNoLock) {
 }
 
 TEST_F(StoreTest, CleanUpThresholdsOutsideTheirRangeFailTheCleanUp) {
-    struct Case {  // failure: the line logged, or none
-        const char* properties; const char* failure;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {  // the client's properties, the failure logged
         {"DiskFullThreshold=90\nCacheAgingThreshold=7\n", nullptr},
         {"DiskFullThreshold=0\nCacheAgingThreshold=7\n", "cleanUp: invalid disk full threshold 0"},
         {"DiskFullThreshold=101\nCacheAgingThreshold=7\n", "cleanUp: invalid disk full threshold 101"},
         {"DiskFullThreshold=90\nCacheAgingThreshold=0\n", "cleanUp: invalid cache aging threshold 0"},
-        {"CacheAgingThreshold=7\n", "cleanUp: getDiskFullThreshold failed for client 'client1'"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.properties);
-        settings.write("[Focus]\nClientName=client1\n[Platform]\nTalClient=1\n[~Machines\\client1]\nClientId=42\n"
-                       "JobResultsDirectory=" + settings.dir().file("idx") + "\n" + c.properties);
-        StoreResults store(kTalCell, kJobId, true, "client1");
-        const int result = store.cleanUp("client1");
-        if (c.failure != nullptr) {
-            EXPECT_EQ(result, 1);
-            EXPECT_NE(settings.journalText().find(c.failure), std::string::npos);
-        } else {
-            EXPECT_GE(result, 0);
-            EXPECT_EQ(settings.journalText().find("cleanUp: "), std::string::npos);
-        }
+        {"CacheAgingThreshold=7\n", "cleanUp: getDiskFullThreshold failed for client 'client1'"}};
+    for (const auto& [properties, failure] : cases) {
+        SCOPED_TRACE(properties);
+        writeSettings(properties);
+        const int result = StoreResults(kTalCell, kJobId, true, "client1").cleanUp("client1");
+        const size_t logged = settings.journalText().find(failure != nullptr ? failure : "cleanUp: ");
+        EXPECT_TRUE(failure != nullptr ? result == 1 && logged != std::string::npos : result >= 0 && logged == std::string::npos)
+            << result << " " << settings.journalText();
     }
 }
 

@@ -4,10 +4,11 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 
@@ -21,8 +22,6 @@
 #include "tests/JobResults/PagingReplyText.h"
 #include "tests/support/EventCapture.h"
 #include "tests/support/ProcessTable.h"
-#include <sys/wait.h>
-#include <cstdlib>
 
 namespace {
 
@@ -42,7 +41,7 @@ protected:
                         int64_t jobId = 1234, ResultsFile kind = kResultsBackup) {
         std::string name = host != nullptr ? host : "";
         TSRetrieveResults forwarder(2, jobId, kind, host != nullptr ? name.data() : nullptr);
-        return servedPage(forwarder, seqNo, lineNumber, numLines, &failed);
+        return fetchPage(forwarder, lineNumber, numLines, &failed, seqNo).text;
     }
 
     // A page reply as the program writes it (message type 1084, sequence 77, header fields 3,
@@ -80,14 +79,12 @@ protected:
 TEST_F(KRRetrieveResultsTest, RemotePageIsTheLocalPage) {
     makeJobFile(1234, kResultsBackup, "one\r\ntwo\r\nthree\r\n");
     const struct {
-        int64_t lineNumber, numLines;
-        bool fails;
-        const char* lines;
+        int64_t lineNumber, numLines; bool fails; const char* lines;
     } cases[] = {{2, 2, false, "4148:two 4148:three 4147=3"}, {9, 5, true, "4147=0"}};
     for (const auto& c : cases) {
         RetrieveResults reader(2, 1234, kResultsBackup, nullptr);
         bool failed = false, relayFailed = false;
-        const std::string local = servedPage(reader, 5, c.lineNumber, c.numLines, &failed);
+        const std::string local = fetchPage(reader, c.lineNumber, c.numLines, &failed, 5).text;
         const std::string served = relayed("localhost", 5, c.lineNumber, c.numLines, relayFailed);
         EXPECT_EQ(std::make_pair(failed, relayFailed), std::make_pair(c.fails, c.fails));
         EXPECT_EQ(served, local);
@@ -98,10 +95,7 @@ TEST_F(KRRetrieveResultsTest, RemotePageIsTheLocalPage) {
 TEST_F(KRRetrieveResultsTest, ArgumentLineCarriesTheRequest) {
     useScript("echo \"$*\" > " + settings.dir().file("args") + "\n");
     const struct {
-        int64_t jobId;
-        ResultsFile kind;
-        int64_t seqNo, lineNumber;
-        const char* argumentLine;
+        int64_t jobId; ResultsFile kind; int64_t seqNo, lineNumber; const char* argumentLine;
     } cases[] = {{1234, kResultsBackup, 7, 101, "2 1234 1 7 101 50"},
                  {1234, kRestoreFailed, 7, -1, "2 1234 9 7 -1 50"},
                  {-1, kResultsRestore, INT64_MIN, INT64_MAX,
@@ -129,11 +123,7 @@ TEST_F(KRRetrieveResultsTest, ReplyIsRelayedWholeOrFinishedAsBroken) {
     const std::string broken = "seq=77 4140=3 4141=10 4142=1 4148:first 4147=1 end=7";
     const std::string linger = "exec sleep 600";
     const struct {
-        const char* between;
-        bool tail;
-        std::string after;
-        const char* relayed;
-        bool failed, lingers;
+        const char* between; bool tail; std::string after; const char* relayed; bool failed, lingers;
     } cases[] = {
         {"echo noise", true, linger, "seq=77 4140=3 4141=10 4142=1 4148:first 4147=1 end=0", false, true},
         {"", false, "exit 1", broken.c_str(), true, false},
@@ -162,8 +152,8 @@ TEST_F(KRRetrieveResultsTest, GivesUpOnACallerThatStopsReading) {
                   replyLines(replyStream(std::vector<std::string>(1000, std::string(1000, 'z')), true)));
     useScript("echo $$ > " + settings.dir().file("pid") + "\ncat " + settings.dir().file("reply") + "\nexec sleep 600\n");
     EventCapture events;
-    std::string host = "localhost";
-    TSRetrieveResults forwarder(2, 1234, kResultsBackup, host.data());
+    char host[] = "localhost";
+    TSRetrieveResults forwarder(2, 1234, kResultsBackup, host);
     forwarder.setSendTimeout(300);
     SocketPair pair;
     const CYuSocket socket(pair.fds[0]);
@@ -202,8 +192,7 @@ TEST_F(KRRetrieveResultsTest, ArgumentLinesThatAreNotSixNumbersAreRefusedWithout
         ASSERT_EQ(session.dataAgentAttach(&command, "localhost", 1), 1);
         unsigned long type = 0, code = 0;
         krsDatabuf buffer;
-        int received = 0;
-        ASSERT_EQ(session.receiveMessage(&type, &code, &buffer, 20, &received), 1);
+        ASSERT_EQ(session.receiveMessage(&type, &code, &buffer, 20, nullptr), 1);
         EXPECT_EQ(std::make_pair(type, code), std::make_pair(KRS_MSG_PEER_END, 2ul)) << "no line came first, end code 2";
         session.freeReceivedMessage(type, &buffer);
     }

@@ -12,7 +12,6 @@
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
 #include "tests/JobResults/PagingFixture.h"
 #include "tests/support/HelperProcess.h"
-#include "tests/support/SettingsFixture.h"
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
@@ -67,8 +66,7 @@ protected:
         return settings.dir().file("idx/KR_Index/2/" + std::to_string(app) + "/" + std::to_string(stamp));
     }
     std::unique_ptr<HelperProcess> hold(uint32_t stamp) {
-        return std::make_unique<HelperProcess>(
-            std::vector<std::string>{"cachedir_lock", "2", "7", std::to_string(stamp), "write"}, "ready");
+        return std::make_unique<HelperProcess>(std::vector<std::string>{"cachedir_lock", "2", "7", std::to_string(stamp), "write"}, "ready");
     }
     ToolRun vornica(const std::vector<std::string>& args, const std::string& prefix = "") {
         return runVornica(settings.dir(), args, prefix);
@@ -104,9 +102,8 @@ protected:
 TEST_F(VornicaTool, ListsAndShowsAHeldDirectoryWithItsHolder) {
     auto holder = hold(kOldHeld);
     const ToolRun ls = vornica({"--json", "cache", "ls"});
-    ASSERT_EQ(ls.code, 0) << ls.err;
-    const Json doc = Json::parse(ls.out);
-    ASSERT_EQ(doc["directories"].size(), 3u);
+    const Json doc = Json::parse(ls.out, nullptr, false);
+    ASSERT_EQ(ls.code == 0 ? doc["directories"].size() : 0u, 3u) << ls.err;
     const Json rows[] = {{kOld, "none", true}, {kOldHeld, "exclusive", true}, {recent_, "none", false}};
     for (size_t i = 0; i < 3; ++i) {
         const Json& d = doc["directories"][i];
@@ -114,13 +111,11 @@ TEST_F(VornicaTool, ListsAndShowsAHeldDirectoryWithItsHolder) {
         EXPECT_GE(d["size_bytes"].get<uint64_t>(), 5000u);
     }
     const ToolRun show = vornica({"cache", "show", dirOf(kOldHeld), "--json"});
-    ASSERT_EQ(show.code, 0) << show.err;
-    const Json shown = Json::parse(show.out);
-    ASSERT_EQ(shown["holders"].size(), 1u) << shown;
+    const Json shown = Json::parse(show.out, nullptr, false);
+    ASSERT_EQ(show.code == 0 ? shown["holders"].size() : 0u, 1u) << show.err << shown;
     EXPECT_EQ(Json({shown["holders"][0]["pid"], shown["holders"][0]["lock"]}), Json({holder->pid(), "exclusive"}));
     EXPECT_NE(shown["holders"][0]["command"].get<std::string>().find("cachedir_lock 2 7"), std::string::npos);
-    EXPECT_EQ(shown["job_id_file"]["job_id"], 9);
-    EXPECT_EQ(shown["state"]["line_end"], "CRLF");
+    EXPECT_EQ(Json({shown["job_id_file"]["job_id"], shown["state"]["line_end"]}), Json({9, "CRLF"}));
 }
 
 TEST_F(VornicaTool, CleanRemovesOnlyWhatIsOldAndFreeAndDryRunChangesNothing) {
@@ -136,8 +131,7 @@ TEST_F(VornicaTool, CleanRemovesOnlyWhatIsOldAndFreeAndDryRunChangesNothing) {
 
     const ToolRun clean = vornica({"--json", "cache", "clean"});
     EXPECT_EQ(clean.code, 11) << clean.err;
-    EXPECT_FALSE(fs::exists(dirOf(kOld)));
-    EXPECT_TRUE(fs::exists(dirOf(kOldHeld) + "/index.dat") && fs::exists(dirOf(recent_)));
+    EXPECT_TRUE(!fs::exists(dirOf(kOld)) && fs::exists(dirOf(kOldHeld) + "/index.dat") && fs::exists(dirOf(recent_)));
     const std::vector<Json> done = jsonLines(clean.out);
     ASSERT_EQ(done.size(), 4u);
     EXPECT_EQ(Json({done[3]["message_type"], done[3]["removed"], done[3]["space_gained_bytes"]}),
@@ -154,10 +148,7 @@ TEST_F(VornicaTool, BadInputNamesTheCauseAndChangesNothing) {
     fs::permissions(dirOf(kOld).substr(0, dirOf(kOld).rfind('/')), fs::perms::none);
     const std::string noRights = "setpriv --bounding-set -dac_override,-dac_read_search";
     struct Case {
-        std::vector<std::string> args;
-        std::string prefix;
-        int code;
-        const char* message;
+        std::vector<std::string> args; std::string prefix; int code; const char* message;
         bool reports = false;  // what could be read is still printed
     } cases[] = {
         {{"cache", "ls", "--app", "99"}, "", 1, "no cache directories of app 99"},
@@ -183,10 +174,7 @@ TEST_F(VornicaTool, BadInputNamesTheCauseAndChangesNothing) {
         const std::vector<Json> errors = jsonLines(asJson.err);
         ASSERT_FALSE(errors.empty()) << asJson.err;
         EXPECT_NE(errors.back()["message"].get<std::string>().find(c.message), std::string::npos);
-        if (c.reports)
-            EXPECT_NO_THROW(Json::parse(asJson.out));
-        else
-            EXPECT_EQ(asJson.out, "");
+        EXPECT_EQ(Json::accept(asJson.out), c.reports) << asJson.out;
     }
     fs::permissions(dirOf(kOld).substr(0, dirOf(kOld).rfind('/')), fs::perms::owner_all);
 }
@@ -216,8 +204,7 @@ using VornicaResults = PagingFixture;
 TEST_F(VornicaResults, PagesMapsAndRefusesBadRequests) {
     const std::string file = makeJobFile(1234, kResultsBackup, "one\r\ntwo\r\nthree\r\n");
     struct Case {
-        std::vector<std::string> args;
-        int code;
+        std::vector<std::string> args; int code;
         const char* out;  // in stdout, or in stderr when the code is not 0
     } cases[] = {
         {{"results", "map", "1234"}, 1, "map of job 1234 is missing"},
@@ -234,8 +221,7 @@ TEST_F(VornicaResults, PagesMapsAndRefusesBadRequests) {
         EXPECT_EQ(run.code, c.code) << c.args[1] << " " << run.err;
         EXPECT_NE((c.code == 0 ? run.out : run.err).find(c.out), std::string::npos) << run.out << run.err;
     }
-    const ToolRun json = runVornica(settings.dir(), {"--json", "results", "page", "1234", "--line", "3"});
-    const Json reply = Json::parse(json.out);
+    const Json reply = Json::parse(runVornica(settings.dir(), {"--json", "results", "page", "1234", "--line", "3"}).out);
     EXPECT_EQ(Json({reply["total_lines"], reply["lines"], reply["end_code"]}), Json({3, Json::array({"three"}), 0}));
 }
 
@@ -266,13 +252,11 @@ TEST_F(VornicaTool, DoctorProbesTheRootAndLeavesNothingBehind) {
 }
 
 TEST_F(VornicaTool, SweepRunsThePeriodicCleanupAsAJobWould) {
-    const ToolRun idle = vornica({"--json", "cache", "sweep"});
-    EXPECT_EQ(Json::parse(idle.out)["swept"], false) << "no dINDEXCLEANALLDAYS: no sweep";
+    EXPECT_EQ(Json::parse(vornica({"--json", "cache", "sweep"}).out)["swept"], false) << "no dINDEXCLEANALLDAYS: no sweep";
     EXPECT_TRUE(fs::exists(dirOf(kOld)));
     settings.write(readFileText(settings.configPath()) + "[MediaAgent]\ndINDEXCLEANALLDAYS=1\n");
     const ToolRun run = vornica({"--json", "cache", "sweep"});
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(Json::parse(run.out)["swept"], true);
-    EXPECT_FALSE(fs::exists(dirOf(kOld)));
-    EXPECT_TRUE(fs::exists(dirOf(recent_)));
+    EXPECT_TRUE(!fs::exists(dirOf(kOld)) && fs::exists(dirOf(recent_)));
 }
