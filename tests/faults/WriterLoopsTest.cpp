@@ -110,17 +110,19 @@ void makeOlder(const std::string& path, int64_t seconds) {
 std::string app(const TempDir& d) { return d.file("KR_Index/2/7"); }
 std::string job(const TempDir& d) { return d.file("KR_JobResults/2/5/7"); }
 
+SettingsFixture* theSettings = nullptr;  // the running test's
+
 // Settings of client1 (client id 42) with its index cache and its job results in the run's
 // directory; more (settings of client1's machine, or further sections) goes at the end.
-void useRoot(SettingsFixture& s, const TempDir& d, const std::string& more = "") {
-    s.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
+void useRoot(const TempDir& d, const std::string& more = "") {
+    theSettings->write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
             "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
             "ClientId=42\nJobResultsDirectory=" + d.path() + "\n" + more);
 }
 
 // The results directory of job 5:7 under the run's directory, with its State file.
-void leaveResultsDir(SettingsFixture& s, const TempDir& d) {
-    useRoot(s, d);
+void leaveResultsDir(const TempDir& d) {
+    useRoot(d);
     fs::create_directories(job(d));
     writeFileText(job(d) + "/State", "0\r\n1700000000    \r\n");
 }
@@ -133,22 +135,44 @@ Lines servedPage(ResultsFile kind) {
     return failed ? Lines{"failed"} : got.lines;
 }
 
-// The settings rewrite: a value set before is never lost; the new one is there after success.
-Writer settingsRewrite() {
-    return {"settings rewrite",
-            [](const TempDir& d) { writeFileText(d.file("settings.ini"), "[~MediaAgent]\nnOld=1\n; a comment\n"); },
-            [](const TempDir& d) { return SettingsStore::setText(d.file("settings.ini"), "~MediaAgent", "nNew", "2"); },
-            [](const TempDir& d, Outcome o) {
-                const std::string path = d.file("settings.ini");
-                const auto value = [&](const char* name) { return SettingsStore(path).getInteger("~MediaAgent", name); };
-                EXPECT_TRUE(SettingsStore(path).fileRead());
-                EXPECT_EQ(value("nOld"), 1);
-                EXPECT_TRUE(o == Outcome::Succeeded ? value("nNew") == 2 : !value("nNew") || value("nNew") == 2);
-                EXPECT_NE(readFileText(path).find("; a comment"), std::string::npos);
-                ASSERT_TRUE(SettingsStore::setText(path, "~MediaAgent", "nNext", "3")) << "the next writer";
-                EXPECT_TRUE(value("nOld") == 1 && value("nNext") == 3) << readFileText(path);
-                expectOnly(d.path(), {"settings.ini", "settings.ini.lock"}, "settings.ini", {"tmp"}, o);
-            }};
+// The job id file of index 1700000000, written whole with that write counter.
+const std::string kOldJobIdLine = "7:1:2:0 mahost\r\n";
+bool writeJobId(unsigned counter) {
+    TestDir writer(1700000000, 1, 7);
+    writer.setJobPhaseNumber(1);
+    writer.setJobAttemptNumber(2);
+    writer.setJobIndexWriteCounter(counter);
+    writer.createJobIdFile();
+    return true;
+}
+
+// Lines appended to job 5:7's backup results by putLine and closeFile.
+bool storeLines(std::initializer_list<const char*> lines) {
+    StoreResults writer(kTalCell, kJobId, true, "client1");
+    bool failed = writer.openFile(kResultsBackup, true, false);
+    for (const char* line : lines) failed = failed || writer.putLine(line, false);
+    return !writer.closeFile() && !failed;
+}
+
+// A reservation transaction: reserve, then release all.
+bool reserveAndRelease() {
+    TestCacheFs cache;
+    return cache.reserve(10000000, 0, 0, 0) == 1 && cache.release(0, true) == 0;
+}
+
+// What the generation rows find: the lines stored in raw files, and the results of restores.
+const Lines kStored = {"a1", "a2", "b1"};
+const std::string kRestored = "a 1\r\nb 3\r\nc 5\r\nx 12\r\n";
+
+// A raw file of job 5:7's backup results, claimed by openRaw and written by the caller.
+bool storeRaw(std::initializer_list<const char*> lines) {
+    StoreResults writer(kTalCell, kJobId, true, "client1");
+    std::string raw;
+    CXFile file;
+    if (writer.openRaw(kResultsBackup, raw) || file.open(raw.c_str(), sfOpenOrCreate) != 0) return false;
+    for (const char* line : lines)
+        if (file.putLine(line, false) != 0) return false;
+    return file.bufWriteFlush() == 0 && file.close() == 0;
 }
 
 // sortAndReplace(Ex) with runs on disk (more lines than the memory holds): the file holds the
@@ -185,77 +209,14 @@ Writer sortWriter(const char* name, int topN) {
             }};
 }
 
-// The job id file of an index directory, rewritten whole: it reads as the old line or the new.
-Writer jobIdFile(SettingsFixture& s) {
-    static const std::string oldLine = "7:1:2:0 mahost\r\n";
-    const auto write = [](unsigned counter) {
-        TestDir writer(1700000000, 1, 7);
-        writer.setJobPhaseNumber(1);
-        writer.setJobAttemptNumber(2);
-        writer.setJobIndexWriteCounter(counter);
-        writer.createJobIdFile();
-        return true;
-    };
-    return {"job id file",
-            [&s](const TempDir& d) {
-                useRoot(s, d, "HostName=mahost\n");
-                fs::create_directories(app(d) + "/1700000000");
-                writeFileText(app(d) + "/1700000000/JobId", oldLine);
-            },
-            [write](const TempDir&) { return write(3); },
-            [write](const TempDir& d, Outcome o) {
-                const std::string path = app(d) + "/1700000000/JobId", now = readFileText(path);
-                EXPECT_TRUE(now == oldLine || now == "7:1:2:3 mahost\r\n") << now;
-                write(4);
-                EXPECT_EQ(readFileText(path), "7:1:2:4 mahost\r\n") << "the next writer";
-                expectOnly(app(d) + "/1700000000", {"JobId"}, "JobId", {"tmp"}, o);
-            },
-            false};
-}
-
-// putLine + closeFile appending to a results file that holds lines of an earlier writer: those
-// stay, the file holds whole lines only, and the next writer appends after them.
-Writer storeLines(SettingsFixture& s) {
-    const auto store = [](std::initializer_list<const char*> lines) {
-        StoreResults writer(kTalCell, kJobId, true, "client1");
-        bool failed = writer.openFile(kResultsBackup, true, false);
-        for (const char* line : lines) failed = failed || writer.putLine(line, false);
-        return !writer.closeFile() && !failed;
-    };
-    return {"putLine + closeFile",
-            [&s, store](const TempDir& d) {
-                useRoot(s, d);
-                fs::create_directories(d.file("KR_JobResults"));
-                ASSERT_TRUE(store({"old one", "old two"}));
-            },
-            [store](const TempDir&) { return store({"new one", "new two"}); },
-            [store](const TempDir& d, Outcome o) {
-                const std::string committed = "old one\r\nold two\r\n", all = committed + "new one\r\nnew two\r\n";
-                const std::string now = readFileText(job(d) + "/backup.out");
-                EXPECT_EQ(now.rfind(committed, 0), 0u) << now;
-                EXPECT_TRUE(o != Outcome::Succeeded || now == all) << now;
-                ASSERT_TRUE(store({"next"})) << "the next writer";
-                const std::string after = readFileText(job(d) + "/backup.out");
-                EXPECT_TRUE(after == committed + "next\r\n" || after == committed + "new one\r\nnext\r\n" ||
-                            after == all + "next\r\n")
-                    << "whole lines only: " << after;
-                const std::string map = readFileText(job(d) + "/1.map");
-                std::vector<uint64_t> entries, starts;
-                for (size_t at = 0; at + kMapEntrySize <= map.size(); at += kMapEntrySize)
-                    entries.push_back(decodeMapEntry(reinterpret_cast<const unsigned char*>(map.data() + at)));
-                for (size_t at = 0; at < after.size(); at = after.find('\n', at) + 1) starts.push_back(at);
-                EXPECT_EQ(entries, starts) << "the map fits the file";
-            }};
-}
-
 // Create + close and update (by rename or by copy) + close of an app with one complete index: it is
 // never lost, a success leaves a newer complete one, and the next reader and job succeed.
 enum class IndexWrite { Create, UpdateByRename, UpdateByCopy };
 
-Writer indexWriter(SettingsFixture& s, const char* name, IndexWrite how) {
+Writer indexWriter(const char* name, IndexWrite how) {
     return {name,
-            [&s](const TempDir& d) {
-                useRoot(s, d);
+            [](const TempDir& d) {
+                useRoot(d);
                 fs::create_directories(app(d) + "/100");
                 writeFileText(app(d) + "/100/State", "0\r\n100    \r\n");
                 writeFileText(app(d) + "/100/index.dat", "data");
@@ -294,57 +255,13 @@ Writer indexWriter(SettingsFixture& s, const char* name, IndexWrite how) {
             }};
 }
 
-// A reservation transaction (reserve, release) beside another host's line: that line stays, the
-// file parses, and the next process reserves, dropping what a killed process of its host left.
-Writer reservation(SettingsFixture& s) {
-    static const std::string otherHost = "999:5/1/1 1 " + std::to_string(JobResultsCacheFs::getCurrentTime()) + "\r\n";
-    const auto transaction = [] {
-        TestCacheFs cache;
-        return cache.reserve(10000000, 0, 0, 0) == 1 && cache.release(0, true) == 0;
-    };
-    return {"reservation transaction",
-            [&s](const TempDir& d) {
-                useRoot(s, d, "[MediaAgent]\nsDISABLERESERVE=No\n");
-                fs::create_directories(d.file("KR_Index"));
-                writeFileText(d.file("KR_Index/reserveFile"), otherHost);
-            },
-            [transaction](const TempDir&) { return transaction(); },
-            [transaction](const TempDir& d, Outcome) {
-                int malformed = 0;
-                reserveLinesOf(readFileText(d.file("KR_Index/reserveFile")), &malformed);
-                EXPECT_EQ(malformed, 0) << readFileText(d.file("KR_Index/reserveFile"));
-                ASSERT_TRUE(transaction()) << "the next transaction";
-                const std::string after = readFileText(d.file("KR_Index/reserveFile"));
-                EXPECT_TRUE(after.rfind(otherHost, 0) == 0 || after.find("\n" + otherHost) != std::string::npos)
-                    << "the other host's line is kept: " << after;
-                EXPECT_EQ(reserveLinesOf(after).size(), 1u) << "only the other host's line is left: " << after;
-            }};
+// Another host's line, of the time the first run began.
+const std::string& otherHostLine() {
+    static const std::string line = "999:5/1/1 1 " + std::to_string(JobResultsCacheFs::getCurrentTime()) + "\r\n";
+    return line;
 }
 
-// generateFile (raw files merged into the results file at the first page) and generateMap: every
-// stored line is served afterwards, by this reader or the next, exactly once and in order.
-Writer generation(SettingsFixture& s) {
-    static const Lines stored = {"a1", "a2", "b1"};
-    return {"generateFile + generateMap",
-            [&s](const TempDir& d) {
-                leaveResultsDir(s, d);
-                writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
-                writeFileText(job(d) + "/backup_12_200", "b1\r\n");
-            },
-            [](const TempDir&) { return servedPage(kResultsBackup) == stored; },
-            [](const TempDir& d, Outcome o) {
-                EXPECT_EQ(servedPage(kResultsBackup), stored) << "the next reader serves every stored line";
-                // Raw files left out: an unlink that failed after the results file was in place
-                // leaves them (they go with the job's directory); those of a generation killed
-                // then are removed by the next reader, which finds no map.
-                Lines kept{"State", "backup.out", "1.map", "raw.log"};
-                if (o == Outcome::Succeeded) kept.insert(kept.end(), {"backup_11_100", "backup_12_200"});
-                expectOnly(job(d), kept, "1.map", {"new"}, o);
-            }};
-}
-
-// A batch of rows into the results table (SQLite, through the wrapping VFS of SysCalls): the
-// rows committed before stay, the batch is all or nothing, and the next writer adds its row.
+// The rows of the results table (its lines), and a batch of rows put into it.
 struct RowCollector : JobResultsCallback {
     int function(JobResultsTable*, JobResultsRecord* record) override {
         rows.push_back(record->line);
@@ -373,8 +290,139 @@ bool tableBatch(const std::string& path, std::initializer_list<const char*> line
     return table.commitBatch() == 0 && table.close() == 0;
 }
 
-Writer resultsTableBatch() {
-    return {"results table batch",
+// The index 100 of the app, with its index file and a restart file, in the given state.
+enum class Resumable { Suspended = 1, Writing = 3 };
+void leaveJobIndex(const TempDir& d, Resumable state) {
+    useRoot(d);
+    fs::create_directories(app(d) + "/100");
+    writeFileText(app(d) + "/100/State", std::to_string(static_cast<int>(state)) + "\r\n100    \r\n");
+    writeFileText(app(d) + "/100/index.dat", "data");
+    writeFileText(app(d) + "/100/TL_RST.cfg", "restart");
+}
+
+// Removable rows of job 5:7's backup results put into its results table, one withdrawn at the end.
+bool storeRows(std::initializer_list<std::pair<const char*, const char*>> rows, const char* withdrawn = nullptr) {
+    StoreResults writer(kTalCell, kJobId, true, "client1");
+    if (writer.openRemovable(kResultsBackup)) return false;
+    for (const auto& [key, line] : rows)
+        if (writer.putRemovableLine(key, line)) return false;
+    return withdrawn == nullptr || !writer.remove(withdrawn);
+}
+}  // namespace
+
+// Each writer's settings point into the directory of its run.
+class WriterLoops : public ::testing::Test {
+protected:
+    WriterLoops() { theSettings = &settings; }
+    SettingsFixture settings;
+};
+
+// Every writer; its name is its loops' test's.
+std::vector<Writer> allWriters() {
+    return {
+        // The settings rewrite: a value set before is never lost; the new one is there after success.
+        {"SettingsRewrite",
+            [](const TempDir& d) { writeFileText(d.file("settings.ini"), "[~MediaAgent]\nnOld=1\n; a comment\n"); },
+            [](const TempDir& d) { return SettingsStore::setText(d.file("settings.ini"), "~MediaAgent", "nNew", "2"); },
+            [](const TempDir& d, Outcome o) {
+                const std::string path = d.file("settings.ini");
+                const auto value = [&](const char* name) { return SettingsStore(path).getInteger("~MediaAgent", name); };
+                EXPECT_TRUE(SettingsStore(path).fileRead());
+                EXPECT_EQ(value("nOld"), 1);
+                EXPECT_TRUE(o == Outcome::Succeeded ? value("nNew") == 2 : !value("nNew") || value("nNew") == 2);
+                EXPECT_NE(readFileText(path).find("; a comment"), std::string::npos);
+                ASSERT_TRUE(SettingsStore::setText(path, "~MediaAgent", "nNext", "3")) << "the next writer";
+                EXPECT_TRUE(value("nOld") == 1 && value("nNext") == 3) << readFileText(path);
+                expectOnly(d.path(), {"settings.ini", "settings.ini.lock"}, "settings.ini", {"tmp"}, o);
+            }},
+        sortWriter("SortAndReplace", 0),
+        sortWriter("SortAndReplaceTopN", 25),
+        // The job id file of an index directory, rewritten whole: it reads as the old line or the new.
+        {"JobIdFile",
+            [](const TempDir& d) {
+                useRoot(d, "HostName=mahost\n");
+                fs::create_directories(app(d) + "/1700000000");
+                writeFileText(app(d) + "/1700000000/JobId", kOldJobIdLine);
+            },
+            [](const TempDir&) { return writeJobId(3); },
+            [](const TempDir& d, Outcome o) {
+                const std::string path = app(d) + "/1700000000/JobId", now = readFileText(path);
+                EXPECT_TRUE(now == kOldJobIdLine || now == "7:1:2:3 mahost\r\n") << now;
+                writeJobId(4);
+                EXPECT_EQ(readFileText(path), "7:1:2:4 mahost\r\n") << "the next writer";
+                expectOnly(app(d) + "/1700000000", {"JobId"}, "JobId", {"tmp"}, o);
+            },
+            false},
+        // putLine + closeFile appending to a results file that holds lines of an earlier writer: those
+        // stay, the file holds whole lines only, and the next writer appends after them.
+        {"PutLineAndCloseFile",
+            [](const TempDir& d) {
+                useRoot(d);
+                fs::create_directories(d.file("KR_JobResults"));
+                ASSERT_TRUE(storeLines({"old one", "old two"}));
+            },
+            [](const TempDir&) { return storeLines({"new one", "new two"}); },
+            [](const TempDir& d, Outcome o) {
+                const std::string committed = "old one\r\nold two\r\n", all = committed + "new one\r\nnew two\r\n";
+                const std::string now = readFileText(job(d) + "/backup.out");
+                EXPECT_EQ(now.rfind(committed, 0), 0u) << now;
+                EXPECT_TRUE(o != Outcome::Succeeded || now == all) << now;
+                ASSERT_TRUE(storeLines({"next"})) << "the next writer";
+                const std::string after = readFileText(job(d) + "/backup.out");
+                EXPECT_TRUE(after == committed + "next\r\n" || after == committed + "new one\r\nnext\r\n" ||
+                            after == all + "next\r\n")
+                    << "whole lines only: " << after;
+                const std::string map = readFileText(job(d) + "/1.map");
+                std::vector<uint64_t> entries, starts;
+                for (size_t at = 0; at + kMapEntrySize <= map.size(); at += kMapEntrySize)
+                    entries.push_back(decodeMapEntry(reinterpret_cast<const unsigned char*>(map.data() + at)));
+                for (size_t at = 0; at < after.size(); at = after.find('\n', at) + 1) starts.push_back(at);
+                EXPECT_EQ(entries, starts) << "the map fits the file";
+            }},
+        indexWriter("CacheCreateAndClose", IndexWrite::Create),
+        indexWriter("CacheUpdateByRename", IndexWrite::UpdateByRename),
+        indexWriter("CacheUpdateByCopy", IndexWrite::UpdateByCopy),
+        // A reservation transaction (reserve, release) beside another host's line: that line stays, the
+        // file parses, and the next process reserves, dropping what a killed process of its host left.
+        {"ReservationTransaction",
+            [](const TempDir& d) {
+                useRoot(d, "[MediaAgent]\nsDISABLERESERVE=No\n");
+                fs::create_directories(d.file("KR_Index"));
+                writeFileText(d.file("KR_Index/reserveFile"), otherHostLine());
+            },
+            [](const TempDir&) { return reserveAndRelease(); },
+            [](const TempDir& d, Outcome) {
+                int malformed = 0;
+                reserveLinesOf(readFileText(d.file("KR_Index/reserveFile")), &malformed);
+                EXPECT_EQ(malformed, 0) << readFileText(d.file("KR_Index/reserveFile"));
+                ASSERT_TRUE(reserveAndRelease()) << "the next transaction";
+                const std::string after = readFileText(d.file("KR_Index/reserveFile"));
+                EXPECT_TRUE(after.rfind(otherHostLine(), 0) == 0 || after.find("\n" + otherHostLine()) != std::string::npos)
+                    << "the other host's line is kept: " << after;
+                EXPECT_EQ(reserveLinesOf(after).size(), 1u) << "only the other host's line is left: " << after;
+            }},
+        // generateFile (raw files merged into the results file at the first page) and generateMap: every
+        // stored line is served afterwards, by this reader or the next, exactly once and in order.
+        {"GenerateFileAndMap",
+            [](const TempDir& d) {
+                leaveResultsDir(d);
+                writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
+                writeFileText(job(d) + "/backup_12_200", "b1\r\n");
+            },
+            [](const TempDir&) { return servedPage(kResultsBackup) == kStored; },
+            [](const TempDir& d, Outcome o) {
+                EXPECT_EQ(servedPage(kResultsBackup), kStored) << "the next reader serves every stored line";
+                // Raw files left out: an unlink that failed after the results file was in place
+                // leaves them (they go with the job's directory); those of a generation killed
+                // then are removed by the next reader, which finds no map.
+                Lines kept{"State", "backup.out", "1.map", "raw.log"};
+                if (o == Outcome::Succeeded) kept.insert(kept.end(), {"backup_11_100", "backup_12_200"});
+                expectOnly(job(d), kept, "1.map", {"new"}, o);
+            }},
+
+        // A batch of rows into the results table (SQLite, through the wrapping VFS of SysCalls): the
+        // rows committed before stay, the batch is all or nothing, and the next writer adds its row.
+        {"ResultsTableBatch",
             [](const TempDir& d) { ASSERT_TRUE(createTable(d.file("results.db")) && tableBatch(d.file("results.db"), {"old"})); },
             [](const TempDir& d) { return tableBatch(d.file("results.db"), {"new1", "new2"}); },
             [](const TempDir& d, Outcome o) {
@@ -385,24 +433,11 @@ Writer resultsTableBatch() {
                 expected.push_back("next");
                 EXPECT_EQ(tableRows(d.file("results.db")), expected);
                 expectOnly(d.path(), {"results.db"}, "results.db", {}, o);
-            }};
-}
-
-// The index 100 of the app, with its index file and a restart file, in the given state.
-enum class Resumable { Suspended = 1, Writing = 3 };
-void leaveJobIndex(SettingsFixture& s, const TempDir& d, Resumable state) {
-    useRoot(s, d);
-    fs::create_directories(app(d) + "/100");
-    writeFileText(app(d) + "/100/State", std::to_string(static_cast<int>(state)) + "\r\n100    \r\n");
-    writeFileText(app(d) + "/100/index.dat", "data");
-    writeFileText(app(d) + "/100/TL_RST.cfg", "restart");
-}
-
-// Suspend, resume and close as still resumable: the restart files and the index are never lost, a
-// success leaves the index complete and resumable, and the next job resumes it or is told why not.
-Writer suspendAndResume(SettingsFixture& s) {
-    return {"suspend + resume + close resumable",
-            [&s](const TempDir& d) { leaveJobIndex(s, d, Resumable::Suspended); },
+            }},
+        // Suspend, resume and close as still resumable: the restart files and the index are never lost, a
+        // success leaves the index complete and resumable, and the next job resumes it or is told why not.
+        {"SuspendAndResume",
+            [](const TempDir& d) { leaveJobIndex(d, Resumable::Suspended); },
             [](const TempDir&) {
                 TestDir job(0, 1, 42);
                 return job.resume(0, false) != nullptr && job.suspend() == 0 && job.resume(0, false) != nullptr &&
@@ -425,14 +460,11 @@ Writer suspendAndResume(SettingsFixture& s) {
                 EXPECT_TRUE(!resumed || next.close(false) == 0);
                 expectOnly(fsExists(dir.c_str()) ? dir : aside, {"State", "index.dat", "TL_RST.cfg", "canStillResume"}, "State",
                            {"tmp"}, o);
-            }};
-}
-
-// Discard for resume of an index its writer left in Writing: the restart files go aside to
-// ready_to_resume, or the directory stays whole with its State; nothing else.
-Writer discardForResume(SettingsFixture& s) {
-    return {"discard for resume",
-            [&s](const TempDir& d) { leaveJobIndex(s, d, Resumable::Writing); },
+            }},
+        // Discard for resume of an index its writer left in Writing: the restart files go aside to
+        // ready_to_resume, or the directory stays whole with its State; nothing else.
+        {"DiscardForResume",
+            [](const TempDir& d) { leaveJobIndex(d, Resumable::Writing); },
             [](const TempDir&) { return TestDir(100, 1, 42).discardForResume(true) == 0; },
             [](const TempDir& d, Outcome o) {
                 const std::string dir = app(d) + "/100", aside = app(d) + "/ready_to_resume";
@@ -449,50 +481,28 @@ Writer discardForResume(SettingsFixture& s) {
                 TestDir job(0, 1, 44);
                 ASSERT_NE(job.create(2000000000), nullptr) << "the next job's index, errno " << job.getErrno();
                 EXPECT_EQ(job.close(false), 0);
-            }};
-}
-
-// Raw storing: openRaw claims a raw file and the caller writes its lines into it. The raw files
-// stored before are served at the next page, the new one whole or not at all, never a part line.
-Writer rawStoring(SettingsFixture& s) {
-    const auto store = [](std::initializer_list<const char*> lines) {
-        StoreResults writer(kTalCell, kJobId, true, "client1");
-        std::string raw;
-        CXFile file;
-        if (writer.openRaw(kResultsBackup, raw) || file.open(raw.c_str(), sfOpenOrCreate) != 0) return false;
-        for (const char* line : lines)
-            if (file.putLine(line, false) != 0) return false;
-        return file.bufWriteFlush() == 0 && file.close() == 0;
-    };
-    return {"raw storing",
-            [&s](const TempDir& d) {
-                leaveResultsDir(s, d);
+            }},
+        // Raw storing: openRaw claims a raw file and the caller writes its lines into it. The raw files
+        // stored before are served at the next page, the new one whole or not at all, never a part line.
+        {"RawStoring",
+            [](const TempDir& d) {
+                leaveResultsDir(d);
                 writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
             },
-            [store](const TempDir&) { return store({"n1", "n2"}); },
-            [store](const TempDir&, Outcome o) {
-                ASSERT_TRUE(store({"next"})) << "the next writer";
+            [](const TempDir&) { return storeRaw({"n1", "n2"}); },
+            [](const TempDir&, Outcome o) {
+                ASSERT_TRUE(storeRaw({"next"})) << "the next writer";
                 const Lines now = servedPage(kResultsBackup);
                 const bool whole = now == Lines{"a1", "a2", "n1", "n2", "next"} || now == Lines{"a1", "a2", "next"};
                 EXPECT_TRUE(whole && (o != Outcome::Succeeded || now.size() == 5))
                     << "served: " << ::testing::PrintToString(now);
-            }};
-}
+            }},
 
-// Removable storing: rows put into the results table, one withdrawn. Each call commits on its own;
-// the row stored before stays, and the next writer's row and the page made from the table follow.
-bool storeRows(std::initializer_list<std::pair<const char*, const char*>> rows, const char* withdrawn = nullptr) {
-    StoreResults writer(kTalCell, kJobId, true, "client1");
-    if (writer.openRemovable(kResultsBackup)) return false;
-    for (const auto& [key, line] : rows)
-        if (writer.putRemovableLine(key, line)) return false;
-    return withdrawn == nullptr || !writer.remove(withdrawn);
-}
-
-Writer removableStoring(SettingsFixture& s) {
-    return {"removable storing",
-            [&s](const TempDir& d) {
-                leaveResultsDir(s, d);
+        // Removable storing: rows put into the results table, one withdrawn. Each call commits on its own;
+        // the row stored before stays, and the next writer's row and the page made from the table follow.
+        {"RemovableStoring",
+            [](const TempDir& d) {
+                leaveResultsDir(d);
                 ASSERT_TRUE(storeRows({{"k0", "%s kept"}}));
             },
             [](const TempDir&) { return storeRows({{"k1", "%s one"}, {"k2", "%s two"}}, "k1"); },
@@ -505,15 +515,12 @@ Writer removableStoring(SettingsFixture& s) {
                 EXPECT_TRUE(o == Outcome::Succeeded ? now == (Lines{"k0 kept", "k2 two", "k3 next"}) : fits)
                     << ::testing::PrintToString(now);
                 expectOnly(job(d), {"State", "backup.out", "1.map"}, "JobResults", {"tmp"}, o);
-            }};
-}
-
-// generateFile from the results table at the first page; the table goes once the file is in place.
-// Every row is served once, by this reader or the next (a writer after that is refused).
-Writer tableGeneration(SettingsFixture& s) {
-    return {"generateFile from the table",
-            [&s](const TempDir& d) {
-                leaveResultsDir(s, d);
+            }},
+        // generateFile from the results table at the first page; the table goes once the file is in place.
+        // Every row is served once, by this reader or the next (a writer after that is refused).
+        {"GenerateFileFromTable",
+            [](const TempDir& d) {
+                leaveResultsDir(d);
                 ASSERT_TRUE(storeRows({{"k1", "%s one"}, {"k2", "%s two"}}));
             },
             [](const TempDir&) { return servedPage(kResultsBackup) == Lines{"k1 one", "k2 two"}; },
@@ -524,22 +531,18 @@ Writer tableGeneration(SettingsFixture& s) {
                 Lines kept{"State", "backup.out", "1.map"};
                 if (o == Outcome::Killed) kept.push_back("JobResults");
                 expectOnly(job(d), kept, ".generating", {"1"}, o);
-            }};
-}
-
-// A restore filter file: a reader of the failed restores filters restore.out into a paging file of
-// its own. The next reader serves the whole filter; a filter file left holds all of it.
-Writer restoreFilter(SettingsFixture& s) {
-    static const std::string restored = "a 1\r\nb 3\r\nc 5\r\nx 12\r\n";
-    return {"restore filter file",
-            [&s](const TempDir& d) {
-                leaveResultsDir(s, d);
-                writeFileText(job(d) + "/" + resultsFileName(kResultsRestore), restored);
+            }},
+        // A restore filter file: a reader of the failed restores filters restore.out into a paging file of
+        // its own. The next reader serves the whole filter; a filter file left holds all of it.
+        {"RestoreFilterFile",
+            [](const TempDir& d) {
+                leaveResultsDir(d);
+                writeFileText(job(d) + "/" + resultsFileName(kResultsRestore), kRestored);
             },
             [](const TempDir&) { return servedPage(kRestoreFailed) == Lines{"b 3", "x 12"}; },
             [](const TempDir& d, Outcome o) {
                 EXPECT_EQ(servedPage(kRestoreFailed), (Lines{"b 3", "x 12"})) << "the next reader";
-                EXPECT_EQ(readFileText(job(d) + "/" + resultsFileName(kResultsRestore)), restored);
+                EXPECT_EQ(readFileText(job(d) + "/" + resultsFileName(kResultsRestore)), kRestored);
                 // The filter files go beside KR_JobResults, and a killed reader's temporaries (of the
                 // filter, of its map), which the age cleanup of paging files takes (below).
                 for (const auto& e : fs::directory_iterator(d.path())) {
@@ -555,46 +558,25 @@ Writer restoreFilter(SettingsFixture& s) {
                 PagingResultsDir::setClockForTests(nullptr);
                 for (const auto& e : fs::directory_iterator(d.path()))
                     EXPECT_TRUE(e.is_directory()) << "not taken by the age cleanup: " << e.path();
-            }};
+            }},
+    };
 }
-}  // namespace
-
-// Each writer's settings point into the directory of its run.
-class WriterLoops : public ::testing::Test {
-protected:
-    SettingsFixture settings;
-};
-
-// Every writer, and the name of its loops' test.
-std::vector<Writer> allWriters(SettingsFixture& s) {
-    return {settingsRewrite(), sortWriter("sortAndReplace", 0), sortWriter("sortAndReplaceEx top-N", 25), jobIdFile(s),
-            storeLines(s), indexWriter(s, "create + close", IndexWrite::Create),
-            indexWriter(s, "update by rename + close", IndexWrite::UpdateByRename),
-            indexWriter(s, "update by copy + close", IndexWrite::UpdateByCopy), reservation(s), generation(s),
-            resultsTableBatch(), suspendAndResume(s), discardForResume(s), rawStoring(s), removableStoring(s),
-            tableGeneration(s), restoreFilter(s)};
-}
-const char* const kTestNames[] = {
-    "SettingsRewrite",   "SortAndReplace",   "SortAndReplaceTopN", "JobIdFile",      "PutLineAndCloseFile",
-    "CacheCreateAndClose", "CacheUpdateByRename", "CacheUpdateByCopy", "ReservationTransaction",
-    "GenerateFileAndMap", "ResultsTableBatch", "SuspendAndResume", "DiscardForResume", "RawStoring",
-    "RemovableStoring",  "GenerateFileFromTable", "RestoreFilterFile"};
 
 // One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
 class WriterLoop : public WriterLoops, public ::testing::WithParamInterface<size_t> {};
 TEST_P(WriterLoop, ErrorsAndKills) {
-    const Writer w = allWriters(settings).at(GetParam());
+    const Writer w = allWriters().at(GetParam());
     const LoopCounts c = runLoops(w);
     std::printf("%s: %ld calls, %ld injected failures, %ld kills\n", w.name, c.calls, c.failures, c.kills);
 }
-INSTANTIATE_TEST_SUITE_P(WriterLoops, WriterLoop, ::testing::Range<size_t>(0, std::size(kTestNames)),
-                         [](const auto& test) { return std::string(kTestNames[test.param]); });
+INSTANTIATE_TEST_SUITE_P(WriterLoops, WriterLoop, ::testing::Range<size_t>(0, allWriters().size()),
+                         [](const auto& test) { return std::string(allWriters().at(test.param).name); });
 
 // Every writer on a really full file system: a small tmpfs (private mount namespace, root only)
 // filled after the set-up. Failure reported or the right result; with room, the checks hold.
 TEST_F(WriterLoops, FullDisk) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace and a tmpfs";
-    for (const Writer& w : allWriters(settings)) {
+    for (const Writer& w : allWriters()) {
         TempDir dir;
         const int status = runInChildWithFaults(FaultPlan{}, [&] {
             if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -619,14 +601,18 @@ TEST_F(WriterLoops, FullDisk) {
 // Other hosts' temporaries go by age in every sweep: one unchanged for longer than the limit goes;
 // a younger one stays (its writer may be at it), and so does an old work directory with a young file.
 TEST_F(WriterLoops, OtherHostsLeftoversGoByAge) {
-    const Writer tableCreate{"results table create", [](const TempDir&) {},
+    const Writer tableCreate{"ResultsTableCreate", [](const TempDir&) {},
                              [](const TempDir& d) { return createTable(d.file("results.db")); }, {}};
+    const std::vector<Writer> all = allWriters();
+    const auto named = [&](std::string_view name) {
+        return *std::find_if(all.begin(), all.end(), [&](const Writer& w) { return w.name == name; });
+    };
     const std::tuple<Writer, const char*, const char*> cases[] = {
-        {settingsRewrite(), "settings.ini", "tmp"},
-        {sortWriter("sortAndReplace", 0), "list.txt", "sortwork"},
-        {jobIdFile(settings), "KR_Index/2/7/1700000000/JobId", "tmp"},
-        {generation(settings), "KR_JobResults/2/5/7/.generating", "1"},
-        {generation(settings), "KR_JobResults/2/5/7/1.map", "new"},
+        {named("SettingsRewrite"), "settings.ini", "tmp"},
+        {named("SortAndReplace"), "list.txt", "sortwork"},
+        {named("JobIdFile"), "KR_Index/2/7/1700000000/JobId", "tmp"},
+        {named("GenerateFileAndMap"), "KR_JobResults/2/5/7/.generating", "1"},
+        {named("GenerateFileAndMap"), "KR_JobResults/2/5/7/1.map", "new"},
         {tableCreate, "results.db", "new"},
     };
     const int64_t old = TempNames::kOtherHostLeftoverSeconds + 86400, recent = old - 2 * 86400;
