@@ -419,11 +419,12 @@ std::vector<Writer> allWriters() {
                 if (o == Outcome::Succeeded) kept.insert(kept.end(), {"backup_11_100", "backup_12_200"});
                 expectOnly(job(d), kept, "1.map", {"new"}, o);
             }},
-
         // A batch of rows into the results table (SQLite, through the wrapping VFS of SysCalls): the
         // rows committed before stay, the batch is all or nothing, and the next writer adds its row.
         {"ResultsTableBatch",
-            [](const TempDir& d) { ASSERT_TRUE(createTable(d.file("results.db")) && tableBatch(d.file("results.db"), {"old"})); },
+            [](const TempDir& d) {
+                ASSERT_TRUE(createTable(d.file("results.db")) && tableBatch(d.file("results.db"), {"old"}));
+            },
             [](const TempDir& d) { return tableBatch(d.file("results.db"), {"new1", "new2"}); },
             [](const TempDir& d, Outcome o) {
                 const Lines now = tableRows(d.file("results.db")), all{"old", "new1", "new2"};
@@ -458,8 +459,8 @@ std::vector<Writer> allWriters() {
                 EXPECT_TRUE(resumed || (o != Outcome::Succeeded && (state == "0" || state == "3")))
                     << "the next resume, state " << state << ", errno " << next.getErrno();
                 EXPECT_TRUE(!resumed || next.close(false) == 0);
-                expectOnly(fsExists(dir.c_str()) ? dir : aside, {"State", "index.dat", "TL_RST.cfg", "canStillResume"}, "State",
-                           {"tmp"}, o);
+                const Lines kept{"State", "index.dat", "TL_RST.cfg", "canStillResume"};
+                expectOnly(fsExists(dir.c_str()) ? dir : aside, kept, "State", {"tmp"}, o);
             }},
         // Discard for resume of an index its writer left in Writing: the restart files go aside to
         // ready_to_resume, or the directory stays whole with its State; nothing else.
