@@ -21,31 +21,26 @@
 #include "Indexing/icommon/SortAndReplace.h"
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/FsPrimitives.h"
-#include "Indexing/cacheFs/JobResultsCacheFs.h"
-#include "JobResults/LineMap.h"
 #include "JobResults/PagingResultsDir.h"
-#include "JobResults/ResultsFile.h"
-#include "JobResults/StoreResults.h"
 #include "Platform/BatchSort.h"
 #include "Platform/JobResultsTable.h"
 #include "Platform/SettingsStore.h"
 #include "Platform/TempNames.h"
-#include "tests/support/FaultInjection.h"
-#include "tests/support/ReserveText.h"
 #include "tests/JobResults/RetrieveFixture.h"
+#include "tests/cacheFs/ReservationFixture.h"
 #include "tests/indexcachedir/CacheDirFixture.h"
-#include "tests/support/SettingsFixture.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/FaultInjection.h"
 
 namespace {
 enum class Outcome { Succeeded, Failed, Killed };
+using Lines = std::vector<std::string>;
 
 // A writer's files live in one directory, a fresh TempDir for each run.
 struct Writer {
     const char* name;
     std::function<void(const TempDir&)> setup;
-    std::function<bool(const TempDir&)> run;                // true when the writer reports success
-    std::function<void(const TempDir&, Outcome)> check;     // what the run left; the next writer
+    std::function<bool(const TempDir&)> run;             // true when the writer reports success
+    std::function<void(const TempDir&, Outcome)> check;  // what the run left; the next writer
     bool reportsFailure = true;  // false: it returns nothing, so a "success" is not judged
 };
 
@@ -69,19 +64,20 @@ LoopCounts runLoops(const Writer& w) {
             w.setup(dir);
             const FaultPlan plan{SysKind::Any, k, error, error == 0, false, dir.path()};
             std::string what = std::string(w.name) + ": killed at call " + std::to_string(k);
-            bool ok = false;
+            Outcome o = Outcome::Killed;
             if (plan.kill) {
                 EXPECT_EQ(runInChildWithFaults(plan, [&] { return w.run(dir) ? 0 : 1; }), 128 + SIGKILL) << what;
                 ++counts.kills;
             } else {
                 FaultInjection faults(plan);
-                ok = w.run(dir);
+                const bool ok = w.run(dir);
+                o = ok && w.reportsFailure ? Outcome::Succeeded : Outcome::Failed;
                 what = std::string(w.name) + ": call " + std::to_string(k) + " (" + faults.lastInjected() +
                        ") failing with " + errnoName(error) + ", the writer " + (ok ? "succeeded" : "failed");
                 ++counts.failures;
             }
             SCOPED_TRACE(what);
-            w.check(dir, plan.kill ? Outcome::Killed : ok && w.reportsFailure ? Outcome::Succeeded : Outcome::Failed);
+            w.check(dir, o);
         }
     }
     return counts;
@@ -89,9 +85,9 @@ LoopCounts runLoops(const Writer& w) {
 
 // Every entry of the directory but those expected. After a success only a temporary whose removal
 // failed may stay, of a process of this host that still runs (the next writer takes it later).
-void expectOnly(const std::string& dir, const std::vector<std::string>& expected, const std::string& base,
+void expectOnly(const std::string& dir, const Lines& expected, const std::string& base,
                 const std::vector<const char*>& tags, Outcome o) {
-    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    for (const auto& e : fs::directory_iterator(dir)) {
         const std::string name = e.path().filename();
         bool live = false;
         for (const char* tag : tags) {
@@ -107,40 +103,76 @@ void expectOnly(const std::string& dir, const std::vector<std::string>& expected
 // Sets the modification time of path (when there is an entry) to seconds ago.
 void makeOlder(const std::string& path, int64_t seconds) {
     std::error_code absent;
-    std::filesystem::last_write_time(
-        path, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(seconds), absent);
+    fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(seconds), absent);
 }
 
 // The app's index directories, and job 5:7's results directory, in the run's directory.
 std::string app(const TempDir& d) { return d.file("KR_Index/2/7"); }
 std::string job(const TempDir& d) { return d.file("KR_JobResults/2/5/7"); }
 
-// Settings of client1 with its index cache and its job results in the run's directory.
-void useRoot(SettingsFixture& settings, const TempDir& d, const std::string& machine = "") {
-    settings.write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
-                   "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
-                   "ClientId=42\nJobResultsDirectory=" + d.path() + "\n" + machine);
+SettingsFixture* theSettings = nullptr;  // the running test's
+
+// Settings of client1 (client id 42) with its index cache and its job results in the run's
+// directory; more (settings of client1's machine, or further sections) goes at the end.
+void useRoot(const TempDir& d, const std::string& more = "") {
+    theSettings->write("[Focus]\nClientName=client1\n[MediaAgent]\nIndexCacheDirectory=" + d.path() +
+            "\n[Platform\\4]\nTalServerHostName=central\n[Platform]\nTalClient=1\n[~Machines\\client1]\n"
+            "ClientId=42\nJobResultsDirectory=" + d.path() + "\n" + more);
 }
 
-// The settings rewrite: a value set before is never lost; the new one is there after success.
-Writer settingsRewrite() {
-    return {"settings rewrite",
-            [](const TempDir& d) { writeFileText(d.file("settings.ini"), "[~MediaAgent]\nnOld=1\n; a comment\n"); },
-            [](const TempDir& d) { return SettingsStore::setText(d.file("settings.ini"), "~MediaAgent", "nNew", "2"); },
-            [](const TempDir& d, Outcome o) {
-                const std::string path = d.file("settings.ini");
-                SettingsStore store(path);
-                EXPECT_TRUE(store.fileRead());
-                EXPECT_EQ(store.getInteger("~MediaAgent", "nOld"), 1);
-                const auto now = store.getInteger("~MediaAgent", "nNew");
-                EXPECT_TRUE(o == Outcome::Succeeded ? now == 2 : !now || *now == 2);
-                EXPECT_NE(readFileText(path).find("; a comment"), std::string::npos);
-                ASSERT_TRUE(SettingsStore::setText(path, "~MediaAgent", "nNext", "3")) << "the next writer";
-                SettingsStore after(path);
-                EXPECT_EQ(after.getInteger("~MediaAgent", "nOld"), 1);
-                EXPECT_EQ(after.getInteger("~MediaAgent", "nNext"), 3);
-                expectOnly(d.path(), {"settings.ini", "settings.ini.lock"}, "settings.ini", {"tmp"}, o);
-            }};
+// The results directory of job 5:7 under the run's directory, with its State file.
+void leaveResultsDir(const TempDir& d) {
+    useRoot(d);
+    fs::create_directories(job(d));
+    writeFileText(job(d) + "/State", "0\r\n1700000000    \r\n");
+}
+
+// The lines of the first page of job 5:7's results of that kind; {"failed"} when the reader fails.
+Lines servedPage(ResultsFile kind) {
+    RetrieveResults reader(kTalCell, kJobId, kind, "client1");
+    bool failed = true;
+    const Page got = fetchPage(reader, 1, 100, &failed);
+    return failed ? Lines{"failed"} : got.lines;
+}
+
+// The job id file of index 1700000000, written whole with that write counter.
+const std::string kOldJobIdLine = "7:1:2:0 mahost\r\n";
+bool writeJobId(unsigned counter) {
+    TestDir writer(1700000000, 1, 7);
+    writer.setJobPhaseNumber(1);
+    writer.setJobAttemptNumber(2);
+    writer.setJobIndexWriteCounter(counter);
+    writer.createJobIdFile();
+    return true;
+}
+
+// Lines appended to job 5:7's backup results by putLine and closeFile.
+bool storeLines(std::initializer_list<const char*> lines) {
+    StoreResults writer(kTalCell, kJobId, true, "client1");
+    bool failed = writer.openFile(kResultsBackup, true, false);
+    for (const char* line : lines) failed = failed || writer.putLine(line, false);
+    return !writer.closeFile() && !failed;
+}
+
+// A reservation transaction: reserve, then release all.
+bool reserveAndRelease() {
+    TestCacheFs cache;
+    return cache.reserve(10000000, 0, 0, 0) == 1 && cache.release(0, true) == 0;
+}
+
+// What the generation rows find: the lines stored in raw files, and the results of restores.
+const Lines kStored = {"a1", "a2", "b1"};
+const std::string kRestored = "a 1\r\nb 3\r\nc 5\r\nx 12\r\n";
+
+// A raw file of job 5:7's backup results, claimed by openRaw and written by the caller.
+bool storeRaw(std::initializer_list<const char*> lines) {
+    StoreResults writer(kTalCell, kJobId, true, "client1");
+    std::string raw;
+    CXFile file;
+    if (writer.openRaw(kResultsBackup, raw) || file.open(raw.c_str(), sfOpenOrCreate) != 0) return false;
+    for (const char* line : lines)
+        if (file.putLine(line, false) != 0) return false;
+    return file.bufWriteFlush() == 0 && file.close() == 0;
 }
 
 // sortAndReplace(Ex) with runs on disk (more lines than the memory holds): the file holds the
@@ -177,56 +209,165 @@ Writer sortWriter(const char* name, int topN) {
             }};
 }
 
-// The job id file of an index directory, rewritten whole: it reads as the old line or the new.
-Writer jobIdFile(SettingsFixture& settings) {
-    static const std::string oldLine = "7:1:2:0 mahost\r\n";
-    const auto write = [](unsigned counter) {
-        TestDir writer(1700000000, 1, 7);
-        writer.setJobPhaseNumber(1);
-        writer.setJobAttemptNumber(2);
-        writer.setJobIndexWriteCounter(counter);
-        writer.createJobIdFile();
-        return true;
-    };
-    return {"job id file",
-            [&settings](const TempDir& d) {
-                useRoot(settings, d, "HostName=mahost\n");
-                std::filesystem::create_directories(app(d) + "/1700000000");
-                writeFileText(app(d) + "/1700000000/JobId", oldLine);
+// Create + close and update (by rename or by copy) + close of an app with one complete index: it is
+// never lost, a success leaves a newer complete one, and the next reader and job succeed.
+enum class IndexWrite { Create, UpdateByRename, UpdateByCopy };
+
+Writer indexWriter(const char* name, IndexWrite how) {
+    return {name,
+            [](const TempDir& d) {
+                useRoot(d);
+                fs::create_directories(app(d) + "/100");
+                writeFileText(app(d) + "/100/State", "0\r\n100    \r\n");
+                writeFileText(app(d) + "/100/index.dat", "data");
             },
-            [write](const TempDir&) { return write(3); },
-            [write](const TempDir& d, Outcome o) {
+            [how](const TempDir&) {
+                TestDir writer(0, 1, 42);
+                writer.copyUponUpdate(how == IndexWrite::UpdateByCopy);
+                const char* made = how == IndexWrite::Create ? writer.create(1000) : writer.update(false, 0, false);
+                EXPECT_TRUE(made != nullptr || writer.getErrno() != 0) << "a failure has its error number";
+                return made != nullptr && writer.close(false) == 0;
+            },
+            [how](const TempDir& d, Outcome o) {
+                unsigned long newest = 0;
+                for (const auto& e : fs::directory_iterator(app(d)))
+                    if (readFileText(e.path().string() + "/State").rfind("0\r\n", 0) == 0)
+                        newest = std::max(newest, std::stoul(e.path().filename().string()));
+                EXPECT_TRUE(o != Outcome::Succeeded || newest > 100u) << "a success leaves a newer complete index";
+                // Disabled for update by rename: a failed or killed close leaves the index it took over
+                // in Writing, and the next open discards it (reported to the cache's owner).
+                const bool takenOver = how == IndexWrite::UpdateByRename && o != Outcome::Succeeded && newest == 0;
+                EXPECT_TRUE(how == IndexWrite::Create || takenOver ||
+                            readFileText(app(d) + "/" + std::to_string(newest) + "/index.dat") == "data");
+                TestDir reader(0, 1, 43), next(0, 1, 44);
+                const bool opened = reader.open(0, false) != nullptr;
+                EXPECT_TRUE(opened || takenOver) << "the next reader, errno " << reader.getErrno();
+                EXPECT_TRUE(!opened || (reader.getTimeStamp() == newest && reader.close(false) == 0))
+                    << "the next reader took " << reader.getTimeStamp() << ", not " << newest;
+                // A killed create may leave its directory without State or with an empty one: made
+                // an hour old, the next update takes it for abandoned and removes it.
+                for (const std::string& path : {app(d) + "/1000/State", app(d) + "/1000"})
+                    if (o == Outcome::Killed) makeOlder(path, 7200);
+                const bool create = how != IndexWrite::Create;  // after a create, the next job updates
+                ASSERT_NE(create ? next.create(2000000000) : next.update(false, 0, false), nullptr)
+                    << "the next job's " << (create ? "index" : "update") << ", errno " << next.getErrno();
+                EXPECT_EQ(next.close(false), 0);
+            }};
+}
+
+// Another host's line, of the time the first run began.
+const std::string& otherHostLine() {
+    static const std::string line = "999:5/1/1 1 " + std::to_string(JobResultsCacheFs::getCurrentTime()) + "\r\n";
+    return line;
+}
+
+// The rows of the results table (its lines), and a batch of rows put into it.
+struct RowCollector : JobResultsCallback {
+    int function(JobResultsTable*, JobResultsRecord* record) override {
+        rows.push_back(record->line);
+        return 0;
+    }
+    Lines rows;
+};
+
+Lines tableRows(const std::string& path) {
+    JobResultsTable table;
+    RowCollector all;
+    if (table.initialize(path.c_str()) != 0 || table.open(false) != 0 || table.search("k", &all) < 0) return {"failed"};
+    return all.rows;
+}
+
+bool createTable(const std::string& path) {
+    JobResultsTable table;
+    return table.initialize(path.c_str()) == 0 && table.create() == 0 && table.close() == 0;
+}
+
+bool tableBatch(const std::string& path, std::initializer_list<const char*> lines) {
+    JobResultsTable table;
+    if (table.initialize(path.c_str()) != 0 || table.open(true) != 0 || table.beginBatch() != 0) return false;
+    for (const char* line : lines)
+        if (table.insert("k", line) != 0) return false;
+    return table.commitBatch() == 0 && table.close() == 0;
+}
+
+// The index 100 of the app, with its index file and a restart file, in the given state.
+enum class Resumable { Suspended = 1, Writing = 3 };
+void leaveJobIndex(const TempDir& d, Resumable state) {
+    useRoot(d);
+    fs::create_directories(app(d) + "/100");
+    writeFileText(app(d) + "/100/State", std::to_string(static_cast<int>(state)) + "\r\n100    \r\n");
+    writeFileText(app(d) + "/100/index.dat", "data");
+    writeFileText(app(d) + "/100/TL_RST.cfg", "restart");
+}
+
+// Removable rows of job 5:7's backup results put into its results table, one withdrawn at the end.
+bool storeRows(std::initializer_list<std::pair<const char*, const char*>> rows, const char* withdrawn = nullptr) {
+    StoreResults writer(kTalCell, kJobId, true, "client1");
+    if (writer.openRemovable(kResultsBackup)) return false;
+    for (const auto& [key, line] : rows)
+        if (writer.putRemovableLine(key, line)) return false;
+    return withdrawn == nullptr || !writer.remove(withdrawn);
+}
+}  // namespace
+
+// Each writer's settings point into the directory of its run.
+class WriterLoops : public ::testing::Test {
+protected:
+    WriterLoops() { theSettings = &settings; }
+    SettingsFixture settings;
+};
+
+// Every writer; its name is its loops' test's.
+std::vector<Writer> allWriters() {
+    return {
+        // The settings rewrite: a value set before is never lost; the new one is there after success.
+        {"SettingsRewrite",
+            [](const TempDir& d) { writeFileText(d.file("settings.ini"), "[~MediaAgent]\nnOld=1\n; a comment\n"); },
+            [](const TempDir& d) { return SettingsStore::setText(d.file("settings.ini"), "~MediaAgent", "nNew", "2"); },
+            [](const TempDir& d, Outcome o) {
+                const std::string path = d.file("settings.ini");
+                const auto value = [&](const char* name) { return SettingsStore(path).getInteger("~MediaAgent", name); };
+                EXPECT_TRUE(SettingsStore(path).fileRead());
+                EXPECT_EQ(value("nOld"), 1);
+                EXPECT_TRUE(o == Outcome::Succeeded ? value("nNew") == 2 : !value("nNew") || value("nNew") == 2);
+                EXPECT_NE(readFileText(path).find("; a comment"), std::string::npos);
+                ASSERT_TRUE(SettingsStore::setText(path, "~MediaAgent", "nNext", "3")) << "the next writer";
+                EXPECT_TRUE(value("nOld") == 1 && value("nNext") == 3) << readFileText(path);
+                expectOnly(d.path(), {"settings.ini", "settings.ini.lock"}, "settings.ini", {"tmp"}, o);
+            }},
+        sortWriter("SortAndReplace", 0),
+        sortWriter("SortAndReplaceTopN", 25),
+        // The job id file of an index directory, rewritten whole: it reads as the old line or the new.
+        {"JobIdFile",
+            [](const TempDir& d) {
+                useRoot(d, "HostName=mahost\n");
+                fs::create_directories(app(d) + "/1700000000");
+                writeFileText(app(d) + "/1700000000/JobId", kOldJobIdLine);
+            },
+            [](const TempDir&) { return writeJobId(3); },
+            [](const TempDir& d, Outcome o) {
                 const std::string path = app(d) + "/1700000000/JobId", now = readFileText(path);
-                EXPECT_TRUE(now == oldLine || now == "7:1:2:3 mahost\r\n") << now;
-                write(4);
+                EXPECT_TRUE(now == kOldJobIdLine || now == "7:1:2:3 mahost\r\n") << now;
+                writeJobId(4);
                 EXPECT_EQ(readFileText(path), "7:1:2:4 mahost\r\n") << "the next writer";
                 expectOnly(app(d) + "/1700000000", {"JobId"}, "JobId", {"tmp"}, o);
             },
-            false};
-}
-
-// putLine + closeFile appending to a results file that holds lines of an earlier writer: those
-// stay, the file holds whole lines only, and the next writer appends after them.
-Writer storeLines(SettingsFixture& settings) {
-    const auto store = [](std::initializer_list<const char*> lines) {
-        StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
-        bool failed = writer.openFile(kResultsBackup, true, false);
-        for (const char* line : lines) failed = failed || writer.putLine(line, false);
-        return !writer.closeFile() && !failed;
-    };
-    return {"putLine + closeFile",
-            [&settings, store](const TempDir& d) {
-                std::filesystem::create_directories(d.file("KR_JobResults"));
-                useRoot(settings, d);
-                ASSERT_TRUE(store({"old one", "old two"}));
+            false},
+        // putLine + closeFile appending to a results file that holds lines of an earlier writer: those
+        // stay, the file holds whole lines only, and the next writer appends after them.
+        {"PutLineAndCloseFile",
+            [](const TempDir& d) {
+                useRoot(d);
+                fs::create_directories(d.file("KR_JobResults"));
+                ASSERT_TRUE(storeLines({"old one", "old two"}));
             },
-            [store](const TempDir&) { return store({"new one", "new two"}); },
-            [store](const TempDir& d, Outcome o) {
+            [](const TempDir&) { return storeLines({"new one", "new two"}); },
+            [](const TempDir& d, Outcome o) {
                 const std::string committed = "old one\r\nold two\r\n", all = committed + "new one\r\nnew two\r\n";
                 const std::string now = readFileText(job(d) + "/backup.out");
                 EXPECT_EQ(now.rfind(committed, 0), 0u) << now;
                 EXPECT_TRUE(o != Outcome::Succeeded || now == all) << now;
-                ASSERT_TRUE(store({"next"})) << "the next writer";
+                ASSERT_TRUE(storeLines({"next"})) << "the next writer";
                 const std::string after = readFileText(job(d) + "/backup.out");
                 EXPECT_TRUE(after == committed + "next\r\n" || after == committed + "new one\r\nnext\r\n" ||
                             after == all + "next\r\n")
@@ -237,220 +378,80 @@ Writer storeLines(SettingsFixture& settings) {
                     entries.push_back(decodeMapEntry(reinterpret_cast<const unsigned char*>(map.data() + at)));
                 for (size_t at = 0; at < after.size(); at = after.find('\n', at) + 1) starts.push_back(at);
                 EXPECT_EQ(entries, starts) << "the map fits the file";
-            }};
-}
-
-// Create + close and update (by rename or by copy) + close of an app with one complete index: it is
-// never lost, a success leaves a newer complete one, and the next reader and job succeed.
-enum class IndexWrite { Create, UpdateByRename, UpdateByCopy };
-
-Writer indexWriter(SettingsFixture& settings, const char* name, IndexWrite how) {
-    return {name,
-            [&settings](const TempDir& d) {
-                useRoot(settings, d);
-                std::filesystem::create_directories(app(d) + "/100");
-                writeFileText(app(d) + "/100/State", "0\r\n100    \r\n");
-                writeFileText(app(d) + "/100/index.dat", "data");
+            }},
+        indexWriter("CacheCreateAndClose", IndexWrite::Create),
+        indexWriter("CacheUpdateByRename", IndexWrite::UpdateByRename),
+        indexWriter("CacheUpdateByCopy", IndexWrite::UpdateByCopy),
+        // A reservation transaction (reserve, release) beside another host's line: that line stays, the
+        // file parses, and the next process reserves, dropping what a killed process of its host left.
+        {"ReservationTransaction",
+            [](const TempDir& d) {
+                useRoot(d, "[MediaAgent]\nsDISABLERESERVE=No\n");
+                fs::create_directories(d.file("KR_Index"));
+                writeFileText(d.file("KR_Index/reserveFile"), otherHostLine());
             },
-            [how](const TempDir&) {
-                TestDir writer(0, 1, 42);
-                writer.copyUponUpdate(how == IndexWrite::UpdateByCopy);
-                const char* made = how == IndexWrite::Create ? writer.create(1000) : writer.update(false, 0, false);
-                if (made == nullptr) {
-                    EXPECT_NE(writer.getErrno(), 0) << "a failure has its error number";
-                    return false;
-                }
-                return writer.close(false) == 0;
-            },
-            [how](const TempDir& d, Outcome o) {
-                unsigned long newest = 0;
-                for (const auto& e : std::filesystem::directory_iterator(app(d))) {
-                    const std::string state = readFileText(e.path().string() + "/State");
-                    if (state.rfind("0\r\n", 0) == 0) newest = std::max(newest, std::stoul(e.path().filename().string()));
-                }
-                EXPECT_TRUE(o != Outcome::Succeeded || newest > 100u) << "a success leaves a newer complete index";
-                // Disabled for update by rename: a failed or killed close leaves the index it took over
-                // in Writing, and the next open discards it (reported to the cache's owner).
-                const bool takenOver = how == IndexWrite::UpdateByRename && o != Outcome::Succeeded && newest == 0;
-                EXPECT_TRUE(how == IndexWrite::Create || takenOver ||
-                            readFileText(app(d) + "/" + std::to_string(newest) + "/index.dat") == "data");
-                TestDir reader(0, 1, 43);
-                const bool opened = reader.open(0, false) != nullptr;
-                EXPECT_TRUE(opened || takenOver) << "the next reader, errno " << reader.getErrno();
-                if (opened) {
-                    EXPECT_EQ(reader.getTimeStamp(), newest);
-                    EXPECT_EQ(reader.close(false), 0);
-                }
-                TestDir next(0, 1, 44);
-                // A killed create may leave its directory without State or with an empty one: made
-                // an hour old, the next update takes it for abandoned and removes it.
-                const std::string made = app(d) + "/1000";
-                for (const std::string& path : {made + "/State", made})
-                    if (o == Outcome::Killed) makeOlder(path, 7200);
-                if (how == IndexWrite::Create) {
-                    ASSERT_NE(next.update(false, 0, false), nullptr) << "the next job's update, errno " << next.getErrno();
-                } else {
-                    ASSERT_NE(next.create(2000000000), nullptr) << "the next job's index, errno " << next.getErrno();
-                }
-                EXPECT_EQ(next.close(false), 0);
-            }};
-}
-
-// A reservation transaction (reserve, release) beside another host's line: that line stays, the
-// file parses, and the next process reserves, dropping what a killed process of its host left.
-class LoopCacheFs : public JobResultsCacheFs {
-public:
-    LoopCacheFs() : JobResultsCacheFs(1, TCacheIndex) {}
-    int64_t getJobId() override { return 77; }
-
-protected:
-    int measureFreeSpace(int&) override {
-        blockSize_ = 1024;
-        totalBlocks_ = freeBlocks_ = uint64_t(100) << 20;
-        return 0;
-    }
-};
-
-Writer reservation(SettingsFixture& settings) {
-    const auto reserveFile = [](const TempDir& d) { return d.file("KR_Index/reserveFile"); };
-    static const std::string otherHost = "999:5/1/1 1 " + std::to_string(JobResultsCacheFs::getCurrentTime()) + "\r\n";
-    const auto transaction = [] {
-        LoopCacheFs cache;
-        cache.initialize(nullptr);
-        return cache.reserve(10000000, 0, 0, 0) == 1 && cache.release(0, true) == 0;
-    };
-    return {"reservation transaction",
-            [&settings, reserveFile](const TempDir& d) {
-                settings.write("[Focus]\nClientName=client1\n[~Machines\\client1]\nClientId=42\n"
-                               "[Platform\\2]\nTalServerHostName=central.example\n[MediaAgent]\nIndexCacheDirectory=" +
-                               d.path() + "\nsDISABLERESERVE=No\n");
-                std::filesystem::create_directories(d.file("KR_Index"));
-                writeFileText(reserveFile(d), otherHost);
-            },
-            [transaction](const TempDir&) { return transaction(); },
-            [reserveFile, transaction](const TempDir& d, Outcome) {
+            [](const TempDir&) { return reserveAndRelease(); },
+            [](const TempDir& d, Outcome) {
                 int malformed = 0;
-                const auto lines = reserveLinesOf(readFileText(reserveFile(d)), &malformed);
-                EXPECT_EQ(malformed, 0) << readFileText(reserveFile(d));
-                ASSERT_TRUE(transaction()) << "the next transaction";
-                const std::string after = readFileText(reserveFile(d));
-                EXPECT_EQ(after.rfind(otherHost, 0) == 0 || after.find("\n" + otherHost) != std::string::npos, true)
+                reserveLinesOf(readFileText(d.file("KR_Index/reserveFile")), &malformed);
+                EXPECT_EQ(malformed, 0) << readFileText(d.file("KR_Index/reserveFile"));
+                ASSERT_TRUE(reserveAndRelease()) << "the next transaction";
+                const std::string after = readFileText(d.file("KR_Index/reserveFile"));
+                EXPECT_TRUE(after.rfind(otherHostLine(), 0) == 0 || after.find("\n" + otherHostLine()) != std::string::npos)
                     << "the other host's line is kept: " << after;
                 EXPECT_EQ(reserveLinesOf(after).size(), 1u) << "only the other host's line is left: " << after;
-            }};
-}
-
-// The results directory of job 5:7 under the run's directory, with its State file.
-void leaveResultsDir(SettingsFixture& settings, const TempDir& d) {
-    useRoot(settings, d);
-    std::filesystem::create_directories(d.file("KR_JobResults/2/5/7"));
-    writeFileText(d.file("KR_JobResults/2/5/7/State"), "0\r\n1700000000    \r\n");
-}
-
-// The lines of the first page of job 5:7's results of that kind; {"failed"} when the reader fails.
-std::vector<std::string> servedPage(ResultsFile kind) {
-    RetrieveResults reader(2, (int64_t(5) << 32) | 7, kind, "client1");
-    bool failed = true;
-    const Page got = fetchPage(reader, 1, 100, &failed);
-    return failed ? std::vector<std::string>{"failed"} : got.lines;
-}
-
-// generateFile (raw files merged into the results file at the first page) and generateMap: every
-// stored line is served afterwards, by this reader or the next, exactly once and in order.
-Writer generation(SettingsFixture& settings) {
-    static const std::vector<std::string> stored = {"a1", "a2", "b1"};
-    return {"generateFile + generateMap",
-            [&settings](const TempDir& d) {
-                leaveResultsDir(settings, d);
+            }},
+        // generateFile (raw files merged into the results file at the first page) and generateMap: every
+        // stored line is served afterwards, by this reader or the next, exactly once and in order.
+        {"GenerateFileAndMap",
+            [](const TempDir& d) {
+                leaveResultsDir(d);
                 writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
                 writeFileText(job(d) + "/backup_12_200", "b1\r\n");
             },
-            [](const TempDir&) { return servedPage(kResultsBackup) == stored; },
+            [](const TempDir&) { return servedPage(kResultsBackup) == kStored; },
             [](const TempDir& d, Outcome o) {
-                EXPECT_EQ(servedPage(kResultsBackup), stored) << "the next reader serves every stored line";
+                EXPECT_EQ(servedPage(kResultsBackup), kStored) << "the next reader serves every stored line";
                 // Raw files left out: an unlink that failed after the results file was in place
                 // leaves them (they go with the job's directory); those of a generation killed
                 // then are removed by the next reader, which finds no map.
-                std::vector<std::string> kept{"State", "backup.out", "1.map", "raw.log"};
+                Lines kept{"State", "backup.out", "1.map", "raw.log"};
                 if (o == Outcome::Succeeded) kept.insert(kept.end(), {"backup_11_100", "backup_12_200"});
                 expectOnly(job(d), kept, "1.map", {"new"}, o);
-            }};
-}
-
-// A batch of rows into the results table (SQLite, through the wrapping VFS of SysCalls): the
-// rows committed before stay, the batch is all or nothing, and the next writer adds its row.
-struct RowCollector : JobResultsCallback {
-    int function(JobResultsTable*, JobResultsRecord* record) override {
-        rows.push_back(record->line);
-        return 0;
-    }
-    std::vector<std::string> rows;
-};
-
-std::vector<std::string> tableRows(const std::string& path) {
-    JobResultsTable table;
-    RowCollector all;
-    if (table.initialize(path.c_str()) != 0 || table.open(false) != 0 || table.search("k", &all) < 0) return {"failed"};
-    return all.rows;
-}
-
-Writer resultsTableBatch() {
-    const auto batch = [](const std::string& path, std::initializer_list<const char*> lines) {
-        JobResultsTable table;
-        if (table.initialize(path.c_str()) != 0 || table.open(true) != 0 || table.beginBatch() != 0) return false;
-        for (const char* line : lines)
-            if (table.insert("k", line) != 0) return false;
-        return table.commitBatch() == 0 && table.close() == 0;
-    };
-    using Rows = std::vector<std::string>;
-    return {"results table batch",
-            [batch](const TempDir& d) {
-                JobResultsTable table;
-                ASSERT_EQ(table.initialize(d.file("results.db").c_str()), 0);
-                ASSERT_EQ(table.create(), 0);
-                ASSERT_EQ(table.close(), 0);
-                ASSERT_TRUE(batch(d.file("results.db"), {"old"}));
+            }},
+        // A batch of rows into the results table (SQLite, through the wrapping VFS of SysCalls): the
+        // rows committed before stay, the batch is all or nothing, and the next writer adds its row.
+        {"ResultsTableBatch",
+            [](const TempDir& d) {
+                ASSERT_TRUE(createTable(d.file("results.db")) && tableBatch(d.file("results.db"), {"old"}));
             },
-            [batch](const TempDir& d) { return batch(d.file("results.db"), {"new1", "new2"}); },
-            [batch](const TempDir& d, Outcome o) {
-                const Rows now = tableRows(d.file("results.db")), all{"old", "new1", "new2"};
-                EXPECT_TRUE(now == all || (o != Outcome::Succeeded && now == Rows{"old"})) << now.size() << " rows";
-                ASSERT_TRUE(batch(d.file("results.db"), {"next"})) << "the next writer";
-                Rows expected = now;
+            [](const TempDir& d) { return tableBatch(d.file("results.db"), {"new1", "new2"}); },
+            [](const TempDir& d, Outcome o) {
+                const Lines now = tableRows(d.file("results.db")), all{"old", "new1", "new2"};
+                EXPECT_TRUE(now == all || (o != Outcome::Succeeded && now == Lines{"old"})) << now.size() << " rows";
+                ASSERT_TRUE(tableBatch(d.file("results.db"), {"next"})) << "the next writer";
+                Lines expected = now;
                 expected.push_back("next");
                 EXPECT_EQ(tableRows(d.file("results.db")), expected);
                 expectOnly(d.path(), {"results.db"}, "results.db", {}, o);
-            }};
-}
-
-// The index 100 of the app, with its index file and a restart file, in the given state.
-enum class Resumable { Suspended = 1, Writing = 3 };
-void leaveJobIndex(SettingsFixture& settings, const TempDir& d, Resumable state) {
-    useRoot(settings, d);
-    const std::string dir = d.file("KR_Index/2/7/100");
-    std::filesystem::create_directories(dir);
-    writeFileText(dir + "/State", std::to_string(static_cast<int>(state)) + "\r\n100    \r\n");
-    writeFileText(dir + "/index.dat", "data");
-    writeFileText(dir + "/TL_RST.cfg", "restart");
-}
-
-// Suspend, resume and close as still resumable: the restart files and the index are never lost, a
-// success leaves the index complete and resumable, and the next job resumes it or is told why not.
-Writer suspendAndResume(SettingsFixture& settings) {
-    return {"suspend + resume + close resumable",
-            [&settings](const TempDir& d) { leaveJobIndex(settings, d, Resumable::Suspended); },
+            }},
+        // Suspend, resume and close as still resumable: the restart files and the index are never lost, a
+        // success leaves the index complete and resumable, and the next job resumes it or is told why not.
+        {"SuspendAndResume",
+            [](const TempDir& d) { leaveJobIndex(d, Resumable::Suspended); },
             [](const TempDir&) {
                 TestDir job(0, 1, 42);
-                if (job.resume(0, false) == nullptr || job.suspend() != 0 || job.resume(0, false) == nullptr) return false;
-                return job.close(true) == 0;
+                return job.resume(0, false) != nullptr && job.suspend() == 0 && job.resume(0, false) != nullptr &&
+                       job.close(true) == 0;
             },
             [](const TempDir& d, Outcome o) {
                 const std::string dir = app(d) + "/100", aside = app(d) + "/ready_to_resume";
-                EXPECT_EQ(readFileText((fsExists(dir.c_str()) ? dir : aside) + "/TL_RST.cfg"), "restart");
-                const std::string state = fsExists(dir.c_str()) ? readFileText(dir + "/State").substr(0, 1) : "gone";
+                const bool there = fsExists(dir.c_str());
+                EXPECT_EQ(readFileText((there ? dir : aside) + "/TL_RST.cfg"), "restart");
+                const std::string state = there ? readFileText(dir + "/State").substr(0, 1) : "gone";
                 EXPECT_TRUE(o != Outcome::Succeeded || (state == "0" && fsExists((dir + "/canStillResume").c_str())))
                     << "a success leaves it complete and resumable";
-                EXPECT_TRUE(state == "gone" || readFileText(dir + "/index.dat") == "data");
+                EXPECT_TRUE(!there || readFileText(dir + "/index.dat") == "data");
                 TestDir next(0, 1, 43);
                 const bool resumed = next.resume(0, false) != nullptr;
                 // Only an index that a failed close left complete without its marker, or one left in
@@ -458,20 +459,14 @@ Writer suspendAndResume(SettingsFixture& settings) {
                 EXPECT_TRUE(resumed || (o != Outcome::Succeeded && (state == "0" || state == "3")))
                     << "the next resume, state " << state << ", errno " << next.getErrno();
                 EXPECT_TRUE(!resumed || next.close(false) == 0);
-                expectOnly(fsExists(dir.c_str()) ? dir : aside, {"State", "index.dat", "TL_RST.cfg", "canStillResume"},
-                           "State", {"tmp"}, o);
-            }};
-}
-
-// Discard for resume of an index its writer left in Writing: the restart files go aside to
-// ready_to_resume, or the directory stays whole with its State; nothing else.
-Writer discardForResume(SettingsFixture& settings) {
-    return {"discard for resume",
-            [&settings](const TempDir& d) { leaveJobIndex(settings, d, Resumable::Writing); },
-            [](const TempDir&) {
-                TestDir job(100, 1, 42);
-                return job.discardForResume(true) == 0;
-            },
+                const Lines kept{"State", "index.dat", "TL_RST.cfg", "canStillResume"};
+                expectOnly(fsExists(dir.c_str()) ? dir : aside, kept, "State", {"tmp"}, o);
+            }},
+        // Discard for resume of an index its writer left in Writing: the restart files go aside to
+        // ready_to_resume, or the directory stays whole with its State; nothing else.
+        {"DiscardForResume",
+            [](const TempDir& d) { leaveJobIndex(d, Resumable::Writing); },
+            [](const TempDir&) { return TestDir(100, 1, 42).discardForResume(true) == 0; },
             [](const TempDir& d, Outcome o) {
                 const std::string dir = app(d) + "/100", aside = app(d) + "/ready_to_resume";
                 const bool moved = !fsExists(dir.c_str());
@@ -487,75 +482,46 @@ Writer discardForResume(SettingsFixture& settings) {
                 TestDir job(0, 1, 44);
                 ASSERT_NE(job.create(2000000000), nullptr) << "the next job's index, errno " << job.getErrno();
                 EXPECT_EQ(job.close(false), 0);
-            }};
-}
-
-// Raw storing: openRaw claims a raw file and the caller writes its lines into it. The raw files
-// stored before are served at the next page, the new one whole or not at all, never a part line.
-Writer rawStoring(SettingsFixture& settings) {
-    const auto store = [](std::initializer_list<const char*> lines) {
-        StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
-        std::string raw;
-        if (writer.openRaw(kResultsBackup, raw)) return false;
-        CXFile file;
-        if (file.open(raw.c_str(), sfOpenOrCreate) != 0) return false;
-        for (const char* line : lines)
-            if (file.putLine(line, false) != 0) return false;
-        return file.bufWriteFlush() == 0 && file.close() == 0;
-    };
-    using Lines = std::vector<std::string>;
-    return {"raw storing",
-            [&settings](const TempDir& d) {
-                leaveResultsDir(settings, d);
+            }},
+        // Raw storing: openRaw claims a raw file and the caller writes its lines into it. The raw files
+        // stored before are served at the next page, the new one whole or not at all, never a part line.
+        {"RawStoring",
+            [](const TempDir& d) {
+                leaveResultsDir(d);
                 writeFileText(job(d) + "/backup_11_100", "a1\r\na2\r\n");
             },
-            [store](const TempDir&) { return store({"n1", "n2"}); },
-            [store](const TempDir&, Outcome o) {
-                ASSERT_TRUE(store({"next"})) << "the next writer";
+            [](const TempDir&) { return storeRaw({"n1", "n2"}); },
+            [](const TempDir&, Outcome o) {
+                ASSERT_TRUE(storeRaw({"next"})) << "the next writer";
                 const Lines now = servedPage(kResultsBackup);
                 const bool whole = now == Lines{"a1", "a2", "n1", "n2", "next"} || now == Lines{"a1", "a2", "next"};
                 EXPECT_TRUE(whole && (o != Outcome::Succeeded || now.size() == 5))
                     << "served: " << ::testing::PrintToString(now);
-            }};
-}
+            }},
 
-// Removable storing: rows put into the results table, one withdrawn. Each call commits on its own;
-// the row stored before stays, and the next writer's row and the page made from the table follow.
-bool storeRows(std::initializer_list<std::pair<const char*, const char*>> rows, const char* withdrawn = nullptr) {
-    StoreResults writer(2, (int64_t(5) << 32) | 7, true, "client1");
-    if (writer.openRemovable(kResultsBackup)) return false;
-    for (const auto& [key, line] : rows)
-        if (writer.putRemovableLine(key, line)) return false;
-    return withdrawn == nullptr || !writer.remove(withdrawn);
-}
-
-Writer removableStoring(SettingsFixture& settings) {
-    using Lines = std::vector<std::string>;
-    return {"removable storing",
-            [&settings](const TempDir& d) {
-                leaveResultsDir(settings, d);
+        // Removable storing: rows put into the results table, one withdrawn. Each call commits on its own;
+        // the row stored before stays, and the next writer's row and the page made from the table follow.
+        {"RemovableStoring",
+            [](const TempDir& d) {
+                leaveResultsDir(d);
                 ASSERT_TRUE(storeRows({{"k0", "%s kept"}}));
             },
             [](const TempDir&) { return storeRows({{"k1", "%s one"}, {"k2", "%s two"}}, "k1"); },
             [](const TempDir& d, Outcome o) {
                 ASSERT_TRUE(storeRows({{"k3", "%s next"}})) << "the next writer";
                 const Lines now = servedPage(kResultsBackup);  // the page made from the table
-                const Lines expected{"k0 kept", "k2 two", "k3 next"};
                 const bool fits = now.size() >= 2 && now.front() == "k0 kept" && now.back() == "k3 next" &&
                                   std::all_of(now.begin() + 1, now.end() - 1,
                                               [](const std::string& l) { return l == "k1 one" || l == "k2 two"; });
-                EXPECT_TRUE(o == Outcome::Succeeded ? now == expected : fits) << ::testing::PrintToString(now);
+                EXPECT_TRUE(o == Outcome::Succeeded ? now == (Lines{"k0 kept", "k2 two", "k3 next"}) : fits)
+                    << ::testing::PrintToString(now);
                 expectOnly(job(d), {"State", "backup.out", "1.map"}, "JobResults", {"tmp"}, o);
-            }};
-}
-
-// generateFile from the results table at the first page; the table goes once the file is in place.
-// Every row is served once, by this reader or the next (a writer after that is refused).
-Writer tableGeneration(SettingsFixture& settings) {
-    using Lines = std::vector<std::string>;
-    return {"generateFile from the table",
-            [&settings](const TempDir& d) {
-                leaveResultsDir(settings, d);
+            }},
+        // generateFile from the results table at the first page; the table goes once the file is in place.
+        // Every row is served once, by this reader or the next (a writer after that is refused).
+        {"GenerateFileFromTable",
+            [](const TempDir& d) {
+                leaveResultsDir(d);
                 ASSERT_TRUE(storeRows({{"k1", "%s one"}, {"k2", "%s two"}}));
             },
             [](const TempDir&) { return servedPage(kResultsBackup) == Lines{"k1 one", "k2 two"}; },
@@ -563,28 +529,24 @@ Writer tableGeneration(SettingsFixture& settings) {
                 EXPECT_EQ(servedPage(kResultsBackup), (Lines{"k1 one", "k2 two"})) << "the next reader";
                 // A kill between the results file's rename and the table's removal leaves the
                 // table: never read again (the file stands for it), it goes with the directory.
-                std::vector<std::string> kept{"State", "backup.out", "1.map"};
+                Lines kept{"State", "backup.out", "1.map"};
                 if (o == Outcome::Killed) kept.push_back("JobResults");
                 expectOnly(job(d), kept, ".generating", {"1"}, o);
-            }};
-}
-
-// A restore filter file: a reader of the failed restores filters restore.out into a paging file of
-// its own. The next reader serves the whole filter; a filter file left holds all of it.
-Writer restoreFilter(SettingsFixture& settings) {
-    static const std::vector<std::string> failedOnes = {"b 3", "x 12"};
-    return {"restore filter file",
-            [&settings](const TempDir& d) {
-                leaveResultsDir(settings, d);
-                writeFileText(job(d) + "/" + resultsFileName(kResultsRestore), "a 1\r\nb 3\r\nc 5\r\nx 12\r\n");
+            }},
+        // A restore filter file: a reader of the failed restores filters restore.out into a paging file of
+        // its own. The next reader serves the whole filter; a filter file left holds all of it.
+        {"RestoreFilterFile",
+            [](const TempDir& d) {
+                leaveResultsDir(d);
+                writeFileText(job(d) + "/" + resultsFileName(kResultsRestore), kRestored);
             },
-            [](const TempDir&) { return servedPage(kRestoreFailed) == failedOnes; },
+            [](const TempDir&) { return servedPage(kRestoreFailed) == Lines{"b 3", "x 12"}; },
             [](const TempDir& d, Outcome o) {
-                EXPECT_EQ(servedPage(kRestoreFailed), failedOnes) << "the next reader";
-                EXPECT_EQ(readFileText(job(d) + "/" + resultsFileName(kResultsRestore)), "a 1\r\nb 3\r\nc 5\r\nx 12\r\n");
+                EXPECT_EQ(servedPage(kRestoreFailed), (Lines{"b 3", "x 12"})) << "the next reader";
+                EXPECT_EQ(readFileText(job(d) + "/" + resultsFileName(kResultsRestore)), kRestored);
                 // The filter files go beside KR_JobResults, and a killed reader's temporaries (of the
                 // filter, of its map), which the age cleanup of paging files takes (below).
-                for (const auto& e : std::filesystem::directory_iterator(d.path())) {
+                for (const auto& e : fs::directory_iterator(d.path())) {
                     const std::string name = e.path().filename();
                     const bool filter = name.ends_with(".f_rst"), killed = o == Outcome::Killed;
                     EXPECT_TRUE(e.is_directory() || filter || name.ends_with(".f_rst.map") ||
@@ -595,48 +557,27 @@ Writer restoreFilter(SettingsFixture& settings) {
                 PagingResultsDir::setClockForTests([] { return int64_t(time(nullptr)) + 2 * PagingResultsDir::kMaxAgeSeconds; });
                 { PagingResultsDir cleaner("client1"); }
                 PagingResultsDir::setClockForTests(nullptr);
-                for (const auto& e : std::filesystem::directory_iterator(d.path()))
+                for (const auto& e : fs::directory_iterator(d.path()))
                     EXPECT_TRUE(e.is_directory()) << "not taken by the age cleanup: " << e.path();
-            }};
+            }},
+    };
 }
-}  // namespace
-
-// Each writer's settings point into the directory of its run.
-class WriterLoops : public ::testing::Test {
-protected:
-    SettingsFixture settings;
-};
-
-// Every writer, and the name of its loops' test.
-std::vector<Writer> allWriters(SettingsFixture& s) {
-    return {settingsRewrite(), sortWriter("sortAndReplace", 0), sortWriter("sortAndReplaceEx top-N", 25), jobIdFile(s),
-            storeLines(s), indexWriter(s, "create + close", IndexWrite::Create),
-            indexWriter(s, "update by rename + close", IndexWrite::UpdateByRename),
-            indexWriter(s, "update by copy + close", IndexWrite::UpdateByCopy), reservation(s), generation(s),
-            resultsTableBatch(), suspendAndResume(s), discardForResume(s), rawStoring(s), removableStoring(s),
-            tableGeneration(s), restoreFilter(s)};
-}
-const char* const kTestNames[] = {
-    "SettingsRewrite",   "SortAndReplace",   "SortAndReplaceTopN", "JobIdFile",      "PutLineAndCloseFile",
-    "CacheCreateAndClose", "CacheUpdateByRename", "CacheUpdateByCopy", "ReservationTransaction",
-    "GenerateFileAndMap", "ResultsTableBatch", "SuspendAndResume", "DiscardForResume", "RawStoring",
-    "RemovableStoring",  "GenerateFileFromTable", "RestoreFilterFile"};
 
 // One test per writer, so that ctest runs them side by side; the loop counts appear in the output.
 class WriterLoop : public WriterLoops, public ::testing::WithParamInterface<size_t> {};
 TEST_P(WriterLoop, ErrorsAndKills) {
-    const Writer w = allWriters(settings).at(GetParam());
+    const Writer w = allWriters().at(GetParam());
     const LoopCounts c = runLoops(w);
     std::printf("%s: %ld calls, %ld injected failures, %ld kills\n", w.name, c.calls, c.failures, c.kills);
 }
-INSTANTIATE_TEST_SUITE_P(WriterLoops, WriterLoop, ::testing::Range<size_t>(0, std::size(kTestNames)),
-                         [](const auto& test) { return std::string(kTestNames[test.param]); });
+INSTANTIATE_TEST_SUITE_P(WriterLoops, WriterLoop, ::testing::Range<size_t>(0, allWriters().size()),
+                         [](const auto& test) { return std::string(allWriters().at(test.param).name); });
 
 // Every writer on a really full file system: a small tmpfs (private mount namespace, root only)
 // filled after the set-up. Failure reported or the right result; with room, the checks hold.
 TEST_F(WriterLoops, FullDisk) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace and a tmpfs";
-    for (const Writer& w : allWriters(settings)) {
+    for (const Writer& w : allWriters()) {
         TempDir dir;
         const int status = runInChildWithFaults(FaultPlan{}, [&] {
             if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -661,19 +602,19 @@ TEST_F(WriterLoops, FullDisk) {
 // Other hosts' temporaries go by age in every sweep: one unchanged for longer than the limit goes;
 // a younger one stays (its writer may be at it), and so does an old work directory with a young file.
 TEST_F(WriterLoops, OtherHostsLeftoversGoByAge) {
+    const Writer tableCreate{"ResultsTableCreate", [](const TempDir&) {},
+                             [](const TempDir& d) { return createTable(d.file("results.db")); }, {}};
+    const std::vector<Writer> all = allWriters();
+    const auto named = [&](std::string_view name) {
+        return *std::find_if(all.begin(), all.end(), [&](const Writer& w) { return w.name == name; });
+    };
     const std::tuple<Writer, const char*, const char*> cases[] = {
-        {settingsRewrite(), "settings.ini", "tmp"},
-        {sortWriter("sortAndReplace", 0), "list.txt", "sortwork"},
-        {jobIdFile(settings), "KR_Index/2/7/1700000000/JobId", "tmp"},
-        {generation(settings), "KR_JobResults/2/5/7/.generating", "1"},
-        {generation(settings), "KR_JobResults/2/5/7/1.map", "new"},
-        {{"results table create", [](const TempDir&) {},
-          [](const TempDir& d) {
-              JobResultsTable table;
-              return table.initialize(d.file("results.db").c_str()) == 0 && table.create() == 0 && table.close() == 0;
-          },
-          [](const TempDir&, Outcome) {}},
-         "results.db", "new"},
+        {named("SettingsRewrite"), "settings.ini", "tmp"},
+        {named("SortAndReplace"), "list.txt", "sortwork"},
+        {named("JobIdFile"), "KR_Index/2/7/1700000000/JobId", "tmp"},
+        {named("GenerateFileAndMap"), "KR_JobResults/2/5/7/.generating", "1"},
+        {named("GenerateFileAndMap"), "KR_JobResults/2/5/7/1.map", "new"},
+        {tableCreate, "results.db", "new"},
     };
     const int64_t old = TempNames::kOtherHostLeftoverSeconds + 86400, recent = old - 2 * 86400;
     for (const auto& [writer, base, tag] : cases) {
@@ -683,12 +624,12 @@ TEST_F(WriterLoops, OtherHostsLeftoversGoByAge) {
                           young = name + "2.0badcafe", busy = name + "3.0badcafe";
         writeFileText(stale, "x");
         writeFileText(young, "x");
-        std::filesystem::create_directory(busy);
+        fs::create_directory(busy);
         writeFileText(busy + "/run", "x");
         for (const auto& [path, seconds] : {std::pair{stale, old}, {young, recent}, {busy + "/run", recent}, {busy, old}})
             makeOlder(path, seconds);
         EXPECT_TRUE(writer.run(dir)) << writer.name;
-        EXPECT_FALSE(std::filesystem::exists(stale)) << writer.name << ": " << stale;
-        EXPECT_TRUE(std::filesystem::exists(young) && std::filesystem::exists(busy)) << writer.name;
+        EXPECT_FALSE(fs::exists(stale)) << writer.name << ": " << stale;
+        EXPECT_TRUE(fs::exists(young) && fs::exists(busy)) << writer.name;
     }
 }

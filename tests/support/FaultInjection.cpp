@@ -24,6 +24,8 @@ struct State {
 };
 State state;
 
+std::string orEmpty(const char* path) { return path != nullptr ? path : ""; }
+
 std::string pathOfFd(int fd) {
     char link[64], target[PATH_MAX];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
@@ -32,21 +34,18 @@ std::string pathOfFd(int fd) {
 }
 
 std::string pathAt(int dirFd, const char* name) {
-    if (name == nullptr) return {};
-    if (dirFd == AT_FDCWD || name[0] == '/') return name;
+    if (name == nullptr || dirFd == AT_FDCWD || name[0] == '/') return orEmpty(name);
     return pathOfFd(dirFd) + "/" + name;
 }
 
-// Decides whether this call fails: true with errno set (or the process killed).
+// Decides whether this call fails: true with errno set (or the process killed). The path is
+// only worked out when a plan limited to a part of a path or a message needs it.
 template <typename Path>
 bool inject(SysKind kind, const char* call, Path path) {
     const FaultPlan& plan = state.plan;
     if (plan.kind != SysKind::Any && plan.kind != kind) return false;
-    std::string where;
-    if (!plan.pathPart.empty()) {
-        where = path();
-        if (where.find(plan.pathPart) == std::string::npos) return false;
-    }
+    const std::string where = plan.pathPart.empty() ? std::string() : path();
+    if (where.find(plan.pathPart) == std::string::npos) return false;
     const long n = ++state.calls;
     if (plan.at == 0 || n < plan.at || (n > plan.at && !plan.persistent)) return false;
     if (plan.kill) ::kill(::getpid(), SIGKILL);
@@ -58,95 +57,47 @@ bool inject(SysKind kind, const char* call, Path path) {
 
 bool writes(int flags) { return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0; }
 
-int fOpen(const char* p, int flags, mode_t mode) {
-    if (writes(flags) && inject(SysKind::Open, "open", [&] { return std::string(p ? p : ""); })) return -1;
-    return state.real.open(p, flags, mode);
-}
-int fOpenat(int d, const char* p, int flags, mode_t mode) {
-    if (writes(flags) && inject(SysKind::Open, "openat", [&] { return pathAt(d, p); })) return -1;
-    return state.real.openat(d, p, flags, mode);
-}
-ssize_t fWrite(int fd, const void* data, size_t size) {
-    if (inject(SysKind::Write, "write", [&] { return pathOfFd(fd); })) return -1;
-    return state.real.write(fd, data, size);
-}
-ssize_t fWritev(int fd, const struct iovec* v, int count) {
-    if (inject(SysKind::Write, "writev", [&] { return pathOfFd(fd); })) return -1;
-    return state.real.writev(fd, v, count);
-}
-ssize_t fPwrite(int fd, const void* data, size_t size, off_t offset) {
-    if (inject(SysKind::Write, "pwrite", [&] { return pathOfFd(fd); })) return -1;
-    return state.real.pwrite(fd, data, size, offset);
-}
-int fFtruncate(int fd, off_t length) {
-    if (inject(SysKind::Truncate, "ftruncate", [&] { return pathOfFd(fd); })) return -1;
-    return state.real.ftruncate(fd, length);
-}
-int fFsync(int fd) {
-    if (inject(SysKind::Sync, "fsync", [&] { return pathOfFd(fd); })) return -1;
-    return state.real.fsync(fd);
-}
-int fFdatasync(int fd) {
-    if (inject(SysKind::Sync, "fdatasync", [&] { return pathOfFd(fd); })) return -1;
-    return state.real.fdatasync(fd);
-}
-int fRename(const char* a, const char* b) {
-    if (inject(SysKind::Rename, "rename", [&] { return std::string(a ? a : "") + " -> " + (b ? b : ""); })) return -1;
-    return state.real.rename(a, b);
-}
-int fRenameat(int da, const char* a, int db, const char* b) {
-    if (inject(SysKind::Rename, "renameat", [&] { return pathAt(da, a) + " -> " + pathAt(db, b); })) return -1;
-    return state.real.renameat(da, a, db, b);
-}
-int fRenameat2(int da, const char* a, int db, const char* b, unsigned flags) {
-    if (inject(SysKind::Rename, "renameat2", [&] { return pathAt(da, a) + " -> " + pathAt(db, b); })) return -1;
-    return state.real.renameat2(da, a, db, b, flags);
-}
-int fLink(const char* a, const char* b) {
-    if (inject(SysKind::Link, "link", [&] { return std::string(a ? a : "") + " -> " + (b ? b : ""); })) return -1;
-    return state.real.link(a, b);
-}
-int fSymlinkat(const char* target, int d, const char* p) {
-    if (inject(SysKind::Link, "symlinkat", [&] { return pathAt(d, p); })) return -1;
-    return state.real.symlinkat(target, d, p);
-}
-int fUnlink(const char* p) {
-    if (inject(SysKind::Unlink, "unlink", [&] { return std::string(p ? p : ""); })) return -1;
-    return state.real.unlink(p);
-}
-int fUnlinkat(int d, const char* p, int flags) {
-    const SysKind kind = (flags & AT_REMOVEDIR) != 0 ? SysKind::Rmdir : SysKind::Unlink;
-    if (inject(kind, "unlinkat", [&] { return pathAt(d, p); })) return -1;
-    return state.real.unlinkat(d, p, flags);
-}
-int fMkdir(const char* p, mode_t mode) {
-    if (inject(SysKind::Mkdir, "mkdir", [&] { return std::string(p ? p : ""); })) return -1;
-    return state.real.mkdir(p, mode);
-}
-int fMkdirat(int d, const char* p, mode_t mode) {
-    if (inject(SysKind::Mkdir, "mkdirat", [&] { return pathAt(d, p); })) return -1;
-    return state.real.mkdirat(d, p, mode);
-}
-int fRmdir(const char* p) {
-    if (inject(SysKind::Rmdir, "rmdir", [&] { return std::string(p ? p : ""); })) return -1;
-    return state.real.rmdir(p);
-}
-ssize_t fCopyFileRange(int in, off_t* io, int out, off_t* oo, size_t size, unsigned flags) {
-    if (inject(SysKind::Write, "copy_file_range", [&] { return pathOfFd(out); })) return -1;
-    return state.real.copyFileRange(in, io, out, oo, size, flags);
-}
+// The stand-in for the table's entry fn: when the call counts (applies) and the plan says so it
+// fails, otherwise the real call is made. path names what the call acts on.
+#define STAND_IN(type, fn, applies, kind, path, params, args)                                  \
+    type in_##fn params {                                                                      \
+        const bool fails = (applies) && inject(kind, #fn, [&] { return std::string(path); }); \
+        return fails ? -1 : state.real.fn args;                                                \
+    }
+using K = SysKind;
+STAND_IN(int, open, writes(f), K::Open, orEmpty(p), (const char* p, int f, mode_t m), (p, f, m))
+STAND_IN(int, openat, writes(f), K::Open, pathAt(d, p), (int d, const char* p, int f, mode_t m), (d, p, f, m))
+STAND_IN(ssize_t, write, true, K::Write, pathOfFd(fd), (int fd, const void* b, size_t n), (fd, b, n))
+STAND_IN(ssize_t, writev, true, K::Write, pathOfFd(fd), (int fd, const iovec* v, int n), (fd, v, n))
+STAND_IN(ssize_t, pwrite, true, K::Write, pathOfFd(fd), (int fd, const void* b, size_t n, off_t o), (fd, b, n, o))
+STAND_IN(int, ftruncate, true, K::Truncate, pathOfFd(fd), (int fd, off_t n), (fd, n))
+STAND_IN(int, fsync, true, K::Sync, pathOfFd(fd), (int fd), (fd))
+STAND_IN(int, fdatasync, true, K::Sync, pathOfFd(fd), (int fd), (fd))
+STAND_IN(int, rename, true, K::Rename, orEmpty(a) + " -> " + orEmpty(b), (const char* a, const char* b), (a, b))
+STAND_IN(int, renameat, true, K::Rename, pathAt(da, a) + " -> " + pathAt(db, b),
+         (int da, const char* a, int db, const char* b), (da, a, db, b))
+STAND_IN(int, renameat2, true, K::Rename, pathAt(da, a) + " -> " + pathAt(db, b),
+         (int da, const char* a, int db, const char* b, unsigned fl), (da, a, db, b, fl))
+STAND_IN(int, link, true, K::Link, orEmpty(a) + " -> " + orEmpty(b), (const char* a, const char* b), (a, b))
+STAND_IN(int, symlinkat, true, K::Link, pathAt(d, p), (const char* t, int d, const char* p), (t, d, p))
+STAND_IN(int, unlink, true, K::Unlink, orEmpty(p), (const char* p), (p))
+STAND_IN(int, unlinkat, true, fl & AT_REMOVEDIR ? K::Rmdir : K::Unlink, pathAt(d, p), (int d, const char* p, int fl),
+         (d, p, fl))
+STAND_IN(int, mkdir, true, K::Mkdir, orEmpty(p), (const char* p, mode_t m), (p, m))
+STAND_IN(int, mkdirat, true, K::Mkdir, pathAt(d, p), (int d, const char* p, mode_t m), (d, p, m))
+STAND_IN(int, rmdir, true, K::Rmdir, orEmpty(p), (const char* p), (p))
+STAND_IN(ssize_t, copyFileRange, true, K::Write, pathOfFd(out),
+         (int in, off_t* io, int out, off_t* oo, size_t n, unsigned fl), (in, io, out, oo, n, fl))
+#undef STAND_IN
 
-constexpr SysCallTable kInjecting{fOpen,   fOpenat,    fWrite,  fWritev,   fPwrite,    fFtruncate, fFsync,
-                                  fFdatasync, fRename, fRenameat, fRenameat2, fLink,  fSymlinkat, fUnlink,
-                                  fUnlinkat, fMkdir,   fMkdirat,  fRmdir,     fCopyFileRange};
+constexpr SysCallTable kInjecting{in_open,   in_openat,    in_write,  in_writev, in_pwrite,   in_ftruncate, in_fsync,
+                                  in_fdatasync, in_rename, in_renameat, in_renameat2, in_link, in_symlinkat, in_unlink,
+                                  in_unlinkat, in_mkdir,   in_mkdirat, in_rmdir,  in_copyFileRange};
 }  // namespace
 
 FaultInjection::FaultInjection(const FaultPlan& plan) {
     if (state.active) throw std::logic_error("one fault injection at a time");
-    state.plan = plan;
-    state.calls = state.injected = 0;
-    state.last.clear();
-    state.active = true;
+    state = State{plan, {}, 0, 0, {}, true};
     state.real = sys::setSysCallsForTesting(kInjecting);
 }
 
@@ -190,22 +141,12 @@ int runCommand(const std::string& command, std::string* output) {
 }
 
 long countSysCalls(const std::function<void()>& body, SysKind kind, const std::string& pathPart) {
-    FaultPlan plan;
-    plan.kind = kind;
-    plan.pathPart = pathPart;
-    FaultInjection counting(plan);
+    FaultInjection counting(FaultPlan{kind, 0, EIO, false, false, pathPart});
     body();
     return counting.calls();
 }
 
 const char* errnoName(int error) {
-    switch (error) {
-        case ENOSPC: return "ENOSPC";
-        case EIO: return "EIO";
-        case EDQUOT: return "EDQUOT";
-        case EACCES: return "EACCES";
-        case EMFILE: return "EMFILE";
-        case EINVAL: return "EINVAL";
-        default: return "errno";
-    }
+    const char* name = strerrorname_np(error);
+    return name != nullptr ? name : "errno";
 }

@@ -6,18 +6,18 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
 namespace {
 long long nowMs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 }  // namespace
 
@@ -33,7 +33,7 @@ HelperProcess::HelperProcess(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
-    int rc = posix_spawn(&pid_, VORNICA_TEST_HELPER, &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid_, VORNICA_TEST_HELPER, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);
@@ -54,49 +54,42 @@ HelperProcess::~HelperProcess() {
         ::kill(pid_, SIGKILL);
         wait();
     }
-    if (toChild_ >= 0) close(toChild_);
+    closeInput();
     close(fromChild_);
 }
 
 std::string HelperProcess::readLine(int timeoutMs) {
-    long long deadline = nowMs() + timeoutMs;
-    for (;;) {
-        size_t newline = pending_.find('\n');
-        if (newline != std::string::npos) {
-            std::string line = pending_.substr(0, newline);
-            pending_.erase(0, newline + 1);
-            return line;
-        }
-        long long left = deadline - nowMs();
+    const long long deadline = nowMs() + timeoutMs;
+    for (size_t newline; (newline = pending_.find('\n')) == std::string::npos;) {
+        const long long left = deadline - nowMs();
         if (left <= 0) return {};
         pollfd p{fromChild_, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
         char buffer[4096];
-        ssize_t n = read(fromChild_, buffer, sizeof buffer);
-        if (n <= 0) {
-            std::string rest = pending_;
-            pending_.clear();
-            return rest;
+        const ssize_t n = read(fromChild_, buffer, sizeof buffer);
+        if (n <= 0) {  // the end of the output: what is left, without a newline
+            ended_ = true;
+            return std::exchange(pending_, {});
         }
         pending_.append(buffer, static_cast<size_t>(n));
     }
+    const size_t newline = pending_.find('\n');
+    std::string line = pending_.substr(0, newline);
+    pending_.erase(0, newline + 1);
+    return line;
 }
 
 bool HelperProcess::waitForLine(const std::string& expected, int timeoutMs) {
-    long long deadline = nowMs() + timeoutMs;
+    const long long deadline = nowMs() + timeoutMs;
     while (nowMs() < deadline) {
-        std::string line = readLine(static_cast<int>(deadline - nowMs()));
-        if (line == expected) return true;
-        if (line.empty() && pending_.empty()) {
-            pollfd p{fromChild_, POLLIN, 0};
-            if (poll(&p, 1, 0) > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN)) return false;
-        }
+        if (readLine(static_cast<int>(deadline - nowMs())) == expected) return true;
+        if (ended_ && pending_.empty()) return false;
     }
     return false;
 }
 
 void HelperProcess::writeLine(const std::string& line) {
-    std::string text = line + "\n";
+    const std::string text = line + "\n";
     if (write(toChild_, text.data(), text.size()) < 0) {
         // the helper has gone; wait() tells the test how
     }
@@ -108,13 +101,8 @@ void HelperProcess::closeInput() {
 }
 
 int HelperProcess::wait() {
-    if (!waited_) {
-        while (waitpid(pid_, &status_, 0) < 0) {
-        }
-        waited_ = true;
-    }
-    if (WIFEXITED(status_)) return WEXITSTATUS(status_);
-    return 128 + WTERMSIG(status_);
+    while (!waited_) waited_ = waitpid(pid_, &status_, 0) >= 0;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
 }
 
 bool HelperProcess::exited() {
@@ -125,24 +113,18 @@ bool HelperProcess::exited() {
 void HelperProcess::kill(int signal) { ::kill(pid_, signal); }
 
 std::string HelperProcess::readAll() {
-    std::string all = pending_;
-    pending_.clear();
+    std::string all = std::exchange(pending_, {});
     char buffer[4096];
-    for (;;) {
-        ssize_t n = read(fromChild_, buffer, sizeof buffer);
-        if (n > 0) {
-            all.append(buffer, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        return all;
-    }
+    for (ssize_t n; (n = read(fromChild_, buffer, sizeof buffer)) != 0;)
+        if (n > 0) all.append(buffer, static_cast<size_t>(n));
+        else if (errno != EINTR) break;
+    return all;
 }
 
 int runHelper(const std::vector<std::string>& args, std::string* output) {
     HelperProcess helper(args);
     helper.closeInput();
-    std::string all = helper.readAll();
+    const std::string all = helper.readAll();
     if (output) *output = all;
     return helper.wait();
 }

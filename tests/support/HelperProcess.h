@@ -40,6 +40,7 @@ private:
     int toChild_ = -1;
     int fromChild_ = -1;
     std::string pending_;
+    bool ended_ = false;  // its output has ended
     bool waited_ = false;
     int status_ = 0;
 };

@@ -1,9 +1,9 @@
 #include "tests/support/ProcessTable.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "tests/support/TempDir.h"
@@ -24,15 +24,13 @@ char processState(long pid) {
 
 std::vector<long> zombieChildren() {
     std::vector<long> zombies;
-    DIR* dir = opendir("/proc");
-    while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
-        long pid = std::atol(entry->d_name);
-        if (pid <= 0) continue;
-        std::string fields = fieldsAfterName(pid);
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+        const long pid = std::atol(entry.path().filename().c_str());
+        const std::string fields = pid > 0 ? fieldsAfterName(pid) : "";
         if (fields.size() > 2 && fields[0] == 'Z' && std::atol(fields.c_str() + 2) == static_cast<long>(getpid()))
             zombies.push_back(pid);
     }
-    if (dir != nullptr) closedir(dir);
     return zombies;
 }
 

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <fstream>
 #include <random>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -29,35 +29,22 @@ struct HostDir : JobResultsCacheDir {
     }
 };
 
-std::string myId() {
-    CXProcessId me;
-    me.thisProcess();
-    return me.getIdString();
-}
-
 std::string readText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// The lines of the reserve file that are this process's on this host: its client id and its
-// full process id (pid and start).
-// The reserve file is rewritten in place under its lock: read it under a shared lock, as the
-// library does, or a rewrite under way shows a mix of old and new bytes.
-std::string lockedReserveText(const std::string& reserveFile) {
+// How many lines of the reserve file are this process's on this host (its client id and its full
+// process id: pid and start), and the blocks of the last. The file is rewritten in place under its
+// lock: read under a shared lock, as the library does, or a rewrite under way shows a mix.
+int ownLines(const std::string& reserveFile, const std::string& clientId, uint32_t* blocks) {
     CXFile file;
     std::string text;
     if (file.open(reserveFile.c_str(), sfReadOnly) != 0 || file.lock(sfLockShared, 60) != 1 || file.readWhole(text) != 0)
         text.clear();
-    return text;
-}
-
-int ownLines(const std::string& reserveFile, const std::string& clientId, uint32_t* blocks) {
     int count = 0;
-    for (const ReserveLine& line : reserveLinesOf(lockedReserveText(reserveFile)))
-        if (line.host == clientId && line.pid == myId()) {
+    for (const ReserveLine& line : reserveLinesOf(text))
+        if (line.host == clientId && line.pid == ownProcessId()) {
             ++count;
             if (blocks != nullptr) *blocks = line.blocks;
         }
@@ -207,7 +194,7 @@ HELPER_COMMAND(multihost_reserve) {
     shortenSleeps();
     HostDir dir(0, 0);
     if (dir.reserve(1 << 20, 0, 0, 0) != 1) return 2;
-    helperSay(std::to_string(dir.getClientId()) + ":" + myId());
+    helperSay(std::to_string(dir.getClientId()) + ":" + ownProcessId());
     if (args[0] == "die") raise(SIGKILL);
     return dir.release(0, true) == 0 ? 0 : 1;
 }

@@ -18,15 +18,9 @@ HELPER_COMMAND(session_argv) {
 // exits with CODE (default 0).
 HELPER_COMMAND(session_raw) {
     if (args.empty() || args.size() > 2) return 64;
-    std::string text;
-    for (size_t i = 0; i < args[0].size(); ++i) {
-        if (args[0][i] == '\\' && i + 1 < args[0].size() && (args[0][i + 1] == 'n' || args[0][i + 1] == 'r')) {
-            text += args[0][i + 1] == 'n' ? '\n' : '\r';
-            ++i;
-        } else {
-            text += args[0][i];
-        }
-    }
+    std::string text = args[0];
+    for (size_t at = 0; (at = text.find('\\', at)) != std::string::npos && at + 1 < text.size(); ++at)
+        if (text[at + 1] == 'n' || text[at + 1] == 'r') text.replace(at, 2, 1, text[at + 1] == 'n' ? '\n' : '\r');
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
     return args.size() > 1 ? std::atoi(args[1].c_str()) : 0;
