@@ -37,15 +37,15 @@ HELPER_COMMAND(lock_wait) {
     if (how == "blocked") {
         sigset_t set;
         sigemptyset(&set);
-        sigaddset(&set, lockwait::tickSignal());
+        sigaddset(&set, boundedwait::tickSignal());
         pthread_sigmask(SIG_BLOCK, &set, nullptr);
     } else if (how == "taken-after") {
-        takeSignal(lockwait::tickSignal());
+        takeSignal(boundedwait::tickSignal());
     } else if (how == "taken-before") {
         setenv("VORNICA_LOCK_WAIT_SIGNAL", std::to_string(SIGRTMIN + 2).c_str(), 1);
         takeSignal(SIGRTMIN + 2);
     }
-    const char* mode = lockwait::waitsBlock() ? " blocks" : " polls";
+    const char* mode = boundedwait::waitsBlock() ? " blocks" : " polls";
     struct flock region {};
     region.l_type = F_WRLCK;
     region.l_whence = SEEK_SET;
