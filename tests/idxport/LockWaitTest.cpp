@@ -2,12 +2,15 @@
 
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/LockWait.h"
+#include "Platform/MDLock.h"
 #include "tests/support/HelperProcess.h"
+#include "tests/support/SettingsFixture.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -30,10 +33,11 @@ int posixTimers() {
 // A waiter in another process blocks in the kernel and holds the lock within milliseconds of its
 // release, and a held lock times out at the budget. Where the wait's signal is blocked in the
 // thread or the application handles it (before or after the library claimed it), the wait polls:
-// it must still end at its budget, never stay blocked, and an application's handler stays.
+// it must still end at its budget, never stay blocked, and an application's handler stays. A
+// named lock's bounded wait (a flock) blocks the same way.
 TEST(LockWait, TakesTheLockAtItsReleaseAndEndsAtTheBudget) {
-    TempDir dir;
-    const std::string path = dir.file("State");
+    SettingsFixture settings;  // a lock directory of its own for the named lock
+    const std::string path = settings.dir().file("State");
     CXFile mine;
     ASSERT_EQ(mine.open(path.c_str(), sfOpenOrCreate), 0);
     const struct {
@@ -45,10 +49,14 @@ TEST(LockWait, TakesTheLockAtItsReleaseAndEndsAtTheBudget) {
                 {"plain", 400, 0, "timedout blocks"},
                 {"blocked", 400, 0, "timedout polls"},
                 {"taken-after", 400, 0, "timedout polls"},
-                {"taken-before", 400, 0, "timedout polls"}};
+                {"taken-before", 400, 0, "timedout polls"},
+                {"named", 10000, 1050, "granted blocks"},
+                {"named", 400, 0, "timedout blocks"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.how + std::string(" ") + row.outcome);
-        ASSERT_EQ(mine.lock(sfLockExclusive, 0), 1);
+        std::optional<MDLock> named;
+        if (row.how == std::string("named")) named.emplace("LOCKWAIT");
+        ASSERT_EQ(named ? named->set(0) : mine.lock(sfLockExclusive, 0), 1);
         HelperProcess waiter({"lock_wait", path, std::to_string(row.budgetMs), row.how});
         const std::string waiting = waiter.readLine();
         ASSERT_EQ(waiting.rfind("waiting ", 0), 0u) << waiting;
@@ -58,7 +66,7 @@ TEST(LockWait, TakesTheLockAtItsReleaseAndEndsAtTheBudget) {
             // Past the brief steps of a wait that polls: it would try again up to 200 ms later.
             std::this_thread::sleep_for(std::chrono::milliseconds(start + row.releaseAfterMs - monotonicMs()));
             released = monotonicMs();
-            ASSERT_EQ(mine.unlock(), 0);
+            ASSERT_EQ(named ? (named.reset(), 0) : mine.unlock(), 0);
         }
         const std::string said = waiter.readLine(5000);
         ASSERT_NE(said.find(' '), std::string::npos) << "the wait did not end: '" << said << "'";
@@ -73,7 +81,7 @@ TEST(LockWait, TakesTheLockAtItsReleaseAndEndsAtTheBudget) {
             if (said.ends_with("blocks")) {
                 EXPECT_LT(ended - start, long(row.budgetMs) + 250) << "overran its budget";
             }
-            ASSERT_EQ(mine.unlock(), 0);
+            ASSERT_EQ(named ? (named.reset(), 0) : mine.unlock(), 0);
         }
         EXPECT_EQ(waiter.wait(), 0);
     }

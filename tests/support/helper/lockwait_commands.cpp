@@ -8,6 +8,7 @@
 #include "HelperCommand.h"
 #include "Indexing/idxport/CXFile.h"
 #include "Indexing/idxport/LockWait.h"
+#include "Platform/MDLock.h"
 
 namespace {
 long long monotonicMs() {
@@ -25,8 +26,8 @@ void takeSignal(int signal) {
 }
 }  // namespace
 
-// lock_wait PATH BUDGET_MS plain|blocked|taken-after|taken-before: waits for the exclusive lock of
-// PATH for up to BUDGET_MS. blocked: the thread blocks the wait's signal; taken-after: the
+// lock_wait PATH BUDGET_MS plain|blocked|taken-after|taken-before|named: waits for the exclusive
+// lock of PATH for up to BUDGET_MS (named: for the named lock LOCKWAIT instead). blocked: the thread blocks the wait's signal; taken-after: the
 // application handles it (restarting calls) after the library claimed it; taken-before: the
 // application handles the signal VORNICA_LOCK_WAIT_SIGNAL names before the first wait. Prints
 // "waiting <ms>", then "granted|timedout|failed <ms> blocks|polls" (monotonic clock).
@@ -54,7 +55,9 @@ HELPER_COMMAND(lock_wait) {
     unsigned long waited = 0;
     int error = 0;
     helperSay("waiting " + std::to_string(monotonicMs()));
-    const int got = lockwait::take(fd, region, std::stoul(args[1]), waited, LockPacing{256, 200}, error);
+    MDLock named("LOCKWAIT");
+    const int got = how == "named" ? named.set(std::stoul(args[1])) ? 1 : 0
+                                   : lockwait::take(fd, region, std::stoul(args[1]), waited, LockPacing{256, 200}, error);
     helperSay((got == 1 ? "granted " : got == 0 ? "timedout " : "failed ") + std::to_string(monotonicMs()) + mode);
     return 0;
 }
