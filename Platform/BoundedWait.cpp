@@ -27,7 +27,7 @@ unsigned long long nowMs() {
     return static_cast<unsigned long long>(t.tv_sec) * 1000 + static_cast<unsigned long long>(t.tv_nsec) / 1000000;
 }
 
-// Only interrupts: the blocked fcntl returns EINTR, and the wait looks at its budget.
+// Only interrupts: the blocked call returns EINTR, and the wait looks at its budget.
 void onTick(int) {}
 
 // The signal the process's waits use: claimed at the first call, and only from the default
@@ -49,7 +49,7 @@ int claimSignal() {
     struct sigaction mine {};
     mine.sa_handler = onTick;
     sigemptyset(&mine.sa_mask);
-    mine.sa_flags = 0;  // no SA_RESTART: the blocked fcntl must return
+    mine.sa_flags = 0;  // no SA_RESTART: the blocked call must return
     return sigaction(signal, &mine, nullptr) == 0 ? signal : 0;
 }
 

@@ -2,9 +2,10 @@
 //
 // A wait blocks in the kernel, so that the lock passes to a waiter within a fraction of a
 // millisecond of its release, in the order the kernel wakes its waiters rather than to whoever
-// happens to poll at the right moment. A per-thread timer interrupts the blocked call every
-// kTickMs with a private real-time signal, whose handler does nothing and does not restart the
-// call, so that the wait ends at its budget.
+// happens to poll at the right moment. A timer of the waiting thread interrupts the blocked call
+// at the end of the budget with a private real-time signal, whose handler does nothing and does
+// not restart the call, and again every kTickMs after that (a signal that lands just before the
+// thread blocks is followed by another), so that the wait ends at its budget.
 //
 // The signal is claimed once per process, only while its disposition is the default: a process
 // that handles it itself keeps it, and its waits poll instead (tries paced as LockPacing says).
