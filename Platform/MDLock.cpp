@@ -15,7 +15,7 @@
 
 #include "Platform/EvDebug.h"
 #include "Platform/PlatformEnv.h"
-#include "Platform/PlatformSleep.h"
+#include "Platform/BoundedWait.h"
 
 namespace {
 constexpr const char* kSuffix = ".lock";
@@ -167,23 +167,26 @@ bool MDLock::set(unsigned long timeoutMs) {
     }
 
     const bool forever = timeoutMs == kWaitForever || timeoutMs == 0xFFFFFFFFUL;
-    // A bounded wait starts at 1 ms and doubles up to kPollMs: a lock held briefly (the paging
-    // locks guard a lookup or a rename) is followed within a millisecond or two of its release.
-    unsigned long waited = 0, step = 0;
-    for (;;) {
-        if (flock(fd, forever ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) break;
-        int code = errno;
-        if (code == EINTR) continue;
-        if (code != EWOULDBLOCK || waited >= timeoutMs) {
-            if (code != EWOULDBLOCK)
-                log.Debug("MDLock::set", "cannot lock '%s', code %d", file.c_str(), code);
-            close(fd);
-            return false;
-        }
-        step = step == 0 ? 1 : std::min(step * 2, kPollMs);
-        const unsigned long slice = std::min(step, timeoutMs - waited);
-        YUSLEEP(slice);
-        waited += slice;
+    // A bounded wait blocks in the kernel and takes the lock as it is released (a paging lock
+    // guards a lookup or a rename); where it has to poll, it tries after 1 ms, doubling to kPollMs.
+    int code = 0, got = 1;
+    if (forever) {
+        while (flock(fd, LOCK_EX) != 0 && got == 1)
+            if ((code = errno) != EINTR) got = -1;
+    } else {
+        unsigned long waited = 0;
+        got = boundedwait::wait(
+            [fd](bool block, int& cause) {
+                if (flock(fd, block ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return 1;
+                cause = errno;
+                return cause == EWOULDBLOCK || cause == EINTR ? 0 : -1;
+            },
+            timeoutMs, waited, LockPacing{0, kPollMs, false}, code);
+    }
+    if (got != 1) {
+        if (got < 0) log.Debug("MDLock::set", "cannot lock '%s', code %d", file.c_str(), code);
+        close(fd);
+        return false;
     }
     fd_ = fd;
     return true;

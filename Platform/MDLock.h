@@ -23,8 +23,8 @@ class MDLock {
 public:
     // Wait without limit. The 32-bit all-ones value (0xFFFFFFFF) means the same.
     static constexpr unsigned long kWaitForever = ~0UL;
-    // Longest slice of a bounded wait: the lock is tried again after sleeps of 1, 2, 4 ... ms,
-    // at most this long each.
+    // Longest slice of a bounded wait that polls: the lock is tried again after sleeps of 1, 2,
+    // 4 ... ms, at most this long each.
     static constexpr unsigned long kPollMs = 20;
 
     // A null name is taken as empty; empty names, names with '/' and names too long for a
@@ -35,10 +35,11 @@ public:
     MDLock& operator=(const MDLock&) = delete;
 
     // Takes the lock; true when it is held on return (also when this object held it already).
-    // kWaitForever blocks until the lock is free. Any other value tries at once and then again
-    // after each platform sleep (1 ms doubling up to kPollMs, the last one shorter), until the sleeps add up to
-    // timeoutMs; 0 tries once. The wait is counted in requested sleep time, so a test that
-    // shortens the platform sleep shortens the wait too. A refused name or a lock file that
+    // kWaitForever blocks until the lock is free. Any other value waits up to timeoutMs, taking
+    // the lock as it is released (Platform/BoundedWait.h); 0 tries once. Where the wait has to
+    // poll (a test hook on the platform sleep among other cases), it tries again after each
+    // platform sleep (1 ms doubling up to kPollMs, the last one shorter) until the sleeps add up to
+    // timeoutMs, so a test that shortens the platform sleep shortens the wait too. A refused name or a lock file that
     // cannot be opened gives false and a debug line.
     bool set(unsigned long timeoutMs);
     // Releases the lock; nothing happens when it is not held.

@@ -15,6 +15,11 @@ void setPlatformSleepHook(PlatformSleepHook hook) {
     sleepHook = std::move(hook);
 }
 
+bool platformSleepHooked() {
+    std::lock_guard<std::mutex> guard(hookMutex);
+    return static_cast<bool>(sleepHook);
+}
+
 void YUSLEEP_InTeRnAl(unsigned long milliseconds, const char* sourceFile, int line) {
     PlatformSleepHook hook;
     {

@@ -13,3 +13,6 @@ void YUSLEEP_InTeRnAl(unsigned long milliseconds, const char* sourceFile, int li
 // Pass an empty function to restore real sleeping.
 using PlatformSleepHook = std::function<void(unsigned long milliseconds, const char* sourceFile, int line)>;
 void setPlatformSleepHook(PlatformSleepHook hook);
+// True while a hook is set: waits that would otherwise block in the kernel go through the sleep,
+// so that the hook decides how long they take.
+bool platformSleepHooked();

@@ -19,7 +19,6 @@
 
 #include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "Indexing/idxport/CXFile.h"
-#include "Platform/PlatformSleep.h"
 
 namespace {
 double nowMs() {
@@ -34,15 +33,10 @@ void sleepMs(unsigned long ms) {
     }
 }
 
-// One process's transactions: waits for the start byte, then writes one lock wait (ms) per
-// transaction to results.
+// One process's transactions: waits for the start byte, then writes one transaction time (ms)
+// per transaction to results. The lock wait is the part of it beyond the file work; the lock is
+// waited for in the kernel, out of the platform sleep's sight, so the whole time stands for it.
 [[noreturn]] void worker(int start, int results, int transactions) {
-    double waited = 0;  // the lock waits are the platform sleeps inside a transaction
-    setPlatformSleepHook([&](unsigned long ms, const char*, int) {
-        const double from = nowMs();
-        sleepMs(ms);
-        waited += nowMs() - from;
-    });
     JobResultsCacheFs cache(1, TCacheIndex);
     cache.initialize(nullptr);
     char go;
@@ -50,9 +44,9 @@ void sleepMs(unsigned long ms) {
     std::vector<double> waits;
     for (int i = 0; i < transactions; ++i) {
         cache.setReserveBuffer(0);  // every request goes to the file
-        waited = 0;
+        const double began = nowMs();
         if (cache.reserve(1000000 + static_cast<uint64_t>(i) * 4096, 0, 0, 0) != 1) _exit(3);
-        waits.push_back(waited);
+        waits.push_back(nowMs() - began);
     }
     // Pieces of at most PIPE_BUF bytes: the workers' writes then never interleave inside one.
     for (size_t at = 0; at < waits.size(); at += 512) {
@@ -112,7 +106,7 @@ RunFigures run(int processes, int transactions) {
     }
     std::sort(waits.begin(), waits.end());
     const double rate = waits.size() / (elapsed / 1e3);
-    std::printf("%2d process%s: %6zu transactions, %7.0f per second; lock wait median %.2f ms, 90%% %.2f ms, max %.1f ms\n",
+    std::printf("%2d process%s: %6zu transactions, %7.0f per second; transaction (lock wait included) median %.2f ms, 90%% %.2f ms, max %.1f ms\n",
                 processes, processes == 1 ? "  " : "es", waits.size(), rate, waits[waits.size() / 2],
                 waits[waits.size() * 9 / 10], waits.back());
     std::fflush(stdout);
@@ -169,9 +163,9 @@ int main(int argc, char** argv) {
                 floor / one.rate);
     run(4, transactions);
     const RunFigures sixteen = run(16, transactions);
-    benchSummaryRow("reserve file, 16 processes", benchText("%.0f/s, worst wait %.1f ms", sixteen.rate, sixteen.worstWaitMs),
+    benchSummaryRow("reserve file, 16 processes", benchText("%.0f/s, worst transaction %.1f ms", sixteen.rate, sixteen.worstWaitMs),
                     benchText("1 process %.0f/s", one.rate), sixteen.rate / one.rate, ">= 0.5; worst wait <= 50 ms");
-    benchSummaryRow("reserve file lock wait, 16 processes", benchText("median %.2f ms", sixteen.medianWaitMs), "-",
+    benchSummaryRow("reserve file transaction with its lock wait, 16 processes", benchText("median %.2f ms", sixteen.medianWaitMs), "-",
                     sixteen.medianWaitMs, "median <= 5 ms");
     return 0;
 }

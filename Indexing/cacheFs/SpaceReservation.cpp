@@ -29,19 +29,16 @@
 #include "Indexing/idxport/CXProcessId.h"
 #include "Indexing/idxport/PathSep.h"
 #include "Platform/KRSessionTypes.h"
-#include "Platform/PlatformSleep.h"
 
 namespace {
 constexpr uint64_t kRequestPadBytes = 2500000;  // added to every request that goes to the file
 constexpr long kMaxBlocks = INT32_MAX;          // a line's blocks are a signed 32-bit number
-// The reserve file's lock is held for a read and a rewrite of a few lines: a waiter tries again
-// 1, 2, then every 4 ms, so that it follows a holder within a few milliseconds of its release.
-// A holder that keeps it for seconds is stuck or slow: after kLockBriefMs the tries thin out to
-// kLockLongStepMs. The whole wait is the same 30 minutes as ever.
+// The reserve file's lock is held for a read and a rewrite of a few lines: a waiter takes it as
+// it is released. Where the wait has to poll, it tries every 4 ms at first, then (a holder that
+// keeps it for 10 seconds is stuck or slow) every 100 ms. The whole wait is the same 30
+// minutes as ever.
 constexpr unsigned long kLockWaitMs = 1800UL * 1000;
-constexpr unsigned long kLockBriefMs = 10000;
-constexpr unsigned long kLockBriefStepMs = 4;
-constexpr unsigned long kLockLongStepMs = 100;
+constexpr LockPacing kLockPacing{10000, 100};
 constexpr int kMaxReopens = 181;  // a file replaced under every grant is given up on
 constexpr int64_t kLineLifetime = 86400;  // any writer drops a line older than a day
 constexpr int64_t kReassertAge = 43200;   // so the own line is written again when half that old
@@ -190,32 +187,24 @@ void ReserveTransaction::openFile() {
     fail("open reserveFile failed", file_.getLastError());
 }
 
-// Tries without blocking, sleeping between tries through the platform sleep (a test shortens
-// it) and counting the wait in requested sleep time. The process-wide section is left for each
-// sleep, so that the process's other threads go on while this one waits; every transaction
-// decides from what it reads under the file's lock, never from what it saw before the wait. A
-// grant on a file that another process replaced or removed meanwhile guards nothing: open again
-// at once.
+// The process-wide section is left for the wait, so that the process's other threads go on
+// while this one waits; every transaction decides from what it reads under the file's lock, never
+// from what it saw before the wait. A grant on a file that another process replaced or removed
+// meanwhile guards nothing: open again at once, and wait the rest of the 30 minutes there.
 void ReserveTransaction::lockFile() {
     openFile();
-    unsigned long waited = 0, step = 0;
+    unsigned long waited = 0;
     for (int reopened = 0;;) {
-        const int locked = file_.lock(sfLockExclusive, 0);
+        int locked;
+        {
+            SectionLeft away;
+            locked = file_.lockWithin(sfLockExclusive, kLockWaitMs, waited, kLockPacing);
+        }
         if (locked == 1 && file_.isStillAt(path_)) return;
         const int error = file_.getLastError();
         if (locked == 1 && ++reopened < kMaxReopens) {
             file_.close();
             openFile();
-            continue;
-        }
-        if (locked == 0 && waited < kLockWaitMs) {
-            step = waited >= kLockBriefMs ? kLockLongStepMs : step == 0 ? 1 : std::min(step * 2, kLockBriefStepMs);
-            const unsigned long sleep = std::min(step, kLockWaitMs - waited);
-            {
-                SectionLeft away;
-                YUSLEEP(sleep);
-            }
-            waited += sleep;
             continue;
         }
         file_.close();

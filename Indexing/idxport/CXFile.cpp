@@ -29,26 +29,13 @@ int openFlags(sfOpenMode_t mode) {
     return -1;
 }
 
-// A refused OFD lock reports EAGAIN or EACCES; both mean another open file holds the byte.
-bool isLockConflict(int error) { return error == EAGAIN || error == EACCES; }
-
 const char kEmptyView[1] = {0};
 
 CXFile::ReadCall readCall = nullptr;
 
-// A lock wait starts short, so that a holder that lets go soon is followed within a few
-// milliseconds: 1 ms, doubling to kBriefStepMs, which holds for the first kBriefMs. A lock held
-// longer belongs to a running job: the steps double up to kLongStepMs, five attempts a second.
-// Every attempt falls on a multiple of the current step, so a long wait keeps the 200 ms grid and
-// the last attempt of a timeout of T seconds comes at T seconds exactly.
-constexpr unsigned long kBriefStepMs = 4;
-constexpr unsigned long kBriefMs = 256;
-constexpr unsigned long kLongStepMs = 200;
-
-unsigned long nextLockStep(unsigned long step, unsigned long waited) {
-    const unsigned long cap = waited < kBriefMs ? kBriefStepMs : kLongStepMs;
-    return step == 0 ? 1 : std::min(step * 2, std::max(step, cap));
-}
+// A lock held briefly is followed within a few milliseconds; one held longer than kBriefMs
+// belongs to a running job, and a wait that polls tries it five times a second.
+constexpr LockPacing kFilePacing{256, 200};
 }  // namespace
 
 CXFile::CXFile() = default;
@@ -219,6 +206,11 @@ int64_t CXFile::getCurOffset() const {
 }
 
 int CXFile::lock(sfLockMode_t mode, unsigned long timeout) {
+    unsigned long waited = 0;
+    return lockWithin(mode, timeout > ULONG_MAX / 1000 ? ULONG_MAX : timeout * 1000, waited, kFilePacing);
+}
+
+int CXFile::lockWithin(sfLockMode_t mode, unsigned long budgetMs, unsigned long& waitedMs, const LockPacing& pacing) {
     if (openFlag_ == 0 || lockedFlag_ != 0) return fail(kErrWrongState);
     if (mode != sfLockExclusive && mode != sfLockShared) return fail(kErrWrongState);
     struct flock byte {};
@@ -226,24 +218,16 @@ int CXFile::lock(sfLockMode_t mode, unsigned long timeout) {
     byte.l_whence = SEEK_SET;
     byte.l_start = kLockOffset;
     byte.l_len = 1;
-    const unsigned long budget = timeout > ULONG_MAX / 1000 ? ULONG_MAX : timeout * 1000;
-    unsigned long waited = 0, step = 0;
-    for (;;) {
-        if (fcntl(fileFd_, F_OFD_SETLK, &byte) == 0) {
-            lockedFlag_ = 1;
-            fsWarnOnceIfLocksAreLocal(fileFd_);
-            return 1;
-        }
-        int error = errno;
-        if (error == EINTR) continue;
-        if (!isLockConflict(error)) return fail(error);
+    int error = 0;
+    const int got = lockwait::take(fileFd_, byte, budgetMs, waitedMs, pacing, error);
+    if (got < 0) return fail(error);
+    if (got == 0) {
         lastError_ = kErrLockViolation;
-        if (waited >= budget) return 0;
-        step = nextLockStep(step, waited);
-        const unsigned long wait = std::min(step - waited % step, budget - waited);
-        YUSLEEP(wait);
-        waited += wait;
+        return 0;
     }
+    lockedFlag_ = 1;
+    fsWarnOnceIfLocksAreLocal(fileFd_);
+    return 1;
 }
 
 int CXFile::unlock() {

@@ -17,6 +17,7 @@
 
 #include "Indexing/icommon/TDebuggable.h"
 #include "Indexing/idxport/CXErrors.h"
+#include "Indexing/idxport/LockWait.h"
 
 // sfOpenOrCreate never follows a symbolic link as the last component (ELOOP); sfCreateNew
 // makes a new entry only (kErrFileExists when any entry, a link too, has the name).
@@ -59,9 +60,14 @@ public:
     int64_t getCurOffset() const;
 
     // 1 locked, 0 timed out (last error kErrLockViolation), -1 error. timeout in seconds: 0 is
-    // one attempt; otherwise attempts until timeout seconds have been waited, a few ms apart at
-    // first (a lock held briefly is followed at once), 200 ms apart once the wait is long.
+    // one attempt; otherwise a wait of up to timeout seconds that takes the lock as it is
+    // released (LockWait.h); where it has to poll, the tries are a few ms apart at first (a lock
+    // held briefly is followed at once), 200 ms apart once the wait is long.
     int lock(sfLockMode_t mode, unsigned long timeout);
+    // The same with the budget in milliseconds, less waitedMs already waited (which grows by
+    // this call's wait: a caller that opens the file again goes on with the rest), and the
+    // pacing of a wait that polls.
+    int lockWithin(sfLockMode_t mode, unsigned long budgetMs, unsigned long& waitedMs, const LockPacing& pacing);
     int unlock();
     // Changes a held lock to the other mode in one step (one attempt): 1 done, 0 refused (the
     // lock held stays as it was), -1 error. A shared lock becomes exclusive only when no other

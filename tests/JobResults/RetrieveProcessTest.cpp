@@ -34,7 +34,7 @@ TEST_F(RetrieveProcesses, ReaderWaitsForRawWritersAndMergesEachLineOnce) {
     std::promise<void> waiting;
     std::atomic<bool> seen{false};
     setPlatformSleepHook([&](unsigned long ms, const char* file, int) {
-        if (strstr(file, "CXFile.cpp") != nullptr && !seen.exchange(true)) waiting.set_value();
+        if (strstr(file, "BoundedWait.cpp") != nullptr && !seen.exchange(true)) waiting.set_value();
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     });
     RetrieveResults r = reader();

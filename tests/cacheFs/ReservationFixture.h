@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,12 @@ protected:
         for (const ReserveLine& line : lines(base))
             if (line.pid == ownProcessId()) blocks = line.blocks;
         return blocks;
+    }
+    // The processes that have a line.
+    std::set<std::string> pids() const {
+        std::set<std::string> out;
+        for (const ReserveLine& line : lines()) out.insert(line.pid);
+        return out;
     }
 
     // True when the cache file system logged text, its %s standing for the reserve file's path.

@@ -1,36 +1,24 @@
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <future>
-#include <memory>
-#include <set>
 #include <thread>
 
 #include "Indexing/idxport/CXAutoCritSect.h"
 #include "Indexing/idxport/CXFile.h"
 #include "tests/cacheFs/ReservationFixture.h"
-#include "tests/support/EventCapture.h"
 #include "tests/support/HelperProcess.h"
 #include "tests/support/SleepRecorder.h"
-#include <cstdio>
 
 // Requests that go to the file reserve their size plus 2,500,000 bytes; smaller ones are served
 // from the buffer; releases give back only from reservations of at least that pad.
 TEST_F(Reservation, BlocksBufferAndReleaseRules) {
     enum Op { reserve, release, giveBack, releaseAll };
-    const struct {
-        Op op;
-        uint64_t amount;
-        int result;
-        long lineBlocks;  // -1: no line
-        uint64_t buffer;
-    } steps[] = {
+    const struct { Op op; uint64_t amount; int result; long lineBlocks /* -1: no line */; uint64_t buffer; } steps[] = {
         {reserve, 10000000, 1, 12207, 12499968},
         {reserve, 5000000, 1, 12207, 7499968},    // from the buffer
         {release, 2499999, 0, 12207, 7499968},    // below the pad: nothing
@@ -47,32 +35,19 @@ TEST_F(Reservation, BlocksBufferAndReleaseRules) {
     const mode_t umaskBefore = umask(0);
     TestCacheFs cache;
     ASSERT_TRUE(cache.isInitialized());
-    int i = 0;
-    for (const auto& step : steps) {
-        int result = step.op == reserve    ? cache.reserve(step.amount, 0, 0, 0)
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const auto& step = steps[i];
+        const int result = step.op == reserve    ? cache.reserve(step.amount, 0, 0, 0)
                      : step.op == release  ? cache.release(step.amount, false)
                      : step.op == giveBack ? cache.reserveOnDisk(-static_cast<long>(step.amount), 0, 0, 0, false)
                                            : cache.release(0, true);
         EXPECT_EQ(result, step.result) << "step " << i;
         EXPECT_EQ(ownBlocks(), step.lineBlocks) << "step " << i << ": " << readFileText(reserveFile());
         EXPECT_EQ(cache.getReserveBuffer(), step.buffer) << "step " << i;
-        ++i;
     }
     umask(umaskBefore);
     EXPECT_TRUE(cache.cleanupDemands.empty());
-    struct stat st {};
-    ASSERT_EQ(stat(reserveFile().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u) << "every account of the product locks and rewrites it";
-}
-
-TEST_F(Reservation, DisabledUnlessTheSettingSaysNo) {
-    // The decision is made once per process: a fresh process makes it from this setting.
-    configure("");
-    HelperProcess holder({"reserve_hold", "10000000"});
-    EXPECT_EQ(holder.readLine().substr(0, 6), "ready ");
-    holder.writeLine("exit");
-    EXPECT_EQ(holder.wait(), 0);
-    EXPECT_FALSE(fs::exists(reserveFile()));
+    EXPECT_EQ(fs::status(reserveFile()).permissions(), fs::perms(0666)) << "every account of the product locks and rewrites it";
 }
 
 // What the next writer keeps of other processes' lines: by machine, liveness, age and form,
@@ -80,19 +55,14 @@ TEST_F(Reservation, DisabledUnlessTheSettingSaysNo) {
 TEST_F(Reservation, WhichLinesTheNextWriterKeeps) {
     HelperProcess live({"process_id"});
     const std::string liveId = live.readLine();
-    std::string deadId;
-    {
-        HelperProcess dead({"process_id"});
-        deadId = dead.readLine();
-        dead.closeInput();
-        dead.wait();
-    }
+    HelperProcess dead({"process_id"});
+    const std::string deadId = dead.readLine();
+    dead.closeInput();
+    dead.wait();
     const uint32_t now = JobResultsCacheFs::getCurrentTime();
     auto at = [&](int64_t offset) { return " " + std::to_string(now + offset); };
     const std::string remote = "999:1/2/3 ";
-    const struct {
-        std::string line, written;  // written: "" when dropped
-    } rows[] = {
+    const struct { std::string line, written; /* "" when dropped */ } rows[] = {
         {"42:" + liveId + " 100" + at(0), "="},
         {"42:" + liveId.substr(0, liveId.find('/')) + "/1/2 100" + at(0), ""},  // the pid names another process now
         {"42:" + deadId + " 100" + at(0), ""},
@@ -139,11 +109,7 @@ TEST_F(Reservation, WhichLinesTheNextWriterKeeps) {
 // measured after a cleanup that ran without the file's lock and was asked for both.
 TEST_F(Reservation, GrantedOnlyWhenFreeSpaceLessOthersHoldsTheRequest) {
     const uint64_t request = 20 * kGiB, requestBlocks = (request + 2500000) / 1024;
-    const struct {
-        uint64_t others, freed, reservedMeanwhile;
-        int result;
-        bool cleanup;
-    } rows[] = {
+    const struct { uint64_t others, freed, reservedMeanwhile; int result; bool cleanup; } rows[] = {
         {30 * kGiBBlocks, 0, 0, 0, true},  // the cleanup reports success but frees nothing
         {30 * kGiBBlocks, 20 * kGiBBlocks, 0, 1, true},
         {30 * kGiBBlocks, 20 * kGiBBlocks, 10 * kGiBBlocks, 0, true},  // another process reserved during the cleanup
@@ -223,29 +189,9 @@ TEST_F(Reservation, AKillBeforeTheCutLeavesOnlyTheNewLines) {
     EXPECT_EQ(malformed, 0);
 }
 
-// A step of the clock moves the boot time this process's id text is made from: the process
-// still knows its line, replaces it instead of adding a second one and gives it back.
-TEST_F(Reservation, TheOwnLineIsKnownAfterTheBootTimeMoved) {
-    TestCacheFs cache;
-    ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
-    const std::string before = ownProcessId();
-    CXProcessId::setBootTimeShift(1);
-    const std::string after = ownProcessId();
-    cache.setReserveBuffer(0);
-    const int reserved = cache.reserve(20000000, 0, 0, 0);
-    const size_t linesAfterRequest = lines().size();
-    const int released = cache.release(0, true);
-    CXProcessId::setBootTimeShift(0);
-    EXPECT_NE(before, after);
-    EXPECT_EQ(reserved, 1);
-    EXPECT_EQ(linesAfterRequest, 1u);
-    EXPECT_EQ(released, 0);
-    EXPECT_EQ(readFileText(reserveFile()), "");
-}
-
 // A reserve file that cannot be read or is no regular file fails the transaction at once, and
-// one that another process keeps locked after 181 tries of a second, 9 seconds apart. Nothing
-// is written; every failure raises 0xE00004D, at most 12 times per object.
+// one that another process keeps locked after 30 minutes (short steps where the wait polls).
+// Nothing is written; every failure raises 0xE00004D, at most 12 times per object.
 TEST_F(Reservation, FailuresChangeNothingAndRaiseAtMostTwelveEvents) {
     const std::string target = settings.dir().file("target"), before = "999:1/2/3 1 1\r\n";
     static int reads;
@@ -254,10 +200,8 @@ TEST_F(Reservation, FailuresChangeNothingAndRaiseAtMostTwelveEvents) {
         errno = EIO;
         return -1;
     };
-    const struct {
-        std::function<int()> make;
-        std::string log;
-    } rows[] = {{[&] { return symlink(target.c_str(), reserveFile().c_str()); }, "cannot open reserve file %s, code 40"},
+    const struct { std::function<int()> make; std::string log; } rows[] = {
+                {[&] { return symlink(target.c_str(), reserveFile().c_str()); }, "cannot open reserve file %s, code 40"},
                 {[&] { return mkfifo(reserveFile().c_str(), 0666); }, "cannot open reserve file %s, code 22"},
                 {[&] { return mkdir(reserveFile().c_str(), 0755); }, "cannot open reserve file %s, code 21"},
                 {[&] { return writeFileText(reserveFile(), before), reads = 0, CXFile::setReadCallForTests(failPartWay), 0; },
@@ -292,41 +236,49 @@ TEST_F(Reservation, FailuresChangeNothingAndRaiseAtMostTwelveEvents) {
     EXPECT_EQ(events[0].args, (std::vector{JournalArg::ofSigned(12207), JournalArg::ofText(cache.getCacheFs())}));
 }
 
-// A waiter follows a holder in another process within one short pause of its release, and
-// leaves the process-wide section while it waits, so that the process's other threads go on.
+// A waiter follows a holder in another process at the first try after its release (a wait that
+// polls: the sleep hook stands in for the kernel's), leaving the process-wide section while it
+// waits, so that the process's other threads go on. A grant on a file that another process
+// replaced during the wait guards nothing: the waiter writes its line into the new file.
 TEST_F(Reservation, AWaiterTakesTheLockAtTheNextShortPauseAfterItsRelease) {
     TestCacheFs cache;
-    HelperProcess holder({"file_lock", reserveFile(), "exclusive"}, "ready");
-    constexpr size_t kReleaseAt = 200;
-    bool othersEntered = false;
-    SleepRecorder sleeps([&](size_t count) {
-        if (count != kReleaseAt) return;
-        // Detached: should the section be held, the thread enters it once the wait is over.
-        auto entered = std::make_shared<std::promise<void>>();
-        std::thread([entered] {
-            CXAutoCritSect other(&cacheFsCritSect(), "test", true);
-            entered->set_value();
-        }).detach();
-        othersEntered = entered->get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-        holder.writeLine("release");
-        EXPECT_EQ(holder.wait(), 0);
-    });
-    EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
-    EXPECT_TRUE(othersEntered) << "the section was held through the wait";
-    EXPECT_EQ(sleeps.ms.size(), kReleaseAt) << "tries after the release";
-    EXPECT_LE(*std::max_element(sleeps.ms.begin(), sleeps.ms.end()), 4u);
-    EXPECT_EQ(ownBlocks(), 12207);
+    for (const bool replaced : {false, true}) {
+        cache.setReserveBuffer(0);
+        writeFileText(reserveFile(), "");
+        HelperProcess holder({"file_lock", reserveFile(), "exclusive"}, "ready");
+        const size_t releaseAt = replaced ? 1 : 200;
+        bool othersEntered = false;
+        SleepRecorder sleeps([&](size_t count) {
+            if (count != releaseAt) return;
+            // Detached: should the section be held, the thread enters it once the wait is over.
+            auto entered = std::make_shared<std::promise<void>>();
+            std::thread([entered] {
+                CXAutoCritSect other(&cacheFsCritSect(), "test", true);
+                entered->set_value();
+            }).detach();
+            othersEntered = entered->get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+            writeFileText(reserveFile() + ".new", "");
+            EXPECT_EQ(replaced ? rename((reserveFile() + ".new").c_str(), reserveFile().c_str()) : 0, 0);
+            holder.writeLine("release");
+            EXPECT_EQ(holder.wait(), 0);
+        });
+        EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
+        EXPECT_TRUE(othersEntered) << "the section was held through the wait";
+        EXPECT_EQ(sleeps.ms.size(), releaseAt) << "tries after the release";
+        EXPECT_LE(*std::max_element(sleeps.ms.begin(), sleeps.ms.end()), 4u);
+        EXPECT_EQ(ownBlocks(), 12207) << "replaced " << replaced;
+    }
 }
 
 // A job that lives off its buffer writes its line again once it is half a day old, so that no
-// other writer drops it at a day while the job still writes.
+// other writer drops it at a day while the job still writes. A step of the clock moves the boot
+// time this process's id text is made from: the process still knows its line, replaces it
+// instead of adding a second one and gives it back.
 TEST_F(Reservation, TheOwnLineIsWrittenAgainWhenHalfADayOld) {
     TestCacheFs cache;
     ASSERT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
     const uint32_t written = lines().at(0).time;
-    const struct {
-        uint32_t ahead, lineTime;
-    } rows[] = {{11 * 3600, written}, {13 * 3600, written + 13 * 3600}};
+    const struct { uint32_t ahead, lineTime; } rows[] = {{11 * 3600, written}, {13 * 3600, written + 13 * 3600}};
     uint64_t buffer = 12499968;
     for (const auto& row : rows) {
         cache.shiftClock(row.ahead);
@@ -336,6 +288,15 @@ TEST_F(Reservation, TheOwnLineIsWrittenAgainWhenHalfADayOld) {
         EXPECT_EQ(lines()[0].blocks, 12207u);
         EXPECT_NEAR(lines()[0].time, row.lineTime, 2) << row.ahead;
     }
+    const std::string before = ownProcessId();
+    CXProcessId::setBootTimeShift(1);  // EXPECT only until it is undone
+    EXPECT_NE(ownProcessId(), before);
+    cache.setReserveBuffer(0);
+    EXPECT_EQ(cache.reserve(20000000, 0, 0, 0), 1);
+    EXPECT_EQ(lines().size(), 1u);
+    EXPECT_EQ(cache.release(0, true), 0);
+    CXProcessId::setBootTimeShift(0);
+    EXPECT_EQ(readFileText(reserveFile()), "");
 }
 
 // Each reserve file has the process's buffer and line of its own; the last object of the process
@@ -368,32 +329,6 @@ TEST_F(Reservation, EachReserveFileHasItsOwnBufferAndTheLastObjectGivesAllBack) 
     EXPECT_TRUE(logged(capture, "destructor: reserveOnDisk() exception, errno=21"));
 }
 
-// A lock granted on a reserve file that another process replaced during the wait guards
-// nothing: the waiter opens the file now at the name and writes its line there.
-TEST_F(Reservation, AGrantOnAFileReplacedDuringTheWaitIsTakenOnTheNewFile) {
-    TestCacheFs cache;
-    writeFileText(reserveFile(), "");
-    HelperProcess holder({"file_lock", reserveFile(), "exclusive"});
-    ASSERT_EQ(holder.readLine(), "ready");
-    SleepRecorder sleeps([&](size_t count) {
-        if (count != 1) return;
-        writeFileText(reserveFile() + ".new", "");
-        ASSERT_EQ(rename((reserveFile() + ".new").c_str(), reserveFile().c_str()), 0);
-        holder.writeLine("release");
-        EXPECT_EQ(holder.wait(), 0);
-    });
-    EXPECT_EQ(cache.reserve(10000000, 0, 0, 0), 1);
-    EXPECT_EQ(ownBlocks(), 12207);
-}
-
-namespace {
-std::set<std::string> pids(const std::vector<ReserveLine>& lines) {
-    std::set<std::string> out;
-    for (const ReserveLine& line : lines) out.insert(line.pid);
-    return out;
-}
-}  // namespace
-
 // 16 processes make 200 reservations each, every one through the file; after each, the writer
 // finds all 16 lines whole and once. At the end each holds its last request; on exit each gives
 // its line back.
@@ -413,7 +348,7 @@ TEST_F(Reservation, SixteenProcessesNeverLoseTearOrDuplicateALine) {
     }
     const std::vector<ReserveLine> final = lines();
     EXPECT_EQ(final.size(), size_t(kProcesses));
-    EXPECT_EQ(pids(final), ids);
+    EXPECT_EQ(pids(), ids);
     for (const ReserveLine& line : final) EXPECT_EQ(line.blocks, (kRounds * 7 * 1024 + 2500000) / 1024);
     for (auto& looper : loopers) {
         looper->writeLine("exit");
@@ -422,25 +357,32 @@ TEST_F(Reservation, SixteenProcessesNeverLoseTearOrDuplicateALine) {
     EXPECT_EQ(readFileText(reserveFile()), "");
 }
 
-// The next writer prunes the lines of processes killed outright and keeps the others'.
+// The next writer prunes the lines of processes killed outright and keeps the others'. A process
+// whose settings do not say "no" reserves nothing: the decision is made once per process, so a
+// fresh process makes it from the setting.
 TEST_F(Reservation, LinesOfKilledProcessesArePrunedByTheNextWriter) {
+    configure("");
     std::vector<std::unique_ptr<HelperProcess>> holders;
     std::vector<std::string> ids;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
+        if (i == 1) configure("sDISABLERESERVE=No\n");
         holders.push_back(std::make_unique<HelperProcess>(std::vector<std::string>{"reserve_hold", "1000000"}));
         const std::string said = holders.back()->readLine();
         ASSERT_EQ(said.substr(0, 6), "ready ") << said;
         ids.push_back(said.substr(6));
+        EXPECT_TRUE(i != 0 || !fs::exists(reserveFile())) << "reserved while disabled";
     }
-    for (int i : {0, 2}) {
+    for (int i : {1, 3}) {
         holders[i]->kill(SIGKILL);
         holders[i]->wait();
     }
-    EXPECT_EQ(pids(lines()).size(), 3u) << "nobody wrote since";
+    EXPECT_EQ(pids().size(), 3u) << "nobody wrote since";
     TestCacheFs cache;
     ASSERT_EQ(cache.reserve(0, 0, 0, 0), 1);
-    EXPECT_EQ(pids(lines()), (std::set<std::string>{ids[1], ownProcessId()}));
-    holders[1]->writeLine("exit");
-    EXPECT_EQ(holders[1]->wait(), 0);
-    EXPECT_EQ(pids(lines()), (std::set<std::string>{ownProcessId()}));
+    EXPECT_EQ(pids(), (std::set<std::string>{ids[2], ownProcessId()}));
+    for (int i : {0, 2}) {
+        holders[i]->writeLine("exit");
+        EXPECT_EQ(holders[i]->wait(), 0);
+    }
+    EXPECT_EQ(pids(), (std::set<std::string>{ownProcessId()}));
 }
