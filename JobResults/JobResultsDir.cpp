@@ -121,6 +121,10 @@ bool JobResultsDir::reserve(uint64_t bytes) {
     return true;
 }
 
+void JobResultsDir::unreserve(uint64_t bytes) {
+    if (cacheDirObject_ && bytes != 0) cacheDirObject_->unreserve(bytes);
+}
+
 bool JobResultsDir::release(uint64_t bytes) {
     const char* failure = "not initialized";
     if (cacheDirObject_) {

@@ -25,6 +25,8 @@ public:
     bool open(bool readOnly);
     bool close();
     bool reserve(uint64_t bytes);
+    // Gives bytes of an earlier reserve that were not used back to the process.
+    void unreserve(uint64_t bytes);
     bool release(uint64_t bytes);
     int cleanUp();
 

@@ -51,6 +51,7 @@ StoreResults::~StoreResults() {
     if (resultsFile_.isOpen() && !outOfStep_) writeOut(true, curOffset_);
     finishRemovable();
     stateLockFile_.close();
+    returnReservedAhead();
 }
 
 bool StoreResults::openFile(ResultsFile kind, bool withMap, bool truncate) {
@@ -101,6 +102,7 @@ bool StoreResults::openFile(ResultsFile kind, bool withMap, bool truncate) {
 void StoreResults::abandonOpen() {
     resultsFile_.close();
     mapFile_.close();
+    returnReservedAhead();
     resultsDir_.close();
 }
 
@@ -294,6 +296,12 @@ inline bool StoreResults::reserveFor(uint64_t need) {
     return resultsDir_.reserve(need);
 }
 
+// What a run reserved for lines that never came goes back before the directory is let go.
+void StoreResults::returnReservedAhead() {
+    resultsDir_.unreserve(reservedAhead_);
+    reservedAhead_ = 0;
+}
+
 bool StoreResults::writeOut(bool flushRequested, int64_t failedFrom) {
     if (resultsFile_.bufWriteFlush() != 0) {
         debug(1, "putLine to file %s failed, code %d\n", fileName_, resultsFile_.getLastError());
@@ -418,6 +426,7 @@ bool StoreResults::closeFile() {
     // Without a map of its own, a map that a reader made while lines were added lacks them.
     if (!useMap_ && mapName_ != nullptr && safeUnlink(mapName_) < 0)
         debug(1, "closeFile: cannot delete map file %s, errno %d\n", mapName_, errno);
+    returnReservedAhead();
     if (resultsDir_.close()) {
         debug(1, "resultsDir close failed\n");
         failed = true;

@@ -78,6 +78,7 @@ private:
     // Reserves need bytes for a line, from what an earlier request reserved ahead when it holds
     // them. false on success.
     bool reserveFor(uint64_t need);
+    void returnReservedAhead();
     // Writes out the results file's pending bytes, then the map's entries. false on success.
     // failedFrom: where the file is cut back to at most when the write fails.
     bool writeOut(bool flushRequested, int64_t failedFrom);

@@ -105,6 +105,9 @@ public:
     // the file: 1 done (always when reservation is disabled), 0 no space; other failures throw.
     int reserve(uint64_t bytes, unsigned long talCell, unsigned long appNumber, unsigned long timeStamp);
     int release(uint64_t bytes, bool all);
+    // Bytes of an earlier reserve that a writer did not use go back to the process's buffer (no
+    // transaction: they stay reserved in the file, like the rest of the buffer).
+    void unreserve(uint64_t bytes);
     int reserveOnDisk(long numBlocks, unsigned long talCell, unsigned long appNumber, unsigned long timeStamp,
                       bool releaseAll);
 

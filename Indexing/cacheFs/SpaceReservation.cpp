@@ -498,6 +498,12 @@ int JobResultsCacheFs::release(uint64_t bytes, bool all) {
     }
 }
 
+void JobResultsCacheFs::unreserve(uint64_t bytes) {
+    if (!isInitialized()) return;
+    Section guard;
+    if (reserveEnabled == Enablement::on) reserveFileState(reserveFilePath_).buffer += bytes;
+}
+
 int JobResultsCacheFs::cleanUpBoth(long numBlocks, unsigned long talCell, unsigned long appNumber,
                                    unsigned long timeStamp) {
     const int gained = otherCache_ != nullptr ? otherCache_->cleanUpForSpace(numBlocks, talCell, appNumber, timeStamp) : 0;

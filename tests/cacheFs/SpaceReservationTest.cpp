@@ -17,7 +17,7 @@
 // Requests that go to the file reserve their size plus 2,500,000 bytes; smaller ones are served
 // from the buffer; releases give back only from reservations of at least that pad.
 TEST_F(Reservation, BlocksBufferAndReleaseRules) {
-    enum Op { reserve, release, giveBack, releaseAll };
+    enum Op { reserve, release, giveBack, releaseAll, unused };
     const struct { Op op; uint64_t amount; int result; long lineBlocks /* -1: no line */; uint64_t buffer; } steps[] = {
         {reserve, 10000000, 1, 12207, 12499968},
         {reserve, 5000000, 1, 12207, 7499968},    // from the buffer
@@ -30,6 +30,7 @@ TEST_F(Reservation, BlocksBufferAndReleaseRules) {
         {release, 5000000, 0, 2441, 1499584},     // ... gives nothing back
         {reserve, 10000000, 1, 12207, 12499968},  // more than the buffer: to the file
         {release, 20000000, 0, 2442, 2500608},    // at most the last request: 12207 - 10000000 / 1024
+        {unused, 1000, 0, 2442, 2501608},         // back to the buffer, not to the file
         {giveBack, 5000, 1, -1, 0},               // more than the line holds
     };
     const mode_t umaskBefore = umask(0);
@@ -40,6 +41,7 @@ TEST_F(Reservation, BlocksBufferAndReleaseRules) {
         const int result = step.op == reserve    ? cache.reserve(step.amount, 0, 0, 0)
                      : step.op == release  ? cache.release(step.amount, false)
                      : step.op == giveBack ? cache.reserveOnDisk(-static_cast<long>(step.amount), 0, 0, 0, false)
+                     : step.op == unused   ? (cache.unreserve(step.amount), 0)
                                            : cache.release(0, true);
         EXPECT_EQ(result, step.result) << "step " << i;
         EXPECT_EQ(ownBlocks(), step.lineBlocks) << "step " << i << ": " << readFileText(reserveFile());
