@@ -26,7 +26,7 @@ Files filesIn(const std::string& dir) {
 
 class Generate : public RetrieveFixture {
 protected:
-    void freshJobDir() { std::filesystem::remove_all(jobDir()), makeJobDir(); }
+    void freshJobDir() { std::filesystem::remove_all(jobDir()); makeJobDir(); }
     static std::string mapOf(const std::string& text) { return mapBytes(lineStartsOf(text)); }
 };
 
@@ -93,10 +93,12 @@ TEST_F(Generate, RemovesOnlyRawFilesThatAResultsFileHolds) {
         freshJobDir();
         for (const char* raw : {"backup_1_1", "backup_1_2"}) writeFileText(inJob(raw), std::string(raw + 9) + "\r\n");
         const FaultPlan kill{SysKind::Unlink, 1, 0, true, false, "backup_1_"};
-        if (killed)
+        if (killed) {
             EXPECT_EQ(runInChildWithFaults(kill, [&] { return reader().generateFile(inJob("backup.out").c_str()); }), 128 + SIGKILL);
-        else
-            writeFileText(inJob("backup.out"), "done\r\n"), writeFileText(inJob("raw.log"), "1: " + inJob("backup_1_3") + " begins at offset 0\r\n");
+        } else {
+            writeFileText(inJob("backup.out"), "done\r\n");
+            writeFileText(inJob("raw.log"), "1: " + inJob("backup_1_3") + " begins at offset 0\r\n");
+        }
         ASSERT_TRUE(fileExists(inJob("backup_1_1")) && fileExists(inJob("backup_1_2")) && !fileExists(inJob("1.map")));
         RetrieveResults r = reader();
         EXPECT_EQ(fetchPage(r, 1, 10).lines, killed ? Lines({"1", "2"}) : Lines{"done"});
@@ -129,8 +131,10 @@ TEST_F(Generate, WritesTableRowsAndThenRemovesTheTable) {
             for (const auto& [key, line] : c.rows) ASSERT_EQ(table.insert(key, line.c_str()), 0);
         }
         std::string table = readFileText(inJob("JobResults"));
-        if (c.damaged)
-            writeFileText(inJob("JobResults"), table.replace(0, 16, "damaged  header!")), writeFileText(inJob("backup_1_1"), "raw\r\n");
+        if (c.damaged) {
+            writeFileText(inJob("JobResults"), table.replace(0, 16, "damaged  header!"));
+            writeFileText(inJob("backup_1_1"), "raw\r\n");
+        }
         events.clear();
         RetrieveResults r = reader();
         bool failed = false;

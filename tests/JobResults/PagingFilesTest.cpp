@@ -37,7 +37,7 @@ TEST_F(PagingFilesTest, SearchFindsTheJobsFileOfItsKindAndSequenceAndDropsAStale
         std::filesystem::remove_all(tempDir());
         std::filesystem::create_directories(tempDir());
         for (const auto& [name, age] : c.entries)
-            if (name.back() != '@') writeFileText(temp(name), "line\r\n"), setModified(temp(name), kNow - age);
+            if (name.back() != '@') { writeFileText(temp(name), "line\r\n"); setModified(temp(name), kNow - age); }
             else ASSERT_EQ(symlink(settings.configPath().c_str(), temp(name.substr(0, name.size() - 1)).c_str()), 0);
         PagingProbe reader(5, c.kind, c.sequence, nullptr);
         char found[4096] = {};

@@ -257,7 +257,7 @@ TEST_F(StoreTest, OpenRawClaimsANameAndHoldsOneSharedLockOnAWholeState) {
     for (const bool existing : {false, true}) {
         SCOPED_TRACE(existing ? "State there" : "no State");
         fs::remove_all(jobDir());
-        if (existing) fs::create_directories(jobDir()), writeFileText(jobFile("State"), "0\r\n1000    \r\n");
+        if (existing) { fs::create_directories(jobDir()); writeFileText(jobFile("State"), "0\r\n1000    \r\n"); }
         {
             StoreResults store(kTalCell, kJobId, true, "client1");
             std::string raw, second;

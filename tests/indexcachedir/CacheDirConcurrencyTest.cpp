@@ -171,7 +171,7 @@ TEST_F(Concurrency, ACreatorWaitingBehindARemoverMakesTheDirectoryAgain) {
         FILE* remover = popen(command.c_str(), "w");
         ASSERT_NE(remover, nullptr);
         for (int i = 0; i < 500 && readFileText(said).find("ready") == std::string::npos; ++i) YUSLEEP(10);
-        SleepRecorder watch([&](size_t n) { if (n == 1) fputs("go\n", remover), fflush(remover); }, 20);
+        SleepRecorder watch([&](size_t n) { if (n == 1) { fputs("go\n", remover); fflush(remover); } }, 20);
         TestDir creator(900, kAppTypeJobResults);
         EXPECT_NE(creator.create(0), nullptr);
         EXPECT_EQ(pclose(remover), 0);
