@@ -166,6 +166,6 @@ int main(int argc, char** argv) {
     benchSummaryRow("reserve file, 16 processes", benchText("%.0f/s, worst transaction %.1f ms", sixteen.rate, sixteen.worstWaitMs),
                     benchText("1 process %.0f/s", one.rate), sixteen.rate / one.rate, ">= 0.5; worst wait <= 50 ms");
     benchSummaryRow("reserve file transaction with its lock wait, 16 processes", benchText("median %.2f ms", sixteen.medianWaitMs), "-",
-                    sixteen.medianWaitMs, "median <= 5 ms");
+                    sixteen.medianWaitMs, "information (the handoff aim is the lock handoff row's)");
     return 0;
 }
