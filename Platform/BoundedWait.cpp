@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "Platform/EvDebug.h"
 #include "Platform/PlatformSleep.h"
 
 namespace {
@@ -39,7 +40,11 @@ int claimSignal() {
         if (strcmp(setting, "off") == 0) return 0;
         char* end = nullptr;
         const long chosen = strtol(setting, &end, 10);
-        if (*end != '\0' || chosen < SIGRTMIN || chosen > SIGRTMAX) return 0;
+        if (*end != '\0' || chosen < SIGRTMIN || chosen > SIGRTMAX) {
+            EvDebug().Debug("lock wait", "ERROR: VORNICA_LOCK_WAIT_SIGNAL '%s' is neither off nor a signal from %d to %d: "
+                            "lock waits poll\n", setting, SIGRTMIN, SIGRTMAX);
+            return 0;
+        }
         signal = static_cast<int>(chosen);
     }
     struct sigaction current {};
