@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,8 +33,12 @@ struct ProcessRecord {
 
 std::atomic<int64_t> bootTimeShift{0};
 
-// "btime" of /proc/stat: the boot time in seconds since 1970.
-bool readBootTime(uint64_t* bootTime) {
+// "btime" of /proc/stat: the boot time in seconds since 1970. The kernel renders all of
+// /proc/stat (every processor's and interrupt's counters) for it, which costs more than the
+// process record it goes with; the reserve file checks every line's process under its lock, so
+// a value read less than a second ago serves. It moves only with a step of the system clock,
+// and the comparison of starts (sameStart) allows for such steps.
+bool readBootTimeUncached(uint64_t* bootTime) {
     FILE* file = fopen("/proc/stat", "re");
     if (file == nullptr) return false;
     char* line = nullptr;
@@ -45,13 +50,36 @@ bool readBootTime(uint64_t* bootTime) {
         errno = 0;
         unsigned long long value = strtoull(line + 6, &end, 10);
         found = end != line + 6 && errno == 0;
-        *bootTime = value + static_cast<uint64_t>(bootTimeShift.load());
+        *bootTime = value;
     }
     int error = found ? 0 : ferror(file) != 0 ? errno : EINVAL;
     free(line);
     fclose(file);
     errno = error;
     return found;
+}
+
+constexpr int64_t kBootTimeReuseNs = 1000000000;
+std::atomic<uint64_t> cachedBootTime{0};
+std::atomic<int64_t> cachedBootTimeAt{INT64_MIN};  // monotonic ns of the read
+
+int64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+bool readBootTime(uint64_t* bootTime) {
+    const int64_t now = monotonicNs();
+    const int64_t at = cachedBootTimeAt.load(std::memory_order_acquire);
+    uint64_t raw = cachedBootTime.load(std::memory_order_acquire);
+    if (at == INT64_MIN || now - at >= kBootTimeReuseNs || now < at) {
+        if (!readBootTimeUncached(&raw)) return false;
+        cachedBootTime.store(raw, std::memory_order_release);
+        cachedBootTimeAt.store(now, std::memory_order_release);
+    }
+    *bootTime = raw + static_cast<uint64_t>(bootTimeShift.load());
+    return true;
 }
 
 // 100 ns units in one clock tick; 0 where a tick is no whole number of them.
