@@ -12,5 +12,16 @@ constexpr uint64_t kMaxMappedOffset = (uint64_t(1) << 40) - 1;
 constexpr int64_t kLongestLineText = 102399;
 
 // Writes the entry of offset (which must not exceed kMaxMappedOffset).
-void encodeMapEntry(uint64_t offset, unsigned char entry[kMapEntrySize]);
-uint64_t decodeMapEntry(const unsigned char entry[kMapEntrySize]);
+inline void encodeMapEntry(uint64_t offset, unsigned char entry[kMapEntrySize]) {
+    for (size_t i = 0; i < kMapEntrySize; ++i) entry[i] = static_cast<unsigned char>(offset >> (8 * i));
+}
+
+inline uint64_t decodeMapEntry(const unsigned char entry[kMapEntrySize]) {
+    uint64_t offset = 0;
+    for (size_t i = kMapEntrySize; i-- > 0;) offset = (offset << 8) | entry[i];
+    return offset;
+}
+
+// The bytes of text before its first NUL, CR or LF: a stored line's length, and where it is
+// cut if it holds a line break (text[result] is then CR or LF). One pass over the text.
+size_t lineTextLength(const char* text);

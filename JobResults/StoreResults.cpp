@@ -17,28 +17,6 @@ namespace {
 // a writer's lines reach the file on their own between the map's writes.
 constexpr unsigned kResultsBufferSize = 128 * 1024;
 
-// Whether the length bytes at text hold a CR or LF. Every stored line passes here: sixteen bytes
-// are compared at a time with both characters, the last sixteen overlapping the ones before,
-// and the hits gathered without a branch per step: a way out at the first hit costs more than
-// it saves, as a line almost never holds one.
-bool holdsLineBreak(const char* text, size_t length) {
-    using Bytes = unsigned char __attribute__((vector_size(16)));
-    using Words = uint64_t __attribute__((vector_size(16)));
-    constexpr size_t kStep = sizeof(Bytes);
-    if (length < kStep) {
-        for (size_t at = 0; at < length; ++at)
-            if (text[at] == '\r' || text[at] == '\n') return true;
-        return false;
-    }
-    auto hits = [text](size_t at) {
-        Bytes chunk;
-        memcpy(&chunk, text + at, kStep);
-        return reinterpret_cast<Words>((chunk == '\r') | (chunk == '\n'));
-    };
-    Words found = hits(length - kStep);
-    for (size_t at = 0; at + kStep <= length; at += kStep) found |= hits(at);
-    return (found[0] | found[1]) != 0;
-}
 }  // namespace
 
 StoreResults::StoreResults(unsigned long talCell, int64_t jobId, bool writer, const char* clientName)
@@ -208,9 +186,9 @@ inline bool StoreResults::refuseLine(const char* text, const char* op) {
 
 bool StoreResults::putLine(const char* line, bool flush) {
     if (refuseLine(line, "putLine")) return true;
-    const size_t length = strlen(line);
+    const size_t length = lineTextLength(line);
     // A line break inside the line would shift the offset of every later line.
-    if (holdsLineBreak(line, length)) {
+    if (line[length] != '\0') {
         debug(1, "putLine: line with a line break refused for file %s: %s\n", fileName_, line);
         return true;
     }

@@ -83,10 +83,13 @@ int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int perm
     if (regularOnly) osFlags |= O_NOFOLLOW | O_NONBLOCK;
 
     int fd = sys::open(name, osFlags | O_CLOEXEC, permissions != 0 ? permissions : 0666);
+    bool regular = false;
     if (fd >= 0) {
         struct stat st {};
         int refusal = 0;
-        if (fstat(fd, &st) != 0)
+        const bool known = fstat(fd, &st) == 0;
+        regular = known && S_ISREG(st.st_mode);
+        if (!known)
             refusal = regularOnly ? errno : 0;
         else if (S_ISDIR(st.st_mode))  // a directory is no file to read or write
             refusal = EISDIR;
@@ -110,6 +113,7 @@ int CXFile::open(const char* name, sfOpenMode_t mode, unsigned retries, int perm
     readFd_ = mode == sfWriteOnly ? -1 : fd;
     writeFd_ = mode == sfReadOnly ? -1 : fd;
     fileFd_ = fd;
+    writesRegularFile_ = regular;
     openFlag_ = 1;
     mode_ = mode;
     lockedFlag_ = 0;
@@ -122,6 +126,7 @@ int CXFile::setHandles(int readFd, int writeFd, sfOpenMode_t mode) {
     if (openFlags(mode) < 0) return fail(kErrWrongState);
     readFd_ = readFd;
     writeFd_ = writeFd;
+    writesRegularFile_ = false;  // a caller's descriptor may be a pipe
     fileFd_ = mode == sfWriteOnly ? writeFd : readFd;
     mode_ = mode;
     openFlag_ = 1;
@@ -171,7 +176,10 @@ long CXFile::writeRaw(const char* data, unsigned long size, unsigned long& writt
     if (openFlag_ == 0 || mode_ == sfReadOnly || writeFd_ < 0 || (data == nullptr && size > 0))
         return fail(kErrWrongState);
     while (written < size) {
-        ssize_t n = writeWithoutSigpipe(writeFd_, data + written, size - written);
+        // Only a pipe or a socket raises SIGPIPE: the write to a regular file spares the three
+        // calls that keep it from ending the process.
+        ssize_t n = writesRegularFile_ ? sys::write(writeFd_, data + written, size - written)
+                                       : writeWithoutSigpipe(writeFd_, data + written, size - written);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             int error = n < 0 ? errno : kErrShortWrite;

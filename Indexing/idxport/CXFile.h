@@ -156,6 +156,7 @@ private:
     int readFd_ = -1;
     int writeFd_ = -1;
     int fileFd_ = -1;
+    bool writesRegularFile_ = false;
     void* view_ = nullptr;
     size_t viewSize_ = 0;
 };

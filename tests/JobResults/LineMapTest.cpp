@@ -1,7 +1,10 @@
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
+#include "JobResults/LineMap.h"
 #include "tests/JobResults/StoreFixture.h"
 
 namespace {
@@ -98,6 +101,32 @@ TEST_F(LineMapTest, CheckMapFindsMapsThatDoNotFitTheFile) {
         probe().results().close();
         probe().map().close();
     }
+}
+
+// A line's length is where its first NUL, CR or LF stands, wherever the text starts against
+// the sixteen-byte blocks it is read in and whatever follows the end; a text that ends at the
+// last byte of a page is read without touching the next page (here one that cannot be read).
+TEST(LineTextTest, LengthStopsAtTheFirstEndOrBreakAndReadsNoFurtherPage) {
+    alignas(64) char buffer[160];
+    for (char end : {'\0', '\r', '\n'})
+        for (size_t start = 0; start < 16; ++start)
+            for (size_t length = 0; length <= 70; ++length) {
+                memset(buffer, 'x', sizeof buffer);
+                buffer[start + length] = end;
+                buffer[start + length + 1] = '\0';
+                if (start > 0) buffer[start - 1] = '\n';  // a break before the text is not its own
+                ASSERT_EQ(lineTextLength(buffer + start), length) << int(end) << " " << start;
+            }
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    char* pages = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+    memset(pages, 'y', page);
+    for (size_t length : {0, 1, 15, 16, 17, 100}) {
+        pages[page - 1] = '\0';
+        EXPECT_EQ(lineTextLength(pages + page - 1 - length), length);
+    }
+    munmap(pages, 2 * page);
 }
 
 }  // namespace

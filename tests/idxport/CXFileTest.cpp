@@ -168,6 +168,14 @@ TEST(CXFile, BadInputAndWrongStates) {
     SleepRecorder sleeps;
     EXPECT_EQ(file.open(dir.file("missing").c_str(), sfReadOnly, 2), -1);
     EXPECT_EQ(sleeps.ms, (std::vector<unsigned long>{1000, 1000}));
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    CXFile piped;
+    ASSERT_EQ(piped.setHandles(-1, ends[1], sfWriteOnly), 0);
+    EXPECT_EQ(piped.write("x", 1), -1) << "a pipe without a reader fails the write, not the process";
+    EXPECT_EQ(piped.getLastError(), EPIPE);
+    close(ends[1]);
 }
 
 TEST(CXFile, LocksAcrossProcesses) {
