@@ -214,8 +214,12 @@ int64_t CXFile::getCurOffset() const {
 }
 
 int CXFile::lock(sfLockMode_t mode, unsigned long timeout) {
+    return lockForMs(mode, timeout > ULONG_MAX / 1000 ? ULONG_MAX : timeout * 1000);
+}
+
+int CXFile::lockForMs(sfLockMode_t mode, unsigned long budgetMs) {
     unsigned long waited = 0;
-    return lockWithin(mode, timeout > ULONG_MAX / 1000 ? ULONG_MAX : timeout * 1000, waited, kFilePacing);
+    return lockWithin(mode, budgetMs, waited, kFilePacing);
 }
 
 int CXFile::lockWithin(sfLockMode_t mode, unsigned long budgetMs, unsigned long& waitedMs, const LockPacing& pacing) {

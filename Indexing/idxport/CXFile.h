@@ -64,6 +64,7 @@ public:
     // released (LockWait.h); where it has to poll, the tries are a few ms apart at first (a lock
     // held briefly is followed at once), 200 ms apart once the wait is long.
     int lock(sfLockMode_t mode, unsigned long timeout);
+    int lockForMs(sfLockMode_t mode, unsigned long budgetMs);
     // The same with the budget in milliseconds, less waitedMs already waited (which grows by
     // this call's wait: a caller that opens the file again goes on with the rest), and the
     // pacing of a wait that polls.

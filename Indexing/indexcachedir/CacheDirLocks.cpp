@@ -10,13 +10,10 @@
 #include <cstring>
 
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
-#include "Platform/PlatformSleep.h"
 
 namespace {
 // Replacements of the State file while one lock is waited for, before giving up.
 constexpr int kVerifyAttempts = 5;
-// Pause between attempts to turn a shared lock exclusive.
-constexpr unsigned long kUpgradeStepMs = 200;
 }  // namespace
 
 int JobResultsCacheDir::lockFailure(unsigned long timeout, const char* text) {
@@ -28,7 +25,7 @@ int JobResultsCacheDir::myLock(unsigned long timeout, bool exclusive) {
     return slotLock(timeout, exclusive && !forceReadLocks_);
 }
 
-int JobResultsCacheDir::slotLock(unsigned long timeout, bool exclusive) {
+int JobResultsCacheDir::slotLock(unsigned long timeout, bool exclusive, unsigned long tryMs) {
     if (cacheDir_ == nullptr) {
         debug(1, "myLock: no cache dir\n");
         return -1;
@@ -71,7 +68,8 @@ int JobResultsCacheDir::slotLock(unsigned long timeout, bool exclusive) {
             debug(1, "cannot open %s, code %d\n", state.c_str(), lastError_);
             return lockFailure(timeout, "open lock error");
         }
-        const int locked = chosen.file.lock(exclusive ? sfLockExclusive : sfLockShared, timeout);
+        const sfLockMode_t mode = exclusive ? sfLockExclusive : sfLockShared;
+        const int locked = timeout == 0 ? chosen.file.lockForMs(mode, tryMs) : chosen.file.lock(mode, timeout);
         if (locked != 1) {
             if (timeout == 0) return locked;
             debug(1, "%s while trying to lock %s\n", locked == 0 ? "Timeout" : "Error", cacheDir_);
@@ -114,7 +112,7 @@ void JobResultsCacheDir::holdForRemoval(unsigned long timeout) {
     LockSlot* slot = currentSlot();
     // A reader's shared lock never licenses a removal: it becomes exclusive only when no other
     // process holds the directory, and stays shared otherwise.
-    const int held = slot == nullptr || !slot->file.isLocked() ? removalLock(timeout) : upgradeLock(0);
+    const int held = slot == nullptr || !slot->file.isLocked() ? removalLock(timeout) : upgradeLock();
     if (held == 1) return;
     if (held < 0) fail("open lock error");
     lastError_ = kErrBusy;
@@ -122,23 +120,17 @@ void JobResultsCacheDir::holdForRemoval(unsigned long timeout) {
     fail("directory in use");
 }
 
-int JobResultsCacheDir::upgradeLock(unsigned long timeout) {
+int JobResultsCacheDir::upgradeLock() {
     LockSlot* slot = currentSlot();
     if (slot == nullptr || !slot->file.isLocked()) return -1;
-    for (unsigned long waited = 0;; waited += kUpgradeStepMs) {
-        const int converted = slot->exclusive ? 1 : slot->file.convertLock(sfLockExclusive);
-        if (converted == 1) {
-            slot->exclusive = true;
-            currentLockSlot_ = static_cast<int>(slot - lockSlots_);
-            return 1;
-        }
-        if (converted < 0) {
-            lastError_ = slot->file.getLastError();
-            return -1;
-        }
-        if (waited >= timeout * 1000) return 0;
-        YUSLEEP(kUpgradeStepMs);
+    const int converted = slot->exclusive ? 1 : slot->file.convertLock(sfLockExclusive);
+    if (converted == 1) {
+        slot->exclusive = true;
+        currentLockSlot_ = static_cast<int>(slot - lockSlots_);
+    } else if (converted < 0) {
+        lastError_ = slot->file.getLastError();
     }
+    return converted;
 }
 
 int JobResultsCacheDir::unLock() {

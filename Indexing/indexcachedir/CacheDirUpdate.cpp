@@ -15,13 +15,13 @@
 #include "Indexing/idxport/CXLockedMarkerFile.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
-#include "Platform/PlatformSleep.h"
 
 namespace {
 // A backup of this type is always copied, whatever its size.
 constexpr BackupType kAlwaysCopied = static_cast<BackupType>(8);
 constexpr unsigned long kLockTimeout = 60;
-// Pause between tries for the exclusive lock of the previous index.
+// How long one try waits for the exclusive lock of the previous index; between tries the path
+// is looked at again.
 constexpr unsigned long kExclusiveStepMs = 50;
 }  // namespace
 
@@ -241,7 +241,7 @@ void JobResultsCacheDir::renamePreviousIndex(const std::string& from, const std:
     // Otherwise it is let go and the exclusive lock waited for like any writer's, and the
     // directory checked again under it: two updaters that each kept their shared lock while
     // waiting would keep each other from the upgrade until the time-out.
-    if (upgradeLock(0) != 1) holdPreviousExclusively(from);
+    if (upgradeLock() != 1) holdPreviousExclusively(from);
     if (trace) debug(1, "obtained a write lock on '%s'\n", from.c_str());
     debug(1, "job %" PRIu64 " renaming '%s' to '%s'\n", static_cast<uint64_t>(jobId_), from.c_str(), to.c_str());
     // Never onto an existing name: that would be another job's directory.
@@ -268,13 +268,14 @@ void JobResultsCacheDir::renamePreviousIndex(const std::string& from, const std:
     setState(Writing);
 }
 
-// Each try opens the State file at the path afresh: when another updater renamed the directory
-// meanwhile the open fails at once (ENOENT) instead of waiting on the moved file.
+// Each try opens the State file at the path afresh and waits a step for its lock in the kernel:
+// the lock is taken as the reader lets it go, and when another updater renamed the directory
+// meanwhile, the next try's open fails (ENOENT) instead of waiting on the moved file.
 void JobResultsCacheDir::holdPreviousExclusively(const std::string& from) {
     const bool trace = isDebugOn(4);
     unLockDirectory(from);
     for (unsigned long waited = 0;; waited += kExclusiveStepMs) {
-        const int locked = removalLock(0);
+        const int locked = removalLock(0, kExclusiveStepMs);
         if (locked == 1) break;
         unLockDirectory(from);  // closes the slot that could not be locked
         if (locked < 0) {
@@ -286,7 +287,6 @@ void JobResultsCacheDir::holdPreviousExclusively(const std::string& from) {
             lastError_ = kErrBusy;
             restore();
         }
-        YUSLEEP(kExclusiveStepMs);
     }
     // Decided from what is read under the lock: the State file it guards.
     openPreviousState();

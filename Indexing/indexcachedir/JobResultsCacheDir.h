@@ -205,13 +205,15 @@ protected:
     int writeLock(unsigned long timeout) { return myLock(timeout, true); }
     int readLock(unsigned long timeout) { return myLock(timeout, false); }
     int myLock(unsigned long timeout, bool exclusive);
-    // The exclusive lock that guards a removal: never turned into a shared one.
-    int removalLock(unsigned long timeout) { return slotLock(timeout, true); }
+    // The exclusive lock that guards a removal: never turned into a shared one. With a timeout
+    // of 0, the one try may wait up to tryMs for the lock's release.
+    int removalLock(unsigned long timeout, unsigned long tryMs = 0) { return slotLock(timeout, true, tryMs); }
     void switchLock();
     // Turns this object's shared lock on the current directory exclusive on the same open file,
-    // so that the directory is never unguarded in between: 1 done, 0 other holders stayed for
-    // timeout seconds, -1 no lock held or an error.
-    int upgradeLock(unsigned long timeout);
+    // so that the directory is never unguarded in between, in one try: 1 done, 0 other holders,
+    // -1 no lock held or an error. It never waits: two shared holders that both waited to
+    // upgrade would keep each other from it until their budgets ran out.
+    int upgradeLock();
     // Releases this object's lock on the named directory (unLock for another path).
     int unLockDirectory(const std::string& directory);
     // After a failed update or resume: no lock on those directories, no State file open, and a
@@ -293,7 +295,7 @@ private:
     bool unusable_ = false;  // constructed for an application type that has no cache directory
     int lockFailure(unsigned long timeout, const char* text);
     // Takes a lock in a slot and checks that it guards the State file at the path.
-    int slotLock(unsigned long timeout, bool exclusive);
+    int slotLock(unsigned long timeout, bool exclusive, unsigned long tryMs = 0);
     // The lock slot named like the current directory, or null.
     LockSlot* currentSlot();
     // Makes sure this object holds the exclusive lock before a removal, waiting up to timeout
