@@ -110,6 +110,7 @@ long feedLines(const std::string& source, long limit, Take take) {
 // Stores the source's first limit lines: wall-clock seconds, and the processor's in cpu.
 double timePutLine(const std::string& source, long& stored, long limit, double& cpu) {
     std::filesystem::remove_all(std::filesystem::path(source).parent_path() / "idx/KR_JobResults/2");
+    sync();  // no writer meets the writeback of the one before
     const auto start = Clock::now();
     const double cpuStart = ownCpuSeconds();
     StoreResults store(2, (int64_t(5) << 32) | 7, true, "client1");
@@ -127,6 +128,7 @@ double timePutLine(const std::string& source, long& stored, long limit, double& 
 double timeFloor(const std::string& dir, long limit, bool feedOnly) {
     std::remove((dir + "/floor.out").c_str());
     std::remove((dir + "/floor.map").c_str());
+    sync();
     const auto start = Clock::now();
     const int data = open((dir + "/floor.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int map = open((dir + "/floor.map").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -199,6 +201,7 @@ int main(int argc, char** argv) {
         // Each copy makes a new file, as putLine does: cutting the last run's copy would add its
         // truncation, and the writeback ext4 starts at the close of a file cut to nothing.
         std::filesystem::remove(dir + "/dd.out");
+        sync();
         dd = std::min(dd, timeTool({"dd", "if=" + source, "of=" + dir + "/dd.out", "bs=1M"}, cpu));
         ddCpu = std::min(ddCpu, cpu);
         put = std::min(put, timePutLine(source, stored, lines, cpu));
