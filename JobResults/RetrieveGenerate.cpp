@@ -13,7 +13,8 @@
 // holds the same exclusive lock (another host's only by age, see removableLeftover).
 //
 // Raw files are copied in the kernel where the file systems allow it (CXFile::appendFrom): the
-// data need not pass through this process, and a network share can copy on the server.
+// data need not pass through this process, and a network share can copy on the server. The disk
+// is asked to write each input out while the next is copied, so the one sync waits for little.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -303,6 +304,7 @@ bool RetrieveResults::mergeRawFiles(std::vector<RawInput>& inputs, const std::st
             return true;
         }
         offset += static_cast<uint64_t>(copied);
+        output.startWriteback();  // the disk writes this input while the next one is copied
         // A writer that died in the middle of a line must not join its line to the next file's.
         char last = '\n';
         if (copied > 0 && (raw.seek(copied - 1, sfSeekSet) != 0 || raw.read(&last, 1) != 1)) {

@@ -313,6 +313,12 @@ int CXFile::replaceContents(const char* data, size_t size) {
     return 0;
 }
 
+void CXFile::startWriteback() {
+#ifdef __linux__
+    if (fileFd_ >= 0) (void)sync_file_range(fileFd_, 0, 0, SYNC_FILE_RANGE_WRITE);  // buffered bytes wait
+#endif
+}
+
 int64_t CXFile::appendFrom(CXFile& source) {
     if (openFlag_ == 0 || writeFd_ < 0 || source.openFlag_ == 0 || source.readFd_ < 0) return fail(kErrWrongState);
     // Pending bytes on either side belong before the copy; the descriptors then sit where the

@@ -97,6 +97,10 @@ public:
     // writes. Both positions advance. The bytes copied, or -1 with the last error set on both
     // files (a failed copy cannot always tell which side failed).
     int64_t appendFrom(CXFile& source);
+    // Asks the kernel to start writing the file's data out now, without waiting for it: work
+    // done meanwhile overlaps the disk's, and a later sync waits only for the rest. A hint, so
+    // a failure is not reported.
+    void startWriteback();
 
     long bufRead(char* buffer, unsigned long size);
     long bufWrite(const char* data, unsigned long size);
