@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "tests/JobResults/StoreFixture.h"
+#include "Indexing/cacheFs/JobResultsCacheFs.h"
 #include "Platform/JobResultsTable.h"
 #include "tests/support/DeniedDirectory.h"
 #include "tests/support/HelperProcess.h"
+#include "tests/support/ReserveText.h"
 
 namespace {
 
@@ -468,6 +470,28 @@ TEST_F(StoreTest, ALongLineWhoseWriteFailsLeavesNoPartOfIt) {
     ASSERT_FALSE(store.putLine("next", true));
     ASSERT_FALSE(store.closeFile());
     EXPECT_EQ(readFileText(jobFile("backup.out")), "first\r\nnext\r\n");
+}
+
+// With reservation on, a line is stored only once its space is reserved: while another host's
+// line holds more than any disk has, a line is refused and nothing written; once that line is
+// gone, lines are stored, their space asked for in runs, which this process's line shows.
+TEST_F(StoreTest, WithReservationOnALineIsStoredOnlyOnceItsSpaceIsReserved) {
+    writeSettings("[MediaAgent]\nsDISABLERESERVE=no\n");
+    const std::string reserveFile = settings.dir().file("idx/KR_JobResults/reserveFile");
+    writeFileText(reserveFile, "999:5/1/1 2147483647 " + std::to_string(JobResultsCacheFs::getCurrentTime()) + "\r\n");
+    StoreResults store(kTalCell, kJobId, true, "client1");
+    ASSERT_FALSE(store.openFile(kResultsBackup, true, true));
+    EXPECT_TRUE(store.putLine("refused", true));
+    writeFileText(reserveFile, "");
+    const std::string line(100, 'x');
+    for (int i = 0; i < 1000; ++i) ASSERT_FALSE(store.putLine(line.c_str(), false)) << i;
+    ASSERT_FALSE(store.closeFile());
+    EXPECT_EQ(fs::file_size(jobFile("backup.out")), 1000 * (line.size() + 2));
+    EXPECT_EQ(entriesOf(jobFile("1.map")).size(), 1000u);
+    const std::vector<ReserveLine> lines = reserveLinesOf(readFileText(reserveFile));
+    ASSERT_EQ(lines.size(), 1u) << readFileText(reserveFile);
+    EXPECT_EQ(lines[0].pid, ownProcessId());
+    EXPECT_GT(lines[0].blocks, 0);
 }
 
 }  // namespace
