@@ -41,3 +41,22 @@ HELPER_COMMAND(store_lines) {
         if (n == count && unflushed) return helperAwaitLine(), 0;
     }
 }
+
+// store_reserved TALCELL JOBID COUNT: for a settings file with reservation on (decided once a
+// process, hence a process of its own). Opens the backup results file, says whether the line
+// "first" was "stored" or "refused", waits for a line, then stores COUNT lines of 100 x's and
+// closes the file: "done", or "failed N" at the line that failed.
+HELPER_COMMAND(store_reserved) {
+    if (args.size() != 3) return 64;
+    StoreResults store(std::strtoul(args[0].c_str(), nullptr, 10), jobIdOf(args[1]), true, "client1");
+    if (store.openFile(kResultsBackup, true, true)) return 1;
+    helperSay(store.putLine("first", true) ? "refused" : "stored");
+    helperAwaitLine();
+    const std::string line(100, 'x');
+    const long count = std::atol(args[2].c_str());
+    for (long n = 1; n <= count; ++n)
+        if (store.putLine(line.c_str(), false)) return helperSay("failed " + std::to_string(n)), 2;
+    if (store.closeFile()) return helperSay("failed at the close"), 3;
+    helperSay("done");
+    return 0;
+}
