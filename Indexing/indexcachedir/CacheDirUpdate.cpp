@@ -15,6 +15,8 @@
 #include "Indexing/idxport/CXLockedMarkerFile.h"
 #include "Indexing/idxport/FsPrimitives.h"
 #include "Indexing/indexcachedir/JobResultsCacheDir.h"
+#include "Platform/BoundedWait.h"
+#include "Platform/PlatformSleep.h"
 
 namespace {
 // A backup of this type is always copied, whatever its size.
@@ -270,12 +272,14 @@ void JobResultsCacheDir::renamePreviousIndex(const std::string& from, const std:
 
 // Each try opens the State file at the path afresh and waits a step for its lock in the kernel:
 // the lock is taken as the reader lets it go, and when another updater renamed the directory
-// meanwhile, the next try's open fails (ENOENT) instead of waiting on the moved file.
+// meanwhile, the next try's open fails (ENOENT) instead of waiting on the moved file. Where lock
+// waits poll, a try is one attempt and the step a sleep.
 void JobResultsCacheDir::holdPreviousExclusively(const std::string& from) {
     const bool trace = isDebugOn(4);
     unLockDirectory(from);
     for (unsigned long waited = 0;; waited += kExclusiveStepMs) {
-        const int locked = removalLock(0, kExclusiveStepMs);
+        const bool blocks = boundedwait::waitsBlock();
+        const int locked = removalLock(0, blocks ? kExclusiveStepMs : 0);
         if (locked == 1) break;
         unLockDirectory(from);  // closes the slot that could not be locked
         if (locked < 0) {
@@ -287,6 +291,7 @@ void JobResultsCacheDir::holdPreviousExclusively(const std::string& from) {
             lastError_ = kErrBusy;
             restore();
         }
+        if (!blocks) YUSLEEP(kExclusiveStepMs);
     }
     // Decided from what is read under the lock: the State file it guards.
     openPreviousState();
