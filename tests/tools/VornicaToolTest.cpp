@@ -159,7 +159,7 @@ TEST_F(VornicaTool, BadInputNamesTheCauseAndChangesNothing) {
         {{"cache", "show", dirOf(1200000, 8)}, "", 1, "damaged State: first byte is not a state digit", true},
         {{"cache", "show", settings.dir().path()}, "", 2, "is not a cache directory"},
         {{"cache", "ls", "--app", "7"}, noRights, 3, "cannot list", true},
-        {{"cache", "frobnicate"}, "", 2, "see --help"},
+        {{"cache", "frobnicate"}, "", 2, "unknown command 'frobnicate' (see --help)"},
     };
     const auto before = tree();
     for (const Case& c : cases) {

@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
         std::cout << e.what() << '\n';
         return kExitOk;
     } catch (const CLI::ParseError& e) {
+        // A misspelt command is left over, and CLI11 would only say that a command is missing.
+        const std::vector<std::string> leftOver = app.remaining(true);
+        if (!leftOver.empty() && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr)
+            return fail(kExitUsage, "unknown command '" + leftOver.front() + "' (see --help)");
         return fail(kExitUsage, std::string(e.what()) + " (see --help)");
     } catch (const ToolExit& e) {
         return e.code;
